@@ -1,0 +1,127 @@
+// Administration of queue managers and their queues, for the operator tools and the tests.
+//
+// Everything an application does with messages goes through the MQI calls of mqi/mqi.h; this
+// interface covers what a commercial product leaves to its control commands: creating,
+// starting, stopping and deleting queue managers, and defining, altering, clearing and listing
+// queues. It works on whichever store the QM_STORE environment variable selects (see
+// docs/queue-managers.md): a folder for the embedded store (default /var/lib/qtransfer).
+//
+// Every function may be called while other processes are connected to the queue manager.
+#ifndef QT_MQI_ADMIN_H
+#define QT_MQI_ADMIN_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mqi {
+
+// The outcome of an administrative operation. A failure carries a message for an operator
+// and, where one fits, the MQ reason code that an MQI call would have given (else 0).
+class Status {
+ public:
+  static Status Ok() { return Status(); }
+  static Status Error(std::string message, int32_t reason = 0) {
+    Status s;
+    s.ok_ = false;
+    s.message_ = std::move(message);
+    s.reason_ = reason;
+    return s;
+  }
+  bool ok() const { return ok_; }
+  const std::string& message() const { return message_; }
+  int32_t reason() const { return reason_; }
+
+ private:
+  bool ok_ = true;
+  std::string message_;
+  int32_t reason_ = 0;
+};
+
+template <typename T>
+struct Result {
+  Status status;
+  T value{};
+  bool ok() const { return status.ok(); }
+};
+
+struct QueueManagerOptions {
+  int32_t codedCharSetId = 819;          // CCSID of the queue manager
+  int32_t maxUncommittedMsgs = 100000000;  // per unit of work, 2024 beyond it
+  int32_t maxMsgLength = 4194304;        // queue manager limit, 2031 beyond it
+  bool makeDefault = false;              // the queue manager a blank MQCONN name reaches
+};
+
+struct QueueManagerInfo {
+  std::string name;
+  bool running = false;     // started and not stopped
+  bool quiescing = false;   // a quiesce is in progress
+  bool isDefault = false;
+  int32_t codedCharSetId = 0;
+  int32_t maxUncommittedMsgs = 0;
+  int32_t maxMsgLength = 0;
+  int32_t connections = 0;  // live connections
+};
+
+// Attributes of a local queue. On alter, unset optionals keep their values.
+struct QueueAttributes {
+  std::optional<int32_t> maxMsgLength;       // default 4194304
+  std::optional<int32_t> maxQDepth;          // default 999999999
+  std::optional<int32_t> defPriority;        // default 0
+  std::optional<int32_t> defPersistence;     // default MQPER_PERSISTENT
+  std::optional<int32_t> defInputOpenOption; // default MQOO_INPUT_SHARED
+  std::optional<int32_t> shareability;       // default MQQA_SHAREABLE
+  std::optional<int32_t> msgDeliverySequence;  // default MQMDS_PRIORITY
+  std::optional<int32_t> inhibitGet;         // default MQQA_GET_ALLOWED
+  std::optional<int32_t> inhibitPut;         // default MQQA_PUT_ALLOWED
+  std::optional<std::string> description;
+};
+
+struct QueueInfo {
+  std::string name;
+  int32_t currentDepth = 0;     // counts uncommitted puts, not messages held by uncommitted gets
+  int32_t openInputCount = 0;
+  int32_t openOutputCount = 0;
+  int32_t maxMsgLength = 0;
+  int32_t maxQDepth = 0;
+  int32_t defPriority = 0;
+  int32_t defPersistence = 0;
+  int32_t defInputOpenOption = 0;
+  int32_t shareability = 0;
+  int32_t msgDeliverySequence = 0;
+  int32_t inhibitGet = 0;
+  int32_t inhibitPut = 0;
+  std::string description;
+};
+
+// Where queue managers live: the value of QM_STORE, or the default folder.
+std::string storeLocation();
+
+Status createQueueManager(const std::string& name, const QueueManagerOptions& options);
+// A created queue manager is stopped until started; MQCONN to it gives 2059 until then.
+Status startQueueManager(const std::string& name);
+// quiesce: connections may finish (FAIL_IF_QUIESCING calls get 2161, MQCONN 2161/2059), then
+// the queue manager stops. Otherwise it stops at once: calls on existing connections fail with
+// 2162 or 2009 and waiting gets are woken. After either, MQCONN gives 2059.
+Status stopQueueManager(const std::string& name, bool quiesce);
+Status deleteQueueManager(const std::string& name);  // must be stopped
+Result<std::vector<QueueManagerInfo>> listQueueManagers();
+Result<QueueManagerInfo> describeQueueManager(const std::string& name);
+Status setDefaultQueueManager(const std::string& name);
+Status setMaxUncommittedMsgs(const std::string& name, int32_t value);
+
+Status defineQueue(const std::string& qmgr, const std::string& queue,
+                   const QueueAttributes& attributes);
+Status alterQueue(const std::string& qmgr, const std::string& queue,
+                  const QueueAttributes& attributes);
+// Fails while the queue is open or holds messages, unless purge is set (messages only).
+Status deleteQueue(const std::string& qmgr, const std::string& queue, bool purge);
+// Removes every committed message that no unit of work holds; returns how many.
+Result<int64_t> clearQueue(const std::string& qmgr, const std::string& queue);
+Result<std::vector<QueueInfo>> listQueues(const std::string& qmgr);
+Result<QueueInfo> describeQueue(const std::string& qmgr, const std::string& queue);
+
+}  // namespace mqi
+
+#endif  // QT_MQI_ADMIN_H

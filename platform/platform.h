@@ -1,0 +1,97 @@
+// The operating-system services the agents use, behind one interface.
+//
+// The agents were designed around a handful of Windows calls (profile strings, wildcard folder
+// search, exclusive file handles, the read-only attribute, last-error codes and their texts).
+// This header keeps those call shapes so that agent code reads the same on every system; each
+// system implements it in *_posix.cc (now) or *_win.cc (later). Agents include this header and
+// never call the operating system themselves.
+//
+// Error model: a call that fails returns false (or an invalid handle) and records an error
+// code for the calling thread, read with lastError(). Codes are the system's own (errno here),
+// except that a code is never 0 after a failure; errorText() turns a code into the system's
+// message followed by a line feed. Calls that succeed leave lastError() unspecified.
+//
+// Paths: both '/' and '\' are accepted as separators where a path is split or walked; paths
+// are passed to the system as given.
+#ifndef QT_PLATFORM_PLATFORM_H
+#define QT_PLATFORM_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// ---- errors ----------------------------------------------------------------------------
+int lastError();
+void setLastError(int code);
+// The system's message text for a code, ending in "\n"; empty when the system has none.
+std::string errorText(int code);
+// Codes the agents test by meaning.
+bool isAlreadyExists(int code);  // a directory or file of that name exists
+bool isFileExists(int code);     // an exclusive create met an existing file
+
+// ---- process ---------------------------------------------------------------------------
+// The working directory into buf (NUL-terminated); false when it does not fit or fails.
+bool getCurrentDirectory(char* buf, size_t size);
+void sleepMilliseconds(uint32_t ms);
+// True when a path names an absolute location (a leading '/' here; a drive letter on Windows).
+bool isAbsolutePath(const char* path);
+char pathSeparator();  // '/' here
+
+// ---- settings files --------------------------------------------------------------------
+// The profile-string reader of INI files: [section] headers and key=value lines, section and
+// key names compared without regard to case, blanks around names and values dropped, the
+// first matching key wins. A missing file, section or key copies defaultValue. The value is
+// cut to size-1 bytes and NUL-terminated; returns the number of bytes copied (without NUL).
+size_t getProfileString(const char* section, const char* key, const char* defaultValue,
+                        char* out, size_t size, const char* fileName);
+
+// ---- folder search ---------------------------------------------------------------------
+struct FindData {
+  char name[260];        // the entry's name, no folder
+  bool isDirectory;      // "." and ".." are directories
+  bool isReadOnly;       // no write permission bit
+  uint64_t size;
+};
+using FindHandle = void*;
+constexpr FindHandle kInvalidFind = nullptr;
+// Lists the entries of the folder part of `pattern` whose names match its last component
+// (`*` and `?`, without regard to case; `*.*` matches every name), in the system's listing
+// order. A search that cannot start returns kInvalidFind with an error code that is never 0
+// or 1; a folder with no match returns kInvalidFind with the code of "no such file".
+FindHandle findFirstFile(const char* pattern, FindData* data);
+bool findNextFile(FindHandle handle, FindData* data);  // false at the end (or on error)
+void findClose(FindHandle handle);
+// The matcher itself, for the tests and for callers that list folders another way.
+bool matchesMask(const char* name, const char* mask);
+
+// ---- files -----------------------------------------------------------------------------
+using FileHandle = intptr_t;
+constexpr FileHandle kInvalidFile = -1;
+// Opens an existing file for reading, held so that no other program may have it open: a file
+// that another program still holds open (for writing, or at all where that can be known) is
+// refused. Refusal sets an error code like any failure.
+FileHandle openExclusiveForRead(const char* path);
+enum class CreateMode { kCreateNew, kCreateAlways };
+// Creates a file for writing: kCreateNew fails with an isFileExists() code when it exists;
+// kCreateAlways replaces it.
+FileHandle createForWrite(const char* path, CreateMode mode);
+// Reads up to size bytes; *got receives the count (0 at the end of the file).
+bool readFile(FileHandle file, void* buffer, size_t size, size_t* got);
+bool writeFile(FileHandle file, const void* buffer, size_t size);
+// Forces the file's data to stable storage.
+bool flushFile(FileHandle file);
+bool closeFile(FileHandle file);
+bool deleteFile(const char* path);
+bool renameFile(const char* from, const char* to);  // replaces `to`
+// Creates one directory; fails with an isAlreadyExists() code when it exists.
+bool createDirectory(const char* path);
+// Forces the directory entries of `path` (a directory) to stable storage.
+bool flushDirectory(const char* path);
+// Clears the read-only attribute (gives the owner write permission) or sets it.
+bool setReadOnly(const char* path, bool readOnly);
+
+}  // namespace platform
+
+#endif  // QT_PLATFORM_PLATFORM_H
