@@ -16,3 +16,18 @@ function(qt_library_sources var)
   list(FILTER sources EXCLUDE REGEX "_test\\.cc$")
   set(${var} ${sources} PARENT_SCOPE)
 endfunction()
+
+# qt_folder_library(NAME LIBS...): a static library of the folder's sources linked PUBLIC to
+# LIBS, or an interface library while the folder has only headers.
+function(qt_folder_library name)
+  qt_library_sources(sources)
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARGN})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARGN})
+  endif()
+endfunction()
