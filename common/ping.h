@@ -2,6 +2,8 @@
 #ifndef QT_COMMON_PING_H
 #define QT_COMMON_PING_H
 
+#include <cstddef>
+
 #include "common/records.h"
 #include "mqi/mqi.h"
 
@@ -21,5 +23,8 @@ void initStatusDescriptor(MQMD& md, const MQBYTE24 msgId);
 MQLONG putStatusRecord(MQHCONN connection, const char* replyToQ, const char* replyToQMgr,
                        const MQBYTE24 msgId, bool inUnitOfWork, const void* record,
                        MQLONG length);
+
+// The length a status record is sent with: the bytes before its first NUL, else all `size`.
+MQLONG statusRecordLength(const void* record, size_t size);
 
 #endif  // QT_COMMON_PING_H

@@ -10,7 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <iosfwd>
+#include <cstring>
+#include <ostream>
 
 #include "mqi/mqi.h"
 
@@ -48,6 +49,88 @@ template <size_t N>
 std::ostream& operator<<(std::ostream& out, const CharField<N>& field);  // 'text'
 template <size_t Digits>
 std::ostream& operator<<(std::ostream& out, const NumFieldT<Digits>& field);  // " 000000001"
+
+// ---- field operations (templates, so that every width has them) ----------------------
+
+template <size_t N>
+void CharField<N>::assign(const char* text) {
+  size_t length = 0;
+  if (text != nullptr) {
+    while (length < N && text[length] != '\0') ++length;
+    std::memcpy(bytes, text, length);
+  }
+  std::memset(bytes + length, ' ', N - length);
+}
+
+template <size_t N>
+size_t CharField<N>::textLength() const {
+  const void* nul = std::memchr(bytes, '\0', N);
+  if (nul != nullptr) return static_cast<size_t>(static_cast<const char*>(nul) - bytes);
+  size_t length = N;
+  while (length > 0 && bytes[length - 1] == ' ') --length;
+  return length;
+}
+
+template <size_t N>
+char* CharField<N>::terminate() {
+  size_t length = textLength();
+  if (length < N) bytes[length] = '\0';
+  return bytes;
+}
+
+template <size_t N>
+bool CharField<N>::equals(const char* text) const {
+  if (text == nullptr) text = "";
+  bool textEnded = false;
+  for (size_t i = 0; i < N; ++i) {
+    if (bytes[i] == '\0') return true;
+    if (!textEnded && text[i] == '\0') textEnded = true;
+    if (bytes[i] != (textEnded ? ' ' : text[i])) return false;
+  }
+  return true;
+}
+
+template <size_t Digits>
+void NumFieldT<Digits>::assign(uint32_t n) {
+  for (size_t i = Digits; i > 0; --i) {
+    bytes[i - 1] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  }
+}
+
+template <size_t Digits>
+uint32_t NumFieldT<Digits>::value() const {
+  uint32_t n = 0;
+  for (size_t i = 0; i < Digits; ++i) {
+    n = n * 10u + ((static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) - 0x30u) & 0x0Fu);
+  }
+  return n;
+}
+
+template <size_t Digits>
+bool NumFieldT<Digits>::isValid() const {
+  for (size_t i = 0; i < Digits; ++i) {
+    if (bytes[i] < '0' || bytes[i] > '9') return false;
+  }
+  return true;
+}
+
+template <size_t N>
+std::ostream& operator<<(std::ostream& out, const CharField<N>& field) {
+  const void* nul = std::memchr(field.bytes, '\0', N);
+  size_t shown = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - field.bytes) : N;
+  out << '\'';
+  out.write(field.bytes, static_cast<std::streamsize>(shown));
+  return out << '\'';
+}
+
+template <size_t Digits>
+std::ostream& operator<<(std::ostream& out, const NumFieldT<Digits>& field) {
+  out << ' ';
+  out.write(field.bytes, static_cast<std::streamsize>(Digits));
+  if (!field.isValid()) out << " !!! Invalid data found. !!!";
+  return out;
+}
 
 #pragma pack(push, 1)
 struct SRCINFO {

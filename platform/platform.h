@@ -9,7 +9,9 @@
 // Error model: a call that fails returns false (or an invalid handle) and records an error
 // code for the calling thread, read with lastError(). Codes are the system's own (errno here),
 // except that a code is never 0 after a failure; errorText() turns a code into the system's
-// message followed by a line feed. Calls that succeed leave lastError() unspecified.
+// message followed by a line feed. Calls that succeed leave lastError() unspecified. The code
+// is kept per thread apart from errno, so that library calls made between a failure and its
+// report (stream output, for one) cannot change it.
 //
 // Paths: both '/' and '\' are accepted as separators where a path is split or walked; paths
 // are passed to the system as given.
@@ -25,6 +27,9 @@ namespace platform {
 // ---- errors ----------------------------------------------------------------------------
 int lastError();
 void setLastError(int code);
+// Records the C library's errno as the last error (0 becomes a generic I/O code) and returns
+// it: for failures of the standard library itself, such as a file stream that does not open.
+int recordSystemError();
 // The system's message text for a code, ending in "\n"; empty when the system has none.
 std::string errorText(int code);
 // Codes the agents test by meaning.
@@ -44,6 +49,17 @@ char pathSeparator();  // '/' here
 // key names compared without regard to case, blanks around names and values dropped, the
 // first matching key wins. A missing file, section or key copies defaultValue. The value is
 // cut to size-1 bytes and NUL-terminated; returns the number of bytes copied (without NUL).
+// The file's rules in detail:
+//   - lines end in LF or CR LF; a UTF-8 byte order mark at the start is skipped;
+//   - blanks and tabs around section names, keys and values do not count;
+//   - a line whose first non-blank character is ';' is a comment; a line without '=' that is
+//     not a section header is ignored, as is every key line before the first section;
+//   - the value is everything after the first '='; a value enclosed in a matching pair of
+//     double or single quotes loses the quotes;
+//   - a section that occurs twice is searched in file order, so the first such key wins;
+//   - the default value (null counts as "") has its trailing blanks dropped; a null section
+//     or key gives the default (the key and section listings of Windows are not offered);
+//   - size 0 copies nothing and returns 0.
 size_t getProfileString(const char* section, const char* key, const char* defaultValue,
                         char* out, size_t size, const char* fileName);
 
@@ -72,6 +88,11 @@ constexpr FileHandle kInvalidFile = -1;
 // Opens an existing file for reading, held so that no other program may have it open: a file
 // that another program still holds open (for writing, or at all where that can be known) is
 // refused. Refusal sets an error code like any failure.
+// Here: the file must be a regular file (anything else is refused with EINVAL, so that a
+// FIFO can never block the caller). A write lease taken and dropped at once proves that no
+// other open file description exists; the handle then holds an exclusive flock until it is
+// closed, which other agents honour. Where the file system grants no lease, the flock alone
+// decides. A file in use is refused with EBUSY.
 FileHandle openExclusiveForRead(const char* path);
 enum class CreateMode { kCreateNew, kCreateAlways };
 // Creates a file for writing: kCreateNew fails with an isFileExists() code when it exists;

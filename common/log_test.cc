@@ -1,0 +1,121 @@
+#include "common/log.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Redirects standard output and standard error into strings for the life of the object.
+class CapturedStreams {
+ public:
+  CapturedStreams()
+      : oldOut_(std::cout.rdbuf(out.rdbuf())), oldErr_(std::cerr.rdbuf(err.rdbuf())) {}
+  ~CapturedStreams() {
+    std::cout.rdbuf(oldOut_);
+    std::cerr.rdbuf(oldErr_);
+  }
+  std::ostringstream out;
+  std::ostringstream err;
+
+ private:
+  std::streambuf* oldOut_;
+  std::streambuf* oldErr_;
+};
+
+// Runs `call` until it and the clock readings around it fall within one second.
+template <typename Call>
+auto withinOneSecond(Call call) {
+  for (;;) {
+    time_t before = time(nullptr);
+    auto result = call();
+    if (time(nullptr) == before) return result;
+  }
+}
+
+TEST(TimestampTest, FormatsAndCachesPerSecond) {
+  struct Case {
+    const char* (*stamp)();
+    const char* pattern;
+  };
+  const Case cases[] = {
+      {logTimestamp, R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)"},
+      {reportTimestamp, R"(\d{8} \d\d:\d\d:\d\d)"},
+      {logFileName, R"(\d{8}\.log)"},
+  };
+  for (const Case& c : cases) {
+    auto [first, second, text] = withinOneSecond([&] {
+      const char* a = c.stamp();
+      std::string copy(a);
+      return std::tuple(a, c.stamp(), copy);
+    });
+    EXPECT_EQ(first, second);  // the one static buffer
+    EXPECT_EQ(std::string(second), text);
+    EXPECT_TRUE(std::regex_match(text, std::regex(c.pattern))) << text;
+  }
+  EXPECT_EQ(std::strlen(logTimestamp()), 19u);
+}
+
+TEST(TimestampTest, ANewSecondGivesANewText) {
+  auto [earlier, second] =
+      withinOneSecond([] { return std::pair(std::string(logTimestamp()), time(nullptr)); });
+  while (time(nullptr) == second) platform::sleepMilliseconds(20);
+  EXPECT_NE(std::string(logTimestamp()), earlier);
+}
+
+TEST(ReportMqCallTest, WritesThreeLinesToBothStreamsOnlyOnFailure) {
+  CapturedStreams streams;
+  EXPECT_EQ(reportMqCall("Open job Queue", MQCC_OK, 0), MQCC_OK);
+  EXPECT_EQ(reportMqCall("Open job Queue", MQCC_WARNING, 2079), MQCC_WARNING);
+  EXPECT_EQ(streams.out.str(), "");
+  EXPECT_EQ(streams.err.str(), "");
+
+  auto [result, stamp] = withinOneSecond([] {
+    MQLONG code = reportMqCall("Open job Queue", MQCC_FAILED, 2085);
+    return std::pair(code, std::string(logTimestamp()));
+  });
+  EXPECT_EQ(result, MQCC_FAILED);
+  std::string expected = stamp + " MQI Call Failed.\n" + stamp + " Open job Queue\n" + stamp +
+                         " CompCode = 2 Reason = 2085\n";
+  EXPECT_EQ(streams.err.str(), expected);
+  EXPECT_EQ(streams.out.str(), expected);
+}
+
+TEST(SystemErrorTextTest, TimestampBlankAndTheSystemText) {
+  auto [written, stamp] = withinOneSecond([] {
+    std::ostringstream out;
+    platform::setLastError(ENOENT);
+    out << SystemErrorText;
+    platform::setLastError(987654);  // a code without text: timestamp and blank only
+    out << SystemErrorText;
+    return std::pair(out.str(), std::string(logTimestamp()));
+  });
+  EXPECT_EQ(written, stamp + " No such file or directory\n" + stamp + " ");
+}
+
+TEST(CurrentDirectoryTest, AskedOnceAndCached) {
+  char expected[4096];
+  ASSERT_TRUE(platform::getCurrentDirectory(expected, sizeof expected));
+  const char* first = currentDirectory();
+  EXPECT_STREQ(first, expected);
+  EXPECT_EQ(currentDirectory(), first);
+}
+
+TEST(LogStreamsTest, ErrorStreamIsUnitBufferedAndTiedToOutput) {
+  initLogStreams();
+  EXPECT_TRUE(std::cerr.flags() & std::ios::unitbuf);
+  EXPECT_EQ(std::cerr.tie(), &std::cout);
+  EXPECT_FALSE(transferReport.is_open());
+}
+
+}  // namespace

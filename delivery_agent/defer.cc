@@ -1,0 +1,111 @@
+// Deferral: the move of an undeliverable file's messages to the deferred queue ("HOLD file",
+// "Defer file"), in one unit of work of its own.
+#include <cstring>
+#include <iostream>
+#include <vector>
+
+#include "common/log.h"
+#include "delivery_agent/delivery.h"
+
+char DeferredQueue[MQ_Q_NAME_LENGTH + 1];
+
+namespace {
+
+// The deferral's own retry lists: 2102 is retried by neither call, 2009 only after a get.
+bool isGetRetryReason(MQLONG reason) {
+  return reason == MQRC_CONNECTION_BROKEN || reason == MQRC_Q_MGR_NOT_AVAILABLE ||
+         reason == MQRC_Q_MGR_QUIESCING || reason == MQRC_Q_MGR_STOPPING ||
+         reason == MQRC_CONNECTION_QUIESCING || reason == MQRC_CONNECTION_STOPPING;
+}
+
+bool isPutRetryReason(MQLONG reason) {
+  return reason != MQRC_CONNECTION_BROKEN && isGetRetryReason(reason);
+}
+
+// A connection-type condition interrupted the move. The gets done so far are backed out here:
+// when the connection is in fact still usable (a quiescing queue manager), the disconnect that
+// follows would otherwise commit them and lose those messages.
+int interrupted(MQHCONN hconn) {
+  MQLONG compCode;
+  MQLONG reason;
+  MQBACK(hconn, &compCode, &reason);
+  reportMqCall("Rollback", compCode, reason);
+  return 1;
+}
+
+[[noreturn]] void backOutAndEnd(MQHCONN hconn, const char* backLabel, const char* discLabel) {
+  MQLONG compCode;
+  MQLONG reason;
+  MQBACK(hconn, &compCode, &reason);
+  reportMqCall(backLabel, compCode, reason);
+  MQDISC(&hconn, &compCode, &reason);
+  reportMqCall(discLabel, compCode, reason);
+  EndProcess();
+}
+
+// Puts one message to the deferred queue with the descriptor and context that its get gave.
+MQLONG putDeferred(MQHCONN hconn, MQMD& md, const char* data, MQLONG length, MQLONG* reason) {
+  MQOD od = {MQOD_DEFAULT};
+  std::memcpy(od.ObjectName, DeferredQueue, strnlen(DeferredQueue, MQ_Q_NAME_LENGTH));
+  MQPMO pmo = {MQPMO_DEFAULT};
+  pmo.Options = MQPMO_SYNCPOINT | MQPMO_SET_ALL_CONTEXT | MQPMO_FAIL_IF_QUIESCING;
+  MQLONG compCode;
+  MQPUT1(hconn, &od, &md, &pmo, length, const_cast<char*>(data), &compCode, reason);
+  return reportMqCall("Defer file", compCode, *reason);
+}
+
+}  // namespace
+
+int DeferFile(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId, uint32_t maxSeq) {
+  char buffer[kSegmentBufferSize];
+  std::vector<char> overflow;
+  for (uint64_t segment = 0; segment <= maxSeq; ++segment) {
+    MQMD md = {MQMD_DEFAULT};
+    std::memcpy(md.MsgId, msgId, sizeof md.MsgId);
+    setSegmentCorrelId(md.CorrelId, static_cast<uint32_t>(segment));
+    MQGMO gmo = {MQGMO_DEFAULT};
+    gmo.Options = MQGMO_WAIT | MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG |
+                  MQGMO_FAIL_IF_QUIESCING;
+    gmo.WaitInterval = Settings.DeferInterval;
+    const char* data;
+    MQLONG length;
+    MQLONG reason;
+    if (GetWholeMessage(hconn, hobj, md, gmo, "HOLD file", buffer, sizeof buffer, overflow,
+                        &data, &length, &reason) == MQCC_FAILED) {
+      if (isGetRetryReason(reason)) return interrupted(hconn);
+      backOutAndEnd(hconn, "Defer file", "Defer file");
+    }
+    if (putDeferred(hconn, md, data, length, &reason) == MQCC_FAILED) {
+      if (isPutRetryReason(reason)) return interrupted(hconn);
+      backOutAndEnd(hconn, "Rollback", "Disconnect from Queue Manager");
+    }
+  }
+  MQLONG compCode;
+  MQLONG reason;
+  MQCMIT(hconn, &compCode, &reason);
+  if (reportMqCall("Defer file", compCode, reason) == MQCC_FAILED) {
+    std::cerr << logTimestamp() << " Unrecoverable error. Exit." << std::endl;
+    std::cout << logTimestamp() << " Unrecoverable error. Exit." << std::endl;
+    EndProcess();
+  }
+  return 0;
+}
+
+MQLONG GetWholeMessage(MQHCONN hconn, MQHOBJ hobj, MQMD& md, MQGMO& gmo, const char* label,
+                       char* buffer, MQLONG size, std::vector<char>& overflow,
+                       const char** data, MQLONG* length, MQLONG* reason) {
+  gmo.Options &= ~MQGMO_ACCEPT_TRUNCATED_MSG;
+  MQLONG compCode;
+  *length = 0;
+  MQGET(hconn, hobj, &md, &gmo, size, buffer, length, &compCode, reason);
+  reportMqCall(label, compCode, *reason);
+  *data = buffer;
+  if (compCode == MQCC_WARNING && *reason == MQRC_TRUNCATED_MSG_FAILED && *length > size) {
+    // The message stayed on the queue; the descriptor now selects exactly it.
+    overflow.resize(static_cast<size_t>(*length));
+    MQGET(hconn, hobj, &md, &gmo, *length, overflow.data(), length, &compCode, reason);
+    reportMqCall(label, compCode, *reason);
+    *data = overflow.data();
+  }
+  return compCode;
+}

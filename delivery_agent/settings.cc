@@ -1,0 +1,66 @@
+// Start-up settings of the delivery agent ("qdrop.ini"), read once and never re-read.
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "common/log.h"
+#include "delivery_agent/delivery.h"
+#include "platform/platform.h"
+
+DeliverySettings Settings;
+
+namespace {
+
+constexpr const char* kObjectsSection = "MQSeries Objects";
+constexpr const char* kOptionsSection = "Options";
+constexpr size_t kNumberTextSize = 20;  // values of at most 19 characters
+
+MQLONG readNumber(const char* section, const char* key, const char* defaultValue,
+                  const char* fileName) {
+  char text[kNumberTextSize];
+  platform::getProfileString(section, key, defaultValue, text, sizeof text, fileName);
+  return SettingsNumber(text);
+}
+
+}  // namespace
+
+MQLONG SettingsNumber(const char* text) {
+  constexpr long long kLargest = 2147483647;
+  long long value = 0;
+  for (const char* c = text; *c >= '0' && *c <= '9'; ++c) {
+    value = value * 10 + (*c - '0');
+    if (value > kLargest) return static_cast<MQLONG>(kLargest);
+  }
+  return static_cast<MQLONG>(value);
+}
+
+void SettingsFilePath(const char* argument, char* out, size_t size) {
+  const char* name = argument != nullptr ? argument : "qdrop.ini";
+  if (platform::isAbsolutePath(name)) {
+    std::snprintf(out, size, "%s", name);
+  } else {
+    std::snprintf(out, size, "%s%c%s", currentDirectory(), platform::pathSeparator(), name);
+  }
+}
+
+void ReadDeliverySettings(const char* fileName) {
+  platform::getProfileString(kObjectsSection, "QMgrName", "", Settings.QMgrName,
+                             sizeof Settings.QMgrName, fileName);
+  platform::getProfileString(kObjectsSection, "QName", "", Settings.QName,
+                             sizeof Settings.QName, fileName);
+  Settings.WaitMQInterval = readNumber(kObjectsSection, "WaitMQInterval", "120000", fileName);
+  char flag[kNumberTextSize];
+  platform::getProfileString(kObjectsSection, "InputExclusiveON", "Y", flag, sizeof flag,
+                             fileName);
+  Settings.InputExclusiveON = flag[0] == 'Y';
+  Settings.DelayInterval = readNumber(kOptionsSection, "DelayInterval", "60000", fileName);
+  Settings.DeferInterval = readNumber(kOptionsSection, "DeferInterval", "12000", fileName);
+
+  std::cout << logTimestamp() << " Startup parameters:\n";
+  std::cout << logTimestamp() << "     QmgrName          = " << Settings.QMgrName << "\n";
+  std::cout << logTimestamp() << "     QName             = " << Settings.QName << "\n";
+  std::cout << logTimestamp() << "     WaitMQInterval    = " << Settings.WaitMQInterval << "\n";
+  std::cout << logTimestamp() << "     InputExclusiveON  = "
+            << (Settings.InputExclusiveON ? "Y\n" : "N\n");
+  std::cout << logTimestamp() << "     DelayInterval     = " << Settings.DelayInterval << "\n";
+}

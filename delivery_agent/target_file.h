@@ -1,0 +1,56 @@
+// The target file of one delivery: directories, creation mode, open with version names,
+// flush, and the failure paths that hand the file to the deferred queue.
+#ifndef QT_DELIVERY_AGENT_TARGET_FILE_H
+#define QT_DELIVERY_AGENT_TARGET_FILE_H
+
+#include <cstddef>
+
+#include "common/records.h"
+#include "delivery_agent/target_path.h"
+#include "mqi/mqi.h"
+#include "platform/platform.h"
+
+// The header's Tgt_crtmod without trailing blanks, set by every header that passes its checks.
+extern char CreateFileMode[10];
+void SetCreateFileMode(const TGTDESC& header);
+// "REPLACE" selects kCreateAlways, "NEWVERS" kCreateNew (exact); false for anything else.
+bool SelectCreateMode(const char* mode, platform::CreateMode* selected);
+// The two invalid-mode lines, then the end of the process: nothing committed or backed out.
+[[noreturn]] void RejectCreateFileMode();
+
+// One delivery in progress: the pass's connection, queue and header, and its target file.
+struct Delivery {
+  MQHCONN hconn;
+  MQHOBJ hobj;
+  const MQBYTE* msgId;        // 24 bytes: the MsgId of the file's messages
+  const TGTDESC* header;
+  char path[kTargetPathSize]; // the full target path, a version name once one is chosen
+  bool pathFits;              // false when the template expanded beyond 259 characters
+  platform::FileHandle file;
+  size_t firstCreatedDirectory;  // prefix length of the first directory made, 0 when none
+};
+
+// The system text of the last error code, kept in a process-wide buffer of 1024 bytes.
+const char* lastErrorText();
+
+// Creates each missing ancestor directory of the target, from the top down. False on the
+// first failure other than "already exists" (the error code stays set).
+bool CreateTargetDirectories(Delivery& delivery);
+// Opens the target; under NEWVERS an existing file moves the path to the next version name
+// (version 0, 1, ...). False on any other failure (the error code stays set).
+bool OpenTargetFile(Delivery& delivery, platform::CreateMode mode, const VersionPattern& pattern);
+// Forces the file's data, and the directory entries made for it, to disk.
+bool FlushTargetFile(const Delivery& delivery);
+
+// The failure paths. Each backs the unit of work out, moves the file's messages to the
+// deferred queue (DeferFile), sends a DLVR_STATUS "W" outside syncpoint with the comment
+// "path:text", and returns DeferFile's result.
+int FailDirectory(Delivery& delivery);  // A: a directory could not be created
+int FailOpen(Delivery& delivery);       // B: the target could not be opened
+int FailWrite(Delivery& delivery);      // C: a write (or the flush) failed; the file is removed
+// A data segment could not be got. A connection-type reason removes the partly written file,
+// waits WaitMQInterval and returns 1 (the file is delivered again after the reconnection);
+// any other reason (a segment missing) takes the deferral of path C.
+int FailSegment(Delivery& delivery, uint32_t segment, MQLONG reason);
+
+#endif  // QT_DELIVERY_AGENT_TARGET_FILE_H

@@ -1,0 +1,147 @@
+#include "delivery_agent/target_file.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "delivery_agent/delivery.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class TargetFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/qdrop-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    folder = pattern;
+    delivery = Delivery{};
+    delivery.file = platform::kInvalidFile;
+  }
+  void TearDown() override {
+    if (delivery.file != platform::kInvalidFile) platform::closeFile(delivery.file);
+    fs::remove_all(folder);
+  }
+  void SetPath(const std::string& path) {
+    std::snprintf(delivery.path, sizeof delivery.path, "%s", path.c_str());
+  }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+  }
+  bool Open(platform::CreateMode mode) {
+    VersionPattern pattern;
+    MakeVersionPattern(delivery.path, pattern);
+    return OpenTargetFile(delivery, mode, pattern);
+  }
+  void WriteAndClose(const std::string& content) {
+    ASSERT_TRUE(platform::writeFile(delivery.file, content.data(), content.size()));
+    ASSERT_TRUE(FlushTargetFile(delivery));
+    ASSERT_TRUE(platform::closeFile(delivery.file));
+    delivery.file = platform::kInvalidFile;
+  }
+
+  std::string folder;
+  Delivery delivery;
+};
+
+TEST_F(TargetFileTest, CreatesEveryMissingDirectoryTopDown) {
+  SetPath(folder + "/a/b//c/file.txt");
+  ASSERT_TRUE(CreateTargetDirectories(delivery));
+  EXPECT_TRUE(fs::is_directory(folder + "/a/b/c"));
+  EXPECT_EQ(delivery.firstCreatedDirectory, folder.size() + 2);  // "<folder>/a" came first
+  EXPECT_FALSE(fs::exists(folder + "/a/b/c/file.txt"));
+  ASSERT_TRUE(Open(platform::CreateMode::kCreateNew));
+  WriteAndClose("x");  // flushes the new directories' entries too
+
+  // Existing directories are fine, and nothing is new this time.
+  ASSERT_TRUE(CreateTargetDirectories(delivery));
+  EXPECT_EQ(delivery.firstCreatedDirectory, 0u);
+}
+
+TEST_F(TargetFileTest, APathComponentThatIsAFileFailsTheDirectories) {
+  std::ofstream(folder + "/plain") << "x";
+  SetPath(folder + "/plain/sub/file.txt");
+  EXPECT_FALSE(CreateTargetDirectories(delivery));
+  EXPECT_NE(lastErrorText()[0], '\0');
+  EXPECT_EQ(lastErrorText()[std::strlen(lastErrorText()) - 1], '\n');
+  // Directly below the file, the directories pass and the open fails instead.
+  SetPath(folder + "/plain/file.txt");
+  EXPECT_TRUE(CreateTargetDirectories(delivery));
+  EXPECT_FALSE(Open(platform::CreateMode::kCreateAlways));
+}
+
+TEST_F(TargetFileTest, NewversPicksTheFirstFreeVersionName) {
+  SetPath(folder + "/report.xml");
+  ASSERT_TRUE(Open(platform::CreateMode::kCreateNew));
+  WriteAndClose("first");
+  EXPECT_EQ(std::string(delivery.path), folder + "/report.xml");
+
+  SetPath(folder + "/report.xml");
+  ASSERT_TRUE(Open(platform::CreateMode::kCreateNew));
+  WriteAndClose("second");
+  EXPECT_EQ(std::string(delivery.path), folder + "/report_0.xml");
+
+  SetPath(folder + "/report.xml");
+  ASSERT_TRUE(Open(platform::CreateMode::kCreateNew));
+  WriteAndClose("third");
+  EXPECT_EQ(std::string(delivery.path), folder + "/report_1.xml");
+  EXPECT_EQ(Read(folder + "/report.xml"), "first");
+  EXPECT_EQ(Read(folder + "/report_0.xml"), "second");
+  EXPECT_EQ(Read(folder + "/report_1.xml"), "third");
+}
+
+TEST_F(TargetFileTest, ReplaceOverwritesWithoutAVersionName) {
+  std::ofstream(folder + "/data.bin") << "an old and longer content";
+  SetPath(folder + "/data.bin");
+  ASSERT_TRUE(Open(platform::CreateMode::kCreateAlways));
+  WriteAndClose("new");
+  EXPECT_EQ(std::string(delivery.path), folder + "/data.bin");
+  EXPECT_EQ(Read(folder + "/data.bin"), "new");
+  EXPECT_FALSE(fs::exists(folder + "/data_0.bin"));
+}
+
+TEST(CreateModeTest, OnlyTheExactNamesAreValid) {
+  platform::CreateMode mode;
+  ASSERT_TRUE(SelectCreateMode("REPLACE", &mode));
+  EXPECT_EQ(mode, platform::CreateMode::kCreateAlways);
+  ASSERT_TRUE(SelectCreateMode("NEWVERS", &mode));
+  EXPECT_EQ(mode, platform::CreateMode::kCreateNew);
+  EXPECT_FALSE(SelectCreateMode("replace", &mode));
+  EXPECT_FALSE(SelectCreateMode("", &mode));
+  EXPECT_FALSE(SelectCreateMode("NEWVERS2", &mode));
+  EXPECT_FALSE(SelectCreateMode(" REPLACE", &mode));
+}
+
+TEST(CreateModeTest, TakenFromTgtCrtmodWithoutTrailingBlanks) {
+  TGTDESC header;
+  initTGTDESC(header);
+  SetCreateFileMode(header);
+  EXPECT_STREQ(CreateFileMode, "");
+  header.Tgt_crtmod.assign("REPLACE");
+  SetCreateFileMode(header);
+  EXPECT_STREQ(CreateFileMode, "REPLACE");
+  header.Tgt_crtmod.assign("NEWVERSXY");
+  SetCreateFileMode(header);
+  EXPECT_STREQ(CreateFileMode, "NEWVERSXY");
+}
+
+TEST(CreateModeDeathTest, AnInvalidModeEndsTheProcessWithExitCodeZero) {
+  TGTDESC header;
+  initTGTDESC(header);
+  header.Tgt_crtmod.assign("replace");
+  SetCreateFileMode(header);
+  EXPECT_EXIT(RejectCreateFileMode(), ::testing::ExitedWithCode(0),
+              "Parameter CreateFileMode = replace invalid.\n.* Valid values for this "
+              "parameter:  NEWVERS,REPLACE. exit.\n");
+}
+
+}  // namespace

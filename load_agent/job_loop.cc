@@ -1,0 +1,138 @@
+// One turn of the load agent: get a job or a ping from the job queue and act on it.
+#include <cstring>
+#include <iostream>
+
+#include "common/log.h"
+#include "common/ping.h"
+#include "common/records.h"
+#include "load_agent/load_agent.h"
+
+JobContextT JobContext;
+
+void splitSourcePath(const char* path, char* folder, char* mask) {
+  const size_t length = std::strlen(path);
+  size_t separator = 0;  // 0: none found (the first character never separates)
+  for (size_t i = length; i-- > 1;) {
+    if (path[i] == '\\' || path[i] == '/') {
+      separator = i;
+      break;
+    }
+  }
+  if (separator == 0) {
+    std::snprintf(folder, kPathSize, "%s", path);
+    std::snprintf(mask, kPathSize, "%s", path);
+    return;
+  }
+  std::snprintf(folder, kPathSize, "%.*s", static_cast<int>(separator), path);
+  std::snprintf(mask, kPathSize, "%s", path + separator + 1);
+}
+
+void readReceiverQueue(const char* options, char* receiverQueue) {
+  const char* position = options;
+  while (*position != '\0') {
+    const char* word = nextToken(options, &position);
+    if (std::strcmp(word, "-rcvrqname") == 0) {
+      const char* name = nextToken(options, &position);
+      std::snprintf(receiverQueue, kQueueNameSize, "%s", name);
+    }
+  }
+}
+
+namespace {
+
+bool isTransientGetReason(MQLONG reason) {
+  switch (reason) {
+    case 2009: case 2059: case 2102: case 2161: case 2162: case 2202: case 2203:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A get that failed: reconnect after a pause, end normally on get-inhibit, else end hard.
+int32_t handleFailedGet(MQHCONN hConn, MQHOBJ hObj, MQLONG reason) {
+  MQLONG compCode = 0;
+  MQLONG closeReason = 0;
+  if (isTransientGetReason(reason)) {
+    MQDISC(&hConn, &compCode, &closeReason);
+    std::cout.flush();
+    platform::sleepMilliseconds(static_cast<uint32_t>(LoadSettings.MQWaitTime));
+    return 0;
+  }
+  if (reason == MQRC_GET_INHIBITED) {
+    std::cout << logTimestamp() << " Normal exit.\n";
+    MQCLOSE(hConn, &hObj, MQCO_NONE, &compCode, &closeReason);
+    reportMqCall("Close Delivery Queue", compCode, closeReason);
+    MQBACK(hConn, &compCode, &closeReason);
+    reportMqCall("Rollback", compCode, closeReason);
+    MQDISC(&hConn, &compCode, &closeReason);
+    reportMqCall("Disconnect from Queue Manager", compCode, closeReason);
+    EndProcess();
+  }
+  std::cerr << logTimestamp() << " Hard MQ error has occured. Exit.\n";
+  std::cout << logTimestamp() << " Hard MQ error has occured. Exit.\n";
+  MQCLOSE(hConn, &hObj, MQCO_NONE, &compCode, &closeReason);
+  MQDISC(&hConn, &compCode, &closeReason);
+  EndProcess();
+}
+
+void answerPing(MQHCONN hConn, const SRCINFO& received, const MQMD& md) {
+  PING ping;
+  initPING(ping);
+  std::memcpy(&ping, &received, sizeof ping);
+  dumpRecord(std::cout, ping);
+  putPingReply(hConn, &ping, md.ReplyToQ);
+}
+
+}  // namespace
+
+int32_t ProcessJob(MQHCONN hConn, MQHOBJ hObj) {
+  MQMD md = {MQMD_DEFAULT};
+  setSegmentCorrelId(md.CorrelId, 0);
+  MQGMO gmo = {MQGMO_DEFAULT};
+  gmo.Options = MQGMO_WAIT + MQGMO_SYNCPOINT + MQGMO_ACCEPT_TRUNCATED_MSG +
+                MQGMO_FAIL_IF_QUIESCING + MQGMO_CONVERT;
+  gmo.WaitInterval = MQWI_UNLIMITED;
+  JobContext.replyToQ[0] = '\0';
+  JobContext.replyToQMgr[0] = '\0';
+
+  SRCINFO job;
+  initSRCINFO(job);
+  // The log is complete up to here while the agent waits for its next job.
+  std::cout.flush();
+  MQLONG dataLength = 0;
+  MQLONG compCode = 0;
+  MQLONG reason = 0;
+  MQGET(hConn, hObj, &md, &gmo, sizeof job, &job, &dataLength, &compCode, &reason);
+  reportMqCall("Get Header from Delivery queue", compCode, reason);
+  if (compCode == MQCC_FAILED) return handleFailedGet(hConn, hObj, reason);
+
+  if (job.StructId.equals("KVPN")) {
+    answerPing(hConn, job, md);
+    return 1;
+  }
+
+  dumpRecord(std::cout, job);
+  job.Src_path.terminate();
+  job.Options.terminate();
+  JobContext.isLog = job.Is_log.data()[0];
+  JobContext.srcId = job.Src_id.value();
+  std::memcpy(JobContext.replyToQ, md.ReplyToQ, sizeof JobContext.replyToQ);
+  std::memcpy(JobContext.replyToQMgr, md.ReplyToQMgr, sizeof JobContext.replyToQMgr);
+
+  // Full fields carry no NUL: copy their significant text into buffers one byte longer.
+  char options[sizeof job.Options + 1];
+  const size_t optionsLength = job.Options.textLength();
+  std::memcpy(options, job.Options.data(), optionsLength);
+  options[optionsLength] = '\0';
+  readReceiverQueue(options, JobContext.receiverQueue);
+
+  char path[sizeof job.Src_path + 1];
+  const size_t pathLength = job.Src_path.textLength();
+  std::memcpy(path, job.Src_path.data(), pathLength);
+  path[pathLength] = '\0';
+  char folder[kPathSize];
+  char mask[kPathSize];
+  splitSourcePath(path, folder, mask);
+  return ScanFolder(hConn, folder, mask);
+}

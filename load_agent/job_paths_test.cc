@@ -1,0 +1,119 @@
+// Job texts: the split of a job path into folder and mask, the receiver queue option, the
+// mask matcher the folder scan relies on, and the scan's results before any file is loaded.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <string>
+
+#include "load_agent/load_agent.h"
+
+namespace {
+
+std::pair<std::string, std::string> split(const char* path) {
+  char folder[kPathSize];
+  char mask[kPathSize];
+  splitSourcePath(path, folder, mask);
+  return {folder, mask};
+}
+
+TEST(JobPathTest, SplitsAtTheLastSeparator) {
+  EXPECT_EQ(split("C:\\in\\*.xml"), std::make_pair(std::string("C:\\in"), std::string("*.xml")));
+  EXPECT_EQ(split("C:/in/a.xml"), std::make_pair(std::string("C:/in"), std::string("a.xml")));
+  EXPECT_EQ(split("/data/in\\sub/x?.txt"),
+            std::make_pair(std::string("/data/in\\sub"), std::string("x?.txt")));
+  EXPECT_EQ(split("*.xml"), std::make_pair(std::string("*.xml"), std::string("*.xml")));
+  EXPECT_EQ(split("/a.xml"), std::make_pair(std::string("/a.xml"), std::string("/a.xml")));
+  EXPECT_EQ(split(""), std::make_pair(std::string(""), std::string("")));
+  EXPECT_EQ(split("/in/"), std::make_pair(std::string("/in"), std::string("")));
+}
+
+TEST(JobPathTest, ReceiverQueueOption) {
+  char queue[kQueueNameSize] = "OLD";
+  readReceiverQueue("-x 1 -y", queue);
+  EXPECT_STREQ(queue, "OLD");
+  readReceiverQueue("-rcvrqname Q1 -rcvrqname Q2", queue);
+  EXPECT_STREQ(queue, "Q2");
+  readReceiverQueue("-a \"-rcvrqname\" \"QUEUE ONE\" -b", queue);
+  EXPECT_STREQ(queue, "QUEUE ONE");
+  readReceiverQueue("-rcvrqname", queue);
+  EXPECT_STREQ(queue, "");
+  const std::string longName(60, 'L');
+  readReceiverQueue(("-rcvrqname " + longName).c_str(), queue);
+  EXPECT_EQ(std::string(queue), longName.substr(0, 48));
+  readReceiverQueue("-RCVRQNAME Q3", queue);
+  EXPECT_EQ(std::string(queue), longName.substr(0, 48));
+}
+
+TEST(JobPathTest, MaskMatchesWithoutRegardToCase) {
+  EXPECT_TRUE(platform::matchesMask("Data.XML", "*.xml"));
+  EXPECT_TRUE(platform::matchesMask("a1.txt", "a?.TXT"));
+  EXPECT_FALSE(platform::matchesMask("a12.txt", "a?.txt"));
+  EXPECT_TRUE(platform::matchesMask("noext", "*.*"));
+  EXPECT_FALSE(platform::matchesMask("b.xml", "a*"));
+}
+
+class ScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/qfeedscan.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  std::string dir_;
+};
+
+TEST_F(ScanTest, SearchesThatCannotStartGiveAnErrorCode) {
+  const int32_t noMatch = ScanFolder(0, dir_.c_str(), "*.xml");
+  EXPECT_GT(noMatch, 1);
+  const int32_t noFolder = ScanFolder(0, (dir_ + "/missing").c_str(), "*");
+  EXPECT_GT(noFolder, 1);
+  std::ofstream(dir_ + "/file") << "x";
+  EXPECT_GT(ScanFolder(0, (dir_ + "/file").c_str(), "*"), 1);  // a folder that is a file
+  const std::string longFolder = dir_ + "/" + std::string(300, 'd');
+  EXPECT_EQ(ScanFolder(0, longFolder.c_str(), "*"), ENAMETOOLONG);
+}
+
+TEST_F(ScanTest, FolderWithOnlyDirectoriesEndsTheJob) {
+  ASSERT_EQ(mkdir((dir_ + "/sub.xml").c_str(), 0755), 0);
+  EXPECT_EQ(ScanFolder(0, dir_.c_str(), "*.xml"), 1);
+}
+
+class RejectTest : public ScanTest {};
+
+TEST_F(RejectTest, MovesIntoTheRejectFolderWithoutReplacingEarlierRejects) {
+  std::snprintf(LoadSettings.LogPath, kPathSize, "%s/log", dir_.c_str());
+  LoadSettings.RejectPath[0] = '\0';
+  ASSERT_EQ(mkdir((dir_ + "/log").c_str(), 0755), 0);
+  char folder[kPathSize];
+  rejectFolder(folder);
+  EXPECT_EQ(std::string(folder), dir_ + "/log/rejected");
+
+  char movedTo[kPathSize];
+  for (const char* content : {"first", "second"}) {
+    std::ofstream(dir_ + "/a.xml") << content;
+    ASSERT_TRUE(moveToRejectFolder((dir_ + "/a.xml").c_str(), "a.xml", movedTo));
+    EXPECT_NE(access((dir_ + "/a.xml").c_str(), F_OK), 0);
+  }
+  EXPECT_EQ(std::string(movedTo), dir_ + "/log/rejected/a.xml.1");
+  std::string first;
+  std::ifstream(dir_ + "/log/rejected/a.xml") >> first;
+  EXPECT_EQ(first, "first");
+}
+
+TEST_F(RejectTest, FailedMoveLeavesTheFileInPlace) {
+  std::ofstream(dir_ + "/blocker") << "a file, not a folder";
+  std::snprintf(LoadSettings.RejectPath, kPathSize, "%s/blocker/rejected", dir_.c_str());
+  std::ofstream(dir_ + "/b.xml") << "keep me";
+  char movedTo[kPathSize];
+  EXPECT_FALSE(moveToRejectFolder((dir_ + "/b.xml").c_str(), "b.xml", movedTo));
+  EXPECT_NE(platform::lastError(), 0);
+  EXPECT_EQ(access((dir_ + "/b.xml").c_str(), F_OK), 0);
+  LoadSettings.RejectPath[0] = '\0';
+}
+
+}  // namespace

@@ -1,0 +1,101 @@
+// qfeed, the load agent: its process-wide state and its routines.
+//
+// Start-up reads the settings once (LoadSettings), then an outer loop connects, opens the job
+// queue and calls ProcessJob until it asks for a reconnect. ProcessJob gets one job (SRCINFO)
+// or ping under syncpoint; a job's folder is searched by ScanFolder, which offers each match
+// to TransferFile. TransferFile puts the file's data segments and its SRCDESC header in one
+// unit of work with the job's get, checks the file as an XML document when a report folder is
+// set, commits, and only then deletes the file. Status records go out through SendLoadStatus.
+//
+// Single-threaded; results are the small integers that steer the callers' loops.
+#ifndef QT_LOAD_AGENT_LOAD_AGENT_H
+#define QT_LOAD_AGENT_LOAD_AGENT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "mqi/mqi.h"
+#include "platform/platform.h"
+
+constexpr size_t kQueueNameSize = 49;  // 48 characters and a NUL
+constexpr size_t kPathSize = 260;      // 259 characters and a NUL
+constexpr size_t kNumberSize = 13;     // settings numbers and flags: 12 characters and a NUL
+
+struct LoadSettingsT {
+  char QMgrName[kQueueNameSize];
+  char SrcQueue[kQueueNameSize];
+  bool InputExclusiveON;
+  char LogPath[kPathSize];
+  // Where a file that fails the XML check is moved; empty means LogPath/rejected.
+  char RejectPath[kPathSize];
+  int32_t FolderWaitTime;
+  int32_t MQWaitTime;
+};
+extern LoadSettingsT LoadSettings;
+
+struct JobContextT {
+  char receiverQueue[kQueueNameSize];
+  char replyToQ[MQ_Q_NAME_LENGTH];
+  char replyToQMgr[MQ_Q_MGR_NAME_LENGTH];
+  uint32_t srcId;
+  char isLog;
+};
+extern JobContextT JobContext;
+
+// Copies a name into a 48-byte MQ name field, NUL-filling the rest.
+inline void copyObjectName(char* field, const char* text) {
+  const size_t length = strnlen(text, MQ_Q_NAME_LENGTH);
+  std::memcpy(field, text, length);
+  std::memset(field + length, 0, MQ_Q_NAME_LENGTH - length);
+}
+
+// ---- start-up and settings ----
+// A settings number read like the C library's atoi (wrapping instead of overflowing).
+int32_t readSettingNumber(const char* text);
+// The settings file for a command-line name: an absolute name as it is, any other joined to
+// the current directory. False when the joined name does not fit.
+bool settingsFilePath(const char* name, char* out, size_t size);
+// Fills settings from the file (missing file or key: defaults). Writes nothing.
+void readLoadSettings(const char* path, LoadSettingsT& settings);
+// Resolves the name, fills LoadSettings and writes the start-up parameter lines.
+void ReadSettings(const char* fileName);
+// The whole program: banner, settings, and the connect / open / job loop for ever.
+int RunLoadAgent(int argc, char** argv);
+// Ends the process with exit code 0 after flushing the log.
+[[noreturn]] void EndProcess();
+
+// ---- job loop ----
+// 1: next job on the same connection; 0: reconnect; other: a search error code (reconnect).
+int32_t ProcessJob(MQHCONN hConn, MQHOBJ hObj);
+// Splits a job path at its last '\' or '/' (never the first character) into folder and mask,
+// each of kPathSize bytes; without such a separator both are the whole text.
+void splitSourcePath(const char* path, char* folder, char* mask);
+// Reads "-rcvrqname NAME" words of an option text into receiverQueue (the last one wins);
+// leaves it unchanged when the text does not name one.
+void readReceiverQueue(const char* options, char* receiverQueue);
+
+// ---- folder scan and file loading ----
+// 1: next job, same connection; 0: reconnect; other: error code of a search that cannot start.
+int32_t ScanFolder(MQHCONN hConn, const char* folder, const char* mask);
+// 0: next file; 1: end the job and reconnect; 2: end the job, same connection.
+int32_t TransferFile(MQHCONN hConn, const char* folder, const platform::FindData& entry);
+// Joins folder, the native separator and name into out (kPathSize); false when it does not fit.
+bool joinPath(const char* folder, const char* name, char* out);
+
+// ---- reject folder ----
+// The folder that receives files that failed the XML check (kPathSize bytes).
+void rejectFolder(char* out);
+// Moves a file that failed the check into the reject folder under a name that no earlier
+// reject holds (name, name.1, name.2, ...). The file leaves the source folder only once its
+// copy is complete. Writes the new path into movedTo (kPathSize); false on failure with the
+// platform error set.
+bool moveToRejectFolder(const char* fileName, const char* name, char* movedTo);
+
+// ---- load status ----
+// Puts a LOAD_STATUS with the given state and comment to the job's reply queue; msgId may be
+// null. Returns 0, or the reason code of a failed put.
+MQLONG SendLoadStatus(MQHCONN hConn, const char* state, const char* comment,
+                      const MQBYTE* msgId, bool inSyncpoint);
+
+#endif  // QT_LOAD_AGENT_LOAD_AGENT_H

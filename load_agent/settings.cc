@@ -1,0 +1,73 @@
+// Start-up settings of the load agent, read once from the "qfeed.ini" file.
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "common/log.h"
+#include "load_agent/load_agent.h"
+
+LoadSettingsT LoadSettings;
+
+int32_t readSettingNumber(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  uint32_t value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + static_cast<uint32_t>(*p - '0');
+  return static_cast<int32_t>(negative ? 0u - value : value);
+}
+
+bool settingsFilePath(const char* name, char* out, size_t size) {
+  int written;
+  if (platform::isAbsolutePath(name)) {
+    written = std::snprintf(out, size, "%s", name);
+  } else {
+    written = std::snprintf(out, size, "%s%c%s", currentDirectory(), platform::pathSeparator(),
+                            name);
+  }
+  return written >= 0 && static_cast<size_t>(written) < size;
+}
+
+namespace {
+
+int32_t readNumber(const char* section, const char* key, const char* defaultValue,
+                   const char* path) {
+  char text[kNumberSize];
+  platform::getProfileString(section, key, defaultValue, text, sizeof text, path);
+  return readSettingNumber(text);
+}
+
+}  // namespace
+
+void readLoadSettings(const char* path, LoadSettingsT& settings) {
+  char flag[kNumberSize];
+  platform::getProfileString("MQSeries Objects", "QMgrName", "", settings.QMgrName,
+                             sizeof settings.QMgrName, path);
+  platform::getProfileString("Source Definition", "LogPath", "", settings.LogPath,
+                             sizeof settings.LogPath, path);
+  platform::getProfileString("MQSeries Objects", "SrcQueue", "", settings.SrcQueue,
+                             sizeof settings.SrcQueue, path);
+  settings.FolderWaitTime = readNumber("Options", "FolderWaitTime", "60000", path);
+  settings.MQWaitTime = readNumber("Options", "MQWaitTime", "60000", path);
+  platform::getProfileString("MQSeries Objects", "InputExclusiveON", "Y", flag, sizeof flag,
+                             path);
+  settings.InputExclusiveON = flag[0] == 'Y';
+  platform::getProfileString("Source Definition", "RejectPath", "", settings.RejectPath,
+                             sizeof settings.RejectPath, path);
+}
+
+void ReadSettings(const char* fileName) {
+  char path[4096];
+  if (!settingsFilePath(fileName, path, sizeof path)) path[0] = '\0';  // reads as missing
+  readLoadSettings(path, LoadSettings);
+  std::cout << logTimestamp() << " Startup parameters:\n";
+  std::cout << logTimestamp() << "     QmgrName          = " << LoadSettings.QMgrName << "\n";
+  std::cout << logTimestamp() << "     SrcQueue          = " << LoadSettings.SrcQueue << "\n";
+  std::cout << logTimestamp() << "     FolderWaitTime    = " << LoadSettings.FolderWaitTime
+            << "\n";
+  std::cout << logTimestamp() << "     MQWaitTime        = " << LoadSettings.MQWaitTime << "\n";
+}

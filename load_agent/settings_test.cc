@@ -1,0 +1,114 @@
+// Settings of the load agent: the qfeed.ini reading rules and the start-up lines.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "load_agent/load_agent.h"
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/qfeedset.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    path_ = dir_ + "/qfeed.ini";
+  }
+  void TearDown() override {
+    unlink(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  LoadSettingsT read(const std::string& content) {
+    std::ofstream(path_) << content;
+    LoadSettingsT settings;
+    readLoadSettings(path_.c_str(), settings);
+    return settings;
+  }
+  std::string dir_;
+  std::string path_;
+};
+
+TEST_F(SettingsTest, MissingFileGivesDefaults) {
+  LoadSettingsT s;
+  readLoadSettings((dir_ + "/none.ini").c_str(), s);
+  EXPECT_STREQ(s.QMgrName, "");
+  EXPECT_STREQ(s.SrcQueue, "");
+  EXPECT_STREQ(s.LogPath, "");
+  EXPECT_STREQ(s.RejectPath, "");
+  EXPECT_TRUE(s.InputExclusiveON);
+  EXPECT_EQ(s.FolderWaitTime, 60000);
+  EXPECT_EQ(s.MQWaitTime, 60000);
+}
+
+TEST_F(SettingsTest, ValuesAreReadAndCutAtTheirBuffers) {
+  const std::string longName(60, 'Q');
+  const std::string longPath(300, 'p');
+  LoadSettingsT s = read("[MQSeries Objects]\nQMgrName=" + longName + "\nSrcQueue=JOBS\n" +
+                         "InputExclusiveON=Yes\n[Source Definition]\nLogPath=" + longPath +
+                         "\nRejectPath=/var/rej\n[Options]\nFolderWaitTime=0\n" +
+                         "MQWaitTime=1234567890123456\n");
+  EXPECT_EQ(std::string(s.QMgrName), longName.substr(0, 48));
+  EXPECT_STREQ(s.SrcQueue, "JOBS");
+  EXPECT_EQ(std::string(s.LogPath), longPath.substr(0, 259));
+  EXPECT_STREQ(s.RejectPath, "/var/rej");
+  EXPECT_TRUE(s.InputExclusiveON);
+  EXPECT_EQ(s.FolderWaitTime, 0);
+  EXPECT_EQ(s.MQWaitTime, readSettingNumber("123456789012"));  // cut to 12 characters first
+}
+
+TEST_F(SettingsTest, ExclusiveInputNeedsAnUpperCaseY) {
+  EXPECT_FALSE(read("[MQSeries Objects]\nInputExclusiveON=y\n").InputExclusiveON);
+  EXPECT_FALSE(read("[MQSeries Objects]\nInputExclusiveON=\n").InputExclusiveON);
+  EXPECT_FALSE(read("[MQSeries Objects]\nInputExclusiveON=N\n").InputExclusiveON);
+  EXPECT_TRUE(read("[MQSeries Objects]\nInputExclusiveON=Y\n").InputExclusiveON);
+}
+
+TEST_F(SettingsTest, NumbersReadLikeAtoi) {
+  EXPECT_EQ(readSettingNumber("abc"), 0);
+  EXPECT_EQ(readSettingNumber(""), 0);
+  EXPECT_EQ(readSettingNumber("  -250ms"), -250);
+  EXPECT_EQ(readSettingNumber("+17"), 17);
+  EXPECT_EQ(readSettingNumber("\t42"), 42);
+  EXPECT_EQ(read("[Options]\nMQWaitTime=abc\n").MQWaitTime, 0);
+}
+
+TEST_F(SettingsTest, SettingsFileNameIsJoinedToTheCurrentDirectory) {
+  char out[4096];
+  ASSERT_TRUE(settingsFilePath("/etc/qfeed.ini", out, sizeof out));
+  EXPECT_STREQ(out, "/etc/qfeed.ini");
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_TRUE(settingsFilePath("cfg/a.ini", out, sizeof out));
+  EXPECT_EQ(std::string(out), std::string(cwd) + "/cfg/a.ini");
+  ASSERT_TRUE(settingsFilePath("\\\\host\\share\\a.ini", out, sizeof out));
+  EXPECT_EQ(std::string(out), std::string(cwd) + "/\\\\host\\share\\a.ini");
+  EXPECT_FALSE(settingsFilePath("a.ini", out, 4));
+}
+
+TEST_F(SettingsTest, StartupLinesShowFourSettings) {
+  std::ofstream(path_) << "[MQSeries Objects]\nQMgrName=QM1\nSrcQueue=JOBS\n[Options]\n"
+                          "FolderWaitTime=5\nMQWaitTime=abc\n";
+  std::ostringstream captured;
+  std::streambuf* saved = std::cout.rdbuf(captured.rdbuf());
+  ReadSettings(path_.c_str());
+  std::cout.rdbuf(saved);
+  std::istringstream lines(captured.str());
+  std::string line;
+  std::string texts;
+  while (std::getline(lines, line)) {
+    ASSERT_GE(line.size(), 19u);
+    texts += line.substr(19) + "|";
+  }
+  EXPECT_EQ(texts,
+            " Startup parameters:|     QmgrName          = QM1|     SrcQueue          = JOBS|"
+            "     FolderWaitTime    = 5|     MQWaitTime        = 0|");
+  EXPECT_STREQ(LoadSettings.QMgrName, "QM1");
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+// Inside the embedded store: the files of one queue manager and the memory its processes
+// share. Layout of a queue manager folder <data folder>/<name>/:
+//   qm.db      SQLite database (WAL): attributes, queues, messages, payloads, connections,
+//              open handles
+//   shared     the shared area below, mapped by every connected process
+//   conns.lock one lock byte per connection slot; a slot whose byte nobody holds belongs to a
+//              dead process
+#ifndef QT_MQI_EMBEDDED_H
+#define QT_MQI_EMBEDDED_H
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "mqi/store.h"
+#include "platform/ipc.h"
+
+namespace mqi::embedded {
+
+constexpr uint32_t kSlots = 4096;
+constexpr uint32_t kWakeWords = 64;
+
+enum QmState : uint32_t { kUnknown = 0, kRunning = 1, kQuiescing = 2, kStopped = 3 };
+
+struct Slot {
+  std::atomic<int64_t> connectionId;  // 0 = free
+  std::atomic<uint32_t> pid;
+  uint32_t reserved;
+};
+
+struct SharedArea {
+  std::atomic<uint32_t> state;  // QmState; kUnknown until loaded from the database
+  std::atomic<uint32_t> epoch;  // bumped by every start: older sessions are broken
+  std::atomic<uint32_t> highSlot;  // slots at and above it were never used
+  uint32_t reserved;
+  std::atomic<uint32_t> wake[kWakeWords];     // bumped on every change a getter may want
+  std::atomic<uint32_t> waiters[kWakeWords];  // sleepers per word, so idle puts skip the wake
+  Slot slots[kSlots];
+};
+
+// The shared area of one queue manager, mapped for the life of the object.
+class SharedMap {
+ public:
+  ~SharedMap() { platform::unmapSharedFile(area_, sizeof(SharedArea)); }
+  static std::shared_ptr<SharedMap> open(const std::string& folder);
+  SharedArea* area() const { return area_; }
+  uint32_t wordFor(int64_t queueId) const { return static_cast<uint32_t>(queueId) % kWakeWords; }
+  void wakeQueue(int64_t queueId);
+  void wakeAll();
+
+ private:
+  SharedArea* area_ = nullptr;
+};
+
+std::string folderFor(const std::string& dataFolder, const std::string& qmgr);
+std::string databasePath(const std::string& qmFolder);
+std::string lockPath(const std::string& qmFolder);
+
+// Creates the tables of a new queue manager database.
+int createSchema(sqlite3* db);
+
+// Backs out the unit of work of a connection, then (when forget) removes its handles and its
+// row: used for dead connections and by a stop. Runs its own transaction; wakes getters of
+// queues that got messages back. Returns an sqlite3 code.
+int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool forget);
+
+// Backs out units of work of connections whose process died, seen through their slot locks.
+void reapDeadConnections(sqlite3* db, SharedMap& shared, platform::LockFile& locks,
+                         uint32_t ownSlot);
+
+// A session on the queue manager in `qmFolder`.
+int32_t connectSession(const std::string& qmFolder, std::unique_ptr<Session>& out);
+
+}  // namespace mqi::embedded
+
+#endif  // QT_MQI_EMBEDDED_H

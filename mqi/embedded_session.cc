@@ -1,0 +1,594 @@
+// A connection to an embedded queue manager. Every call is one short SQLite transaction;
+// the unit of work lives in the rows it touched (state 1 = put by it, 2 = got by it, owner =
+// this connection), so nothing is held between calls. Syncpoint operations write without
+// syncing; the commit syncs, which makes everything before it durable too.
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "mqi/embedded.h"
+#include "mqi/sqlite_util.h"
+
+namespace mqi::embedded {
+namespace {
+
+using sqlite::Stmt;
+using sqlite::Use;
+
+int64_t nowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+class BlobReader : public PayloadReader {
+ public:
+  BlobReader(sqlite3* db, int64_t id) : db_(db), id_(id) {}
+  ~BlobReader() override { sqlite3_blob_close(blob_); }
+  bool read(int64_t offset, void* into, size_t length) override {
+    if (length == 0) return true;
+    if (blob_ == nullptr &&
+        sqlite3_blob_open(db_, "main", "payloads", "data", id_, 0, &blob_) != SQLITE_OK)
+      return false;
+    return sqlite3_blob_read(blob_, into, static_cast<int>(length), static_cast<int>(offset)) ==
+           SQLITE_OK;
+  }
+
+ private:
+  sqlite3* db_;
+  int64_t id_;
+  sqlite3_blob* blob_ = nullptr;
+};
+
+// Rolls back an open transaction unless committed.
+class Txn {
+ public:
+  explicit Txn(sqlite3* db) : db_(db) {}
+  ~Txn() {
+    if (open_) sqlite::exec(db_, "ROLLBACK");
+  }
+  int begin(bool write) {
+    int rc = sqlite::exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN");
+    open_ = rc == SQLITE_OK;
+    return rc;
+  }
+  int commit() {
+    int rc = sqlite::exec(db_, "COMMIT");
+    if (rc == SQLITE_OK) open_ = false;
+    return rc;
+  }
+
+ private:
+  sqlite3* db_;
+  bool open_ = false;
+};
+
+struct QueueRow {
+  int32_t inhibitGet = 0, inhibitPut = 0, maxDepth = 0, maxMsgLength = 0, deliverySeq = 0;
+  int64_t depth = 0;
+};
+
+class EmbeddedSession : public Session {
+ public:
+  ~EmbeddedSession() override {
+    if (db_ != nullptr) sqlite3_close_v2(db_);
+  }
+
+  int32_t open(const std::string& folder);
+
+  const QueueManagerInfo& queueManager() const override { return info_; }
+  int32_t health() override;
+  bool quiescing() override { return area()->state.load() == kQuiescing; }
+  int32_t findQueue(const std::string& name, QueueRef& out) override;
+  int32_t openHandle(const QueueRef& queue, InputMode input, bool output,
+                     int64_t& handleId) override;
+  void closeHandle(int64_t handleId) override;
+  int32_t put(int64_t queueId, const MQMD& md, const void* data, size_t length,
+              bool syncpoint) override;
+  int32_t get(const GetRequest& request, const DeliverFn& deliver) override;
+  uint32_t changeToken(int64_t queueId) override {
+    return area()->wake[shared_->wordFor(queueId)].load();
+  }
+  void awaitChange(int64_t queueId, uint32_t token, int timeoutMs) override;
+  int32_t describeQueue(int64_t queueId, QueueInfo& out) override;
+  int32_t setInhibit(int64_t queueId, int32_t inhibitGet, int32_t inhibitPut) override;
+  int64_t uncommittedCount() const override { return uncommitted_; }
+  int32_t commit() override;
+  int32_t backout() override;
+  int32_t disconnect() override;
+  void abandon() override;
+
+ private:
+  SharedArea* area() const { return shared_->area(); }
+  int32_t fail(int rc) { return sqlite::reasonFor(rc); }
+  void setSync(bool full);
+  int32_t claimSlot();
+  int32_t readQueue(int64_t queueId, QueueRow& row);
+  int32_t selectMessage(const GetRequest& request, int32_t deliverySeq, int64_t& id);
+  int32_t takeMessage(int64_t id, int64_t queueId, bool syncpoint);
+  Stmt& selector(int variant);
+  bool prepareAll();
+
+  std::string folder_;
+  sqlite3* db_ = nullptr;
+  std::shared_ptr<SharedMap> shared_;
+  platform::LockFile locks_;
+  uint32_t slot_ = kSlots;
+  int64_t connectionId_ = 0;
+  uint32_t epoch_ = 0;
+  int32_t broken_ = 0;
+  bool syncFull_ = true;
+  int64_t uncommitted_ = 0;
+  std::set<int64_t> putQueues_;  // queues that get committed puts at the next commit
+  QueueManagerInfo info_;
+  std::map<int, Stmt> selectors_;
+  Stmt queueRow_, insertMessage_, insertPayload_, depthDelta_, messageRow_, holdMessage_,
+      deletePayload_, deleteMessage_, commitPayloads_, commitGets_, commitPuts_, findQueue_;
+};
+
+bool EmbeddedSession::prepareAll() {
+  return queueRow_.prepare(db_,
+                           "SELECT inhibit_get, inhibit_put, max_depth, max_msg_length,"
+                           " delivery_seq, depth FROM queues WHERE id=?1") &&
+         insertMessage_.prepare(db_,
+                                "INSERT INTO messages(queue_id, state, owner, priority, msg_id,"
+                                " correl_id, persistent, expires, length, md)"
+                                " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10)") &&
+         insertPayload_.prepare(db_, "INSERT INTO payloads(id, data) VALUES(?1, ?2)") &&
+         depthDelta_.prepare(db_, "UPDATE queues SET depth=depth+?1 WHERE id=?2") &&
+         messageRow_.prepare(db_,
+                             "SELECT md, length, backout, persistent, priority FROM messages"
+                             " WHERE id=?1 AND queue_id=?2 AND state=0") &&
+         holdMessage_.prepare(db_, "UPDATE messages SET state=2, owner=?1 WHERE id=?2") &&
+         deletePayload_.prepare(db_, "DELETE FROM payloads WHERE id=?1") &&
+         deleteMessage_.prepare(db_, "DELETE FROM messages WHERE id=?1") &&
+         commitPayloads_.prepare(db_,
+                                 "DELETE FROM payloads WHERE id IN"
+                                 " (SELECT id FROM messages WHERE owner<>0 AND owner=?1 AND state=2)") &&
+         commitGets_.prepare(db_, "DELETE FROM messages WHERE owner<>0 AND owner=?1 AND state=2") &&
+         commitPuts_.prepare(db_,
+                             "UPDATE messages SET state=0, owner=0"
+                             " WHERE owner<>0 AND owner=?1 AND state=1") &&
+         findQueue_.prepare(db_,
+                            "SELECT id, max_msg_length, max_depth, def_priority,"
+                            " def_persistence, def_input, shareability, delivery_seq,"
+                            " inhibit_get, inhibit_put, description, depth FROM queues"
+                            " WHERE name=?1");
+}
+
+int32_t EmbeddedSession::open(const std::string& folder) {
+  folder_ = folder;
+  shared_ = SharedMap::open(folder);
+  if (!shared_) return MQRC_Q_MGR_NOT_AVAILABLE;
+  if (sqlite::openDatabase(databasePath(folder), false, &db_) != SQLITE_OK)
+    return MQRC_Q_MGR_NOT_AVAILABLE;
+  {
+    Stmt q;
+    if (!q.prepare(db_,
+                   "SELECT name, ccsid, max_uncommitted, max_msg_length, running, epoch"
+                   " FROM qmgr"))
+      return MQRC_Q_MGR_NOT_AVAILABLE;
+    Use use(q);
+    if (!use.row()) return MQRC_Q_MGR_NOT_AVAILABLE;
+    info_.name = use.text(0);
+    info_.codedCharSetId = use.i32(1);
+    info_.maxUncommittedMsgs = use.i32(2);
+    info_.maxMsgLength = use.i32(3);
+    if (area()->state.load() == kUnknown) {  // first use since the shared file was made
+      area()->epoch.store(static_cast<uint32_t>(use.i64(5)));
+      area()->state.store(use.i64(4) != 0 ? kRunning : kStopped);
+    }
+  }
+  uint32_t state = area()->state.load();
+  if (state == kStopped) return MQRC_Q_MGR_NOT_AVAILABLE;
+  if (state == kQuiescing) return MQRC_Q_MGR_QUIESCING;
+  epoch_ = area()->epoch.load();
+  if (!prepareAll()) return MQRC_UNEXPECTED_ERROR;
+  if (!locks_.open(lockPath(folder))) return MQRC_RESOURCE_PROBLEM;
+  int32_t rc = claimSlot();
+  if (rc != 0) return rc;
+  if (area()->epoch.load() != epoch_ || area()->state.load() != kRunning) {
+    disconnect();  // stopped while we were connecting
+    return MQRC_Q_MGR_NOT_AVAILABLE;
+  }
+  info_.running = true;
+  return 0;
+}
+
+// A slot whose lock we can take is free; what its last owner left behind is backed out first.
+int32_t EmbeddedSession::claimSlot() {
+  for (uint32_t i = 0; i < kSlots; ++i) {
+    if (!locks_.tryLock(i)) continue;
+    int64_t previous = area()->slots[i].connectionId.load();
+    if (previous != 0 && backoutConnection(db_, *shared_, previous, true) != SQLITE_OK) {
+      locks_.unlock(i);
+      return MQRC_RESOURCE_PROBLEM;
+    }
+    Stmt ins;
+    if (!ins.prepare(db_, "INSERT INTO connections(slot, pid) VALUES(?1, ?2)")) {
+      locks_.unlock(i);
+      return MQRC_UNEXPECTED_ERROR;
+    }
+    Use use(ins);
+    use.bind(1, static_cast<int64_t>(i)).bind(2, static_cast<int64_t>(getpid()));
+    int rc = use.run();
+    if (rc != SQLITE_DONE) {
+      locks_.unlock(i);
+      return fail(rc);
+    }
+    connectionId_ = sqlite3_last_insert_rowid(db_);
+    slot_ = i;
+    area()->slots[i].pid.store(static_cast<uint32_t>(getpid()));
+    area()->slots[i].connectionId.store(connectionId_);
+    uint32_t high = area()->highSlot.load();
+    while (high < i + 1 && !area()->highSlot.compare_exchange_weak(high, i + 1)) {
+    }
+    return 0;
+  }
+  return MQRC_HANDLE_NOT_AVAILABLE;
+}
+
+int32_t EmbeddedSession::health() {
+  if (broken_ != 0) return broken_;
+  if (area()->epoch.load() != epoch_) broken_ = MQRC_CONNECTION_BROKEN;
+  else if (area()->state.load() == kStopped) broken_ = MQRC_Q_MGR_STOPPING;
+  if (broken_ != 0) return broken_;
+  reapDeadConnections(db_, *shared_, locks_, slot_);
+  return 0;
+}
+
+void EmbeddedSession::setSync(bool full) {
+  if (full == syncFull_) return;
+  sqlite::exec(db_, full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+  syncFull_ = full;
+}
+
+int32_t EmbeddedSession::findQueue(const std::string& name, QueueRef& out) {
+  Use use(findQueue_);
+  use.bind(1, name);
+  int rc = use.step();
+  if (rc == SQLITE_DONE) return MQRC_UNKNOWN_OBJECT_NAME;
+  if (rc != SQLITE_ROW) return fail(rc);
+  out.id = use.i64(0);
+  out.name = name;
+  QueueInfo& q = out.info;
+  q.name = name;
+  q.maxMsgLength = use.i32(1);
+  q.maxQDepth = use.i32(2);
+  q.defPriority = use.i32(3);
+  q.defPersistence = use.i32(4);
+  q.defInputOpenOption = use.i32(5);
+  q.shareability = use.i32(6);
+  q.msgDeliverySequence = use.i32(7);
+  q.inhibitGet = use.i32(8);
+  q.inhibitPut = use.i32(9);
+  q.description = use.text(10);
+  q.currentDepth = use.i32(11);
+  return 0;
+}
+
+int32_t EmbeddedSession::openHandle(const QueueRef& queue, InputMode input, bool output,
+                                    int64_t& handleId) {
+  Txn txn(db_);
+  int rc = txn.begin(true);
+  if (rc != SQLITE_OK) return fail(rc);
+  if (input != InputMode::kNone) {
+    Stmt holders;
+    holders.prepare(db_, "SELECT input FROM handles WHERE queue_id=?1 AND input<>0");
+    Use use(holders);
+    use.bind(1, queue.id);
+    while (use.row()) {
+      if (input == InputMode::kExclusive || use.i32(0) == 2) return MQRC_OBJECT_IN_USE;
+    }
+  }
+  Stmt ins;
+  ins.prepare(db_, "INSERT INTO handles(connection_id, queue_id, input, output) VALUES(?1,?2,?3,?4)");
+  {
+    Use use(ins);
+    use.bind(1, connectionId_).bind(2, queue.id).bind(3, static_cast<int64_t>(input));
+    use.bind(4, output ? 1 : 0);
+    rc = use.run();
+    if (rc != SQLITE_DONE) return fail(rc);
+  }
+  handleId = sqlite3_last_insert_rowid(db_);
+  rc = txn.commit();
+  return rc == SQLITE_OK ? 0 : fail(rc);
+}
+
+void EmbeddedSession::closeHandle(int64_t handleId) {
+  if (broken_ != 0) return;
+  Stmt del;
+  del.prepare(db_, "DELETE FROM handles WHERE id=?1");
+  Use use(del);
+  use.bind(1, handleId);
+  use.run();
+}
+
+int32_t EmbeddedSession::readQueue(int64_t queueId, QueueRow& row) {
+  Use use(queueRow_);
+  use.bind(1, queueId);
+  int rc = use.step();
+  if (rc == SQLITE_DONE) return MQRC_Q_DELETED;
+  if (rc != SQLITE_ROW) return fail(rc);
+  row.inhibitGet = use.i32(0);
+  row.inhibitPut = use.i32(1);
+  row.maxDepth = use.i32(2);
+  row.maxMsgLength = use.i32(3);
+  row.deliverySeq = use.i32(4);
+  row.depth = use.i64(5);
+  return 0;
+}
+
+int32_t EmbeddedSession::put(int64_t queueId, const MQMD& md, const void* data, size_t length,
+                             bool syncpoint) {
+  if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs)
+    return MQRC_SYNCPOINT_LIMIT_REACHED;
+  setSync(!syncpoint && md.Persistence == MQPER_PERSISTENT);
+  Txn txn(db_);
+  int rc = txn.begin(true);
+  if (rc != SQLITE_OK) return fail(rc);
+  QueueRow q;
+  if (int32_t reason = readQueue(queueId, q); reason != 0) return reason;
+  if (q.inhibitPut == MQQA_PUT_INHIBITED) return MQRC_PUT_INHIBITED;
+  if (length > static_cast<size_t>(q.maxMsgLength)) return MQRC_MSG_TOO_BIG_FOR_Q;
+  if (q.depth >= q.maxDepth) return MQRC_Q_FULL;
+  {
+    Use use(insertMessage_);
+    use.bind(1, queueId).bind(2, syncpoint ? 1 : 0).bind(3, syncpoint ? connectionId_ : 0);
+    use.bind(4, md.Priority).bindBlob(5, md.MsgId, sizeof md.MsgId);
+    use.bindBlob(6, md.CorrelId, sizeof md.CorrelId).bind(7, md.Persistence);
+    use.bind(8, md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0);
+    use.bind(9, static_cast<int64_t>(length)).bindBlob(10, &md, sizeof md);
+    if ((rc = use.run()) != SQLITE_DONE) return fail(rc);
+  }
+  int64_t id = sqlite3_last_insert_rowid(db_);
+  {
+    Use use(insertPayload_);
+    use.bind(1, id).bindBlob(2, data, length);
+    if ((rc = use.run()) != SQLITE_DONE) return fail(rc);
+  }
+  {
+    Use use(depthDelta_);
+    use.bind(1, 1).bind(2, queueId);
+    if ((rc = use.run()) != SQLITE_DONE) return fail(rc);
+  }
+  if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
+  if (syncpoint) {
+    ++uncommitted_;
+    putQueues_.insert(queueId);
+  } else {
+    shared_->wakeQueue(queueId);
+  }
+  return 0;
+}
+
+// Selector variants: bit 0 FIFO order, bit 1 match MsgId, bit 2 match CorrelId, bit 3 after
+// the cursor.
+Stmt& EmbeddedSession::selector(int variant) {
+  Stmt& stmt = selectors_[variant];
+  if (stmt.get() != nullptr) return stmt;
+  bool fifo = variant & 1;
+  std::string sql =
+      "SELECT id FROM messages WHERE queue_id=?1 AND state=0"
+      " AND (expires=0 OR expires>?4)";
+  if (variant & 2) sql += " AND msg_id=?2";
+  if (variant & 4) sql += " AND correl_id=?3";
+  if (variant & 8)
+    sql += fifo ? " AND id>?6" : " AND (priority<?5 OR (priority=?5 AND id>?6))";
+  sql += fifo ? " ORDER BY id LIMIT 1" : " ORDER BY priority DESC, id LIMIT 1";
+  stmt.prepare(db_, sql);
+  return stmt;
+}
+
+int32_t EmbeddedSession::selectMessage(const GetRequest& r, int32_t deliverySeq, int64_t& id) {
+  bool underCursor = r.mode == GetMode::kBrowseUnderCursor || r.mode == GetMode::kGetUnderCursor;
+  if (underCursor) {
+    if (r.cursor == nullptr || r.cursor->messageId == 0) return MQRC_NO_MSG_UNDER_CURSOR;
+    id = r.cursor->messageId;
+    return 0;
+  }
+  bool after = r.mode == GetMode::kBrowseNext && r.cursor != nullptr && r.cursor->messageId != 0;
+  int variant = (deliverySeq == MQMDS_FIFO ? 1 : 0) | (r.matchMsgId ? 2 : 0) |
+                (r.matchCorrelId ? 4 : 0) | (after ? 8 : 0);
+  Stmt& stmt = selector(variant);
+  if (stmt.get() == nullptr) return MQRC_UNEXPECTED_ERROR;
+  Use use(stmt);
+  use.bind(1, r.queueId).bind(4, nowMs());
+  if (r.matchMsgId) use.bindBlob(2, r.msgId, sizeof r.msgId);
+  if (r.matchCorrelId) use.bindBlob(3, r.correlId, sizeof r.correlId);
+  if (after) use.bind(5, r.cursor->priority).bind(6, r.cursor->messageId);
+  int rc = use.step();
+  if (rc == SQLITE_DONE) return MQRC_NO_MSG_AVAILABLE;
+  if (rc != SQLITE_ROW) return fail(rc);
+  id = use.i64(0);
+  return 0;
+}
+
+int32_t EmbeddedSession::takeMessage(int64_t id, int64_t queueId, bool syncpoint) {
+  int rc;
+  if (syncpoint) {
+    Use use(holdMessage_);
+    use.bind(1, connectionId_).bind(2, id);
+    rc = use.run();
+  } else {
+    Use payload(deletePayload_);
+    payload.bind(1, id);
+    rc = payload.run();
+    if (rc == SQLITE_DONE) {
+      Use message(deleteMessage_);
+      message.bind(1, id);
+      rc = message.run();
+    }
+  }
+  if (rc != SQLITE_DONE) return fail(rc);
+  Use use(depthDelta_);
+  use.bind(1, -1).bind(2, queueId);
+  rc = use.run();
+  return rc == SQLITE_DONE ? 0 : fail(rc);
+}
+
+int32_t EmbeddedSession::get(const GetRequest& r, const DeliverFn& deliver) {
+  bool browse = r.mode == GetMode::kBrowseFirst || r.mode == GetMode::kBrowseNext ||
+                r.mode == GetMode::kBrowseUnderCursor;
+  if (!browse) setSync(!r.syncpoint);  // a final removal of a message is made durable at once
+  Txn txn(db_);
+  int rc = txn.begin(!browse);
+  if (rc != SQLITE_OK) return fail(rc);
+  QueueRow q;
+  if (int32_t reason = readQueue(r.queueId, q); reason != 0) return reason;
+  if (q.inhibitGet == MQQA_GET_INHIBITED) return MQRC_GET_INHIBITED;
+  int64_t id = 0;
+  if (int32_t reason = selectMessage(r, q.deliverySeq, id); reason != 0) return reason;
+  MQMD md;
+  int64_t length;
+  bool persistent;
+  {
+    Use use(messageRow_);
+    use.bind(1, id).bind(2, r.queueId);
+    rc = use.step();
+    if (rc == SQLITE_DONE) return MQRC_NO_MSG_UNDER_CURSOR;
+    if (rc != SQLITE_ROW || use.bytes(0) != static_cast<int>(sizeof md)) return fail(rc);
+    std::memcpy(&md, use.blob(0), sizeof md);
+    length = use.i64(1);
+    md.BackoutCount = use.i32(2);
+    persistent = use.i32(3) == MQPER_PERSISTENT;
+  }
+  bool syncpoint = !browse && (r.syncpoint || (r.syncpointIfPersistent && persistent));
+  if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs)
+    return MQRC_SYNCPOINT_LIMIT_REACHED;
+  BlobReader reader(db_, id);
+  if (!deliver(md, length, reader)) return 0;  // nothing taken (truncated, kept)
+  if (browse) {
+    if (r.cursor != nullptr) *r.cursor = BrowseCursor{id, md.Priority};
+    return 0;
+  }
+  if (int32_t reason = takeMessage(id, r.queueId, syncpoint); reason != 0) return reason;
+  if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
+  if (syncpoint) ++uncommitted_;
+  return 0;
+}
+
+void EmbeddedSession::awaitChange(int64_t queueId, uint32_t token, int timeoutMs) {
+  uint32_t w = shared_->wordFor(queueId);
+  area()->waiters[w].fetch_add(1);
+  platform::waitOnWord(&area()->wake[w], token, timeoutMs);
+  area()->waiters[w].fetch_sub(1);
+}
+
+int32_t EmbeddedSession::describeQueue(int64_t queueId, QueueInfo& out) {
+  Stmt q;
+  q.prepare(db_,
+            "SELECT name, max_msg_length, max_depth, def_priority, def_persistence, def_input,"
+            " shareability, delivery_seq, inhibit_get, inhibit_put, description, depth,"
+            " (SELECT count(*) FROM handles WHERE queue_id=?1 AND input<>0),"
+            " (SELECT count(*) FROM handles WHERE queue_id=?1 AND output<>0)"
+            " FROM queues WHERE id=?1");
+  Use use(q);
+  use.bind(1, queueId);
+  int rc = use.step();
+  if (rc == SQLITE_DONE) return MQRC_Q_DELETED;
+  if (rc != SQLITE_ROW) return fail(rc);
+  out.name = use.text(0);
+  out.maxMsgLength = use.i32(1);
+  out.maxQDepth = use.i32(2);
+  out.defPriority = use.i32(3);
+  out.defPersistence = use.i32(4);
+  out.defInputOpenOption = use.i32(5);
+  out.shareability = use.i32(6);
+  out.msgDeliverySequence = use.i32(7);
+  out.inhibitGet = use.i32(8);
+  out.inhibitPut = use.i32(9);
+  out.description = use.text(10);
+  out.currentDepth = use.i32(11);
+  out.openInputCount = use.i32(12);
+  out.openOutputCount = use.i32(13);
+  return 0;
+}
+
+int32_t EmbeddedSession::setInhibit(int64_t queueId, int32_t inhibitGet, int32_t inhibitPut) {
+  Stmt upd;
+  upd.prepare(db_,
+              "UPDATE queues SET inhibit_get=CASE WHEN ?1<0 THEN inhibit_get ELSE ?1 END,"
+              " inhibit_put=CASE WHEN ?2<0 THEN inhibit_put ELSE ?2 END WHERE id=?3");
+  setSync(true);
+  {
+    Use use(upd);
+    use.bind(1, inhibitGet).bind(2, inhibitPut).bind(3, queueId);
+    int rc = use.run();
+    if (rc != SQLITE_DONE) return fail(rc);
+  }
+  if (sqlite3_changes(db_) == 0) return MQRC_Q_DELETED;
+  shared_->wakeQueue(queueId);
+  return 0;
+}
+
+int32_t EmbeddedSession::commit() {
+  if (broken_ != 0) return broken_;
+  if (uncommitted_ == 0) return 0;
+  setSync(true);
+  Txn txn(db_);
+  int rc = txn.begin(true);
+  for (Stmt* stmt : {&commitPayloads_, &commitGets_, &commitPuts_}) {
+    if (rc != SQLITE_OK) break;
+    Use use(*stmt);
+    use.bind(1, connectionId_);
+    rc = use.run();
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+  }
+  if (rc == SQLITE_OK) rc = txn.commit();
+  if (rc != SQLITE_OK) return fail(rc);
+  uncommitted_ = 0;
+  for (int64_t q : putQueues_) shared_->wakeQueue(q);
+  putQueues_.clear();
+  return 0;
+}
+
+int32_t EmbeddedSession::backout() {
+  if (broken_ != 0) return 0;  // a stop already backed everything out
+  int rc = backoutConnection(db_, *shared_, connectionId_, false);
+  if (rc != SQLITE_OK) return fail(rc);
+  uncommitted_ = 0;
+  putQueues_.clear();
+  return 0;
+}
+
+int32_t EmbeddedSession::disconnect() {
+  int32_t result = 0;
+  if (health() == 0 && uncommitted_ > 0 && commit() != 0) {
+    backout();
+    result = MQRC_BACKED_OUT;
+  }
+  if (broken_ == 0 && connectionId_ != 0) backoutConnection(db_, *shared_, connectionId_, true);
+  if (slot_ < kSlots) {
+    int64_t mine = connectionId_;
+    area()->slots[slot_].connectionId.compare_exchange_strong(mine, 0);
+    locks_.unlock(slot_);
+    slot_ = kSlots;
+  }
+  locks_.close();
+  broken_ = MQRC_CONNECTION_BROKEN;
+  return result;
+}
+
+// The caller never destroys an abandoned session: its statements and database handle belong
+// to the parent process and must not be finalized or closed here.
+void EmbeddedSession::abandon() {
+  locks_.abandon();
+  slot_ = kSlots;
+  broken_ = MQRC_CONNECTION_BROKEN;
+}
+
+}  // namespace
+
+int32_t connectSession(const std::string& qmFolder, std::unique_ptr<Session>& out) {
+  auto session = std::make_unique<EmbeddedSession>();
+  int32_t rc = session->open(qmFolder);
+  if (rc != 0) return rc;
+  out = std::move(session);
+  return 0;
+}
+
+}  // namespace mqi::embedded

@@ -1,0 +1,514 @@
+// Administration of the embedded store: a data folder with one folder per queue manager and
+// a file "default.qmgr" naming the queue manager that a blank MQCONN name reaches.
+#include <sqlite3.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "mqi/embedded.h"
+#include "mqi/names.h"
+#include "mqi/sqlite_util.h"
+#ifdef QT_POSTGRES
+#include "mqi/postgres_store.h"
+#endif
+
+namespace mqi::embedded {
+namespace {
+
+namespace fs = std::filesystem;
+using sqlite::Stmt;
+using sqlite::Use;
+
+constexpr int kQuiesceSeconds = 10;
+
+// An administrative handle on one queue manager: its database, shared area and slot locks.
+// Opening it backs out the work of dead connections, so counts read through it are fresh.
+class QmAccess {
+ public:
+  ~QmAccess() {
+    if (db_ != nullptr) sqlite3_close_v2(db_);
+  }
+  Status open(const std::string& dataFolder, const std::string& name) {
+    folder_ = folderFor(dataFolder, name);
+    if (!isValidName(name) || !fs::exists(databasePath(folder_)))
+      return Status::Error("queue manager " + name + " does not exist", 2058);
+    if (sqlite::openDatabase(databasePath(folder_), false, &db_) != SQLITE_OK)
+      return Status::Error("cannot open the database of " + name + ": " + sqlite3_errmsg(db_),
+                           2059);
+    shared_ = SharedMap::open(folder_);
+    if (!shared_ || !locks_.open(lockPath(folder_)))
+      return Status::Error("cannot open the shared files of " + name, 2059);
+    if (area()->state.load() == kUnknown) loadState();
+    reapDeadConnections(db_, *shared_, locks_, kSlots);
+    return Status::Ok();
+  }
+  sqlite3* db() const { return db_; }
+  SharedMap& shared() { return *shared_; }
+  SharedArea* area() { return shared_->area(); }
+  const std::string& folder() const { return folder_; }
+  Status sqlError(const std::string& what) {
+    return Status::Error(what + ": " + sqlite3_errmsg(db_), sqlite::reasonFor(sqlite3_errcode(db_)));
+  }
+  int32_t liveConnections() {
+    int32_t n = 0;
+    uint32_t high = std::min(area()->highSlot.load(), kSlots);
+    for (uint32_t i = 0; i < high; ++i)
+      if (area()->slots[i].connectionId.load() != 0 && locks_.isHeldElsewhere(i)) ++n;
+    return n;
+  }
+  void loadState() {
+    Stmt q;
+    q.prepare(db_, "SELECT running, epoch FROM qmgr");
+    Use use(q);
+    if (!use.row()) return;
+    area()->epoch.store(static_cast<uint32_t>(use.i64(1)));
+    area()->state.store(use.i64(0) != 0 ? kRunning : kStopped);
+  }
+
+ private:
+  std::string folder_;
+  sqlite3* db_ = nullptr;
+  std::shared_ptr<SharedMap> shared_;
+  platform::LockFile locks_;
+};
+
+Status run(QmAccess& qm, const std::string& sql) {
+  if (sqlite::exec(qm.db(), sql.c_str()) != SQLITE_OK) return qm.sqlError("database error");
+  return Status::Ok();
+}
+
+struct Field {
+  const char* column;
+  const std::optional<int32_t>* value;
+};
+
+std::vector<Field> fieldsOf(const QueueAttributes& a) {
+  return {{"max_msg_length", &a.maxMsgLength}, {"max_depth", &a.maxQDepth},
+          {"def_priority", &a.defPriority},    {"def_persistence", &a.defPersistence},
+          {"def_input", &a.defInputOpenOption}, {"shareability", &a.shareability},
+          {"delivery_seq", &a.msgDeliverySequence}, {"inhibit_get", &a.inhibitGet},
+          {"inhibit_put", &a.inhibitPut}};
+}
+
+Status checkAttributes(const QueueAttributes& a) {
+  auto within = [](const std::optional<int32_t>& v, int32_t lo, int32_t hi) {
+    return !v || (*v >= lo && *v <= hi);
+  };
+  if (!within(a.maxMsgLength, 0, 104857600)) return Status::Error("MaxMsgLength must be 0..104857600");
+  if (!within(a.maxQDepth, 0, 999999999)) return Status::Error("MaxQDepth must be 0..999999999");
+  if (!within(a.defPriority, 0, 9)) return Status::Error("DefPriority must be 0..9");
+  if (!within(a.defPersistence, 0, 1)) return Status::Error("DefPersistence must be 0 or 1");
+  if (a.defInputOpenOption && *a.defInputOpenOption != 2 && *a.defInputOpenOption != 4)
+    return Status::Error("DefInputOpenOption must be 2 (shared) or 4 (exclusive)");
+  if (!within(a.shareability, 0, 1) || !within(a.msgDeliverySequence, 0, 1) ||
+      !within(a.inhibitGet, 0, 1) || !within(a.inhibitPut, 0, 1))
+    return Status::Error("attribute value out of range");
+  return Status::Ok();
+}
+
+class EmbeddedStore : public Store {
+ public:
+  explicit EmbeddedStore(std::string folder) : folder_(std::move(folder)) {}
+
+  int32_t connect(const std::string& name, std::unique_ptr<Session>& out) override {
+    if (!isValidName(name) || !queueManagerExists(name)) return MQRC_Q_MGR_NAME_ERROR;
+    return connectSession(folderFor(folder_, name), out);
+  }
+
+  std::string defaultQueueManager() override {
+    std::ifstream in(folder_ + "/default.qmgr");
+    std::string name;
+    std::getline(in, name);
+    return name;
+  }
+
+  bool queueManagerExists(const std::string& name) override {
+    return isValidName(name) && fs::exists(databasePath(folderFor(folder_, name)));
+  }
+
+  Status createQueueManager(const std::string& name, const QueueManagerOptions& o) override;
+  Status startQueueManager(const std::string& name) override;
+  Status stopQueueManager(const std::string& name, bool quiesce) override;
+  Status deleteQueueManager(const std::string& name) override;
+  Result<std::vector<QueueManagerInfo>> listQueueManagers() override;
+  Result<QueueManagerInfo> describeQueueManager(const std::string& name) override;
+  Status setDefaultQueueManager(const std::string& name) override;
+  Status setMaxUncommittedMsgs(const std::string& name, int32_t value) override;
+  Status defineQueue(const std::string& qmgr, const std::string& queue,
+                     const QueueAttributes& attributes) override;
+  Status alterQueue(const std::string& qmgr, const std::string& queue,
+                    const QueueAttributes& attributes) override;
+  Status deleteQueue(const std::string& qmgr, const std::string& queue, bool purge) override;
+  Result<int64_t> clearQueue(const std::string& qmgr, const std::string& queue) override;
+  Result<std::vector<QueueInfo>> listQueues(const std::string& qmgr) override;
+  Result<QueueInfo> describeQueue(const std::string& qmgr, const std::string& queue) override;
+
+ private:
+  Result<int64_t> queueId(QmAccess& qm, const std::string& queue);
+  Result<QueueInfo> readQueue(QmAccess& qm, int64_t id);
+  void stopNow(QmAccess& qm);
+
+  std::string folder_;
+};
+
+Status EmbeddedStore::createQueueManager(const std::string& name, const QueueManagerOptions& o) {
+  if (!isValidName(name)) return Status::Error("invalid queue manager name '" + name + "'", 2058);
+  std::error_code ec;
+  fs::create_directories(folder_, ec);
+  std::string folder = folderFor(folder_, name);
+  if (fs::exists(databasePath(folder)))
+    return Status::Error("queue manager " + name + " already exists");
+  if (!fs::create_directories(folder, ec) && ec)
+    return Status::Error("cannot create " + folder + ": " + ec.message(), 2102);
+  sqlite3* db = nullptr;
+  std::string tmp = folder + "/qm.db.new";
+  fs::remove(tmp, ec);
+  int rc = sqlite3_open_v2(tmp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite::exec(db, "PRAGMA page_size=4096; PRAGMA journal_mode=WAL;");
+  if (rc == SQLITE_OK) rc = createSchema(db);
+  if (rc == SQLITE_OK) {
+    Stmt ins;
+    ins.prepare(db,
+                "INSERT INTO qmgr(id, name, ccsid, max_uncommitted, max_msg_length)"
+                " VALUES(1, ?1, ?2, ?3, ?4)");
+    Use use(ins);
+    use.bind(1, name).bind(2, o.codedCharSetId).bind(3, o.maxUncommittedMsgs);
+    use.bind(4, o.maxMsgLength);
+    rc = use.run() == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+  }
+  if (rc == SQLITE_OK) rc = sqlite::exec(db, "PRAGMA wal_checkpoint(TRUNCATE);");
+  std::string error = rc == SQLITE_OK ? "" : sqlite3_errmsg(db);
+  sqlite3_close_v2(db);
+  fs::remove(tmp + "-wal", ec);
+  fs::remove(tmp + "-shm", ec);
+  if (rc == SQLITE_OK) fs::rename(tmp, databasePath(folder), ec);
+  if (rc != SQLITE_OK || ec) {
+    fs::remove_all(folder, ec);
+    return Status::Error("cannot create queue manager " + name + ": " + error, 2102);
+  }
+  if (o.makeDefault || defaultQueueManager().empty()) return setDefaultQueueManager(name);
+  return Status::Ok();
+}
+
+Status EmbeddedStore::startQueueManager(const std::string& name) {
+  QmAccess qm;
+  if (Status s = qm.open(folder_, name); !s.ok()) return s;
+  if (qm.area()->state.load() == kRunning) return Status::Ok();
+  if (Status s = run(qm, "UPDATE qmgr SET running=1, epoch=epoch+1"); !s.ok()) return s;
+  qm.loadState();
+  return Status::Ok();
+}
+
+// Stops at once: every connection is broken and its unit of work backed out.
+void EmbeddedStore::stopNow(QmAccess& qm) {
+  run(qm, "UPDATE qmgr SET running=0");
+  qm.area()->state.store(kStopped);
+  qm.shared().wakeAll();
+  std::vector<int64_t> ids;
+  {
+    Stmt q;
+    q.prepare(qm.db(), "SELECT id FROM connections");
+    Use use(q);
+    while (use.row()) ids.push_back(use.i64(0));
+  }
+  for (int64_t id : ids) backoutConnection(qm.db(), qm.shared(), id, true);
+}
+
+Status EmbeddedStore::stopQueueManager(const std::string& name, bool quiesce) {
+  QmAccess qm;
+  if (Status s = qm.open(folder_, name); !s.ok()) return s;
+  if (qm.area()->state.load() == kStopped) return Status::Ok();
+  if (quiesce) {
+    qm.area()->state.store(kQuiescing);
+    qm.shared().wakeAll();
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kQuiesceSeconds);
+    while (qm.liveConnections() > 0 && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  stopNow(qm);
+  return Status::Ok();
+}
+
+Status EmbeddedStore::deleteQueueManager(const std::string& name) {
+  {
+    QmAccess qm;
+    if (Status s = qm.open(folder_, name); !s.ok()) return s;
+    if (qm.area()->state.load() != kStopped)
+      return Status::Error("queue manager " + name + " is running; stop it first");
+  }
+  std::error_code ec;
+  fs::remove_all(folderFor(folder_, name), ec);
+  if (ec) return Status::Error("cannot delete queue manager " + name + ": " + ec.message());
+  if (defaultQueueManager() == name) fs::remove(folder_ + "/default.qmgr", ec);
+  return Status::Ok();
+}
+
+Result<QueueManagerInfo> EmbeddedStore::describeQueueManager(const std::string& name) {
+  Result<QueueManagerInfo> r;
+  QmAccess qm;
+  if (r.status = qm.open(folder_, name); !r.ok()) return r;
+  Stmt q;
+  q.prepare(qm.db(), "SELECT name, ccsid, max_uncommitted, max_msg_length FROM qmgr");
+  Use use(q);
+  if (!use.row()) {
+    r.status = qm.sqlError("cannot read queue manager " + name);
+    return r;
+  }
+  QueueManagerInfo& i = r.value;
+  i.name = use.text(0);
+  i.codedCharSetId = use.i32(1);
+  i.maxUncommittedMsgs = use.i32(2);
+  i.maxMsgLength = use.i32(3);
+  uint32_t state = qm.area()->state.load();
+  i.running = state == kRunning || state == kQuiescing;
+  i.quiescing = state == kQuiescing;
+  i.isDefault = defaultQueueManager() == name;
+  i.connections = qm.liveConnections();
+  return r;
+}
+
+Result<std::vector<QueueManagerInfo>> EmbeddedStore::listQueueManagers() {
+  Result<std::vector<QueueManagerInfo>> r;
+  std::error_code ec;
+  if (!fs::is_directory(folder_, ec)) return r;
+  for (const auto& entry : fs::directory_iterator(folder_, ec)) {
+    if (!fs::exists(entry.path() / "qm.db")) continue;
+    sqlite3* db = nullptr;
+    std::string name;
+    if (sqlite3_open_v2((entry.path() / "qm.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
+      Stmt q;
+      q.prepare(db, "SELECT name FROM qmgr");
+      Use use(q);
+      if (use.row()) name = use.text(0);
+    }
+    sqlite3_close_v2(db);
+    if (name.empty()) continue;
+    Result<QueueManagerInfo> one = describeQueueManager(name);
+    if (one.ok()) r.value.push_back(one.value);
+  }
+  std::sort(r.value.begin(), r.value.end(),
+            [](const QueueManagerInfo& a, const QueueManagerInfo& b) { return a.name < b.name; });
+  return r;
+}
+
+Status EmbeddedStore::setDefaultQueueManager(const std::string& name) {
+  if (!queueManagerExists(name)) return Status::Error("queue manager " + name + " does not exist", 2058);
+  std::string tmp = folder_ + "/default.qmgr.new";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    out << name << "\n";
+    if (!out.flush()) return Status::Error("cannot write " + tmp);
+  }
+  std::error_code ec;
+  fs::rename(tmp, folder_ + "/default.qmgr", ec);
+  return ec ? Status::Error("cannot write the default queue manager: " + ec.message())
+            : Status::Ok();
+}
+
+Status EmbeddedStore::setMaxUncommittedMsgs(const std::string& name, int32_t value) {
+  if (value < 1) return Status::Error("MaxUncommittedMsgs must be at least 1");
+  QmAccess qm;
+  if (Status s = qm.open(folder_, name); !s.ok()) return s;
+  return run(qm, "UPDATE qmgr SET max_uncommitted=" + std::to_string(value));
+}
+
+Result<int64_t> EmbeddedStore::queueId(QmAccess& qm, const std::string& queue) {
+  Result<int64_t> r;
+  Stmt q;
+  q.prepare(qm.db(), "SELECT id FROM queues WHERE name=?1");
+  Use use(q);
+  use.bind(1, queue);
+  if (use.row()) r.value = use.i64(0);
+  else r.status = Status::Error("queue " + queue + " does not exist", MQRC_UNKNOWN_OBJECT_NAME);
+  return r;
+}
+
+Status EmbeddedStore::defineQueue(const std::string& qmgr, const std::string& queue,
+                                  const QueueAttributes& a) {
+  if (!isValidName(queue))
+    return Status::Error("invalid queue name '" + queue + "'", MQRC_OBJECT_NAME_ERROR);
+  if (Status s = checkAttributes(a); !s.ok()) return s;
+  QmAccess qm;
+  if (Status s = qm.open(folder_, qmgr); !s.ok()) return s;
+  Stmt ins;
+  ins.prepare(qm.db(),
+              "INSERT INTO queues(name, max_msg_length, max_depth, def_priority,"
+              " def_persistence, def_input, shareability, delivery_seq, inhibit_get,"
+              " inhibit_put, description) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11)");
+  Use use(ins);
+  use.bind(1, queue).bind(2, a.maxMsgLength.value_or(4194304));
+  use.bind(3, a.maxQDepth.value_or(999999999)).bind(4, a.defPriority.value_or(0));
+  use.bind(5, a.defPersistence.value_or(MQPER_PERSISTENT));
+  use.bind(6, a.defInputOpenOption.value_or(MQOO_INPUT_SHARED));
+  use.bind(7, a.shareability.value_or(MQQA_SHAREABLE));
+  use.bind(8, a.msgDeliverySequence.value_or(MQMDS_PRIORITY));
+  use.bind(9, a.inhibitGet.value_or(0)).bind(10, a.inhibitPut.value_or(0));
+  use.bind(11, a.description.value_or(""));
+  int rc = use.run();
+  if (rc == SQLITE_CONSTRAINT) return Status::Error("queue " + queue + " already exists");
+  if (rc != SQLITE_DONE) return qm.sqlError("cannot define queue " + queue);
+  return Status::Ok();
+}
+
+Status EmbeddedStore::alterQueue(const std::string& qmgr, const std::string& queue,
+                                 const QueueAttributes& a) {
+  if (Status s = checkAttributes(a); !s.ok()) return s;
+  QmAccess qm;
+  if (Status s = qm.open(folder_, qmgr); !s.ok()) return s;
+  Result<int64_t> id = queueId(qm, queue);
+  if (!id.ok()) return id.status;
+  std::string sql = "UPDATE queues SET id=id";
+  for (const Field& f : fieldsOf(a))
+    if (*f.value) sql += std::string(", ") + f.column + "=" + std::to_string(**f.value);
+  if (a.description) sql += ", description=?1";
+  sql += " WHERE id=" + std::to_string(id.value);
+  Stmt upd;
+  if (!upd.prepare(qm.db(), sql)) return qm.sqlError("cannot alter queue " + queue);
+  Use use(upd);
+  if (a.description) use.bind(1, *a.description);
+  if (use.run() != SQLITE_DONE) return qm.sqlError("cannot alter queue " + queue);
+  qm.shared().wakeQueue(id.value);  // waiters re-check inhibit-get
+  return Status::Ok();
+}
+
+Status EmbeddedStore::deleteQueue(const std::string& qmgr, const std::string& queue, bool purge) {
+  Result<QueueInfo> info = describeQueue(qmgr, queue);
+  if (!info.ok()) return info.status;
+  if (info.value.openInputCount + info.value.openOutputCount > 0)
+    return Status::Error("queue " + queue + " is open", MQRC_OBJECT_IN_USE);
+  if (info.value.currentDepth > 0 && !purge)
+    return Status::Error("queue " + queue + " is not empty", MQRC_OBJECT_IN_USE);
+  QmAccess qm;
+  if (Status s = qm.open(folder_, qmgr); !s.ok()) return s;
+  Result<int64_t> id = queueId(qm, queue);
+  if (!id.ok()) return id.status;
+  std::string q = std::to_string(id.value);
+  Status s = run(qm, "BEGIN IMMEDIATE;"
+                     "DELETE FROM payloads WHERE id IN (SELECT id FROM messages WHERE queue_id=" + q + ");"
+                     "DELETE FROM messages WHERE queue_id=" + q + ";"
+                     "DELETE FROM handles WHERE queue_id=" + q + ";"
+                     "DELETE FROM queues WHERE id=" + q + "; COMMIT;");
+  if (!s.ok()) sqlite::exec(qm.db(), "ROLLBACK");
+  qm.shared().wakeQueue(id.value);
+  return s;
+}
+
+Result<int64_t> EmbeddedStore::clearQueue(const std::string& qmgr, const std::string& queue) {
+  Result<int64_t> r;
+  QmAccess qm;
+  if (r.status = qm.open(folder_, qmgr); !r.ok()) return r;
+  Result<int64_t> id = queueId(qm, queue);
+  if (!id.ok()) {
+    r.status = id.status;
+    return r;
+  }
+  std::string q = std::to_string(id.value);
+  r.status = run(qm, "BEGIN IMMEDIATE;"
+                     "DELETE FROM payloads WHERE id IN (SELECT id FROM messages WHERE queue_id=" + q +
+                     " AND state=0);"
+                     "DELETE FROM messages WHERE queue_id=" + q + " AND state=0;");
+  if (r.ok()) {
+    r.value = sqlite3_changes(qm.db());
+    r.status = run(qm, "UPDATE queues SET depth=max(0, depth-" + std::to_string(r.value) +
+                           ") WHERE id=" + q + "; COMMIT;");
+  }
+  if (!r.ok()) sqlite::exec(qm.db(), "ROLLBACK");
+  return r;
+}
+
+Result<QueueInfo> EmbeddedStore::readQueue(QmAccess& qm, int64_t id) {
+  Result<QueueInfo> r;
+  Stmt q;
+  q.prepare(qm.db(),
+            "SELECT name, max_msg_length, max_depth, def_priority, def_persistence, def_input,"
+            " shareability, delivery_seq, inhibit_get, inhibit_put, description, depth,"
+            " (SELECT count(*) FROM handles WHERE queue_id=?1 AND input<>0),"
+            " (SELECT count(*) FROM handles WHERE queue_id=?1 AND output<>0)"
+            " FROM queues WHERE id=?1");
+  Use use(q);
+  use.bind(1, id);
+  if (!use.row()) {
+    r.status = qm.sqlError("cannot read queue");
+    return r;
+  }
+  QueueInfo& o = r.value;
+  o.name = use.text(0);
+  o.maxMsgLength = use.i32(1);
+  o.maxQDepth = use.i32(2);
+  o.defPriority = use.i32(3);
+  o.defPersistence = use.i32(4);
+  o.defInputOpenOption = use.i32(5);
+  o.shareability = use.i32(6);
+  o.msgDeliverySequence = use.i32(7);
+  o.inhibitGet = use.i32(8);
+  o.inhibitPut = use.i32(9);
+  o.description = use.text(10);
+  o.currentDepth = use.i32(11);
+  o.openInputCount = use.i32(12);
+  o.openOutputCount = use.i32(13);
+  return r;
+}
+
+Result<std::vector<QueueInfo>> EmbeddedStore::listQueues(const std::string& qmgr) {
+  Result<std::vector<QueueInfo>> r;
+  QmAccess qm;
+  if (r.status = qm.open(folder_, qmgr); !r.ok()) return r;
+  std::vector<int64_t> ids;
+  {
+    Stmt q;
+    q.prepare(qm.db(), "SELECT id FROM queues ORDER BY name");
+    Use use(q);
+    while (use.row()) ids.push_back(use.i64(0));
+  }
+  for (int64_t id : ids) {
+    Result<QueueInfo> one = readQueue(qm, id);
+    if (one.ok()) r.value.push_back(one.value);
+  }
+  return r;
+}
+
+Result<QueueInfo> EmbeddedStore::describeQueue(const std::string& qmgr, const std::string& queue) {
+  Result<QueueInfo> r;
+  QmAccess qm;
+  if (r.status = qm.open(folder_, qmgr); !r.ok()) return r;
+  Result<int64_t> id = queueId(qm, queue);
+  if (!id.ok()) {
+    r.status = id.status;
+    return r;
+  }
+  return readQueue(qm, id.value);
+}
+
+}  // namespace
+
+}  // namespace mqi::embedded
+
+namespace mqi {
+
+std::shared_ptr<Store> openEmbeddedStore(const std::string& folder) {
+  return std::make_shared<embedded::EmbeddedStore>(folder);
+}
+
+Result<std::shared_ptr<Store>> openStore(const std::string& location) {
+  Result<std::shared_ptr<Store>> r;
+  if (location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0) {
+#ifdef QT_POSTGRES
+    r.value = openPostgresStore(location);
+#else
+    r.status = Status::Error("the PostgreSQL store is not built into this program",
+                             MQRC_Q_MGR_NOT_AVAILABLE);
+#endif
+    return r;
+  }
+  if (location.empty()) {
+    r.status = Status::Error("QM_STORE is empty", MQRC_Q_MGR_NOT_AVAILABLE);
+    return r;
+  }
+  r.value = openEmbeddedStore(location);
+  return r;
+}
+
+}  // namespace mqi

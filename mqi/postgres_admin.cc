@@ -1,0 +1,412 @@
+// Administration of the PostgreSQL store: queue managers and queues as rows of the schema
+// "mqi". Every call opens its own connection, creates the schema when it is missing, and
+// backs out the work of dead sessions before it counts anything.
+#include <chrono>
+#include <thread>
+
+#include "mqi/names.h"
+#include "mqi/postgres_store.h"
+
+namespace mqi::pg {
+namespace {
+
+constexpr int kQuiesceSeconds = 10;
+
+Status checkAttributes(const QueueAttributes& a) {
+  auto within = [](const std::optional<int32_t>& v, int32_t lo, int32_t hi) {
+    return !v || (*v >= lo && *v <= hi);
+  };
+  if (!within(a.maxMsgLength, 0, 104857600)) return Status::Error("MaxMsgLength must be 0..104857600");
+  if (!within(a.maxQDepth, 0, 999999999)) return Status::Error("MaxQDepth must be 0..999999999");
+  if (!within(a.defPriority, 0, 9)) return Status::Error("DefPriority must be 0..9");
+  if (!within(a.defPersistence, 0, 1)) return Status::Error("DefPersistence must be 0 or 1");
+  if (a.defInputOpenOption && *a.defInputOpenOption != 2 && *a.defInputOpenOption != 4)
+    return Status::Error("DefInputOpenOption must be 2 (shared) or 4 (exclusive)");
+  if (!within(a.shareability, 0, 1) || !within(a.msgDeliverySequence, 0, 1) ||
+      !within(a.inhibitGet, 0, 1) || !within(a.inhibitPut, 0, 1))
+    return Status::Error("attribute value out of range");
+  return Status::Ok();
+}
+
+Status dbError(const std::string& what, const Conn& conn, const Rows& rows) {
+  std::string text = rows.get() != nullptr ? rows.error() : conn.error();
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return Status::Error(what + ": " + text, reasonFor(conn, rows));
+}
+
+class PostgresStore : public Store {
+ public:
+  explicit PostgresStore(std::string conninfo) : conninfo_(std::move(conninfo)) {}
+
+  int32_t connect(const std::string& name, std::unique_ptr<Session>& out) override {
+    if (!isValidName(name)) return MQRC_Q_MGR_NAME_ERROR;
+    return connectSession(conninfo_, name, out);
+  }
+  std::string defaultQueueManager() override;
+  bool queueManagerExists(const std::string& name) override;
+
+  Status createQueueManager(const std::string& name, const QueueManagerOptions& o) override;
+  Status startQueueManager(const std::string& name) override;
+  Status stopQueueManager(const std::string& name, bool quiesce) override;
+  Status deleteQueueManager(const std::string& name) override;
+  Result<std::vector<QueueManagerInfo>> listQueueManagers() override;
+  Result<QueueManagerInfo> describeQueueManager(const std::string& name) override;
+  Status setDefaultQueueManager(const std::string& name) override;
+  Status setMaxUncommittedMsgs(const std::string& name, int32_t value) override;
+  Status defineQueue(const std::string& qmgr, const std::string& queue,
+                     const QueueAttributes& attributes) override;
+  Status alterQueue(const std::string& qmgr, const std::string& queue,
+                    const QueueAttributes& attributes) override;
+  Status deleteQueue(const std::string& qmgr, const std::string& queue, bool purge) override;
+  Result<int64_t> clearQueue(const std::string& qmgr, const std::string& queue) override;
+  Result<std::vector<QueueInfo>> listQueues(const std::string& qmgr) override;
+  Result<QueueInfo> describeQueue(const std::string& qmgr, const std::string& queue) override;
+
+ private:
+  // Connects and makes sure the schema is there.
+  Status open(Conn& conn) {
+    if (!conn.open(conninfo_))
+      return Status::Error("cannot reach the PostgreSQL server: " + conn.error(),
+                           MQRC_Q_MGR_NOT_AVAILABLE);
+    std::string error = ensureSchema(conn);
+    if (!error.empty()) return Status::Error(error, MQRC_Q_MGR_NOT_AVAILABLE);
+    return Status::Ok();
+  }
+  // Connects and checks the queue manager exists; backs out the work of its dead sessions.
+  Status openQueueManager(Conn& conn, const std::string& name, int32_t* state = nullptr);
+  Result<int64_t> queueId(Conn& conn, const std::string& qmgr, const std::string& queue);
+  Result<QueueInfo> readQueue(Conn& conn, int64_t id);
+  Status run(Conn& conn, const std::string& what, const std::string& sql, const Params& p) {
+    Rows r = conn.run(sql, p);
+    return r.ok() ? Status::Ok() : dbError(what, conn, r);
+  }
+  Status stopNow(Conn& conn, const std::string& name);
+
+  std::string conninfo_;
+};
+
+Status PostgresStore::openQueueManager(Conn& conn, const std::string& name, int32_t* state) {
+  if (Status s = open(conn); !s.ok()) return s;
+  Rows q = conn.run("SELECT state, mqi.reap(name) FROM mqi.qmgrs WHERE name=$1", Params().add(name));
+  if (!q.ok()) return dbError("cannot read queue manager " + name, conn, q);
+  if (q.size() == 0) return Status::Error("queue manager " + name + " does not exist", 2058);
+  if (state != nullptr) *state = q.i32(0, 0);
+  return Status::Ok();
+}
+
+std::string PostgresStore::defaultQueueManager() {
+  Conn conn;
+  if (!conn.open(conninfo_) || !schemaExists(conn)) return "";
+  Rows q = conn.exec("SELECT name FROM mqi.qmgrs WHERE is_default ORDER BY name LIMIT 1");
+  return q.ok() && q.size() == 1 ? q.text(0, 0) : "";
+}
+
+bool PostgresStore::queueManagerExists(const std::string& name) {
+  Conn conn;
+  if (!isValidName(name) || !conn.open(conninfo_) || !schemaExists(conn)) return false;
+  Rows q = conn.run("SELECT 1 FROM mqi.qmgrs WHERE name=$1", Params().add(name));
+  return q.ok() && q.size() == 1;
+}
+
+Status PostgresStore::createQueueManager(const std::string& name, const QueueManagerOptions& o) {
+  if (!isValidName(name)) return Status::Error("invalid queue manager name '" + name + "'", 2058);
+  Conn conn;
+  if (Status s = open(conn); !s.ok()) return s;
+  Rows r = conn.run("INSERT INTO mqi.qmgrs(name, ccsid, max_uncommitted, max_msg_length, is_default)"
+                    " SELECT $1, $2, $3, $4, NOT EXISTS (SELECT 1 FROM mqi.qmgrs WHERE is_default)",
+                    Params().add(name).add(o.codedCharSetId).add(o.maxUncommittedMsgs)
+                        .add(o.maxMsgLength));
+  if (!r.ok() && r.sqlState() == "23505")
+    return Status::Error("queue manager " + name + " already exists");
+  if (!r.ok()) return dbError("cannot create queue manager " + name, conn, r);
+  return o.makeDefault ? setDefaultQueueManager(name) : Status::Ok();
+}
+
+Status PostgresStore::startQueueManager(const std::string& name) {
+  Conn conn;
+  if (Status s = openQueueManager(conn, name); !s.ok()) return s;
+  return run(conn, "cannot start " + name,
+             "UPDATE mqi.qmgrs SET state=1, epoch=epoch+1 WHERE name=$1 AND state<>1",
+             Params().add(name));
+}
+
+// Stops at once: units of work of every session are backed out, the server connections of
+// the sessions are ended (their calls fail with 2009, their waits wake), and the sessions go.
+Status PostgresStore::stopNow(Conn& conn, const std::string& name) {
+  Rows begun = conn.exec("BEGIN");
+  Params p;
+  p.add(name);
+  Rows r = conn.run("UPDATE mqi.qmgrs SET state=0 WHERE name=$1", p);
+  if (r.ok()) r = conn.run("SELECT mqi.backout_session(id) FROM mqi.sessions WHERE qmgr=$1", p);
+  if (r.ok())
+    r = conn.run("SELECT mqi.end_backend(l.pid) FROM pg_locks l JOIN mqi.sessions s"
+                 " ON l.locktype='advisory' AND l.classid=1364459521::oid AND l.objid=s.id::oid"
+                 " AND l.objsubid=1 AND l.granted WHERE s.qmgr=$1 AND l.pid<>pg_backend_pid()",
+                 p);
+  if (r.ok()) r = conn.run("DELETE FROM mqi.sessions WHERE qmgr=$1", p);
+  if (r.ok()) r = conn.exec("COMMIT");
+  if (!r.ok()) {
+    Status s = dbError("cannot stop " + name, conn, r);
+    conn.exec("ROLLBACK");
+    return s;
+  }
+  return Status::Ok();
+}
+
+Status PostgresStore::stopQueueManager(const std::string& name, bool quiesce) {
+  Conn conn;
+  int32_t state = 0;
+  if (Status s = openQueueManager(conn, name, &state); !s.ok()) return s;
+  if (state == 0) return Status::Ok();
+  if (quiesce) {
+    Params p;
+    p.add(name);
+    if (Status s = run(conn, "cannot quiesce " + name,
+                       "UPDATE mqi.qmgrs SET state=2 WHERE name=$1", p);
+        !s.ok())
+      return s;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kQuiesceSeconds);
+    while (std::chrono::steady_clock::now() < until) {
+      Rows n = conn.run("SELECT mqi.reap($1), (SELECT count(*) FROM mqi.sessions WHERE qmgr=$1)", p);
+      if (!n.ok() || n.i64(0, 1) == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  return stopNow(conn, name);
+}
+
+Status PostgresStore::deleteQueueManager(const std::string& name) {
+  Conn conn;
+  int32_t state = 0;
+  if (Status s = openQueueManager(conn, name, &state); !s.ok()) return s;
+  if (state != 0) return Status::Error("queue manager " + name + " is running; stop it first");
+  return run(conn, "cannot delete queue manager " + name,
+             "DELETE FROM mqi.qmgrs WHERE name=$1", Params().add(name));
+}
+
+Result<QueueManagerInfo> PostgresStore::describeQueueManager(const std::string& name) {
+  Result<QueueManagerInfo> r;
+  Conn conn;
+  if (r.status = openQueueManager(conn, name); !r.ok()) return r;
+  Rows q = conn.run("SELECT ccsid, max_uncommitted, max_msg_length, state, is_default,"
+                    " (SELECT count(*) FROM mqi.sessions WHERE qmgr=$1) FROM mqi.qmgrs"
+                    " WHERE name=$1",
+                    Params().add(name));
+  if (!q.ok() || q.size() != 1) {
+    r.status = dbError("cannot read queue manager " + name, conn, q);
+    return r;
+  }
+  QueueManagerInfo& i = r.value;
+  i.name = name;
+  i.codedCharSetId = q.i32(0, 0);
+  i.maxUncommittedMsgs = q.i32(0, 1);
+  i.maxMsgLength = q.i32(0, 2);
+  i.running = q.i32(0, 3) != 0;
+  i.quiescing = q.i32(0, 3) == 2;
+  i.isDefault = q.text(0, 4) == "t";
+  i.connections = q.i32(0, 5);
+  return r;
+}
+
+Result<std::vector<QueueManagerInfo>> PostgresStore::listQueueManagers() {
+  Result<std::vector<QueueManagerInfo>> r;
+  std::vector<std::string> names;
+  {
+    Conn conn;
+    if (r.status = open(conn); !r.ok()) return r;
+    Rows q = conn.exec("SELECT name FROM mqi.qmgrs ORDER BY name");
+    if (!q.ok()) {
+      r.status = dbError("cannot list queue managers", conn, q);
+      return r;
+    }
+    for (int i = 0; i < q.size(); ++i) names.push_back(q.text(i, 0));
+  }
+  for (const std::string& name : names) {
+    Result<QueueManagerInfo> one = describeQueueManager(name);
+    if (one.ok()) r.value.push_back(one.value);
+  }
+  return r;
+}
+
+Status PostgresStore::setDefaultQueueManager(const std::string& name) {
+  Conn conn;
+  if (Status s = openQueueManager(conn, name); !s.ok()) return s;
+  return run(conn, "cannot set the default queue manager",
+             "UPDATE mqi.qmgrs SET is_default=(name=$1) WHERE is_default OR name=$1",
+             Params().add(name));
+}
+
+Status PostgresStore::setMaxUncommittedMsgs(const std::string& name, int32_t value) {
+  if (value < 1) return Status::Error("MaxUncommittedMsgs must be at least 1");
+  Conn conn;
+  if (Status s = openQueueManager(conn, name); !s.ok()) return s;
+  return run(conn, "cannot change " + name,
+             "UPDATE mqi.qmgrs SET max_uncommitted=$2 WHERE name=$1",
+             Params().add(name).add(value));
+}
+
+Result<int64_t> PostgresStore::queueId(Conn& conn, const std::string& qmgr,
+                                       const std::string& queue) {
+  Result<int64_t> r;
+  Rows q = conn.run("SELECT id FROM mqi.queues WHERE qmgr=$1 AND name=$2",
+                    Params().add(qmgr).add(queue));
+  if (q.ok() && q.size() == 1) r.value = q.i64(0, 0);
+  else if (!q.ok()) r.status = dbError("cannot read queue " + queue, conn, q);
+  else r.status = Status::Error("queue " + queue + " does not exist", MQRC_UNKNOWN_OBJECT_NAME);
+  return r;
+}
+
+Status PostgresStore::defineQueue(const std::string& qmgr, const std::string& queue,
+                                  const QueueAttributes& a) {
+  if (!isValidName(queue))
+    return Status::Error("invalid queue name '" + queue + "'", MQRC_OBJECT_NAME_ERROR);
+  if (Status s = checkAttributes(a); !s.ok()) return s;
+  Conn conn;
+  if (Status s = openQueueManager(conn, qmgr); !s.ok()) return s;
+  Params p;
+  p.add(qmgr).add(queue).add(a.maxMsgLength.value_or(4194304));
+  p.add(a.maxQDepth.value_or(999999999)).add(a.defPriority.value_or(0));
+  p.add(a.defPersistence.value_or(MQPER_PERSISTENT));
+  p.add(a.defInputOpenOption.value_or(MQOO_INPUT_SHARED));
+  p.add(a.shareability.value_or(MQQA_SHAREABLE));
+  p.add(a.msgDeliverySequence.value_or(MQMDS_PRIORITY));
+  p.add(a.inhibitGet.value_or(0)).add(a.inhibitPut.value_or(0)).add(a.description.value_or(""));
+  Rows r = conn.run("INSERT INTO mqi.queues(qmgr, name, max_msg_length, max_depth, def_priority,"
+                    " def_persistence, def_input, shareability, delivery_seq, inhibit_get,"
+                    " inhibit_put, description) VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12)",
+                    p);
+  if (!r.ok() && r.sqlState() == "23505") return Status::Error("queue " + queue + " already exists");
+  if (!r.ok()) return dbError("cannot define queue " + queue, conn, r);
+  return Status::Ok();
+}
+
+Status PostgresStore::alterQueue(const std::string& qmgr, const std::string& queue,
+                                 const QueueAttributes& a) {
+  if (Status s = checkAttributes(a); !s.ok()) return s;
+  Conn conn;
+  if (Status s = openQueueManager(conn, qmgr); !s.ok()) return s;
+  Result<int64_t> id = queueId(conn, qmgr, queue);
+  if (!id.ok()) return id.status;
+  // Each attribute keeps its value when its parameter is null.
+  Params p;
+  p.add(id.value);
+  const std::optional<int32_t>* values[] = {&a.maxMsgLength, &a.maxQDepth, &a.defPriority,
+                                            &a.defPersistence, &a.defInputOpenOption,
+                                            &a.shareability, &a.msgDeliverySequence,
+                                            &a.inhibitGet, &a.inhibitPut};
+  for (const auto* v : values) p.add(*v ? std::to_string(**v) : std::string("-1"));
+  p.add(a.description ? std::string("1") : std::string("0")).add(a.description.value_or(""));
+  std::string sql = "UPDATE mqi.queues SET ";
+  const char* columns[] = {"max_msg_length", "max_depth", "def_priority", "def_persistence",
+                           "def_input", "shareability", "delivery_seq", "inhibit_get",
+                           "inhibit_put"};
+  for (int i = 0; i < 9; ++i) {
+    std::string n = "$" + std::to_string(i + 2);
+    sql += std::string(columns[i]) + "=CASE WHEN " + n + "::int<0 THEN " + columns[i] +
+           " ELSE " + n + "::int END, ";
+  }
+  sql += "description=CASE WHEN $11::int=1 THEN $12 ELSE description END WHERE id=$1";
+  return run(conn, "cannot alter queue " + queue, sql, p);
+}
+
+Status PostgresStore::deleteQueue(const std::string& qmgr, const std::string& queue, bool purge) {
+  Result<QueueInfo> info = describeQueue(qmgr, queue);
+  if (!info.ok()) return info.status;
+  if (info.value.openInputCount + info.value.openOutputCount > 0)
+    return Status::Error("queue " + queue + " is open", MQRC_OBJECT_IN_USE);
+  if (info.value.currentDepth > 0 && !purge)
+    return Status::Error("queue " + queue + " is not empty", MQRC_OBJECT_IN_USE);
+  Conn conn;
+  if (Status s = open(conn); !s.ok()) return s;
+  return run(conn, "cannot delete queue " + queue,
+             "DELETE FROM mqi.queues WHERE qmgr=$1 AND name=$2", Params().add(qmgr).add(queue));
+}
+
+Result<int64_t> PostgresStore::clearQueue(const std::string& qmgr, const std::string& queue) {
+  Result<int64_t> r;
+  Conn conn;
+  if (r.status = openQueueManager(conn, qmgr); !r.ok()) return r;
+  Result<int64_t> id = queueId(conn, qmgr, queue);
+  if (!id.ok()) {
+    r.status = id.status;
+    return r;
+  }
+  Rows q = conn.run("WITH d AS (DELETE FROM mqi.messages WHERE queue_id=$1 AND state=0"
+                    " RETURNING 1), n AS (SELECT count(*) AS c FROM d)"
+                    " UPDATE mqi.queues SET depth=greatest(0, depth-(SELECT c FROM n)) WHERE id=$1"
+                    " RETURNING (SELECT c FROM n)",
+                    Params().add(id.value));
+  if (!q.ok() || q.size() != 1) r.status = dbError("cannot clear queue " + queue, conn, q);
+  else r.value = q.i64(0, 0);
+  return r;
+}
+
+Result<QueueInfo> PostgresStore::readQueue(Conn& conn, int64_t id) {
+  Result<QueueInfo> r;
+  Rows q = conn.run("SELECT name, max_msg_length, max_depth, def_priority, def_persistence,"
+                    " def_input, shareability, delivery_seq, inhibit_get, inhibit_put,"
+                    " description, depth,"
+                    " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND input<>0),"
+                    " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND output<>0)"
+                    " FROM mqi.queues WHERE id=$1",
+                    Params().add(id));
+  if (!q.ok() || q.size() != 1) {
+    r.status = dbError("cannot read queue", conn, q);
+    return r;
+  }
+  QueueInfo& o = r.value;
+  o.name = q.text(0, 0);
+  o.maxMsgLength = q.i32(0, 1);
+  o.maxQDepth = q.i32(0, 2);
+  o.defPriority = q.i32(0, 3);
+  o.defPersistence = q.i32(0, 4);
+  o.defInputOpenOption = q.i32(0, 5);
+  o.shareability = q.i32(0, 6);
+  o.msgDeliverySequence = q.i32(0, 7);
+  o.inhibitGet = q.i32(0, 8);
+  o.inhibitPut = q.i32(0, 9);
+  o.description = q.text(0, 10);
+  o.currentDepth = q.i32(0, 11);
+  o.openInputCount = q.i32(0, 12);
+  o.openOutputCount = q.i32(0, 13);
+  return r;
+}
+
+Result<std::vector<QueueInfo>> PostgresStore::listQueues(const std::string& qmgr) {
+  Result<std::vector<QueueInfo>> r;
+  Conn conn;
+  if (r.status = openQueueManager(conn, qmgr); !r.ok()) return r;
+  Rows q = conn.run("SELECT id FROM mqi.queues WHERE qmgr=$1 ORDER BY name", Params().add(qmgr));
+  if (!q.ok()) {
+    r.status = dbError("cannot list queues", conn, q);
+    return r;
+  }
+  for (int i = 0; i < q.size(); ++i) {
+    Result<QueueInfo> one = readQueue(conn, q.i64(i, 0));
+    if (one.ok()) r.value.push_back(one.value);
+  }
+  return r;
+}
+
+Result<QueueInfo> PostgresStore::describeQueue(const std::string& qmgr, const std::string& queue) {
+  Result<QueueInfo> r;
+  Conn conn;
+  if (r.status = openQueueManager(conn, qmgr); !r.ok()) return r;
+  Result<int64_t> id = queueId(conn, qmgr, queue);
+  if (!id.ok()) {
+    r.status = id.status;
+    return r;
+  }
+  return readQueue(conn, id.value);
+}
+
+}  // namespace
+}  // namespace mqi::pg
+
+namespace mqi {
+
+std::shared_ptr<Store> openPostgresStore(const std::string& location) {
+  return std::make_shared<pg::PostgresStore>(location);
+}
+
+}  // namespace mqi

@@ -1,0 +1,167 @@
+// The schema "mqi" of the PostgreSQL store: tables, the functions that commit, back out and
+// reap sessions in one statement, and the triggers that send the notifications waiting getters
+// sleep on. Created once per database, under an advisory lock so that two first users do not
+// race.
+#include "mqi/postgres_store.h"
+
+namespace mqi::pg {
+namespace {
+
+constexpr int64_t kSchemaLock = (int64_t{0x51540003} << 32);
+
+// Messages: state 0 committed, 1 put by the open unit of work of session `owner`, 2 got by it.
+// `expires` is in milliseconds since 1970 (0 = never). `md` is the stored MQMD image.
+constexpr const char* kTables = R"SQL(
+CREATE SCHEMA IF NOT EXISTS mqi;
+CREATE TABLE mqi.qmgrs(name text PRIMARY KEY, ccsid int NOT NULL, max_uncommitted int NOT NULL,
+  max_msg_length int NOT NULL, state int NOT NULL DEFAULT 0, epoch bigint NOT NULL DEFAULT 0,
+  is_default boolean NOT NULL DEFAULT false);
+CREATE TABLE mqi.queues(id bigserial PRIMARY KEY,
+  qmgr text NOT NULL REFERENCES mqi.qmgrs(name) ON DELETE CASCADE, name text NOT NULL,
+  max_msg_length int NOT NULL, max_depth int NOT NULL, def_priority int NOT NULL,
+  def_persistence int NOT NULL, def_input int NOT NULL, shareability int NOT NULL,
+  delivery_seq int NOT NULL, inhibit_get int NOT NULL, inhibit_put int NOT NULL,
+  description text NOT NULL DEFAULT '', depth int NOT NULL DEFAULT 0, UNIQUE(qmgr, name));
+CREATE TABLE mqi.messages(id bigserial PRIMARY KEY,
+  queue_id bigint NOT NULL REFERENCES mqi.queues(id) ON DELETE CASCADE,
+  state smallint NOT NULL, owner bigint NOT NULL DEFAULT 0, priority int NOT NULL,
+  msg_id bytea NOT NULL, correl_id bytea NOT NULL, backout int NOT NULL DEFAULT 0,
+  persistent int NOT NULL, expires bigint NOT NULL, length int NOT NULL, md bytea NOT NULL,
+  data bytea NOT NULL);
+ALTER TABLE mqi.messages ALTER COLUMN data SET STORAGE EXTERNAL;
+CREATE INDEX messages_order ON mqi.messages(queue_id, state, priority DESC, id);
+CREATE INDEX messages_ids ON mqi.messages(queue_id, correl_id, msg_id);
+CREATE INDEX messages_owner ON mqi.messages(owner) WHERE owner <> 0;
+CREATE TABLE mqi.sessions(id bigserial PRIMARY KEY,
+  qmgr text NOT NULL REFERENCES mqi.qmgrs(name) ON DELETE CASCADE,
+  client text NOT NULL DEFAULT '', machine text NOT NULL DEFAULT '',
+  client_pid int NOT NULL DEFAULT 0, started timestamptz NOT NULL DEFAULT now());
+CREATE INDEX sessions_qmgr ON mqi.sessions(qmgr);
+CREATE TABLE mqi.handles(id bigserial PRIMARY KEY,
+  session_id bigint NOT NULL REFERENCES mqi.sessions(id) ON DELETE CASCADE,
+  queue_id bigint NOT NULL REFERENCES mqi.queues(id) ON DELETE CASCADE,
+  input int NOT NULL, output int NOT NULL);
+CREATE INDEX handles_queue ON mqi.handles(queue_id);
+CREATE INDEX handles_session ON mqi.handles(session_id);
+)SQL";
+
+constexpr const char* kFunctions = R"SQL(
+CREATE OR REPLACE FUNCTION mqi.commit_session(sid bigint) RETURNS void LANGUAGE sql AS $$
+  DELETE FROM mqi.messages WHERE owner = sid AND owner <> 0 AND state = 2;
+  UPDATE mqi.messages SET state = 0, owner = 0 WHERE owner = sid AND owner <> 0 AND state = 1;
+$$;
+CREATE OR REPLACE FUNCTION mqi.backout_session(sid bigint) RETURNS void LANGUAGE plpgsql AS $$
+DECLARE r record;
+BEGIN
+  FOR r IN SELECT queue_id, count(*) FILTER (WHERE state = 2) AS returned,
+                  count(*) FILTER (WHERE state = 1) AS dropped
+           FROM mqi.messages WHERE owner = sid AND owner <> 0 GROUP BY queue_id ORDER BY queue_id
+  LOOP
+    UPDATE mqi.queues SET depth = greatest(0, depth + r.returned - r.dropped) WHERE id = r.queue_id;
+  END LOOP;
+  DELETE FROM mqi.messages WHERE owner = sid AND owner <> 0 AND state = 1;
+  UPDATE mqi.messages SET state = 0, owner = 0, backout = backout + 1
+    WHERE owner = sid AND owner <> 0 AND state = 2;
+END $$;
+-- Sessions of a queue manager whose advisory lock nobody holds belong to a dead client.
+CREATE OR REPLACE FUNCTION mqi.reap(qm text) RETURNS int LANGUAGE plpgsql AS $$
+DECLARE s bigint; n int := 0;
+BEGIN
+  FOR s IN SELECT x.id FROM mqi.sessions x WHERE x.qmgr = qm AND NOT EXISTS (
+             SELECT 1 FROM pg_locks l WHERE l.locktype = 'advisory' AND l.granted
+               AND l.database = (SELECT oid FROM pg_database WHERE datname = current_database())
+               AND l.classid = 1364459521::oid AND l.objid = x.id::oid AND l.objsubid = 1)
+  LOOP
+    DELETE FROM mqi.sessions WHERE id = s;  -- the claim: a second reaper finds nothing
+    IF FOUND THEN
+      PERFORM mqi.backout_session(s);
+      n := n + 1;
+    END IF;
+  END LOOP;
+  RETURN n;
+END $$;
+-- Ends the server connection of a session; false when not allowed (another role).
+CREATE OR REPLACE FUNCTION mqi.end_backend(p int) RETURNS boolean LANGUAGE plpgsql AS $$
+BEGIN
+  RETURN pg_terminate_backend(p);
+EXCEPTION WHEN others THEN
+  RETURN false;
+END $$;
+-- A session whose client process is known to be gone (seen from its own machine): its server
+-- connection is ended first, so that nothing it had sent can still land, then it is reaped.
+CREATE OR REPLACE FUNCTION mqi.reap_session(sid bigint) RETURNS void LANGUAGE plpgsql AS $$
+DECLARE p int;
+BEGIN
+  SELECT l.pid INTO p FROM pg_locks l WHERE l.locktype = 'advisory' AND l.granted
+    AND l.database = (SELECT oid FROM pg_database WHERE datname = current_database())
+    AND l.classid = 1364459521::oid AND l.objid = sid::oid AND l.objsubid = 1;
+  IF p IS NOT NULL THEN
+    BEGIN
+      IF NOT pg_terminate_backend(p, 2000) THEN RETURN; END IF;
+    EXCEPTION WHEN others THEN
+      RETURN;
+    END;
+  END IF;
+  DELETE FROM mqi.sessions WHERE id = sid;
+  IF FOUND THEN
+    PERFORM mqi.backout_session(sid);
+  END IF;
+END $$;
+CREATE OR REPLACE FUNCTION mqi.notify_messages() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  PERFORM pg_notify('qt.q.' || q, '') FROM (SELECT DISTINCT queue_id AS q FROM changed
+                                            WHERE state = 0) s;
+  RETURN NULL;
+END $$;
+CREATE OR REPLACE FUNCTION mqi.notify_queue() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF TG_OP = 'DELETE' THEN
+    PERFORM pg_notify('qt.q.' || OLD.id, '');
+  ELSE
+    PERFORM pg_notify('qt.q.' || NEW.id, '');
+  END IF;
+  RETURN NULL;
+END $$;
+CREATE OR REPLACE FUNCTION mqi.notify_qmgr() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  PERFORM pg_notify('qt.m.' || NEW.name, '');
+  RETURN NULL;
+END $$;
+CREATE TRIGGER messages_put AFTER INSERT ON mqi.messages REFERENCING NEW TABLE AS changed
+  FOR EACH STATEMENT EXECUTE FUNCTION mqi.notify_messages();
+CREATE TRIGGER messages_flip AFTER UPDATE ON mqi.messages REFERENCING NEW TABLE AS changed
+  FOR EACH STATEMENT EXECUTE FUNCTION mqi.notify_messages();
+CREATE TRIGGER queues_inhibit AFTER UPDATE OF inhibit_get, inhibit_put, delivery_seq
+  ON mqi.queues FOR EACH ROW EXECUTE FUNCTION mqi.notify_queue();
+CREATE TRIGGER queues_gone AFTER DELETE ON mqi.queues FOR EACH ROW
+  EXECUTE FUNCTION mqi.notify_queue();
+CREATE TRIGGER qmgrs_state AFTER UPDATE OF state, epoch ON mqi.qmgrs FOR EACH ROW
+  EXECUTE FUNCTION mqi.notify_qmgr();
+)SQL";
+
+}  // namespace
+
+bool schemaExists(Conn& conn) {
+  Rows r = conn.exec("SELECT to_regclass('mqi.handles') IS NOT NULL");
+  return r.ok() && r.size() == 1 && r.text(0, 0) == "t";
+}
+
+std::string ensureSchema(Conn& conn) {
+  if (schemaExists(conn)) return "";
+  Rows begun = conn.exec("BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLock) + ")");
+  if (!begun.ok()) return begun.error();
+  if (!schemaExists(conn)) {
+    for (const char* script : {kTables, kFunctions}) {
+      Rows made = conn.exec(script);
+      if (!made.ok()) {
+        std::string error = made.error();
+        conn.exec("ROLLBACK");
+        return "cannot create the schema mqi: " + error;
+      }
+    }
+  }
+  Rows committed = conn.exec("COMMIT");
+  return committed.ok() ? "" : committed.error();
+}
+
+}  // namespace mqi::pg

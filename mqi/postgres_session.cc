@@ -1,0 +1,543 @@
+// A connection to a queue manager of the PostgreSQL store. Every call is one short statement
+// (or a few in one short transaction); the unit of work lives in the rows it marked, so nothing
+// is locked between calls. Syncpoint work is written with synchronous_commit off; the commit
+// (and every call that makes something final at once) runs with it on, which flushes everything
+// written before it too.
+#include <errno.h>  // program_invocation_short_name
+#include <poll.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "mqi/postgres_store.h"
+
+namespace mqi::pg {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kTakeAttempts = 1000;  // lost races for one message before giving up
+constexpr auto kStateRefresh = std::chrono::seconds(1);
+// The other sessions of queue manager $1 on machine $2 (this session is $3), as "id:pid,...".
+constexpr const char* kSameMachine =
+    "coalesce((SELECT string_agg(s.id || ':' || s.client_pid, ',') FROM mqi.sessions s"
+    " WHERE s.qmgr=$1 AND s.machine=$2 AND s.id<>$3), '')";
+
+int64_t nowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string quotedChannel(const std::string& channel) { return "\"" + channel + "\""; }
+
+// The payload of the chosen message, already fetched with it.
+class ResultReader : public PayloadReader {
+ public:
+  ResultReader(const char* data, int64_t length) : data_(data), length_(length) {}
+  bool read(int64_t offset, void* into, size_t length) override {
+    if (offset < 0 || offset + static_cast<int64_t>(length) > length_) return false;
+    if (length > 0) std::memcpy(into, data_ + offset, length);
+    return true;
+  }
+
+ private:
+  const char* data_;
+  int64_t length_;
+};
+
+class PostgresSession : public Session {
+ public:
+  int32_t open(const std::string& conninfo, const std::string& qmgr);
+
+  const QueueManagerInfo& queueManager() const override { return info_; }
+  int32_t health() override;
+  bool quiescing() override;
+  int32_t findQueue(const std::string& name, QueueRef& out) override;
+  int32_t openHandle(const QueueRef& queue, InputMode input, bool output,
+                     int64_t& handleId) override;
+  void closeHandle(int64_t handleId) override;
+  int32_t put(int64_t queueId, const MQMD& md, const void* data, size_t length,
+              bool syncpoint) override;
+  int32_t get(const GetRequest& request, const DeliverFn& deliver) override;
+  uint32_t changeToken(int64_t queueId) override;
+  void awaitChange(int64_t queueId, uint32_t token, int timeoutMs) override;
+  int32_t describeQueue(int64_t queueId, QueueInfo& out) override;
+  int32_t setInhibit(int64_t queueId, int32_t inhibitGet, int32_t inhibitPut) override;
+  int64_t uncommittedCount() const override { return uncommitted_; }
+  int32_t commit() override;
+  int32_t backout() override;
+  int32_t disconnect() override;
+  void abandon() override;
+
+ private:
+  int32_t fail(const Rows& rows) {
+    int32_t rc = reasonFor(conn_, rows);
+    if (rc == MQRC_CONNECTION_BROKEN) broken_ = rc;
+    return rc;
+  }
+  int32_t register_();
+  bool pollNotifies();
+  void refreshState();
+  uint32_t tokenOf(int64_t queueId) { return global_ + changes_[queueId]; }
+  int32_t setSync(bool on);
+  int32_t reap();
+  int32_t reapLocal(const std::string& list);
+  int32_t putRefused(int64_t queueId, size_t length);
+  Rows select(const GetRequest& r, int32_t deliverySeq, bool browse);
+  int32_t take(int64_t id, bool syncpoint, bool& taken);
+
+  Conn conn_;
+  std::string qmgr_;
+  QueueManagerInfo info_;
+  int64_t sessionId_ = 0;
+  int64_t epoch_ = 0;
+  int32_t broken_ = 0;
+  bool quiescing_ = false;
+  bool stateDirty_ = false;
+  Clock::time_point stateRead_;
+  bool syncOn_ = true;
+  int64_t uncommitted_ = 0;
+  std::set<int64_t> listening_;
+  std::map<int64_t, uint32_t> changes_;
+  uint32_t global_ = 0;
+};
+
+int32_t PostgresSession::open(const std::string& conninfo, const std::string& qmgr) {
+  qmgr_ = qmgr;
+  if (!conn_.open(conninfo)) return MQRC_Q_MGR_NOT_AVAILABLE;
+  if (!schemaExists(conn_)) return MQRC_Q_MGR_NAME_ERROR;
+  Rows q = conn_.run("SELECT ccsid, max_uncommitted, max_msg_length, state, epoch"
+                     " FROM mqi.qmgrs WHERE name=$1",
+                     Params().add(qmgr));
+  if (!q.ok()) return reasonFor(conn_, q);
+  if (q.size() == 0) return MQRC_Q_MGR_NAME_ERROR;
+  if (q.i32(0, 3) == 0) return MQRC_Q_MGR_NOT_AVAILABLE;
+  if (q.i32(0, 3) == 2) return MQRC_Q_MGR_QUIESCING;
+  info_.name = qmgr;
+  info_.codedCharSetId = q.i32(0, 0);
+  info_.maxUncommittedMsgs = q.i32(0, 1);
+  info_.maxMsgLength = q.i32(0, 2);
+  info_.running = true;
+  epoch_ = q.i64(0, 4);
+  return register_();
+}
+
+// Listens for state changes, makes the session row and takes its advisory lock, then checks
+// the queue manager was not stopped meanwhile.
+int32_t PostgresSession::register_() {
+  Rows listened = conn_.exec("LISTEN " + quotedChannel(qmgrChannel(qmgr_)) +
+                             "; SET synchronous_commit=off");
+  if (!listened.ok()) return reasonFor(conn_, listened);
+  syncOn_ = false;
+  Rows s = conn_.run("INSERT INTO mqi.sessions(qmgr, client, machine, client_pid)"
+                     " VALUES($1, $2, $3, $4)"
+                     " RETURNING id, pg_advisory_lock((1364459521::bigint << 32) | id)",
+                     Params().add(qmgr_).add(std::string(program_invocation_short_name))
+                         .add(machineKey()).add(clientProcessId()));
+  if (!s.ok()) return reasonFor(conn_, s);
+  sessionId_ = s.i64(0, 0);
+  refreshState();
+  if (broken_ != 0 || quiescing_) {
+    disconnect();
+    return MQRC_Q_MGR_NOT_AVAILABLE;
+  }
+  return 0;
+}
+
+// Reads what arrived on the connection; false when the connection is gone.
+bool PostgresSession::pollNotifies() {
+  if (!conn_.usable() || PQconsumeInput(conn_.raw()) == 0) return false;
+  while (PGnotify* n = PQnotifies(conn_.raw())) {
+    std::string channel = n->relname;
+    PQfreemem(n);
+    if (channel.rfind("qt.q.", 0) == 0) {
+      ++changes_[std::strtoll(channel.c_str() + 5, nullptr, 10)];
+    } else {
+      ++global_;  // the queue manager changed state: every waiter looks again
+      stateDirty_ = true;
+    }
+  }
+  return conn_.usable();
+}
+
+void PostgresSession::refreshState() {
+  stateDirty_ = false;
+  stateRead_ = Clock::now();
+  Rows q = conn_.run("SELECT state, epoch FROM mqi.qmgrs WHERE name=$1", Params().add(qmgr_));
+  if (!q.ok()) {
+    fail(q);
+    return;
+  }
+  if (q.size() == 0 || q.i32(0, 0) == 0) broken_ = MQRC_Q_MGR_STOPPING;
+  else if (q.i64(0, 1) != epoch_) broken_ = MQRC_CONNECTION_BROKEN;
+  else quiescing_ = q.i32(0, 0) == 2;
+}
+
+int32_t PostgresSession::health() {
+  if (broken_ != 0) return broken_;
+  if (!pollNotifies()) return broken_ = MQRC_CONNECTION_BROKEN;
+  if (stateDirty_ || Clock::now() - stateRead_ > kStateRefresh) refreshState();
+  return broken_;
+}
+
+bool PostgresSession::quiescing() {
+  health();
+  return quiescing_;
+}
+
+int32_t PostgresSession::setSync(bool on) {
+  if (on == syncOn_) return 0;
+  Rows r = conn_.exec(on ? "SET synchronous_commit=on" : "SET synchronous_commit=off");
+  if (!r.ok()) return fail(r);
+  syncOn_ = on;
+  return 0;
+}
+
+// Backs out the work of dead sessions of this queue manager before a look at its queues:
+// sessions whose connection the server saw end, and sessions of this machine whose process is
+// gone although the server has not noticed yet.
+int32_t PostgresSession::reap() {
+  Rows r = conn_.run("SELECT mqi.reap($1), " + std::string(kSameMachine), 
+                     Params().add(qmgr_).add(machineKey()).add(sessionId_));
+  if (!r.ok()) return fail(r);
+  return reapLocal(r.text(0, 1));
+}
+
+// `list` is "id:pid,id:pid..." of the other sessions of this machine.
+int32_t PostgresSession::reapLocal(const std::string& list) {
+  size_t at = 0;
+  while (at < list.size()) {
+    size_t end = list.find(',', at);
+    if (end == std::string::npos) end = list.size();
+    std::string item = list.substr(at, end - at);
+    at = end + 1;
+    size_t colon = item.find(':');
+    if (colon == std::string::npos) continue;
+    if (!processGone(static_cast<int32_t>(std::strtol(item.c_str() + colon + 1, nullptr, 10))))
+      continue;
+    Rows r = conn_.run("SELECT mqi.reap_session($1)",
+                       Params().add(std::strtoll(item.c_str(), nullptr, 10)));
+    if (!r.ok()) return fail(r);
+  }
+  return 0;
+}
+
+int32_t PostgresSession::findQueue(const std::string& name, QueueRef& out) {
+  Rows q = conn_.run("SELECT id, max_msg_length, max_depth, def_priority, def_persistence,"
+                     " def_input, shareability, delivery_seq, inhibit_get, inhibit_put,"
+                     " description, depth FROM mqi.queues WHERE qmgr=$1 AND name=$2",
+                     Params().add(qmgr_).add(name));
+  if (!q.ok()) return fail(q);
+  if (q.size() == 0) return MQRC_UNKNOWN_OBJECT_NAME;
+  out.id = q.i64(0, 0);
+  out.name = name;
+  QueueInfo& i = out.info;
+  i.name = name;
+  i.maxMsgLength = q.i32(0, 1);
+  i.maxQDepth = q.i32(0, 2);
+  i.defPriority = q.i32(0, 3);
+  i.defPersistence = q.i32(0, 4);
+  i.defInputOpenOption = q.i32(0, 5);
+  i.shareability = q.i32(0, 6);
+  i.msgDeliverySequence = q.i32(0, 7);
+  i.inhibitGet = q.i32(0, 8);
+  i.inhibitPut = q.i32(0, 9);
+  i.description = q.text(0, 10);
+  i.currentDepth = q.i32(0, 11);
+  return 0;
+}
+
+// Input modes are checked and the handle registered under an advisory lock on the queue, so
+// two machines opening at once cannot both get exclusive input.
+int32_t PostgresSession::openHandle(const QueueRef& queue, InputMode input, bool output,
+                                    int64_t& handleId) {
+  if (int32_t rc = reap(); rc != 0) return rc;
+  Rows begun = conn_.exec("BEGIN");
+  if (!begun.ok()) return fail(begun);
+  int32_t rc = 0;
+  if (input != InputMode::kNone) {
+    Rows locked = conn_.run("SELECT pg_advisory_xact_lock(($1::bigint << 32) | $2::bigint)",
+                            Params().add(kQueueLockSpace).add(queue.id));
+    Rows holders = conn_.run("SELECT input FROM mqi.handles WHERE queue_id=$1 AND input<>0",
+                             Params().add(queue.id));
+    if (!locked.ok() || !holders.ok()) {
+      rc = fail(holders.ok() ? locked : holders);
+    } else {
+      for (int i = 0; i < holders.size() && rc == 0; ++i)
+        if (input == InputMode::kExclusive || holders.i32(i, 0) == 2) rc = MQRC_OBJECT_IN_USE;
+    }
+  }
+  if (rc == 0) {
+    Rows ins = conn_.run("INSERT INTO mqi.handles(session_id, queue_id, input, output)"
+                         " VALUES($1, $2, $3, $4) RETURNING id",
+                         Params().add(sessionId_).add(queue.id)
+                             .add(static_cast<int64_t>(input)).add(output ? 1 : 0));
+    if (!ins.ok()) rc = fail(ins);
+    else handleId = ins.i64(0, 0);
+  }
+  Rows ended = conn_.exec(rc == 0 ? "COMMIT" : "ROLLBACK");
+  if (rc == 0 && !ended.ok()) rc = fail(ended);
+  return rc;
+}
+
+void PostgresSession::closeHandle(int64_t handleId) {
+  if (broken_ != 0) return;
+  Rows r = conn_.run("DELETE FROM mqi.handles WHERE id=$1", Params().add(handleId));
+  if (!r.ok()) fail(r);
+}
+
+int32_t PostgresSession::put(int64_t queueId, const MQMD& md, const void* data, size_t length,
+                             bool syncpoint) {
+  if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs) return MQRC_SYNCPOINT_LIMIT_REACHED;
+  if (int32_t rc = setSync(!syncpoint && md.Persistence == MQPER_PERSISTENT); rc != 0) return rc;
+  Params p;
+  p.add(queueId).add(static_cast<int64_t>(length)).add(syncpoint ? 1 : 0);
+  p.add(syncpoint ? sessionId_ : 0).add(md.Priority);
+  p.addBytes(md.MsgId, sizeof md.MsgId).addBytes(md.CorrelId, sizeof md.CorrelId);
+  p.add(md.Persistence).add(md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0);
+  p.addBytes(&md, sizeof md).addBytes(data, length);
+  Rows r = conn_.run(
+      "WITH q AS (UPDATE mqi.queues SET depth=depth+1 WHERE id=$1 AND inhibit_put=0"
+      " AND depth<max_depth AND max_msg_length>=$2 RETURNING id)"
+      " INSERT INTO mqi.messages(queue_id, length, state, owner, priority, msg_id, correl_id,"
+      " persistent, expires, md, data) SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11 FROM q",
+      p);
+  if (!r.ok()) return fail(r);
+  if (r.affected() == 0) return putRefused(queueId, length);
+  if (syncpoint) ++uncommitted_;
+  return 0;
+}
+
+// Why a put inserted nothing.
+int32_t PostgresSession::putRefused(int64_t queueId, size_t length) {
+  Rows q = conn_.run("SELECT inhibit_put, max_msg_length, depth, max_depth FROM mqi.queues"
+                     " WHERE id=$1",
+                     Params().add(queueId));
+  if (!q.ok()) return fail(q);
+  if (q.size() == 0) return MQRC_Q_DELETED;
+  if (q.i32(0, 0) == MQQA_PUT_INHIBITED) return MQRC_PUT_INHIBITED;
+  if (static_cast<int64_t>(length) > q.i64(0, 1)) return MQRC_MSG_TOO_BIG_FOR_Q;
+  return MQRC_Q_FULL;
+}
+
+// The first suitable message, with its payload, in binary columns: id, md, length, backout,
+// persistent, priority, data. Getters skip rows another getter is taking at this moment.
+Rows PostgresSession::select(const GetRequest& r, int32_t deliverySeq, bool browse) {
+  const char* lock = browse ? "" : " FOR UPDATE SKIP LOCKED";
+  std::string sql = "SELECT id, md, length, backout, persistent, priority, data"
+                    " FROM mqi.messages WHERE queue_id=$1 AND state=0";
+  Params p;
+  p.add(r.queueId);
+  if (r.mode == GetMode::kBrowseUnderCursor || r.mode == GetMode::kGetUnderCursor) {
+    p.add(r.cursor != nullptr ? r.cursor->messageId : 0);
+    return conn_.run(sql + " AND id=$2" + lock, p, true);
+  }
+  bool fifo = deliverySeq == MQMDS_FIFO;
+  auto next = [&p] { return "$" + std::to_string(p.count() + 1); };
+  sql += " AND (expires=0 OR expires>" + next() + ")";
+  p.add(nowMs());
+  if (r.matchMsgId) {
+    sql += " AND msg_id=" + next();
+    p.addBytes(r.msgId, sizeof r.msgId);
+  }
+  if (r.matchCorrelId) {
+    sql += " AND correl_id=" + next();
+    p.addBytes(r.correlId, sizeof r.correlId);
+  }
+  if (r.mode == GetMode::kBrowseNext && r.cursor != nullptr && r.cursor->messageId != 0) {
+    if (fifo) {
+      sql += " AND id>" + next();
+    } else {
+      std::string prio = next();
+      p.add(r.cursor->priority);
+      std::string id = next();
+      sql += " AND (priority<" + prio + " OR (priority=" + prio + " AND id>" + id + "))";
+    }
+    p.add(r.cursor->messageId);
+  }
+  sql += fifo ? " ORDER BY id" : " ORDER BY priority DESC, id";
+  return conn_.run(sql + " LIMIT 1" + lock, p, true);
+}
+
+// Marks the message as got by this unit of work, or removes it; taken is false when another
+// session took it first.
+int32_t PostgresSession::take(int64_t id, bool syncpoint, bool& taken) {
+  Rows r = syncpoint
+               ? conn_.run("WITH m AS (UPDATE mqi.messages SET state=2, owner=$2"
+                           " WHERE id=$1 AND state=0 RETURNING queue_id)"
+                           " UPDATE mqi.queues SET depth=depth-1 WHERE id IN (SELECT queue_id FROM m)",
+                           Params().add(id).add(sessionId_))
+               : conn_.run("WITH m AS (DELETE FROM mqi.messages WHERE id=$1 AND state=0"
+                           " RETURNING queue_id)"
+                           " UPDATE mqi.queues SET depth=depth-1 WHERE id IN (SELECT queue_id FROM m)",
+                           Params().add(id));
+  if (!r.ok()) return fail(r);
+  taken = r.affected() > 0;
+  return 0;
+}
+
+int32_t PostgresSession::get(const GetRequest& r, const DeliverFn& deliver) {
+  bool browse = r.mode == GetMode::kBrowseFirst || r.mode == GetMode::kBrowseNext ||
+                r.mode == GetMode::kBrowseUnderCursor;
+  bool underCursor = r.mode == GetMode::kBrowseUnderCursor || r.mode == GetMode::kGetUnderCursor;
+  if (underCursor && (r.cursor == nullptr || r.cursor->messageId == 0))
+    return MQRC_NO_MSG_UNDER_CURSOR;
+  Rows q = conn_.run("SELECT inhibit_get, delivery_seq, mqi.reap(qmgr), " +
+                         std::string(kSameMachine) + " FROM mqi.queues WHERE id=$4",
+                     Params().add(qmgr_).add(machineKey()).add(sessionId_).add(r.queueId));
+  if (!q.ok()) return fail(q);
+  if (q.size() == 0) return MQRC_Q_DELETED;
+  if (int32_t rc = reapLocal(q.text(0, 3)); rc != 0) return rc;
+  if (q.i32(0, 0) == MQQA_GET_INHIBITED) return MQRC_GET_INHIBITED;
+  for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
+    Rows m = select(r, q.i32(0, 1), browse);
+    if (!m.ok()) return fail(m);
+    if (m.size() == 0) return underCursor ? MQRC_NO_MSG_UNDER_CURSOR : MQRC_NO_MSG_AVAILABLE;
+    MQMD md;
+    if (m.length(0, 1) != static_cast<int>(sizeof md)) return MQRC_UNEXPECTED_ERROR;
+    std::memcpy(&md, m.bytes(0, 1), sizeof md);
+    md.BackoutCount = m.binI32(0, 3);
+    int64_t id = m.binI64(0, 0);
+    bool persistent = m.binI32(0, 4) == MQPER_PERSISTENT;
+    bool syncpoint = !browse && (r.syncpoint || (r.syncpointIfPersistent && persistent));
+    if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs) return MQRC_SYNCPOINT_LIMIT_REACHED;
+    ResultReader reader(m.bytes(0, 6), m.length(0, 6));
+    if (!deliver(md, m.binI32(0, 2), reader)) return 0;  // kept (truncated)
+    if (browse) {
+      if (r.cursor != nullptr) *r.cursor = BrowseCursor{id, m.binI32(0, 5)};
+      return 0;
+    }
+    if (int32_t rc = setSync(!syncpoint); rc != 0) return rc;
+    bool taken = false;
+    if (int32_t rc = take(id, syncpoint, taken); rc != 0) return rc;
+    if (taken) {
+      if (syncpoint) ++uncommitted_;
+      return 0;
+    }
+    if (underCursor) return MQRC_NO_MSG_UNDER_CURSOR;
+  }
+  return MQRC_RESOURCE_PROBLEM;
+}
+
+uint32_t PostgresSession::changeToken(int64_t queueId) {
+  if (!listening_.count(queueId)) {
+    Rows r = conn_.exec("LISTEN " + quotedChannel(queueChannel(queueId)));
+    if (r.ok()) listening_.insert(queueId);
+    else fail(r);
+  }
+  if (!pollNotifies()) broken_ = MQRC_CONNECTION_BROKEN;
+  return tokenOf(queueId);
+}
+
+// Sleeps on the connection's socket until a notification for the queue (or the queue manager)
+// arrives, the connection breaks, or the time is up.
+void PostgresSession::awaitChange(int64_t queueId, uint32_t token, int timeoutMs) {
+  auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (broken_ == 0) {
+    if (!pollNotifies()) {
+      broken_ = MQRC_CONNECTION_BROKEN;
+      return;
+    }
+    if (tokenOf(queueId) != token) return;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    if (left.count() <= 0) return;
+    pollfd fd = {PQsocket(conn_.raw()), POLLIN, 0};
+    if (fd.fd < 0) return;
+    poll(&fd, 1, static_cast<int>(left.count()));
+  }
+}
+
+int32_t PostgresSession::describeQueue(int64_t queueId, QueueInfo& out) {
+  if (int32_t rc = reap(); rc != 0) return rc;
+  Rows q = conn_.run("SELECT name, max_msg_length, max_depth, def_priority, def_persistence,"
+                     " def_input, shareability, delivery_seq, inhibit_get, inhibit_put,"
+                     " description, depth,"
+                     " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND input<>0),"
+                     " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND output<>0)"
+                     " FROM mqi.queues WHERE id=$1",
+                     Params().add(queueId));
+  if (!q.ok()) return fail(q);
+  if (q.size() == 0) return MQRC_Q_DELETED;
+  out.name = q.text(0, 0);
+  out.maxMsgLength = q.i32(0, 1);
+  out.maxQDepth = q.i32(0, 2);
+  out.defPriority = q.i32(0, 3);
+  out.defPersistence = q.i32(0, 4);
+  out.defInputOpenOption = q.i32(0, 5);
+  out.shareability = q.i32(0, 6);
+  out.msgDeliverySequence = q.i32(0, 7);
+  out.inhibitGet = q.i32(0, 8);
+  out.inhibitPut = q.i32(0, 9);
+  out.description = q.text(0, 10);
+  out.currentDepth = q.i32(0, 11);
+  out.openInputCount = q.i32(0, 12);
+  out.openOutputCount = q.i32(0, 13);
+  return 0;
+}
+
+int32_t PostgresSession::setInhibit(int64_t queueId, int32_t inhibitGet, int32_t inhibitPut) {
+  if (int32_t rc = setSync(true); rc != 0) return rc;
+  Rows r = conn_.run("UPDATE mqi.queues SET"
+                     " inhibit_get=CASE WHEN $1::int<0 THEN inhibit_get ELSE $1::int END,"
+                     " inhibit_put=CASE WHEN $2::int<0 THEN inhibit_put ELSE $2::int END"
+                     " WHERE id=$3",
+                     Params().add(inhibitGet).add(inhibitPut).add(queueId));
+  if (!r.ok()) return fail(r);
+  return r.affected() == 0 ? MQRC_Q_DELETED : 0;
+}
+
+int32_t PostgresSession::commit() {
+  if (broken_ != 0) return broken_;
+  if (uncommitted_ == 0) return 0;
+  if (int32_t rc = setSync(true); rc != 0) return rc;
+  Rows r = conn_.run("SELECT mqi.commit_session($1)", Params().add(sessionId_));
+  if (!r.ok()) return fail(r);
+  uncommitted_ = 0;
+  return 0;
+}
+
+int32_t PostgresSession::backout() {
+  if (broken_ != 0) return 0;  // the next session to look backs it out
+  if (int32_t rc = setSync(true); rc != 0) return rc;
+  Rows r = conn_.run("SELECT mqi.backout_session($1)", Params().add(sessionId_));
+  if (!r.ok()) return fail(r);
+  uncommitted_ = 0;
+  return 0;
+}
+
+int32_t PostgresSession::disconnect() {
+  int32_t result = 0;
+  if (health() == 0 && uncommitted_ > 0 && commit() != 0) {
+    backout();
+    result = MQRC_BACKED_OUT;
+  }
+  if (broken_ == 0 && sessionId_ != 0) {
+    Rows gone = conn_.run("DELETE FROM mqi.sessions WHERE id=$1", Params().add(sessionId_));
+    (void)gone;  // a session row left behind is reaped as dead
+  }
+  if (conn_.raw() != nullptr) PQfinish(conn_.raw());
+  conn_.abandon();
+  broken_ = MQRC_CONNECTION_BROKEN;
+  return result;
+}
+
+// The connection's socket belongs to the parent process: never closed from here.
+void PostgresSession::abandon() {
+  conn_.abandon();
+  broken_ = MQRC_CONNECTION_BROKEN;
+}
+
+}  // namespace
+
+int32_t connectSession(const std::string& conninfo, const std::string& qmgr,
+                       std::unique_ptr<Session>& out) {
+  auto session = std::make_unique<PostgresSession>();
+  int32_t rc = session->open(conninfo, qmgr);
+  if (rc != 0) return rc;
+  out = std::move(session);
+  return 0;
+}
+
+}  // namespace mqi::pg

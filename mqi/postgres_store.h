@@ -1,0 +1,140 @@
+// The PostgreSQL store: queue managers kept in one database that many machines share.
+//
+// QM_STORE holds a libpq connection URI (postgresql://... or postgres://...). Every queue
+// manager of that database lives in the schema "mqi" (created by the first administrative
+// call that needs it): queue managers, queues, messages with their payloads, sessions and open
+// handles. Every MQI connection is one database connection.
+//
+// Units of work: each call is one short database transaction; a syncpoint put or get marks its
+// rows as owned by the session (state 1 = put, 2 = got), and commit or backout flips them in one
+// statement. No row lock outlives a call, so an open unit of work never blocks another session,
+// CurrentQDepth counts uncommitted puts, and BackoutCount rises also for a session that died.
+// A session holds a session-level advisory lock on its own id while it lives; a session whose
+// lock nobody holds is dead (process killed, machine gone, connection dropped) and the next
+// call of any session of that queue manager backs its unit of work out.
+//
+// Waits: every change a getter may care about (a committed message, inhibit, a queue manager
+// state change) is sent with NOTIFY by triggers in the database; a waiting session sleeps on its
+// connection's socket. A stop ends the server connections of the queue manager's sessions.
+#ifndef QT_MQI_POSTGRES_STORE_H
+#define QT_MQI_POSTGRES_STORE_H
+
+#include <libpq-fe.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "mqi/store.h"
+
+namespace mqi {
+
+// The store on the database that `location` (a libpq connection URI) names. Opening connects
+// to nothing; each session and each administrative call opens its own connection.
+std::shared_ptr<Store> openPostgresStore(const std::string& location);
+
+namespace pg {
+
+// Advisory lock key space of the store: high 32 bits of a bigint key.
+constexpr int64_t kSessionLockSpace = 0x51540001;  // a live session holds (space, session id)
+constexpr int64_t kQueueLockSpace = 0x51540002;    // held while an open checks input modes
+
+// Parameters of one statement: integers and text are sent as text, byte strings as binary.
+class Params {
+ public:
+  Params& add(int64_t value);
+  Params& add(const std::string& text);
+  Params& addBytes(const void* data, size_t length);
+  int count() const { return static_cast<int>(pointers_.size()); }
+  const char* const* values() const { return pointers_.data(); }
+  const int* lengths() const { return lengths_.data(); }
+  const int* formats() const { return formats_.data(); }
+
+ private:
+  void push(const char* p, int length, int format);
+  std::deque<std::string> owned_;  // text values; a deque keeps their addresses stable
+  std::vector<const char*> pointers_;
+  std::vector<int> lengths_;
+  std::vector<int> formats_;
+};
+
+// A statement result; frees itself.
+class Rows {
+ public:
+  Rows() = default;
+  explicit Rows(PGresult* r) : r_(r) {}
+  Rows(Rows&& o) noexcept : r_(o.r_) { o.r_ = nullptr; }
+  Rows& operator=(Rows&& o) noexcept;
+  ~Rows() { PQclear(r_); }
+  bool ok() const;  // command or rows, no error
+  int size() const { return r_ ? PQntuples(r_) : 0; }
+  bool null(int row, int col) const { return PQgetisnull(r_, row, col) != 0; }
+  std::string text(int row, int col) const;
+  int64_t i64(int row, int col) const;  // text format
+  int32_t i32(int row, int col) const { return static_cast<int32_t>(i64(row, col)); }
+  const char* bytes(int row, int col) const { return PQgetvalue(r_, row, col); }
+  int length(int row, int col) const { return PQgetlength(r_, row, col); }
+  int64_t binI64(int row, int col) const;  // binary format int8
+  int32_t binI32(int row, int col) const;  // binary format int4
+  std::string error() const;
+  std::string sqlState() const;
+  int64_t affected() const;
+  PGresult* get() const { return r_; }
+
+ private:
+  PGresult* r_ = nullptr;
+};
+
+// One database connection with a cache of prepared statements.
+class Conn {
+ public:
+  Conn() = default;
+  ~Conn();
+  Conn(const Conn&) = delete;
+  Conn& operator=(const Conn&) = delete;
+
+  // False when the server cannot be reached; error() says why.
+  bool open(const std::string& conninfo);
+  bool usable() const { return c_ != nullptr && PQstatus(c_) == CONNECTION_OK; }
+  PGconn* raw() const { return c_; }
+  std::string error() const;
+  // Forgets the connection without closing it (a forked child must not touch the parent's).
+  void abandon() { c_ = nullptr; }
+
+  Rows exec(const std::string& sql);  // simple query, may hold several statements
+  // A parameterised statement, prepared on first use; binaryResult asks for binary columns.
+  Rows run(const std::string& sql, const Params& params, bool binaryResult = false);
+  std::string literal(const std::string& text) const;  // quoted for inclusion in SQL
+
+ private:
+  PGconn* c_ = nullptr;
+  std::unordered_map<std::string, std::string> prepared_;
+};
+
+// The MQ reason code for a failed statement on `conn`: 2009 when the connection is gone.
+int32_t reasonFor(const Conn& conn, const Rows& rows);
+
+// Creates the schema, its tables, functions and triggers unless present. Returns "" or an error.
+std::string ensureSchema(Conn& conn);
+bool schemaExists(Conn& conn);
+
+// A session on queue manager `qmgr`; 2059 when the server cannot be reached.
+int32_t connectSession(const std::string& conninfo, const std::string& qmgr,
+                       std::unique_ptr<Session>& out);
+
+// This machine as sessions record it, and whether a client process of it is gone.
+const std::string& machineKey();
+int32_t clientProcessId();
+bool processGone(int32_t pid);
+
+// Channel names of the notifications.
+std::string queueChannel(int64_t queueId);
+std::string qmgrChannel(const std::string& qmgr);
+
+}  // namespace pg
+}  // namespace mqi
+
+#endif  // QT_MQI_POSTGRES_STORE_H

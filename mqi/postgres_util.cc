@@ -1,0 +1,141 @@
+// Small pieces of the PostgreSQL store: statement parameters, results, one connection with its
+// prepared statements, and the reason code of a failed statement.
+#include <cstring>
+
+#include "mqi/postgres_store.h"
+
+namespace mqi::pg {
+
+void Params::push(const char* p, int length, int format) {
+  pointers_.push_back(p);
+  lengths_.push_back(length);
+  formats_.push_back(format);
+}
+
+Params& Params::add(int64_t value) { return add(std::to_string(value)); }
+
+Params& Params::add(const std::string& text) {
+  owned_.push_back(text);
+  push(owned_.back().c_str(), static_cast<int>(owned_.back().size()), 0);
+  return *this;
+}
+
+Params& Params::addBytes(const void* data, size_t length) {
+  // libpq wants a non-null pointer even for an empty binary value.
+  static const char empty = 0;
+  push(length == 0 ? &empty : static_cast<const char*>(data), static_cast<int>(length), 1);
+  return *this;
+}
+
+Rows& Rows::operator=(Rows&& o) noexcept {
+  if (this != &o) {
+    PQclear(r_);
+    r_ = o.r_;
+    o.r_ = nullptr;
+  }
+  return *this;
+}
+
+bool Rows::ok() const {
+  if (r_ == nullptr) return false;
+  ExecStatusType s = PQresultStatus(r_);
+  return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
+}
+
+std::string Rows::text(int row, int col) const {
+  return std::string(PQgetvalue(r_, row, col), static_cast<size_t>(PQgetlength(r_, row, col)));
+}
+
+int64_t Rows::i64(int row, int col) const {
+  return null(row, col) ? 0 : std::strtoll(PQgetvalue(r_, row, col), nullptr, 10);
+}
+
+namespace {
+uint64_t bigEndian(const char* p, int n) {
+  uint64_t v = 0;
+  for (int i = 0; i < n; ++i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  return v;
+}
+}  // namespace
+
+int64_t Rows::binI64(int row, int col) const {
+  return static_cast<int64_t>(bigEndian(PQgetvalue(r_, row, col), 8));
+}
+
+int32_t Rows::binI32(int row, int col) const {
+  return static_cast<int32_t>(static_cast<uint32_t>(bigEndian(PQgetvalue(r_, row, col), 4)));
+}
+
+std::string Rows::error() const {
+  return r_ == nullptr ? std::string("no result") : std::string(PQresultErrorMessage(r_));
+}
+
+std::string Rows::sqlState() const {
+  const char* s = r_ == nullptr ? nullptr : PQresultErrorField(r_, PG_DIAG_SQLSTATE);
+  return s == nullptr ? std::string() : std::string(s);
+}
+
+int64_t Rows::affected() const {
+  const char* n = r_ == nullptr ? "" : PQcmdTuples(r_);
+  return *n == '\0' ? 0 : std::strtoll(n, nullptr, 10);
+}
+
+Conn::~Conn() {
+  if (c_ != nullptr) PQfinish(c_);
+}
+
+bool Conn::open(const std::string& conninfo) {
+  c_ = PQconnectdb(conninfo.c_str());
+  if (c_ == nullptr || PQstatus(c_) != CONNECTION_OK) return false;
+  // Notices (for example "schema already exists") are not for the agents' log.
+  PQsetNoticeProcessor(c_, [](void*, const char*) {}, nullptr);
+  return true;
+}
+
+std::string Conn::error() const {
+  if (c_ == nullptr) return "out of memory";
+  std::string e = PQerrorMessage(c_);
+  while (!e.empty() && (e.back() == '\n' || e.back() == ' ')) e.pop_back();
+  return e;
+}
+
+Rows Conn::exec(const std::string& sql) {
+  if (c_ == nullptr) return Rows();
+  return Rows(PQexec(c_, sql.c_str()));
+}
+
+Rows Conn::run(const std::string& sql, const Params& params, bool binaryResult) {
+  if (c_ == nullptr) return Rows();
+  auto it = prepared_.find(sql);
+  if (it == prepared_.end()) {
+    std::string name = "q" + std::to_string(prepared_.size() + 1);
+    Rows made(PQprepare(c_, name.c_str(), sql.c_str(), 0, nullptr));
+    if (!made.ok()) return made;
+    it = prepared_.emplace(sql, name).first;
+  }
+  return Rows(PQexecPrepared(c_, it->second.c_str(), params.count(), params.values(),
+                             params.lengths(), params.formats(), binaryResult ? 1 : 0));
+}
+
+std::string Conn::literal(const std::string& text) const {
+  char* quoted = PQescapeLiteral(c_, text.data(), text.size());
+  if (quoted == nullptr) return "NULL";
+  std::string out(quoted);
+  PQfreemem(quoted);
+  return out;
+}
+
+int32_t reasonFor(const Conn& conn, const Rows& rows) {
+  if (!conn.usable()) return MQRC_CONNECTION_BROKEN;
+  std::string state = rows.sqlState();
+  if (state.rfind("08", 0) == 0 || state.rfind("57P", 0) == 0) return MQRC_CONNECTION_BROKEN;
+  if (state == "53100") return MQRC_Q_SPACE_NOT_AVAILABLE;        // disk full
+  if (state.rfind("53", 0) == 0 || state == "40P01" || state == "40001")
+    return MQRC_RESOURCE_PROBLEM;                                  // out of resources, deadlock
+  return MQRC_UNEXPECTED_ERROR;
+}
+
+std::string queueChannel(int64_t queueId) { return "qt.q." + std::to_string(queueId); }
+std::string qmgrChannel(const std::string& qmgr) { return "qt.m." + qmgr; }
+
+}  // namespace mqi::pg

@@ -1,0 +1,53 @@
+#include "mqi/sqlite_util.h"
+
+#include <time.h>
+
+#include "mqi/mqi.h"
+
+namespace mqi::sqlite {
+namespace {
+
+// Writers hold the database lock for one short transaction, so a waiting writer retries
+// often (0.1 ms) at first rather than sleeping for whole milliseconds as the default handler
+// does; that keeps the wake-up of a waiting get fast. Gives up after about 60 seconds.
+int busyRetry(void*, int attempt) {
+  if (attempt > 60000) return 0;
+  struct timespec pause = {0, attempt < 100 ? 100000L : 1000000L};
+  nanosleep(&pause, nullptr);
+  return 1;
+}
+
+}  // namespace
+
+int openDatabase(const std::string& path, bool create, sqlite3** out) {
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  int rc = sqlite3_open_v2(path.c_str(), out, flags, nullptr);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_busy_handler(*out, busyRetry, nullptr);
+  sqlite3_extended_result_codes(*out, 0);
+  rc = exec(*out,
+            "PRAGMA journal_mode=WAL;"
+            "PRAGMA synchronous=FULL;"
+            "PRAGMA wal_autocheckpoint=16384;"
+            "PRAGMA journal_size_limit=134217728;"
+            "PRAGMA cache_size=-8192;");
+  return rc;
+}
+
+int32_t reasonFor(int sqliteCode) {
+  switch (sqliteCode & 0xff) {
+    case SQLITE_FULL:
+      return MQRC_Q_SPACE_NOT_AVAILABLE;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_NOMEM:
+      return MQRC_RESOURCE_PROBLEM;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return MQRC_OBJECT_DAMAGED;
+    default:
+      return MQRC_UNEXPECTED_ERROR;
+  }
+}
+
+}  // namespace mqi::sqlite

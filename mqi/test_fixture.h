@@ -1,0 +1,87 @@
+// A throwaway data folder with one running queue manager "QM1" and queue "Q1", for the unit
+// tests of this folder.
+#ifndef QT_MQI_TEST_FIXTURE_H
+#define QT_MQI_TEST_FIXTURE_H
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include "mqi/admin.h"
+#include "mqi/failpoints.h"
+#include "mqi/mqi.h"
+
+namespace mqi::testing {
+
+class QmTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/mqi-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    folder_ = tmpl;
+    setenv("QM_STORE", folder_.c_str(), 1);
+    unsetenv("QM_FAILPOINTS");
+    reloadFailpoints();
+    ASSERT_TRUE(createQueueManager("QM1", {}).ok());
+    ASSERT_TRUE(startQueueManager("QM1").ok());
+    ASSERT_TRUE(defineQueue("QM1", "Q1", {}).ok());
+  }
+  void TearDown() override {
+    if (hconn_ != MQHC_UNUSABLE_HCONN) {
+      MQLONG cc, rc;
+      MQDISC(&hconn_, &cc, &rc);
+    }
+    std::filesystem::remove_all(folder_);
+  }
+
+  MQHCONN connect(const char* name = "QM1") {
+    MQLONG cc, rc;
+    MQCHAR48 qm = {};
+    std::snprintf(qm, sizeof qm, "%s", name);
+    MQCONN(qm, &hconn_, &cc, &rc);
+    EXPECT_EQ(rc, MQRC_NONE);
+    return hconn_;
+  }
+  MQHOBJ open(const char* queue, MQLONG options, MQLONG* reason = nullptr) {
+    MQOD od = {MQOD_DEFAULT};
+    std::snprintf(od.ObjectName, sizeof od.ObjectName, "%s", queue);
+    MQHOBJ h = MQHO_UNUSABLE_HOBJ;
+    MQLONG cc, rc;
+    MQOPEN(hconn_, &od, options, &h, &cc, &rc);
+    if (reason != nullptr) *reason = rc;
+    else EXPECT_EQ(rc, MQRC_NONE);
+    return h;
+  }
+  MQLONG put(MQHOBJ h, const std::string& data, MQLONG options = MQPMO_NO_SYNCPOINT,
+             MQMD* md = nullptr) {
+    MQMD local = {MQMD_DEFAULT};
+    MQPMO pmo = {MQPMO_DEFAULT};
+    pmo.Options = options;
+    MQLONG cc, rc;
+    MQPUT(hconn_, h, md != nullptr ? md : &local, &pmo, static_cast<MQLONG>(data.size()),
+          const_cast<char*>(data.data()), &cc, &rc);
+    return rc;
+  }
+  MQLONG get(MQHOBJ h, std::string& data, MQLONG options = MQGMO_NO_SYNCPOINT,
+             MQMD* md = nullptr, MQLONG bufferLength = 65536, MQLONG wait = 0) {
+    MQMD local = {MQMD_DEFAULT};
+    MQGMO gmo = {MQGMO_DEFAULT};
+    gmo.Options = options;
+    gmo.WaitInterval = wait;
+    std::string buffer(static_cast<size_t>(bufferLength), '\0');
+    MQLONG cc, rc, length = -1;
+    MQGET(hconn_, h, md != nullptr ? md : &local, &gmo, bufferLength, buffer.data(), &length,
+          &cc, &rc);
+    data = length >= 0 ? buffer.substr(0, std::min(length, bufferLength)) : std::string();
+    return rc;
+  }
+
+  std::string folder_;
+  MQHCONN hconn_ = MQHC_UNUSABLE_HCONN;
+};
+
+}  // namespace mqi::testing
+
+#endif  // QT_MQI_TEST_FIXTURE_H

@@ -1,0 +1,140 @@
+// Files and directories: exclusive reading, creation, writing, deletion, attributes.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "platform/platform.h"
+#include "platform/posix_error.h"
+
+namespace platform {
+namespace {
+
+int toFd(FileHandle file) { return static_cast<int>(file); }
+
+FileHandle failOpen(int fd, int code) {
+  if (fd >= 0) close(fd);
+  posix::fail(code);
+  return kInvalidFile;
+}
+
+// True when no other open file description of the file exists, as far as a lease can tell;
+// also true where the file system grants no leases, leaving the decision to the flock.
+// A lease-break signal is aimed at SIGURG, whose default action is to be ignored: the lease
+// is dropped at once, but an opener arriving in between must not kill us with SIGIO.
+bool nobodyElseHasItOpen(int fd, int* code) {
+  if (fcntl(fd, F_SETSIG, SIGURG) != 0 || fcntl(fd, F_SETLEASE, F_WRLCK) != 0) {
+    if (errno == EAGAIN || errno == EBUSY) {
+      *code = EBUSY;
+      return false;
+    }
+    return true;  // EINVAL (no leases here), EACCES (not the owner): the flock decides
+  }
+  fcntl(fd, F_SETLEASE, F_UNLCK);
+  return true;
+}
+
+}  // namespace
+
+FileHandle openExclusiveForRead(const char* path) {
+  // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return failOpen(fd, errno);
+  struct stat info;
+  if (fstat(fd, &info) != 0) return failOpen(fd, errno);
+  if (!S_ISREG(info.st_mode)) return failOpen(fd, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+  int code = 0;
+  if (!nobodyElseHasItOpen(fd, &code)) return failOpen(fd, code);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return failOpen(fd, errno == EWOULDBLOCK ? EBUSY : errno);
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return failOpen(fd, errno);
+  return fd;
+}
+
+FileHandle createForWrite(const char* path, CreateMode mode) {
+  int disposition = mode == CreateMode::kCreateNew ? O_EXCL : O_TRUNC;
+  int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | disposition, 0666);
+  if (fd < 0) return failOpen(fd, errno);
+  return fd;
+}
+
+bool readFile(FileHandle file, void* buffer, size_t size, size_t* got) {
+  // Fills the buffer unless the end of the file comes first, so that a file is cut into the
+  // same pieces on every file system.
+  size_t total = 0;
+  char* bytes = static_cast<char*>(buffer);
+  if (got != nullptr) *got = 0;
+  while (total < size) {
+    ssize_t n = read(toFd(file), bytes + total, size - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return posix::failErrno();
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
+  }
+  if (got != nullptr) *got = total;
+  return true;
+}
+
+bool writeFile(FileHandle file, const void* buffer, size_t size) {
+  const char* bytes = static_cast<const char*>(buffer);
+  while (size > 0) {
+    ssize_t n = write(toFd(file), bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return posix::failErrno();
+    if (n == 0) return posix::fail(EIO);
+    bytes += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool flushFile(FileHandle file) {
+  if (fsync(toFd(file)) != 0) return posix::failErrno();
+  return true;
+}
+
+bool closeFile(FileHandle file) {
+  // On Linux the descriptor is gone even when close reports EINTR: never close twice.
+  if (close(toFd(file)) != 0 && errno != EINTR) return posix::failErrno();
+  return true;
+}
+
+bool deleteFile(const char* path) {
+  if (unlink(path) != 0) return posix::failErrno();
+  return true;
+}
+
+bool renameFile(const char* from, const char* to) {
+  if (rename(from, to) != 0) return posix::failErrno();
+  return true;
+}
+
+bool createDirectory(const char* path) {
+  if (mkdir(path, 0777) != 0) return posix::failErrno();
+  return true;
+}
+
+bool flushDirectory(const char* path) {
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return posix::failErrno();
+  bool flushed = fsync(fd) == 0;
+  int code = errno;
+  close(fd);
+  return flushed || posix::fail(code);
+}
+
+bool setReadOnly(const char* path, bool readOnly) {
+  struct stat info;
+  if (stat(path, &info) != 0) return posix::failErrno();
+  mode_t mode = info.st_mode & 07777;
+  mode = readOnly ? (mode & ~(S_IWUSR | S_IWGRP | S_IWOTH)) : (mode | S_IWUSR);
+  if (chmod(path, mode) != 0) return posix::failErrno();
+  return true;
+}
+
+}  // namespace platform

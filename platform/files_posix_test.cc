@@ -1,0 +1,239 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "platform/test_folder.h"
+
+namespace {
+
+std::string contentOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat info {};
+  stat(path.c_str(), &info);
+  return info.st_mode & 07777;
+}
+
+// A child process that opens a file (and optionally flocks it) and holds it until released.
+class Holder {
+ public:
+  Holder(const std::string& path, int flags, bool lock) {
+    int ready[2];
+    EXPECT_EQ(pipe(ready), 0);
+    EXPECT_EQ(pipe(release_), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ready[0]);
+      close(release_[1]);  // else the read below never sees the parent's end
+      int fd = open(path.c_str(), flags);
+      if (lock) flock(fd, LOCK_EX);
+      char byte = fd >= 0 ? 'y' : 'n';
+      (void)!write(ready[1], &byte, 1);
+      (void)!read(release_[0], &byte, 1);  // until the parent writes or exits
+      _exit(0);
+    }
+    close(ready[1]);
+    close(release_[0]);
+    char byte = 0;
+    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(byte, 'y');
+    close(ready[0]);
+  }
+  ~Holder() {
+    close(release_[1]);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int release_[2] = {-1, -1};
+};
+
+// True when this file system grants write leases (else the flock alone guards files).
+bool leasesWork(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY);
+  bool granted = fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+  if (granted) fcntl(fd, F_SETLEASE, F_UNLCK);
+  close(fd);
+  return granted;
+}
+
+class FilesTest : public testing::Test {
+ protected:
+  TestFolder folder_;
+};
+
+TEST_F(FilesTest, ExclusiveOpenReadsAFileNobodyElseHolds) {
+  std::string path = folder_.write("in.dat", std::string(70000, 'a') + "tail");
+  platform::FileHandle file = platform::openExclusiveForRead(path.c_str());
+  ASSERT_NE(file, platform::kInvalidFile);
+  // While we hold it, a second exclusive open (another agent) is refused.
+  EXPECT_EQ(platform::openExclusiveForRead(path.c_str()), platform::kInvalidFile);
+  EXPECT_EQ(platform::lastError(), EBUSY);
+  EXPECT_FALSE(platform::errorText(platform::lastError()).empty());
+
+  char buffer[24575];
+  size_t got = 0;
+  size_t total = 0;
+  int pieces = 0;
+  while (platform::readFile(file, buffer, sizeof buffer, &got) && got > 0) {
+    total += got;
+    ++pieces;
+  }
+  EXPECT_EQ(total, 70004u);
+  EXPECT_EQ(pieces, 3);
+  EXPECT_TRUE(platform::closeFile(file));
+  file = platform::openExclusiveForRead(path.c_str());  // released by the close
+  EXPECT_NE(file, platform::kInvalidFile);
+  platform::closeFile(file);
+}
+
+TEST_F(FilesTest, ExclusiveOpenRefusesAFileAnotherProgramHasOpen) {
+  std::string path = folder_.write("busy.dat", "data");
+  if (leasesWork(path)) {
+    Holder writer(path, O_WRONLY, false);
+    EXPECT_EQ(platform::openExclusiveForRead(path.c_str()), platform::kInvalidFile);
+    EXPECT_EQ(platform::lastError(), EBUSY);
+  }
+  {
+    Holder locker(path, O_RDONLY, true);
+    EXPECT_EQ(platform::openExclusiveForRead(path.c_str()), platform::kInvalidFile);
+    EXPECT_EQ(platform::lastError(), EBUSY);
+  }
+  platform::FileHandle file = platform::openExclusiveForRead(path.c_str());
+  EXPECT_NE(file, platform::kInvalidFile);
+  platform::closeFile(file);
+}
+
+TEST_F(FilesTest, ExclusiveOpenRefusesWhatIsNoRegularFile) {
+  std::string fifo = folder_ / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  EXPECT_EQ(platform::openExclusiveForRead(fifo.c_str()), platform::kInvalidFile);  // no hang
+  EXPECT_EQ(platform::lastError(), EINVAL);
+  EXPECT_EQ(platform::openExclusiveForRead(folder_.path().c_str()), platform::kInvalidFile);
+  EXPECT_EQ(platform::openExclusiveForRead((folder_ / "none").c_str()), platform::kInvalidFile);
+  EXPECT_EQ(platform::lastError(), ENOENT);
+}
+
+TEST_F(FilesTest, CreateNewRefusesAnExistingFileAndCreateAlwaysReplacesIt) {
+  std::string path = folder_.write("out.dat", "old content");
+  EXPECT_EQ(platform::createForWrite(path.c_str(), platform::CreateMode::kCreateNew),
+            platform::kInvalidFile);
+  EXPECT_TRUE(platform::isFileExists(platform::lastError()));
+  EXPECT_EQ(contentOf(path), "old content");
+
+  platform::FileHandle file = platform::createForWrite(path.c_str(), platform::CreateMode::kCreateAlways);
+  ASSERT_NE(file, platform::kInvalidFile);
+  EXPECT_TRUE(platform::writeFile(file, "new", 3));
+  EXPECT_TRUE(platform::flushFile(file));
+  EXPECT_TRUE(platform::closeFile(file));
+  EXPECT_EQ(contentOf(path), "new");
+  EXPECT_NE(fcntl(static_cast<int>(file), F_GETFD), 0);  // closed, not leaked
+
+  std::string fresh = folder_ / "fresh.dat";
+  mode_t old = umask(022);
+  file = platform::createForWrite(fresh.c_str(), platform::CreateMode::kCreateNew);
+  umask(old);
+  ASSERT_NE(file, platform::kInvalidFile);
+  EXPECT_EQ(fcntl(static_cast<int>(file), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+  platform::closeFile(file);
+  EXPECT_EQ(modeOf(fresh), 0644u);
+}
+
+TEST_F(FilesTest, APathThroughARegularFileFailsWithANonZeroCode) {
+  std::string file = folder_.write("plain", "x");
+  std::string below = file + "/child";
+  auto expectFailure = [](bool ok, const char* what) {
+    EXPECT_FALSE(ok) << what;
+    EXPECT_EQ(platform::lastError(), ENOTDIR) << what;
+    EXPECT_FALSE(platform::errorText(platform::lastError()).empty()) << what;
+  };
+  platform::setLastError(0);
+  expectFailure(platform::createDirectory(below.c_str()), "createDirectory");
+  expectFailure(platform::createForWrite(below.c_str(), platform::CreateMode::kCreateAlways) !=
+                    platform::kInvalidFile,
+                "createForWrite");
+  expectFailure(platform::openExclusiveForRead(below.c_str()) != platform::kInvalidFile,
+                "openExclusiveForRead");
+  expectFailure(platform::deleteFile(below.c_str()), "deleteFile");
+  expectFailure(platform::renameFile(file.c_str(), below.c_str()), "renameFile");
+  expectFailure(platform::setReadOnly(below.c_str(), true), "setReadOnly");
+  expectFailure(platform::flushDirectory(below.c_str()), "flushDirectory");
+}
+
+TEST_F(FilesTest, WritingToAFullDeviceFails) {
+  platform::FileHandle full = platform::createForWrite("/dev/full", platform::CreateMode::kCreateAlways);
+  ASSERT_NE(full, platform::kInvalidFile);
+  std::string block(100000, 'z');
+  bool written = platform::writeFile(full, block.data(), block.size());
+  bool flushed = written && platform::flushFile(full);
+  EXPECT_FALSE(written && flushed);
+  EXPECT_EQ(platform::lastError(), ENOSPC);
+  platform::closeFile(full);
+}
+
+TEST_F(FilesTest, DirectoriesAndTheReadOnlyAttribute) {
+  std::string dir = folder_ / "made";
+  EXPECT_TRUE(platform::createDirectory(dir.c_str()));
+  EXPECT_FALSE(platform::createDirectory(dir.c_str()));
+  EXPECT_TRUE(platform::isAlreadyExists(platform::lastError()));
+  EXPECT_TRUE(platform::flushDirectory(dir.c_str()));
+
+  std::string path = folder_.write("ro.dat", "x");
+  ASSERT_EQ(chmod(path.c_str(), 0664), 0);
+  EXPECT_TRUE(platform::setReadOnly(path.c_str(), true));
+  EXPECT_EQ(modeOf(path), 0444u);
+  EXPECT_TRUE(platform::setReadOnly(path.c_str(), false));
+  EXPECT_EQ(modeOf(path), 0644u);
+
+  std::string moved = folder_ / "moved.dat";
+  folder_.write("moved.dat", "replaced");
+  EXPECT_TRUE(platform::renameFile(path.c_str(), moved.c_str()));
+  EXPECT_EQ(contentOf(moved), "x");
+  EXPECT_TRUE(platform::deleteFile(moved.c_str()));
+  EXPECT_FALSE(platform::deleteFile(moved.c_str()));
+  EXPECT_EQ(platform::lastError(), ENOENT);
+}
+
+TEST(ErrorsTest, TextsEndInALineFeedAndUnknownCodesHaveNone) {
+  EXPECT_EQ(platform::errorText(ENOENT), "No such file or directory\n");
+  EXPECT_EQ(platform::errorText(0), "");
+  EXPECT_EQ(platform::errorText(987654), "");
+  errno = 0;
+  EXPECT_EQ(platform::recordSystemError(), EIO);  // a failure never leaves code 0
+  errno = EACCES;
+  EXPECT_EQ(platform::recordSystemError(), EACCES);
+  EXPECT_EQ(platform::lastError(), EACCES);
+}
+
+TEST(SystemTest, CurrentDirectoryAndPathForms) {
+  char buffer[4096];
+  ASSERT_TRUE(platform::getCurrentDirectory(buffer, sizeof buffer));
+  EXPECT_EQ(buffer[0], '/');
+  char tiny[2];
+  EXPECT_FALSE(platform::getCurrentDirectory(tiny, sizeof tiny));
+  EXPECT_EQ(platform::lastError(), ERANGE);
+  EXPECT_TRUE(platform::isAbsolutePath("/etc/qfeed.ini"));
+  EXPECT_FALSE(platform::isAbsolutePath("cfg/qfeed.ini"));
+  EXPECT_FALSE(platform::isAbsolutePath("C:\\cfg\\a.ini"));
+  EXPECT_FALSE(platform::isAbsolutePath(nullptr));
+}
+
+}  // namespace

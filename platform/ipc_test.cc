@@ -1,0 +1,92 @@
+// Lock bytes and shared wake-up words across open files, threads and processes.
+#include "platform/ipc.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+namespace platform {
+namespace {
+
+class IpcTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/ipc-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string dir_;
+};
+
+TEST_F(IpcTest, LockBytesBelongToTheOpenFileAndDieWithTheProcess) {
+  LockFile a, b;
+  ASSERT_TRUE(a.open(dir_ + "/locks"));
+  ASSERT_TRUE(b.open(dir_ + "/locks"));
+  ASSERT_TRUE(a.tryLock(3));
+  EXPECT_FALSE(b.tryLock(3));  // same process, other open file: refused
+  EXPECT_TRUE(b.isHeldElsewhere(3));
+  EXPECT_FALSE(a.isHeldElsewhere(3));
+  EXPECT_FALSE(b.isHeldElsewhere(4));
+  a.close();
+  EXPECT_FALSE(b.isHeldElsewhere(3));
+  pid_t pid = fork();
+  if (pid == 0) {
+    LockFile c;
+    if (!c.open(dir_ + "/locks") || !c.tryLock(7)) _exit(1);
+    raise(SIGKILL);
+  }
+  int status;
+  waitpid(pid, &status, 0);
+  EXPECT_FALSE(b.isHeldElsewhere(7));
+}
+
+TEST_F(IpcTest, ForkedChildDoesNotKeepParentLocksAlive) {
+  LockFile a, probe;
+  ASSERT_TRUE(a.open(dir_ + "/locks"));
+  ASSERT_TRUE(probe.open(dir_ + "/locks"));
+  ASSERT_TRUE(a.tryLock(1));
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    a.abandon();  // its descriptor was closed at fork
+    char c = 'x';
+    if (write(ready[1], &c, 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  a.close();  // the parent lets go; the child must not still hold the byte
+  EXPECT_FALSE(probe.isHeldElsewhere(1));
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+TEST_F(IpcTest, WakeWordWakesASleeper) {
+  auto* word = static_cast<std::atomic<uint32_t>*>(mapSharedFile(dir_ + "/shared", 4096));
+  ASSERT_NE(word, nullptr);
+  uint32_t seen = word->load();
+  std::thread waker([word] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    word->fetch_add(1);
+    wakeWord(word);
+  });
+  auto start = std::chrono::steady_clock::now();
+  while (word->load() == seen) waitOnWord(word, seen, 5000);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  waker.join();
+  start = std::chrono::steady_clock::now();
+  waitOnWord(word, word->load(), 30);  // times out
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
+  unmapSharedFile(word, 4096);
+}
+
+}  // namespace
+}  // namespace platform

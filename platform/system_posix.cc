@@ -1,0 +1,32 @@
+// Process-wide services: working directory, sleeping, path forms.
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "platform/platform.h"
+#include "platform/posix_error.h"
+
+namespace platform {
+
+bool getCurrentDirectory(char* buf, size_t size) {
+  if (buf == nullptr || size == 0) return posix::fail(ERANGE);
+  if (getcwd(buf, size) == nullptr) {
+    buf[0] = '\0';
+    return posix::failErrno();
+  }
+  return true;
+}
+
+void sleepMilliseconds(uint32_t ms) {
+  timespec rest{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  // A signal must not cut the pause short: sleep on for what is left.
+  while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+  }
+}
+
+bool isAbsolutePath(const char* path) { return path != nullptr && path[0] == '/'; }
+
+char pathSeparator() { return '/'; }
+
+}  // namespace platform

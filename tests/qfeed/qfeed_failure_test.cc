@@ -1,0 +1,175 @@
+// qfeed's ways out on MQ trouble: connect and get retries, hard errors, failed puts and
+// commits, and a large file loaded with flat memory.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "mqi/admin.h"
+#include "tests/qfeed/qfeed_fixture.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+class QfeedFailureTest : public QfeedTest {
+ protected:
+  void expectExitZero(int timeoutMs = 20000) {
+    const int status = waitAgent(timeoutMs);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  // Drains the receiver queue; returns how many headers (CorrelId segment 0) it held.
+  int drainHeaders() {
+    int headers = 0;
+    Message m;
+    while (getMessage("RECV", &m, 0)) {
+      if (std::string(reinterpret_cast<const char*>(m.md.CorrelId), 24) == segmentCorrelId(0)) {
+        ++headers;
+      }
+    }
+    return headers;
+  }
+};
+
+TEST_F(QfeedFailureTest, UnknownJobQueueIsAHardError) {
+  writeIni("", "NO.SUCH.QUEUE");
+  startAgent();
+  expectExitZero();
+  EXPECT_TRUE(hasLine(" Hard MQ error has occured. Exit.", true));
+  EXPECT_TRUE(hasLine(" Hard MQ error has occured. Exit."));
+  EXPECT_TRUE(hasLine(" Open job Queue", true));
+  EXPECT_TRUE(hasLine(" CompCode = 2 Reason = 2085", true));
+}
+
+TEST_F(QfeedFailureTest, WaitsForTheQueueManagerAndReconnectsAfterAStop) {
+  writeIni("", "JOBS", 100);
+  ASSERT_TRUE(mqi::stopQueueManager(kQmgr, false).ok());
+  startAgent();
+  ASSERT_TRUE(waitForText(" MQ error has occured. Waiting 100 ms for next attempt.\n", 20000, true));
+  ASSERT_TRUE(mqi::startQueueManager(kQmgr).ok());
+  ASSERT_TRUE(waitForText(" Connect to Queue Manager successful.", 20000));
+  // A stop while the agent waits for a job: the get fails, the agent reconnects.
+  ASSERT_TRUE(mqi::stopQueueManager(kQmgr, false).ok());
+  ASSERT_TRUE(waitForText(" Get Header from Delivery queue", 20000, true));
+  ASSERT_TRUE(mqi::startQueueManager(kQmgr).ok());
+  for (int i = 0; i < 1000 && countText(" Connect to Queue Manager successful.") < 2; ++i) {
+    usleep(20000);
+  }
+  EXPECT_EQ(countText(" Connect to Queue Manager successful."), 2);
+  // The test's own connection died with the stop; make a new one.
+  MQLONG cc = 0;
+  MQLONG rc = 0;
+  MQDISC(&hConn_, &cc, &rc);
+  MQCONN(kQmgr, &hConn_, &cc, &rc);
+  ASSERT_EQ(cc, MQCC_OK) << rc;
+  const std::string path = writeSource(sourceFolder("a"), "f.dat", "after restart");
+  putJob(path, "-rcvrqname RECV", 'Y', 3);
+  Message status;
+  ASSERT_TRUE(getMessage("REPLY", &status, 20000));
+  EXPECT_EQ(status.data[23], 'X');
+  inhibitGet("JOBS");
+  expectExitZero();
+}
+
+TEST_F(QfeedFailureTest, UnknownReceiverQueueSendsFailureAndEnds) {
+  writeIni("");
+  const std::string path = writeSource(sourceFolder("a"), "f.dat", "data");
+  startAgent();
+  putJob(path, "-rcvrqname NOPE", 'N', 11);
+  Message status;
+  ASSERT_TRUE(getMessage("REPLY", &status, 20000));
+  const std::string comment =
+      "Unexpected Websphere MQ condition on open receiver queue, Compcode = 2, Reason = 2085";
+  EXPECT_EQ(status.data, expectedLoadStatus(11, 'F', comment));
+  expectExitZero();
+  EXPECT_TRUE(hasLine(" Hard MQ error has occured. Exit.", true));
+  EXPECT_EQ(readFile(path), "data");
+}
+
+TEST_F(QfeedFailureTest, FailedPutBacksOutAndTheJobIsRetried) {
+  writeIni("", "JOBS", 100);
+  const std::string content(30000, 'p');
+  const std::string path = writeSource(sourceFolder("a"), "f.dat", content);
+  startAgent("MQPUT@2=2:2053");
+  putJob(path, "-rcvrqname RECV", 'Y', 12);
+  Message failure;
+  ASSERT_TRUE(getMessage("REPLY", &failure, 20000));
+  EXPECT_EQ(failure.data,
+            expectedLoadStatus(12, 'F',
+                               "Unexpected Websphere MQ condition on put message to receiver "
+                               "queue, Compcode = 2, Reason = 2053"));
+  Message loaded;
+  ASSERT_TRUE(getMessage("REPLY", &loaded, 20000));
+  EXPECT_EQ(loaded.data[23], 'X');
+  EXPECT_TRUE(hasLine(" MQ error has occured. CC = 2, RC = 2053. Waiting 100 milliseconds  for "
+                      "next attempt to proceed folder.",
+                      true));
+  EXPECT_EQ(drainHeaders(), 1);
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+  inhibitGet("JOBS");
+  expectExitZero();
+}
+
+TEST_F(QfeedFailureTest, FailedCommitKeepsTheFileUntilALaterCommit) {
+  writeIni("", "JOBS", 100);
+  const std::string path = writeSource(sourceFolder("a"), "f.dat", "keep");
+  startAgent("MQCMIT@1=2:2009");
+  putJob(path, "-rcvrqname RECV", 'Y', 13);
+  Message loaded;
+  ASSERT_TRUE(getMessage("REPLY", &loaded, 20000));
+  EXPECT_EQ(loaded.data[23], 'X');
+  EXPECT_TRUE(hasLine(" File '" + path + "' was not loaded successfully.", true));
+  EXPECT_TRUE(hasLine(" Commit file load.", true));
+  EXPECT_EQ(countText(" Delete file : "), 1);
+  EXPECT_EQ(drainHeaders(), 1);
+  Message none;
+  EXPECT_FALSE(getMessage("REPLY", &none, 0));
+  inhibitGet("JOBS");
+  expectExitZero();
+}
+
+TEST_F(QfeedFailureTest, LargeFileLoadsWithFlatMemory) {
+  const char* sizeText = std::getenv("QFEED_TEST_BIG_MIB");
+  const long mib = sizeText != nullptr ? std::atol(sizeText) : (kSanitized ? 24 : 200);
+  const std::string path = sourceFolder("big") + "/big.dat";
+  {
+    std::ofstream out(path, std::ios::binary);
+    std::string block(1 << 20, '\0');
+    for (long i = 0; i < mib; ++i) {
+      for (size_t j = 0; j < block.size(); j += 4096) block[j] = static_cast<char>(i + j);
+      out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    }
+  }
+  writeIni("");
+  startAgent();
+  putJob(path, "-rcvrqname RECV", 'Y', 14);
+  Message status;
+  ASSERT_TRUE(getMessage("REPLY", &status, 55000));
+  EXPECT_EQ(status.data[23], 'X');
+  const long segments = (mib * (1 << 20) + 24574) / 24575;
+  EXPECT_EQ(depth("RECV"), segments + 1);
+  inhibitGet("JOBS");
+  struct rusage usage;
+  const int exitStatus = waitAgent(20000, &usage);
+  EXPECT_TRUE(WIFEXITED(exitStatus) && WEXITSTATUS(exitStatus) == 0);
+  if (!kSanitized) {
+    EXPECT_LT(usage.ru_maxrss, 48L * 1024) << "peak RSS in KiB";
+  }
+  RecordProperty("qfeed_peak_rss_kib", static_cast<int>(usage.ru_maxrss));
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
+
+}  // namespace

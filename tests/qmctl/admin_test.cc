@@ -1,0 +1,152 @@
+// qmctl's queue manager and queue commands, and its answers to bad arguments.
+#include "tests/qmctl/harness.h"
+
+namespace qmctl_test {
+namespace {
+
+using ::testing::HasSubstr;
+
+TEST_F(QmctlTest, BadArgumentsGiveAMessageAndExitCode2) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {{}, "qmctl:"},
+      {{"frobnicate"}, "frobnicate"},
+      {{"put", kQm}, "Q"},
+      {{"define", kQm, "A B"}, "queue name 'A B'"},
+      {{"create", std::string(49, 'M')}, "longer than 48"},
+      {{"put", kQm, "Q", "--msgid", "xyz"}, "xyz"},
+      {{"put", kQm, "Q", "--correlid", "01", "--segment", "1"}, "excludes"},
+      {{"put", kQm, "Q", "--priority", "10"}, "priority"},
+      {{"define", kQm, "Q", "--def-persistence", "maybe"}, "maybe"},
+      {{"inhibit", kQm, "Q", "browse"}, "browse"},
+      {{"job", kQm, "Q", "--path", "/in/*", "--receiver", "R"}, "reply-to-q"},
+      {{"status", kQm, "Q", "--follow", "--wait", "5"}, "excludes"},
+      {{"set", kQm}, "nothing to change"},
+  };
+  for (const Case& c : cases) {
+    const Outcome run = qmctl(c.args);
+    std::string line;
+    for (const auto& a : c.args) line += a + " ";
+    EXPECT_EQ(run.code, 2) << line << run.err;
+    EXPECT_THAT(run.err, HasSubstr(c.says)) << line;
+    EXPECT_THAT(run.err, HasSubstr("qmctl: ")) << line;
+  }
+}
+
+TEST_F(QmctlTest, HelpExitsWithZeroForEveryCommand) {
+  for (const char* command : {"create", "start", "stop", "delete", "list", "show", "set",
+                              "define", "alter", "delete-queue", "clear", "queues", "inhibit",
+                              "allow", "put", "browse", "get", "job", "ping", "status"}) {
+    const Outcome run = qmctl({command, "--help"});
+    EXPECT_EQ(run.code, 0) << command;
+    EXPECT_THAT(run.out, HasSubstr(std::string("Usage: qmctl ") + command)) << command;
+  }
+  const Outcome run = qmctl({"--help"});
+  EXPECT_EQ(run.code, 0);
+  EXPECT_THAT(run.out, HasSubstr("QM_STORE"));
+}
+
+TEST_F(QmctlTest, QueueManagerLifeCycle) {
+  Outcome run = qmctl({"create", "QM2", "--ccsid", "1208", "--max-uncommitted", "500", "--start"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  run = qmctl({"show", "QM2", "--json"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  nlohmann::json shown = nlohmann::json::parse(run.out);
+  EXPECT_EQ(shown["ccsid"], 1208);
+  EXPECT_EQ(shown["max_uncommitted"], 500);
+  EXPECT_EQ(shown["state"], "running");
+
+  ASSERT_EQ(qmctl({"set", "QM2", "--max-uncommitted", "700", "--default"}).code, 0);
+  run = qmctl({"list", "--json"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  const nlohmann::json list = nlohmann::json::parse(run.out);
+  ASSERT_EQ(list.size(), 2u);
+  for (const auto& qm : list) {
+    if (qm["name"] == "QM2") {
+      EXPECT_EQ(qm["max_uncommitted"], 700);
+      EXPECT_EQ(qm["default"], true);
+    }
+  }
+  EXPECT_THAT(qmctl({"list"}).out, HasSubstr("QM2"));
+
+  EXPECT_EQ(qmctl({"delete", "QM2"}).code, 1);  // still running
+  ASSERT_EQ(qmctl({"stop", "QM2", "--quiesce"}).code, 0);
+  // A stopped queue manager refuses connections, and says how to start it.
+  run = qmctl({"put", "QM2", "Q", "--data", "x"});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_THAT(run.err, HasSubstr("2059"));
+  EXPECT_THAT(run.err, HasSubstr("qmctl start QM2"));
+  ASSERT_EQ(qmctl({"delete", "QM2"}).code, 0) << run.err;
+  run = qmctl({"show", "QM2"});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_THAT(run.err, HasSubstr("QM2"));
+}
+
+TEST_F(QmctlTest, QueueDefinitionsAndListing) {
+  Outcome run = qmctl({"define", kQm, "IN", "--max-depth", "5", "--def-priority", "4",
+                   "--def-persistence", "no", "--delivery", "fifo", "--description", "job q"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(qmctl({"define", kQm, "IN"}).code, 1);  // exists already
+  ASSERT_EQ(qmctl({"alter", kQm, "IN", "--max-depth", "7", "--put", "inhibited"}).code, 0);
+
+  run = qmctl({"queues", kQm, "IN", "--json"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  const nlohmann::json q = nlohmann::json::parse(run.out).at(0);
+  EXPECT_EQ(q["name"], "IN");
+  EXPECT_EQ(q["max_depth"], 7);  // altered
+  EXPECT_EQ(q["def_priority"], 4);  // kept by the alter
+  EXPECT_EQ(q["def_persistence"], "no");
+  EXPECT_EQ(q["delivery"], "fifo");
+  EXPECT_EQ(q["put"], "inhibited");
+  EXPECT_EQ(q["get"], "allowed");
+  EXPECT_EQ(q["description"], "job q");
+  EXPECT_EQ(q["depth"], 0);
+
+  define("OUT");
+  run = qmctl({"queues", kQm});
+  ASSERT_EQ(run.code, 0);
+  EXPECT_THAT(run.out, HasSubstr("QUEUE"));
+  EXPECT_THAT(run.out, HasSubstr("OUT"));
+
+  ASSERT_EQ(qmctl({"put", kQm, "OUT", "--data", "x"}).code, 0);
+  EXPECT_EQ(qmctl({"delete-queue", kQm, "OUT"}).code, 1);  // holds a message
+  ASSERT_EQ(qmctl({"delete-queue", kQm, "OUT", "--purge"}).code, 0);
+  EXPECT_EQ(qmctl({"queues", kQm, "OUT"}).code, 1);
+}
+
+TEST_F(QmctlTest, ClearRemovesCommittedMessages) {
+  define("Q");
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(qmctl({"put", kQm, "Q", "--data", "m"}).code, 0);
+  const Outcome run = qmctl({"clear", kQm, "Q"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("3 messages removed"));
+  EXPECT_EQ(depth("Q"), 0);
+}
+
+TEST_F(QmctlTest, InhibitAndAllowGoThroughMqset) {
+  define("Q");
+  ASSERT_EQ(qmctl({"inhibit", kQm, "Q", "put"}).code, 0);
+  Outcome run = qmctl({"put", kQm, "Q", "--data", "x"});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_THAT(run.err, HasSubstr("MQRC_PUT_INHIBITED"));
+  ASSERT_EQ(qmctl({"allow", kQm, "Q", "put"}).code, 0);
+  ASSERT_EQ(qmctl({"put", kQm, "Q", "--data", "x"}).code, 0);
+
+  ASSERT_EQ(qmctl({"inhibit", kQm, "Q", "get", "put"}).code, 0);
+  run = qmctl({"get", kQm, "Q"});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_THAT(run.err, HasSubstr("2016"));
+  ASSERT_EQ(qmctl({"allow", kQm, "Q", "get"}).code, 0);
+  EXPECT_EQ(qmctl({"get", kQm, "Q"}).code, 0);
+  EXPECT_EQ(qmctl({"put", kQm, "Q", "--data", "x"}).code, 1);  // put still inhibited
+
+  run = qmctl({"inhibit", kQm, "NOSUCH", "get"});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_THAT(run.err, HasSubstr("MQRC_UNKNOWN_OBJECT_NAME"));
+}
+
+}  // namespace
+}  // namespace qmctl_test

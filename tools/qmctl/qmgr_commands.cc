@@ -1,0 +1,201 @@
+// Queue manager commands: create, start, stop, delete, list, show, set.
+#include <iostream>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/qmctl/commands.h"
+#include "tools/qmctl/text.h"
+
+namespace qmctl {
+namespace {
+
+struct CreateOptions {
+  std::string qmgr;
+  mqi::QueueManagerOptions options;
+  bool start = false;
+};
+
+struct SetOptions {
+  std::string qmgr;
+  int32_t maxUncommitted = 0;
+  CLI::Option* maxUncommittedOption = nullptr;
+  bool makeDefault = false;
+};
+
+std::string stateText(const mqi::QueueManagerInfo& info) {
+  if (info.quiescing) return "quiescing";
+  return info.running ? "running" : "stopped";
+}
+
+nlohmann::json queueManagerJson(const mqi::QueueManagerInfo& info) {
+  return {{"name", info.name},
+          {"state", stateText(info)},
+          {"running", info.running},
+          {"quiescing", info.quiescing},
+          {"default", info.isDefault},
+          {"ccsid", info.codedCharSetId},
+          {"max_uncommitted", info.maxUncommittedMsgs},
+          {"max_msg_length", info.maxMsgLength},
+          {"connections", info.connections}};
+}
+
+int runCreate(const CreateOptions& o) {
+  if (mqi::Status s = mqi::createQueueManager(o.qmgr, o.options); !s.ok()) return fail(s);
+  std::cout << "queue manager " << o.qmgr << " created in " << mqi::storeLocation() << '\n';
+  if (!o.start) return kExitOk;
+  if (mqi::Status s = mqi::startQueueManager(o.qmgr); !s.ok()) return fail(s);
+  std::cout << "queue manager " << o.qmgr << " started\n";
+  return kExitOk;
+}
+
+int runStart(const std::string& qmgr) {
+  if (mqi::Status s = mqi::startQueueManager(qmgr); !s.ok()) return fail(s);
+  std::cout << "queue manager " << qmgr << " started\n";
+  return kExitOk;
+}
+
+int runStop(const std::string& qmgr, bool quiesce) {
+  if (mqi::Status s = mqi::stopQueueManager(qmgr, quiesce); !s.ok()) return fail(s);
+  std::cout << "queue manager " << qmgr << " stopped\n";
+  return kExitOk;
+}
+
+int runDelete(const std::string& qmgr) {
+  if (mqi::Status s = mqi::deleteQueueManager(qmgr); !s.ok()) return fail(s);
+  std::cout << "queue manager " << qmgr << " deleted\n";
+  return kExitOk;
+}
+
+int runList(bool json) {
+  const auto list = mqi::listQueueManagers();
+  if (!list.ok()) return fail(list.status);
+  if (json) {
+    nlohmann::json array = nlohmann::json::array();
+    for (const auto& info : list.value) array.push_back(queueManagerJson(info));
+    std::cout << array.dump(2) << '\n';
+    return kExitOk;
+  }
+  std::vector<std::vector<std::string>> rows = {
+      {"NAME", "STATE", "DEFAULT", "CCSID", "MAXUNCOMMITTED", "MAXMSGLENGTH", "CONNECTIONS"}};
+  for (const auto& info : list.value) {
+    rows.push_back({info.name, stateText(info), info.isDefault ? "yes" : "no",
+                    std::to_string(info.codedCharSetId), std::to_string(info.maxUncommittedMsgs),
+                    std::to_string(info.maxMsgLength), std::to_string(info.connections)});
+  }
+  writeTable(std::cout, rows);
+  return kExitOk;
+}
+
+int runShow(const std::string& qmgr, bool json) {
+  const auto info = mqi::describeQueueManager(qmgr);
+  if (!info.ok()) return fail(info.status);
+  if (json) {
+    std::cout << queueManagerJson(info.value).dump(2) << '\n';
+    return kExitOk;
+  }
+  const mqi::QueueManagerInfo& i = info.value;
+  writeTable(std::cout, {{"name:", i.name},
+                         {"state:", stateText(i)},
+                         {"default:", i.isDefault ? "yes" : "no"},
+                         {"ccsid:", std::to_string(i.codedCharSetId)},
+                         {"max-uncommitted:", std::to_string(i.maxUncommittedMsgs)},
+                         {"max-msg-length:", std::to_string(i.maxMsgLength)},
+                         {"connections:", std::to_string(i.connections)},
+                         {"store:", mqi::storeLocation()}});
+  return kExitOk;
+}
+
+int runSet(const SetOptions& o) {
+  if (o.maxUncommittedOption->count() == 0 && !o.makeDefault) {
+    return report("set: nothing to change; give --max-uncommitted N or --default", kExitUsage);
+  }
+  if (o.maxUncommittedOption->count() > 0) {
+    if (mqi::Status s = mqi::setMaxUncommittedMsgs(o.qmgr, o.maxUncommitted); !s.ok()) {
+      return fail(s);
+    }
+  }
+  if (o.makeDefault) {
+    if (mqi::Status s = mqi::setDefaultQueueManager(o.qmgr); !s.ok()) return fail(s);
+  }
+  std::cout << "queue manager " << o.qmgr << " changed\n";
+  return kExitOk;
+}
+
+CLI::Option* addQueueManagerName(CLI::App* command, std::string& target) {
+  return command->add_option("QM", target, "queue manager name")
+      ->required()
+      ->check(nameCheck("queue manager"));
+}
+
+void addCreate(CLI::App& app, int& exitCode) {
+  auto o = std::make_shared<CreateOptions>();
+  CLI::App* cmd = app.add_subcommand("create", "Create a queue manager (it starts stopped)");
+  addQueueManagerName(cmd, o->qmgr);
+  cmd->add_option("--ccsid", o->options.codedCharSetId,
+                  "coded character set id of the queue manager (default 819)")
+      ->check(CLI::Range(1, 65535));
+  cmd->add_option("--max-uncommitted", o->options.maxUncommittedMsgs,
+                  "most messages one unit of work may hold (default 100000000)")
+      ->check(CLI::Range(1, 999999999));
+  cmd->add_option("--max-msg-length", o->options.maxMsgLength,
+                  "longest message of the queue manager in bytes (default 4194304)")
+      ->check(CLI::Range(0, 104857600));
+  cmd->add_flag("--default", o->options.makeDefault,
+                "make it the queue manager that a blank name reaches");
+  cmd->add_flag("--start", o->start, "start it right away");
+  cmd->callback([o, &exitCode] { exitCode = runCreate(*o); });
+}
+
+void addStartStopDelete(CLI::App& app, int& exitCode) {
+  auto qmgr = std::make_shared<std::string>();
+  auto quiesce = std::make_shared<bool>(false);
+  CLI::App* start = app.add_subcommand("start", "Start a queue manager");
+  addQueueManagerName(start, *qmgr);
+  start->callback([qmgr, &exitCode] { exitCode = runStart(*qmgr); });
+
+  CLI::App* stop = app.add_subcommand(
+      "stop", "Stop a queue manager: at once, or with --quiesce after its connections finish");
+  addQueueManagerName(stop, *qmgr);
+  stop->add_flag("--quiesce", *quiesce,
+                 "let connections finish; calls with FAIL_IF_QUIESCING end with 2161");
+  stop->callback([qmgr, quiesce, &exitCode] { exitCode = runStop(*qmgr, *quiesce); });
+
+  CLI::App* del = app.add_subcommand("delete", "Delete a stopped queue manager and its queues");
+  addQueueManagerName(del, *qmgr);
+  del->callback([qmgr, &exitCode] { exitCode = runDelete(*qmgr); });
+}
+
+void addListShowSet(CLI::App& app, int& exitCode) {
+  auto qmgr = std::make_shared<std::string>();
+  auto json = std::make_shared<bool>(false);
+  CLI::App* list = app.add_subcommand("list", "List the queue managers of the store");
+  list->add_flag("--json", *json, "print a JSON array");
+  list->callback([json, &exitCode] { exitCode = runList(*json); });
+
+  CLI::App* show = app.add_subcommand("show", "Show one queue manager");
+  addQueueManagerName(show, *qmgr);
+  show->add_flag("--json", *json, "print a JSON object");
+  show->callback([qmgr, json, &exitCode] { exitCode = runShow(*qmgr, *json); });
+
+  auto o = std::make_shared<SetOptions>();
+  CLI::App* set = app.add_subcommand("set", "Change attributes of a queue manager");
+  addQueueManagerName(set, o->qmgr);
+  o->maxUncommittedOption =
+      set->add_option("--max-uncommitted", o->maxUncommitted,
+                      "most messages one unit of work may hold (2024 beyond it)")
+          ->check(CLI::Range(1, 999999999));
+  set->add_flag("--default", o->makeDefault,
+                "make it the queue manager that a blank name reaches");
+  set->callback([o, &exitCode] { exitCode = runSet(*o); });
+}
+
+}  // namespace
+
+void addQueueManagerCommands(CLI::App& app, int& exitCode) {
+  addCreate(app, exitCode);
+  addStartStopDelete(app, exitCode);
+  addListShowSet(app, exitCode);
+}
+
+}  // namespace qmctl
