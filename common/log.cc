@@ -38,11 +38,17 @@ char directoryCache[260] = {};
 
 std::ofstream transferReport;
 
-const char* logTimestamp() { return cachedTimestamp(logCache); }
+const char* logTimestamp() {
+  return cachedTimestamp(logCache);
+}
 
-const char* reportTimestamp() { return cachedTimestamp(reportCache); }
+const char* reportTimestamp() {
+  return cachedTimestamp(reportCache);
+}
 
-const char* logFileName() { return cachedTimestamp(fileNameCache); }
+const char* logFileName() {
+  return cachedTimestamp(fileNameCache);
+}
 
 const char* currentDirectory() {
   if (directoryCache[0] == '\0' &&

@@ -1,5 +1,7 @@
 #include "common/log.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -9,8 +11,6 @@
 #include <string>
 #include <tuple>
 #include <utility>
-
-#include <gtest/gtest.h>
 
 #include "platform/platform.h"
 

@@ -28,8 +28,8 @@ int putPingReply(MQHCONN connection, const PING* record, const char* replyQueue)
   MQLONG compCode = 0;
   MQLONG reason = 0;
   // A reply that cannot be put is dropped: the commit consumes the ping either way.
-  MQPUT1(connection, &od, &md, &pmo, static_cast<MQLONG>(sizeof(PING)),
-         const_cast<PING*>(record), &compCode, &reason);
+  MQPUT1(connection, &od, &md, &pmo, static_cast<MQLONG>(sizeof(PING)), const_cast<PING*>(record),
+         &compCode, &reason);
   MQCMIT(connection, &compCode, &reason);
   return 1;
 }
@@ -41,8 +41,7 @@ void initStatusDescriptor(MQMD& md, const MQBYTE24 msgId) {
 }
 
 MQLONG putStatusRecord(MQHCONN connection, const char* replyToQ, const char* replyToQMgr,
-                       const MQBYTE24 msgId, bool inUnitOfWork, const void* record,
-                       MQLONG length) {
+                       const MQBYTE24 msgId, bool inUnitOfWork, const void* record, MQLONG length) {
   MQOD od = {MQOD_DEFAULT};
   copyName(od.ObjectName, replyToQ);
   copyName(od.ObjectQMgrName, replyToQMgr);
@@ -59,8 +58,9 @@ MQLONG putStatusRecord(MQHCONN connection, const char* replyToQ, const char* rep
 
 MQLONG statusRecordLength(const void* record, size_t size) {
   const void* nul = std::memchr(record, '\0', size);
-  size_t length = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) -
-                                                      static_cast<const char*>(record))
-                                 : size;
+  size_t length =
+      nul != nullptr
+          ? static_cast<size_t>(static_cast<const char*>(nul) - static_cast<const char*>(record))
+          : size;
   return static_cast<MQLONG>(length);
 }

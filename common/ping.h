@@ -21,8 +21,7 @@ void initStatusDescriptor(MQMD& md, const MQBYTE24 msgId);
 // under syncpoint with FAIL_IF_QUIESCING when inUnitOfWork, else outside syncpoint; reports
 // the call as "Send status message". Returns the reason code on failure, else 0.
 MQLONG putStatusRecord(MQHCONN connection, const char* replyToQ, const char* replyToQMgr,
-                       const MQBYTE24 msgId, bool inUnitOfWork, const void* record,
-                       MQLONG length);
+                       const MQBYTE24 msgId, bool inUnitOfWork, const void* record, MQLONG length);
 
 // The length a status record is sent with: the bytes before its first NUL, else all `size`.
 MQLONG statusRecordLength(const void* record, size_t size);

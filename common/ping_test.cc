@@ -1,5 +1,6 @@
 #include "common/ping.h"
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <cstdio>
@@ -8,8 +9,6 @@
 #include <iostream>
 #include <sstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "common/records.h"
 #include "mqi/admin.h"

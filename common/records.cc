@@ -15,7 +15,9 @@ void dumpField(std::ostream& out, const char* label, const Field& field) {
   out << logTimestamp() << label << field << '\n';
 }
 
-void dumpHeader(std::ostream& out, const char* header) { out << logTimestamp() << header; }
+void dumpHeader(std::ostream& out, const char* header) {
+  out << logTimestamp() << header;
+}
 
 // The first 337 bytes of a data or delivery header, shared by SRCDESC and TGTDESC.
 template <typename Header>

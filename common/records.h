@@ -39,9 +39,9 @@ template <size_t Digits>
 struct NumFieldT {
   char bytes[Digits];
 
-  void assign(uint32_t n);    // n modulo 10^Digits
-  uint32_t value() const;     // never fails: any byte adds its low four bits after -0x30
-  bool isValid() const;       // every byte is '0'..'9'
+  void assign(uint32_t n);  // n modulo 10^Digits
+  uint32_t value() const;   // never fails: any byte adds its low four bits after -0x30
+  bool isValid() const;     // every byte is '0'..'9'
 };
 using NumField = NumFieldT<9>;
 
@@ -118,7 +118,8 @@ bool NumFieldT<Digits>::isValid() const {
 template <size_t N>
 std::ostream& operator<<(std::ostream& out, const CharField<N>& field) {
   const void* nul = std::memchr(field.bytes, '\0', N);
-  size_t shown = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - field.bytes) : N;
+  size_t shown =
+      nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - field.bytes) : N;
   out << '\'';
   out.write(field.bytes, static_cast<std::streamsize>(shown));
   return out << '\'';
@@ -239,11 +240,11 @@ static_assert(sizeof(PING) == 74);
 
 // Initialisers: every field from a null text or 0, then the record's own initial values.
 void initSRCINFO(SRCINFO& record);
-void initSRCDESC(SRCDESC& record);       // KVDT, Version 1, Src_type FILE, Packed N, Is_fr N
-void initTGTDESC(TGTDESC& record);       // blanks and zeros, no StructId
+void initSRCDESC(SRCDESC& record);  // KVDT, Version 1, Src_type FILE, Packed N, Is_fr N
+void initTGTDESC(TGTDESC& record);  // blanks and zeros, no StructId
 void initLOAD_STATUS(LOAD_STATUS& record);
 void initDLVR_STATUS(DLVR_STATUS& record);
-void initPING(PING& record);             // KVPN, Version 1
+void initPING(PING& record);  // KVPN, Version 1
 
 // True when all eleven numeric fields hold digits only.
 bool isValidTGTDESC(const TGTDESC& record);

@@ -1,5 +1,7 @@
 #include "common/records.h"
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <cstring>
 #include <ctime>
@@ -8,8 +10,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/log.h"
 
@@ -20,9 +20,15 @@ std::string bytesOf(const Record& record) {
   return std::string(reinterpret_cast<const char*>(&record), sizeof record);
 }
 
-std::string blanks(size_t n) { return std::string(n, ' '); }
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
-std::string number(const char* digits) { return std::string(" ") + digits; }
+std::string blanks(size_t n) {
+  return std::string(n, ' ');
+}
+std::string quoted(const std::string& text) {
+  return "'" + text + "'";
+}
+std::string number(const char* digits) {
+  return std::string(" ") + digits;
+}
 const char* const kZero = "000000000";
 
 // ---- byte images and layouts --------------------------------------------------------------
@@ -31,9 +37,8 @@ TEST(RecordLayoutTest, InitialisersGiveTheDocumentedBytes) {
   SRCDESC desc;
   std::memset(&desc, 'x', sizeof desc);
   initSRCDESC(desc);
-  EXPECT_EQ(bytesOf(desc), std::string("KVDT000000001") + kZero + kZero + "FILE    " +
-                               blanks(254) + blanks(5) + kZero + " N" + kZero + kZero + "N" +
-                               kZero);
+  EXPECT_EQ(bytesOf(desc), std::string("KVDT000000001") + kZero + kZero + "FILE    " + blanks(254) +
+                               blanks(5) + kZero + " N" + kZero + kZero + "N" + kZero);
   PING ping;
   std::memset(&ping, 'x', sizeof ping);
   initPING(ping);
@@ -42,8 +47,8 @@ TEST(RecordLayoutTest, InitialisersGiveTheDocumentedBytes) {
   SRCINFO info;
   std::memset(&info, 'x', sizeof info);
   initSRCINFO(info);
-  EXPECT_EQ(bytesOf(info), blanks(4) + kZero + kZero + blanks(262) + kZero + kZero + "  " +
-                               kZero + kZero + kZero + blanks(256));
+  EXPECT_EQ(bytesOf(info), blanks(4) + kZero + kZero + blanks(262) + kZero + kZero + "  " + kZero +
+                               kZero + kZero + blanks(256));
   TGTDESC tgt;
   std::memset(&tgt, 'x', sizeof tgt);
   initTGTDESC(tgt);
@@ -59,8 +64,8 @@ TEST(RecordLayoutTest, InitialisersGiveTheDocumentedBytes) {
   DLVR_STATUS dlvr;
   std::memset(&dlvr, 'x', sizeof dlvr);
   initDLVR_STATUS(dlvr);
-  EXPECT_EQ(bytesOf(dlvr), blanks(4) + kZero + kZero + " " + kZero + blanks(9) + kZero +
-                               blanks(1030));
+  EXPECT_EQ(bytesOf(dlvr),
+            blanks(4) + kZero + kZero + " " + kZero + blanks(9) + kZero + blanks(1030));
 }
 
 TEST(RecordLayoutTest, FieldOffsets) {
@@ -227,35 +232,34 @@ std::string expectedDump(const std::string& stamp, const char* header,
 
 std::vector<std::pair<const char*, std::string>> dataPartLines(const char* id, const char* version,
                                                                const char* type, const char* flag) {
-  return {{"  StructId   = ", quoted(id)},          {"  Version    = ", number(version)},
-          {"  MaxSeq     = ", number(kZero)},       {"  Src_id     = ", number(kZero)},
-          {"  Src_type   = ", quoted(type)},        {"  Src_path   = ", quoted(blanks(254))},
-          {"  Src_recfm  = ", quoted(blanks(5))},   {"  Src_lrecl  = ", number(kZero)},
-          {"  Reserved   = ", quoted(" ")},         {"  Packed     = ", quoted(flag)},
-          {"  Seqno      = ", number(kZero)},       {"  Generation = ", number(kZero)},
-          {"  Is_fr      = ", quoted(flag)},        {"  Fr_fullqty = ", number(kZero)}};
+  return {{"  StructId   = ", quoted(id)},        {"  Version    = ", number(version)},
+          {"  MaxSeq     = ", number(kZero)},     {"  Src_id     = ", number(kZero)},
+          {"  Src_type   = ", quoted(type)},      {"  Src_path   = ", quoted(blanks(254))},
+          {"  Src_recfm  = ", quoted(blanks(5))}, {"  Src_lrecl  = ", number(kZero)},
+          {"  Reserved   = ", quoted(" ")},       {"  Packed     = ", quoted(flag)},
+          {"  Seqno      = ", number(kZero)},     {"  Generation = ", number(kZero)},
+          {"  Is_fr      = ", quoted(flag)},      {"  Fr_fullqty = ", number(kZero)}};
 }
 
 TEST(DumpTest, SrcinfoAndSrcdesc) {
   SRCINFO info;
   initSRCINFO(info);
   DumpResult result = dumpOf(info);
-  EXPECT_EQ(result.dump,
-            expectedDump(result.stamp, " SRCINFO:\n",
-                         {{"  StructId   = ", quoted(blanks(4))},
-                          {"  Version    = ", number(kZero)},
-                          {"  Src_id     = ", number(kZero)},
-                          {"  Src_type   = ", quoted(blanks(8))},
-                          {"  Src_path   = ", quoted(blanks(254))},
-                          {"  Src_ccsid  = ", number(kZero)},
-                          {"  Priority   = ", number(kZero)},
-                          {"  Is_log     = ", quoted(" ")},
-                          {"  Is_pack    = ", quoted(" ")},
-                          {"  Pack_size  = ", number(kZero)},
-                          {"  Seqno      = ", number(kZero)},
-                          {"  Generation = ", number(kZero)},
-                          {"  Is_fr      = ", quoted(" ")},
-                          {"  Options    = ", quoted(blanks(255))}}));
+  EXPECT_EQ(result.dump, expectedDump(result.stamp, " SRCINFO:\n",
+                                      {{"  StructId   = ", quoted(blanks(4))},
+                                       {"  Version    = ", number(kZero)},
+                                       {"  Src_id     = ", number(kZero)},
+                                       {"  Src_type   = ", quoted(blanks(8))},
+                                       {"  Src_path   = ", quoted(blanks(254))},
+                                       {"  Src_ccsid  = ", number(kZero)},
+                                       {"  Priority   = ", number(kZero)},
+                                       {"  Is_log     = ", quoted(" ")},
+                                       {"  Is_pack    = ", quoted(" ")},
+                                       {"  Pack_size  = ", number(kZero)},
+                                       {"  Seqno      = ", number(kZero)},
+                                       {"  Generation = ", number(kZero)},
+                                       {"  Is_fr      = ", quoted(" ")},
+                                       {"  Options    = ", quoted(blanks(255))}}));
   EXPECT_EQ(result.standardOutput, "");
 
   SRCDESC desc;
@@ -270,11 +274,11 @@ TEST(DumpTest, TgtdescWithItsVerdictOnStandardOutput) {
   initTGTDESC(tgt);
   auto lines = dataPartLines("    ", kZero, "        ", " ");
   const std::vector<std::pair<const char*, std::string>> delivery = {
-      {"  Obj_id     = ", number(kZero)},     {"  Src_name   = ", quoted(blanks(64))},
-      {"  Is_log     = ", quoted(" ")},       {"  Tgt_id     = ", number(kZero)},
-      {"  Tgt_type   = ", quoted(blanks(8))}, {"  Tgt_path   = ", quoted(blanks(254))},
-      {"  Tgt_recfm  = ", quoted(blanks(5))}, {"  Tgt_lrecl  = ", number(kZero)},
-      {"  Tgt_ccsid  = ", number(kZero)},     {"  Tgt_crtmod = ", quoted(blanks(9))},
+      {"  Obj_id     = ", number(kZero)},      {"  Src_name   = ", quoted(blanks(64))},
+      {"  Is_log     = ", quoted(" ")},        {"  Tgt_id     = ", number(kZero)},
+      {"  Tgt_type   = ", quoted(blanks(8))},  {"  Tgt_path   = ", quoted(blanks(254))},
+      {"  Tgt_recfm  = ", quoted(blanks(5))},  {"  Tgt_lrecl  = ", number(kZero)},
+      {"  Tgt_ccsid  = ", number(kZero)},      {"  Tgt_crtmod = ", quoted(blanks(9))},
       {"  Options    = ", quoted(blanks(577))}};
   lines.insert(lines.end(), delivery.begin(), delivery.end());
   DumpResult result = dumpOf(tgt);
@@ -331,10 +335,10 @@ TEST(DumpTest, StatusRecordsAndPing) {
 }
 
 TEST(ValidityTest, EveryNumericFieldOfTheDeliveryHeaderCounts) {
-  NumField TGTDESC::*fields[] = {&TGTDESC::Version,   &TGTDESC::MaxSeq,    &TGTDESC::Src_id,
-                                 &TGTDESC::Src_lrecl, &TGTDESC::Seqno,     &TGTDESC::Generation,
+  NumField TGTDESC::*fields[] = {&TGTDESC::Version,    &TGTDESC::MaxSeq,   &TGTDESC::Src_id,
+                                 &TGTDESC::Src_lrecl,  &TGTDESC::Seqno,    &TGTDESC::Generation,
                                  &TGTDESC::Fr_fullqty, &TGTDESC::Obj_id,   &TGTDESC::Tgt_id,
-                                 &TGTDESC::Tgt_lrecl, &TGTDESC::Tgt_ccsid};
+                                 &TGTDESC::Tgt_lrecl,  &TGTDESC::Tgt_ccsid};
   for (NumField TGTDESC::*field : fields) {
     TGTDESC tgt;
     initTGTDESC(tgt);

@@ -35,7 +35,13 @@ void systemErrorToBoth() {
 
 bool isTransientReceiverReason(MQLONG reason) {
   switch (reason) {
-    case 2009: case 2017: case 2059: case 2161: case 2162: case 2202: case 2203:
+    case 2009:
+    case 2017:
+    case 2059:
+    case 2161:
+    case 2162:
+    case 2202:
+    case 2203:
       return true;
     default:
       return false;
@@ -162,8 +168,8 @@ bool openTransferReport() {
 void rejectFile(const char* fileName, const char* name) {
   char movedTo[kPathSize];
   if (moveToRejectFolder(fileName, name, movedTo)) {
-    std::cout << logTimestamp() << " Rejected file '" << fileName << "' was moved to '"
-              << movedTo << "'.\n"
+    std::cout << logTimestamp() << " Rejected file '" << fileName << "' was moved to '" << movedTo
+              << "'.\n"
               << std::flush;
     return;
   }

@@ -40,20 +40,11 @@ void readReceiverQueue(const char* options, char* receiverQueue) {
 
 namespace {
 
-bool isTransientGetReason(MQLONG reason) {
-  switch (reason) {
-    case 2009: case 2059: case 2102: case 2161: case 2162: case 2202: case 2203:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // A get that failed: reconnect after a pause, end normally on get-inhibit, else end hard.
 int32_t handleFailedGet(MQHCONN hConn, MQHOBJ hObj, MQLONG reason) {
   MQLONG compCode = 0;
   MQLONG closeReason = 0;
-  if (isTransientGetReason(reason)) {
+  if (isTransientConnectReason(reason)) {
     MQDISC(&hConn, &compCode, &closeReason);
     std::cout.flush();
     platform::sleepMilliseconds(static_cast<uint32_t>(LoadSettings.MQWaitTime));

@@ -62,6 +62,9 @@ void readLoadSettings(const char* path, LoadSettingsT& settings);
 void ReadSettings(const char* fileName);
 // The whole program: banner, settings, and the connect / open / job loop for ever.
 int RunLoadAgent(int argc, char** argv);
+// The reasons that mean "connection or queue manager lost, wait and connect again" for the
+// connect and the job get: 2009, 2059, 2102, 2161, 2162, 2202, 2203.
+bool isTransientConnectReason(MQLONG reason);
 // Ends the process with exit code 0 after flushing the log.
 [[noreturn]] void EndProcess();
 
@@ -95,7 +98,7 @@ bool moveToRejectFolder(const char* fileName, const char* name, char* movedTo);
 // ---- load status ----
 // Puts a LOAD_STATUS with the given state and comment to the job's reply queue; msgId may be
 // null. Returns 0, or the reason code of a failed put.
-MQLONG SendLoadStatus(MQHCONN hConn, const char* state, const char* comment,
-                      const MQBYTE* msgId, bool inSyncpoint);
+MQLONG SendLoadStatus(MQHCONN hConn, const char* state, const char* comment, const MQBYTE* msgId,
+                      bool inSyncpoint);
 
 #endif  // QT_LOAD_AGENT_LOAD_AGENT_H

@@ -6,8 +6,8 @@
 #include "common/records.h"
 #include "load_agent/load_agent.h"
 
-MQLONG SendLoadStatus(MQHCONN hConn, const char* state, const char* comment,
-                      const MQBYTE* msgId, bool inSyncpoint) {
+MQLONG SendLoadStatus(MQHCONN hConn, const char* state, const char* comment, const MQBYTE* msgId,
+                      bool inSyncpoint) {
   LOAD_STATUS status;
   initLOAD_STATUS(status);
   status.StructId.assign("KVLS");
@@ -23,6 +23,6 @@ MQLONG SendLoadStatus(MQHCONN hConn, const char* state, const char* comment,
   // fills its field).
   const MQLONG length =
       static_cast<MQLONG>(strnlen(reinterpret_cast<const char*>(&status), sizeof status));
-  return putStatusRecord(hConn, JobContext.replyToQ, JobContext.replyToQMgr, msgId,
-                         inSyncpoint, &status, length);
+  return putStatusRecord(hConn, JobContext.replyToQ, JobContext.replyToQMgr, msgId, inSyncpoint,
+                         &status, length);
 }

@@ -2,4 +2,6 @@
 // is the settings file (default "qfeed.ini" in the current directory).
 #include "load_agent/load_agent.h"
 
-int main(int argc, char** argv) { return RunLoadAgent(argc, argv); }
+int main(int argc, char** argv) {
+  return RunLoadAgent(argc, argv);
+}

@@ -72,17 +72,17 @@ bool moveToRejectFolder(const char* fileName, const char* name, char* movedTo) {
   }
   for (int attempt = 0; attempt < kMaxNameTries; ++attempt) {
     char target[kPathSize];
-    const int written =
-        attempt == 0
-            ? std::snprintf(target, sizeof target, "%s%c%s", folder, platform::pathSeparator(), name)
-            : std::snprintf(target, sizeof target, "%s%c%s.%d", folder, platform::pathSeparator(),
-                            name, attempt);
+    const int written = attempt == 0 ? std::snprintf(target, sizeof target, "%s%c%s", folder,
+                                                     platform::pathSeparator(), name)
+                                     : std::snprintf(target, sizeof target, "%s%c%s.%d", folder,
+                                                     platform::pathSeparator(), name, attempt);
     if (written < 0 || static_cast<size_t>(written) >= sizeof target) {
       platform::setLastError(ENAMETOOLONG);
       return false;
     }
     // Reserve the name first, so that an earlier reject of the same name is never replaced.
-    platform::FileHandle reserved = platform::createForWrite(target, platform::CreateMode::kCreateNew);
+    platform::FileHandle reserved =
+        platform::createForWrite(target, platform::CreateMode::kCreateNew);
     if (reserved == platform::kInvalidFile) {
       if (platform::isFileExists(platform::lastError())) continue;
       return false;

@@ -26,8 +26,8 @@ bool settingsFilePath(const char* name, char* out, size_t size) {
   if (platform::isAbsolutePath(name)) {
     written = std::snprintf(out, size, "%s", name);
   } else {
-    written = std::snprintf(out, size, "%s%c%s", currentDirectory(), platform::pathSeparator(),
-                            name);
+    written =
+        std::snprintf(out, size, "%s%c%s", currentDirectory(), platform::pathSeparator(), name);
   }
   return written >= 0 && static_cast<size_t>(written) < size;
 }
@@ -53,8 +53,7 @@ void readLoadSettings(const char* path, LoadSettingsT& settings) {
                              sizeof settings.SrcQueue, path);
   settings.FolderWaitTime = readNumber("Options", "FolderWaitTime", "60000", path);
   settings.MQWaitTime = readNumber("Options", "MQWaitTime", "60000", path);
-  platform::getProfileString("MQSeries Objects", "InputExclusiveON", "Y", flag, sizeof flag,
-                             path);
+  platform::getProfileString("MQSeries Objects", "InputExclusiveON", "Y", flag, sizeof flag, path);
   settings.InputExclusiveON = flag[0] == 'Y';
   platform::getProfileString("Source Definition", "RejectPath", "", settings.RejectPath,
                              sizeof settings.RejectPath, path);
@@ -67,7 +66,6 @@ void ReadSettings(const char* fileName) {
   std::cout << logTimestamp() << " Startup parameters:\n";
   std::cout << logTimestamp() << "     QmgrName          = " << LoadSettings.QMgrName << "\n";
   std::cout << logTimestamp() << "     SrcQueue          = " << LoadSettings.SrcQueue << "\n";
-  std::cout << logTimestamp() << "     FolderWaitTime    = " << LoadSettings.FolderWaitTime
-            << "\n";
+  std::cout << logTimestamp() << "     FolderWaitTime    = " << LoadSettings.FolderWaitTime << "\n";
   std::cout << logTimestamp() << "     MQWaitTime        = " << LoadSettings.MQWaitTime << "\n";
 }

@@ -5,16 +5,22 @@
 #include "common/log.h"
 #include "load_agent/load_agent.h"
 
-namespace {
-
 bool isTransientConnectReason(MQLONG reason) {
   switch (reason) {
-    case 2009: case 2059: case 2102: case 2161: case 2162: case 2202: case 2203:
+    case 2009:
+    case 2059:
+    case 2102:
+    case 2161:
+    case 2162:
+    case 2202:
+    case 2203:
       return true;
     default:
       return false;
   }
 }
+
+namespace {
 
 bool isTransientOpenReason(MQLONG reason) {
   return reason == 2017 || isTransientConnectReason(reason);
@@ -48,8 +54,7 @@ void EndProcess() {
 
 int RunLoadAgent(int argc, char** argv) {
   initLogStreams();
-  std::cout << "\n" << logTimestamp() << " TX-KV load agent for files has started.\n"
-            << std::flush;
+  std::cout << "\n" << logTimestamp() << " TX-KV load agent for files has started.\n" << std::flush;
   ReadSettings(argc > 1 ? argv[1] : "qfeed.ini");
 
   for (;;) {

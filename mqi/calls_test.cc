@@ -63,6 +63,35 @@ TEST_F(QmTest, BackedOutGetReturnsWithBackoutCount) {
   EXPECT_EQ(get(in, data), MQRC_NO_MSG_AVAILABLE);
 }
 
+// Commit and backout finish a unit of work in batches of rows; one larger than a batch must
+// end whole, and leave the depth right.
+TEST_F(QmTest, UnitOfWorkLargerThanOneBatchEndsWhole) {
+  constexpr int kCount = 5000;
+  connect();
+  MQHOBJ out = open("Q1", MQOO_OUTPUT);
+  MQHOBJ in = open("Q1", MQOO_INPUT_SHARED);
+  for (int i = 0; i < kCount; ++i) ASSERT_EQ(put(out, "m", MQPMO_SYNCPOINT), MQRC_NONE);
+  MQLONG cc, rc;
+  MQCMIT(hconn_, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  std::string data;
+  for (int i = 0; i < kCount; ++i) ASSERT_EQ(get(in, data, MQGMO_SYNCPOINT), MQRC_NONE);
+  EXPECT_EQ(describeQueue("QM1", "Q1").value.currentDepth, 0);
+  MQBACK(hconn_, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  EXPECT_EQ(describeQueue("QM1", "Q1").value.currentDepth, kCount);
+  MQMD md = {MQMD_DEFAULT};
+  for (int i = 0; i < kCount; ++i) {
+    md = MQMD{MQMD_DEFAULT};
+    ASSERT_EQ(get(in, data, MQGMO_SYNCPOINT, &md), MQRC_NONE);
+    ASSERT_EQ(md.BackoutCount, 1);
+  }
+  MQCMIT(hconn_, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  EXPECT_EQ(get(in, data), MQRC_NO_MSG_AVAILABLE);
+  EXPECT_EQ(describeQueue("QM1", "Q1").value.currentDepth, 0);
+}
+
 TEST_F(QmTest, MatchesByCorrelIdAndTruncates) {
   connect();
   MQHOBJ out = open("Q1", MQOO_OUTPUT);

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "mqi/sqlite_util.h"
 #include "mqi/store.h"
 #include "platform/ipc.h"
 
@@ -61,6 +62,25 @@ std::string lockPath(const std::string& qmFolder);
 
 // Creates the tables of a new queue manager database.
 int createSchema(sqlite3* db);
+
+// The state of a message row held by the open unit of work of a connection (0 = committed).
+inline int64_t putState(int64_t connectionId) { return connectionId * 2 + 1; }
+inline int64_t gotState(int64_t connectionId) { return connectionId * 2 + 2; }
+
+// Ends the rows of one queue in one state, in batches, inside the caller's transaction:
+// remove() deletes them with their payloads, release() makes them committed messages.
+// Both add the number of rows to `count` and return an sqlite3 code.
+class RowBatches {
+ public:
+  bool prepare(sqlite3* db);
+  int remove(int64_t queueId, int64_t state, int64_t& count);
+  int release(int64_t queueId, int64_t state, int64_t backoutIncrement, int64_t& count);
+
+ private:
+  static constexpr int64_t kBatch = 4096;
+  sqlite3* db_ = nullptr;
+  sqlite::Stmt payloads_, messages_, release_;
+};
 
 // Backs out the unit of work of a connection, then (when forget) removes its handles and its
 // row: used for dead connections and by a stop. Runs its own transaction; wakes getters of

@@ -63,19 +63,64 @@ int createSchema(sqlite3* db) {
       " max_msg_length INT, max_depth INT, def_priority INT, def_persistence INT,"
       " def_input INT, shareability INT, delivery_seq INT, inhibit_get INT, inhibit_put INT,"
       " description TEXT, depth INT NOT NULL DEFAULT 0);"
-      // state: 0 committed, 1 put by the owner's open unit of work, 2 got by it
+      // state: 0 committed; for the open unit of work of connection c: 2c+1 put by it, 2c+2
+      // got by it. The owner sits in the state so that one index keeps a unit of work's rows
+      // of a queue together: a get moves its row within that index, and needs no second one.
       "CREATE TABLE messages(id INTEGER PRIMARY KEY AUTOINCREMENT, queue_id INT NOT NULL,"
-      " state INT NOT NULL, owner INT NOT NULL, priority INT NOT NULL, msg_id BLOB,"
-      " correl_id BLOB, backout INT NOT NULL DEFAULT 0, persistent INT NOT NULL,"
-      " expires INT NOT NULL, length INT NOT NULL, md BLOB NOT NULL);"
+      " state INT NOT NULL, priority INT NOT NULL, msg_id BLOB, correl_id BLOB,"
+      " backout INT NOT NULL DEFAULT 0, persistent INT NOT NULL, expires INT NOT NULL,"
+      " length INT NOT NULL, md BLOB NOT NULL);"
       "CREATE INDEX messages_order ON messages(queue_id, state, priority DESC, id);"
-      "CREATE INDEX messages_ids ON messages(queue_id, correl_id, msg_id);"
-      "CREATE INDEX messages_owner ON messages(owner) WHERE owner<>0;"
+      // Only committed messages are ever matched, so a syncpoint put leaves this one alone
+      // until its commit.
+      "CREATE INDEX messages_ids ON messages(queue_id, correl_id, msg_id) WHERE state=0;"
       "CREATE TABLE payloads(id INTEGER PRIMARY KEY, data BLOB NOT NULL);"
       "CREATE TABLE connections(id INTEGER PRIMARY KEY AUTOINCREMENT, slot INT, pid INT);"
       "CREATE TABLE handles(id INTEGER PRIMARY KEY, connection_id INT NOT NULL,"
       " queue_id INT NOT NULL, input INT NOT NULL, output INT NOT NULL);"
       "COMMIT;");
+}
+
+bool RowBatches::prepare(sqlite3* db) {
+  db_ = db;
+  return payloads_.prepare(db,
+                           "DELETE FROM payloads WHERE id IN (SELECT id FROM messages"
+                           " WHERE queue_id=?1 AND state=?2 LIMIT ?3)") &&
+         messages_.prepare(db,
+                           "DELETE FROM messages WHERE id IN (SELECT id FROM messages"
+                           " WHERE queue_id=?1 AND state=?2 LIMIT ?3)") &&
+         release_.prepare(db,
+                          "UPDATE messages SET state=0, backout=backout+?4 WHERE id IN"
+                          " (SELECT id FROM messages WHERE queue_id=?1 AND state=?2"
+                          " LIMIT ?3)");
+}
+
+// Each batch is a bounded set of ids, so a unit of work of any size is finished in flat
+// memory; the index gives them in id order within a priority, about the order of their
+// pages in the file.
+int RowBatches::remove(int64_t queueId, int64_t state, int64_t& count) {
+  for (;;) {
+    for (sqlite::Stmt* stmt : {&payloads_, &messages_}) {
+      sqlite::Use use(*stmt);
+      use.bind(1, queueId).bind(2, state).bind(3, kBatch);
+      if (int rc = use.run(); rc != SQLITE_DONE) return rc;
+    }
+    int64_t n = sqlite3_changes(db_);
+    count += n;
+    if (n < kBatch) return SQLITE_OK;
+  }
+}
+
+int RowBatches::release(int64_t queueId, int64_t state, int64_t backoutIncrement,
+                        int64_t& count) {
+  for (;;) {
+    sqlite::Use use(release_);
+    use.bind(1, queueId).bind(2, state).bind(3, kBatch).bind(4, backoutIncrement);
+    if (int rc = use.run(); rc != SQLITE_DONE) return rc;
+    int64_t n = sqlite3_changes(db_);
+    count += n;
+    if (n < kBatch) return SQLITE_OK;
+  }
 }
 
 namespace {
@@ -95,37 +140,40 @@ int runSql(sqlite3* db, const char* sql, int64_t arg) {
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
+int64_t countRows(sqlite3* db, int64_t queueId, int64_t state) {
+  sqlite::Stmt stmt;
+  if (!stmt.prepare(db, "SELECT count(*) FROM messages WHERE queue_id=?1 AND state=?2")) return 0;
+  sqlite::Use use(stmt);
+  use.bind(1, queueId).bind(2, state);
+  return use.row() ? use.i64(0) : 0;
+}
+
 int backoutRows(sqlite3* db, int64_t connectionId, std::vector<Change>& changes) {
-  sqlite::Stmt count;
-  if (!count.prepare(db,
-                     "SELECT queue_id, sum(state=2), sum(state=1) FROM messages"
-                     " WHERE owner<>0 AND owner=?1 GROUP BY queue_id"))
-    return sqlite3_errcode(db);
+  std::vector<int64_t> queues;
   {
-    sqlite::Use use(count);
-    use.bind(1, connectionId);
-    while (use.row()) changes.push_back({use.i64(0), use.i64(1), use.i64(2)});
+    sqlite::Stmt all;
+    if (!all.prepare(db, "SELECT id FROM queues")) return sqlite3_errcode(db);
+    sqlite::Use use(all);
+    while (use.row()) queues.push_back(use.i64(0));
   }
+  RowBatches batches;
+  if (!batches.prepare(db)) return sqlite3_errcode(db);
   sqlite::Stmt depth;
   if (!depth.prepare(db, "UPDATE queues SET depth=max(0, depth+?1-?2) WHERE id=?3"))
     return sqlite3_errcode(db);
-  for (const Change& c : changes) {
+  for (int64_t q : queues) {
+    Change c{q, countRows(db, q, gotState(connectionId)), countRows(db, q, putState(connectionId))};
+    if (c.returned == 0 && c.dropped == 0) continue;
+    int64_t n = 0;
+    int rc = batches.remove(q, putState(connectionId), n);
+    if (rc == SQLITE_OK) rc = batches.release(q, gotState(connectionId), 1, n);
+    if (rc != SQLITE_OK) return rc;
     sqlite::Use use(depth);
-    use.bind(1, c.returned).bind(2, c.dropped).bind(3, c.queueId);
+    use.bind(1, c.returned).bind(2, c.dropped).bind(3, q);
     if (use.run() != SQLITE_DONE) return sqlite3_errcode(db);
+    changes.push_back(c);
   }
-  int rc = runSql(db,
-                  "DELETE FROM payloads WHERE id IN"
-                  " (SELECT id FROM messages WHERE owner<>0 AND owner=?1 AND state=1)",
-                  connectionId);
-  if (rc == SQLITE_OK)
-    rc = runSql(db, "DELETE FROM messages WHERE owner<>0 AND owner=?1 AND state=1", connectionId);
-  if (rc == SQLITE_OK)
-    rc = runSql(db,
-                "UPDATE messages SET state=0, owner=0, backout=backout+1"
-                " WHERE owner<>0 AND owner=?1 AND state=2",
-                connectionId);
-  return rc;
+  return SQLITE_OK;
 }
 
 }  // namespace

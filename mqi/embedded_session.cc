@@ -1,6 +1,6 @@
 // A connection to an embedded queue manager. Every call is one short SQLite transaction;
-// the unit of work lives in the rows it touched (state 1 = put by it, 2 = got by it, owner =
-// this connection), so nothing is held between calls. Syncpoint operations write without
+// the unit of work lives in the rows it touched (their state names this connection, see
+// putState/gotState), so nothing is held between calls. Syncpoint operations write without
 // syncing; the commit syncs, which makes everything before it durable too.
 #include <sqlite3.h>
 #include <unistd.h>
@@ -123,10 +123,12 @@ class EmbeddedSession : public Session {
   bool syncFull_ = true;
   int64_t uncommitted_ = 0;
   std::set<int64_t> putQueues_;  // queues that get committed puts at the next commit
+  std::set<int64_t> getQueues_;  // queues with messages held by the unit of work
   QueueManagerInfo info_;
   std::map<int, Stmt> selectors_;
+  RowBatches batches_;
   Stmt queueRow_, insertMessage_, insertPayload_, depthDelta_, messageRow_, holdMessage_,
-      deletePayload_, deleteMessage_, commitPayloads_, commitGets_, commitPuts_, findQueue_;
+      deletePayload_, deleteMessage_, findQueue_;
 };
 
 bool EmbeddedSession::prepareAll() {
@@ -134,24 +136,18 @@ bool EmbeddedSession::prepareAll() {
                            "SELECT inhibit_get, inhibit_put, max_depth, max_msg_length,"
                            " delivery_seq, depth FROM queues WHERE id=?1") &&
          insertMessage_.prepare(db_,
-                                "INSERT INTO messages(queue_id, state, owner, priority, msg_id,"
+                                "INSERT INTO messages(queue_id, state, priority, msg_id,"
                                 " correl_id, persistent, expires, length, md)"
-                                " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10)") &&
+                                " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9)") &&
          insertPayload_.prepare(db_, "INSERT INTO payloads(id, data) VALUES(?1, ?2)") &&
          depthDelta_.prepare(db_, "UPDATE queues SET depth=depth+?1 WHERE id=?2") &&
          messageRow_.prepare(db_,
                              "SELECT md, length, backout, persistent, priority FROM messages"
                              " WHERE id=?1 AND queue_id=?2 AND state=0") &&
-         holdMessage_.prepare(db_, "UPDATE messages SET state=2, owner=?1 WHERE id=?2") &&
+         holdMessage_.prepare(db_, "UPDATE messages SET state=?1 WHERE id=?2") &&
          deletePayload_.prepare(db_, "DELETE FROM payloads WHERE id=?1") &&
          deleteMessage_.prepare(db_, "DELETE FROM messages WHERE id=?1") &&
-         commitPayloads_.prepare(db_,
-                                 "DELETE FROM payloads WHERE id IN"
-                                 " (SELECT id FROM messages WHERE owner<>0 AND owner=?1 AND state=2)") &&
-         commitGets_.prepare(db_, "DELETE FROM messages WHERE owner<>0 AND owner=?1 AND state=2") &&
-         commitPuts_.prepare(db_,
-                             "UPDATE messages SET state=0, owner=0"
-                             " WHERE owner<>0 AND owner=?1 AND state=1") &&
+         batches_.prepare(db_) &&
          findQueue_.prepare(db_,
                             "SELECT id, max_msg_length, max_depth, def_priority,"
                             " def_persistence, def_input, shareability, delivery_seq,"
@@ -337,11 +333,11 @@ int32_t EmbeddedSession::put(int64_t queueId, const MQMD& md, const void* data, 
   if (q.depth >= q.maxDepth) return MQRC_Q_FULL;
   {
     Use use(insertMessage_);
-    use.bind(1, queueId).bind(2, syncpoint ? 1 : 0).bind(3, syncpoint ? connectionId_ : 0);
-    use.bind(4, md.Priority).bindBlob(5, md.MsgId, sizeof md.MsgId);
-    use.bindBlob(6, md.CorrelId, sizeof md.CorrelId).bind(7, md.Persistence);
-    use.bind(8, md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0);
-    use.bind(9, static_cast<int64_t>(length)).bindBlob(10, &md, sizeof md);
+    use.bind(1, queueId).bind(2, syncpoint ? putState(connectionId_) : 0);
+    use.bind(3, md.Priority).bindBlob(4, md.MsgId, sizeof md.MsgId);
+    use.bindBlob(5, md.CorrelId, sizeof md.CorrelId).bind(6, md.Persistence);
+    use.bind(7, md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0);
+    use.bind(8, static_cast<int64_t>(length)).bindBlob(9, &md, sizeof md);
     if ((rc = use.run()) != SQLITE_DONE) return fail(rc);
   }
   int64_t id = sqlite3_last_insert_rowid(db_);
@@ -371,9 +367,12 @@ Stmt& EmbeddedSession::selector(int variant) {
   Stmt& stmt = selectors_[variant];
   if (stmt.get() != nullptr) return stmt;
   bool fifo = variant & 1;
-  std::string sql =
-      "SELECT id FROM messages WHERE queue_id=?1 AND state=0"
-      " AND (expires=0 OR expires>?4)";
+  // A match on CorrelId (with or without MsgId) seeks messages_ids and sorts the few rows it
+  // finds; left alone the planner walks messages_order to spare the sort, which passes over
+  // every message ahead of the match (a whole other delivery group, say).
+  std::string sql = (variant & 4) ? "SELECT id FROM messages INDEXED BY messages_ids"
+                                  : "SELECT id FROM messages";
+  sql += " WHERE queue_id=?1 AND state=0 AND (expires=0 OR expires>?4)";
   if (variant & 2) sql += " AND msg_id=?2";
   if (variant & 4) sql += " AND correl_id=?3";
   if (variant & 8)
@@ -411,7 +410,7 @@ int32_t EmbeddedSession::takeMessage(int64_t id, int64_t queueId, bool syncpoint
   int rc;
   if (syncpoint) {
     Use use(holdMessage_);
-    use.bind(1, connectionId_).bind(2, id);
+    use.bind(1, gotState(connectionId_)).bind(2, id);
     rc = use.run();
   } else {
     Use payload(deletePayload_);
@@ -467,7 +466,10 @@ int32_t EmbeddedSession::get(const GetRequest& r, const DeliverFn& deliver) {
   }
   if (int32_t reason = takeMessage(id, r.queueId, syncpoint); reason != 0) return reason;
   if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
-  if (syncpoint) ++uncommitted_;
+  if (syncpoint) {
+    ++uncommitted_;
+    getQueues_.insert(r.queueId);
+  }
   return 0;
 }
 
@@ -531,18 +533,17 @@ int32_t EmbeddedSession::commit() {
   setSync(true);
   Txn txn(db_);
   int rc = txn.begin(true);
-  for (Stmt* stmt : {&commitPayloads_, &commitGets_, &commitPuts_}) {
-    if (rc != SQLITE_OK) break;
-    Use use(*stmt);
-    use.bind(1, connectionId_);
-    rc = use.run();
-    if (rc == SQLITE_DONE) rc = SQLITE_OK;
-  }
+  int64_t count = 0;
+  for (int64_t q : getQueues_)
+    if (rc == SQLITE_OK) rc = batches_.remove(q, gotState(connectionId_), count);
+  for (int64_t q : putQueues_)
+    if (rc == SQLITE_OK) rc = batches_.release(q, putState(connectionId_), 0, count);
   if (rc == SQLITE_OK) rc = txn.commit();
   if (rc != SQLITE_OK) return fail(rc);
   uncommitted_ = 0;
   for (int64_t q : putQueues_) shared_->wakeQueue(q);
   putQueues_.clear();
+  getQueues_.clear();
   return 0;
 }
 
@@ -552,6 +553,7 @@ int32_t EmbeddedSession::backout() {
   if (rc != SQLITE_OK) return fail(rc);
   uncommitted_ = 0;
   putQueues_.clear();
+  getQueues_.clear();
   return 0;
 }
 

@@ -11,6 +11,7 @@ namespace mqi::pg {
 namespace {
 
 constexpr int kQuiesceSeconds = 10;
+constexpr int64_t kCreateLock = int64_t{0x51540004} << 32;
 
 Status checkAttributes(const QueueAttributes& a) {
   auto within = [](const std::optional<int32_t>& v, int32_t lo, int32_t hi) {
@@ -112,10 +113,14 @@ Status PostgresStore::createQueueManager(const std::string& name, const QueueMan
   if (!isValidName(name)) return Status::Error("invalid queue manager name '" + name + "'", 2058);
   Conn conn;
   if (Status s = open(conn); !s.ok()) return s;
+  // Creations are serialised so that only the first queue manager becomes the default.
+  conn.exec("BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kCreateLock) + ")");
   Rows r = conn.run("INSERT INTO mqi.qmgrs(name, ccsid, max_uncommitted, max_msg_length, is_default)"
                     " SELECT $1, $2, $3, $4, NOT EXISTS (SELECT 1 FROM mqi.qmgrs WHERE is_default)",
                     Params().add(name).add(o.codedCharSetId).add(o.maxUncommittedMsgs)
                         .add(o.maxMsgLength));
+  if (r.ok()) r = conn.exec("COMMIT");
+  else conn.exec("ROLLBACK");
   if (!r.ok() && r.sqlState() == "23505")
     return Status::Error("queue manager " + name + " already exists");
   if (!r.ok()) return dbError("cannot create queue manager " + name, conn, r);

@@ -142,7 +142,10 @@ CREATE TRIGGER qmgrs_state AFTER UPDATE OF state, epoch ON mqi.qmgrs FOR EACH RO
 }  // namespace
 
 bool schemaExists(Conn& conn) {
-  Rows r = conn.exec("SELECT to_regclass('mqi.handles') IS NOT NULL");
+  // A scan of the catalog table itself: a name lookup could answer from a cache that does not
+  // yet know of tables another connection made a moment ago.
+  Rows r = conn.exec("SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_tables"
+                     " WHERE schemaname='mqi' AND tablename='handles')");
   return r.ok() && r.size() == 1 && r.text(0, 0) == "t";
 }
 

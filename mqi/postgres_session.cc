@@ -513,7 +513,7 @@ int32_t PostgresSession::disconnect() {
     backout();
     result = MQRC_BACKED_OUT;
   }
-  if (broken_ == 0 && sessionId_ != 0) {
+  if (broken_ == 0 && sessionId_ != 0 && setSync(false) == 0) {  // nothing to make durable
     Rows gone = conn_.run("DELETE FROM mqi.sessions WHERE id=$1", Params().add(sessionId_));
     (void)gone;  // a session row left behind is reaped as dead
   }

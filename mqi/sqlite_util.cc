@@ -30,7 +30,8 @@ int openDatabase(const std::string& path, bool create, sqlite3** out) {
             "PRAGMA synchronous=FULL;"
             "PRAGMA wal_autocheckpoint=16384;"
             "PRAGMA journal_size_limit=134217728;"
-            "PRAGMA cache_size=-8192;");
+            "PRAGMA cache_size=-8192;"
+            "PRAGMA secure_delete=OFF;");
   return rc;
 }
 

@@ -14,9 +14,13 @@ thread_local int lastErrorCode = 0;
 
 }  // namespace
 
-int lastError() { return lastErrorCode; }
+int lastError() {
+  return lastErrorCode;
+}
 
-void setLastError(int code) { lastErrorCode = code; }
+void setLastError(int code) {
+  lastErrorCode = code;
+}
 
 int recordSystemError() {
   posix::failErrno();
@@ -32,9 +36,13 @@ std::string errorText(int code) {
   return line;
 }
 
-bool isAlreadyExists(int code) { return code == EEXIST; }
+bool isAlreadyExists(int code) {
+  return code == EEXIST;
+}
 
-bool isFileExists(int code) { return code == EEXIST; }
+bool isFileExists(int code) {
+  return code == EEXIST;
+}
 
 namespace posix {
 
@@ -43,7 +51,9 @@ bool fail(int code) {
   return false;
 }
 
-bool failErrno() { return fail(errno); }
+bool failErrno() {
+  return fail(errno);
+}
 
 }  // namespace posix
 }  // namespace platform

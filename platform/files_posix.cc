@@ -13,7 +13,9 @@
 namespace platform {
 namespace {
 
-int toFd(FileHandle file) { return static_cast<int>(file); }
+int toFd(FileHandle file) {
+  return static_cast<int>(file);
+}
 
 FileHandle failOpen(int fd, int code) {
   if (fd >= 0) close(fd);
@@ -105,6 +107,11 @@ bool closeFile(FileHandle file) {
 }
 
 bool deleteFile(const char* path) {
+  // Only files are deleted: a path that names a device, FIFO or socket (a target template
+  // may name /dev/full) must not lose its node. A symbolic link itself goes, never its target.
+  struct stat info;
+  if (lstat(path, &info) != 0) return posix::failErrno();
+  if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) return posix::fail(EPERM);
   if (unlink(path) != 0) return posix::failErrno();
   return true;
 }

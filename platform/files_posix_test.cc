@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,8 +10,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "platform/platform.h"
 #include "platform/test_folder.h"
@@ -132,6 +131,19 @@ TEST_F(FilesTest, ExclusiveOpenRefusesWhatIsNoRegularFile) {
   EXPECT_EQ(platform::lastError(), ENOENT);
 }
 
+TEST_F(FilesTest, DeleteRemovesFilesAndLinksOnly) {
+  std::string fifo = folder_ / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  EXPECT_FALSE(platform::deleteFile(fifo.c_str()));
+  EXPECT_EQ(platform::lastError(), EPERM);
+  EXPECT_EQ(access(fifo.c_str(), F_OK), 0);
+  std::string target = folder_.write("target", "kept");
+  std::string link = folder_ / "link";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_TRUE(platform::deleteFile(link.c_str()));
+  EXPECT_EQ(contentOf(target), "kept");
+}
+
 TEST_F(FilesTest, CreateNewRefusesAnExistingFileAndCreateAlwaysReplacesIt) {
   std::string path = folder_.write("out.dat", "old content");
   EXPECT_EQ(platform::createForWrite(path.c_str(), platform::CreateMode::kCreateNew),
@@ -139,7 +151,8 @@ TEST_F(FilesTest, CreateNewRefusesAnExistingFileAndCreateAlwaysReplacesIt) {
   EXPECT_TRUE(platform::isFileExists(platform::lastError()));
   EXPECT_EQ(contentOf(path), "old content");
 
-  platform::FileHandle file = platform::createForWrite(path.c_str(), platform::CreateMode::kCreateAlways);
+  platform::FileHandle file =
+      platform::createForWrite(path.c_str(), platform::CreateMode::kCreateAlways);
   ASSERT_NE(file, platform::kInvalidFile);
   EXPECT_TRUE(platform::writeFile(file, "new", 3));
   EXPECT_TRUE(platform::flushFile(file));
@@ -179,7 +192,8 @@ TEST_F(FilesTest, APathThroughARegularFileFailsWithANonZeroCode) {
 }
 
 TEST_F(FilesTest, WritingToAFullDeviceFails) {
-  platform::FileHandle full = platform::createForWrite("/dev/full", platform::CreateMode::kCreateAlways);
+  platform::FileHandle full =
+      platform::createForWrite("/dev/full", platform::CreateMode::kCreateAlways);
   ASSERT_NE(full, platform::kInvalidFile);
   std::string block(100000, 'z');
   bool written = platform::writeFile(full, block.data(), block.size());

@@ -95,8 +95,8 @@ FindHandle findFirstFile(const char* pattern, FindData* data) {
   std::string_view text(pattern);
   size_t split = text.find_last_of("/\\");
   std::string folder(split == std::string_view::npos ? std::string_view(".")
-                     : split == 0                   ? std::string_view("/")
-                                                    : text.substr(0, split));
+                     : split == 0                    ? std::string_view("/")
+                                                     : text.substr(0, split));
   auto search = std::make_unique<Search>();
   search->mask = split == std::string_view::npos ? text : text.substr(split + 1);
   search->dir = opendir(folder.c_str());

@@ -1,10 +1,9 @@
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <map>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "platform/platform.h"
 #include "platform/test_folder.h"
@@ -18,17 +17,28 @@ TEST(MatchesMaskTest, WildcardsWithoutRegardToCase) {
     bool matches;
   };
   const Case cases[] = {
-      {"report.xml", "*.xml", true},     {"REPORT.XML", "*.xml", true},
-      {"report.xml", "*.XmL", true},     {"report.xml.bak", "*.xml", false},
-      {"report", "*.*", true},           {".", "*.*", true},
-      {"a.b.c", "*.c", true},            {"a.b.c", "a*b*c", true},
-      {"abc", "a?c", true},              {"ac", "a?c", false},
-      {"abbbc", "a*c", true},            {"abcd", "a*c", false},
-      {"x", "*", true},                  {"", "*", true},
-      {"abc", "", false},                {"abc", "abc", true},
-      {"abc", "ABD", false},             {"aXbXc", "*x*X*", true},
-      {"mississippi", "*sip*", true},    {"mississippi", "m*s?p*i", true},
-      {"data_01.txt", "data_??.txt", true}, {"data_1.txt", "data_??.txt", false},
+      {"report.xml", "*.xml", true},
+      {"REPORT.XML", "*.xml", true},
+      {"report.xml", "*.XmL", true},
+      {"report.xml.bak", "*.xml", false},
+      {"report", "*.*", true},
+      {".", "*.*", true},
+      {"a.b.c", "*.c", true},
+      {"a.b.c", "a*b*c", true},
+      {"abc", "a?c", true},
+      {"ac", "a?c", false},
+      {"abbbc", "a*c", true},
+      {"abcd", "a*c", false},
+      {"x", "*", true},
+      {"", "*", true},
+      {"abc", "", false},
+      {"abc", "abc", true},
+      {"abc", "ABD", false},
+      {"aXbXc", "*x*X*", true},
+      {"mississippi", "*sip*", true},
+      {"mississippi", "m*s?p*i", true},
+      {"data_01.txt", "data_??.txt", true},
+      {"data_1.txt", "data_??.txt", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(platform::matchesMask(c.name, c.mask), c.matches) << c.name << " ~ " << c.mask;
@@ -77,8 +87,8 @@ TEST_F(FindTest, ListsMatchingEntriesWithTheirAttributes) {
 TEST_F(FindTest, SearchThatCannotStartGivesACodeAboveOne) {
   folder_.write("file", "");
   platform::FindData data{};
-  const std::string patterns[] = {folder_ / "*.none", folder_ / "missing/*.*",
-                                  folder_ / "file/*.*", ""};
+  const std::string patterns[] = {folder_ / "*.none", folder_ / "missing/*.*", folder_ / "file/*.*",
+                                  ""};
   for (const std::string& pattern : patterns) {
     platform::setLastError(0);
     EXPECT_EQ(platform::findFirstFile(pattern.c_str(), &data), platform::kInvalidFind) << pattern;

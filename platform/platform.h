@@ -60,14 +60,14 @@ char pathSeparator();  // '/' here
 //   - the default value (null counts as "") has its trailing blanks dropped; a null section
 //     or key gives the default (the key and section listings of Windows are not offered);
 //   - size 0 copies nothing and returns 0.
-size_t getProfileString(const char* section, const char* key, const char* defaultValue,
-                        char* out, size_t size, const char* fileName);
+size_t getProfileString(const char* section, const char* key, const char* defaultValue, char* out,
+                        size_t size, const char* fileName);
 
 // ---- folder search ---------------------------------------------------------------------
 struct FindData {
-  char name[260];        // the entry's name, no folder
-  bool isDirectory;      // "." and ".." are directories
-  bool isReadOnly;       // no write permission bit
+  char name[260];    // the entry's name, no folder
+  bool isDirectory;  // "." and ".." are directories
+  bool isReadOnly;   // no write permission bit
   uint64_t size;
 };
 using FindHandle = void*;

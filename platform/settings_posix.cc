@@ -18,7 +18,9 @@ std::string_view trimBlanks(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -51,7 +53,8 @@ std::optional<std::string> findValue(std::ifstream& file, std::string_view secti
     if (view.empty() || view.front() == ';') continue;
     if (view.front() == '[') {
       size_t close = view.find(']');
-      std::string_view name = view.substr(1, close == std::string_view::npos ? view.npos : close - 1);
+      std::string_view name =
+          view.substr(1, close == std::string_view::npos ? view.npos : close - 1);
       inSection = equalsIgnoringCase(trimBlanks(name), section);
       continue;
     }
@@ -74,8 +77,8 @@ size_t copyCut(std::string_view value, char* out, size_t size) {
 
 }  // namespace
 
-size_t getProfileString(const char* section, const char* key, const char* defaultValue,
-                        char* out, size_t size, const char* fileName) {
+size_t getProfileString(const char* section, const char* key, const char* defaultValue, char* out,
+                        size_t size, const char* fileName) {
   std::string_view fallback(defaultValue != nullptr ? defaultValue : "");
   size_t end = fallback.find_last_not_of(' ');
   fallback = end == std::string_view::npos ? std::string_view() : fallback.substr(0, end + 1);

@@ -1,6 +1,6 @@
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/test_folder.h"

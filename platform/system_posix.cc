@@ -25,8 +25,12 @@ void sleepMilliseconds(uint32_t ms) {
   }
 }
 
-bool isAbsolutePath(const char* path) { return path != nullptr && path[0] == '/'; }
+bool isAbsolutePath(const char* path) {
+  return path != nullptr && path[0] == '/';
+}
 
-char pathSeparator() { return '/'; }
+char pathSeparator() {
+  return '/';
+}
 
 }  // namespace platform

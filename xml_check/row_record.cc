@@ -34,7 +34,9 @@ void RowRecord::reset() {
   terminator = '\0';
 }
 
-void RowRecord::setRegnum(const char* text) { REGNUM.assign(text); }
+void RowRecord::setRegnum(const char* text) {
+  REGNUM.assign(text);
+}
 
 void RowRecord::setMsgnum(const char* text) {
   MSGNUM.assign(static_cast<uint32_t>(readDecimal(text)));

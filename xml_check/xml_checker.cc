@@ -213,10 +213,10 @@ XMLChecker::Field XMLChecker::CurrentField() {
 }
 
 void XMLChecker::ReadField(Field field) {
-  char* text = field == Field::kRegnum   ? regnumText
-               : field == Field::kMsgnum ? msgnumText
+  char* text = field == Field::kRegnum    ? regnumText
+               : field == Field::kMsgnum  ? msgnumText
                : field == Field::kMsgdate ? msgdateText
-                                         : msgtypeText;
+                                          : msgtypeText;
   text[0] = '\0';
   int length = 0;
   for (;;) {
@@ -231,11 +231,20 @@ void XMLChecker::ReadField(Field field) {
   }
   text[length] = '\0';
   switch (field) {
-    case Field::kRegnum: row.setRegnum(text); break;
-    case Field::kMsgnum: row.setMsgnum(text); break;
-    case Field::kMsgdate: row.setMsgdate(text); break;
-    case Field::kMsgtype: row.setMsgtype(text); break;
-    case Field::kNone: break;
+    case Field::kRegnum:
+      row.setRegnum(text);
+      break;
+    case Field::kMsgnum:
+      row.setMsgnum(text);
+      break;
+    case Field::kMsgdate:
+      row.setMsgdate(text);
+      break;
+    case Field::kMsgtype:
+      row.setMsgtype(text);
+      break;
+    case Field::kNone:
+      break;
   }
 }
 

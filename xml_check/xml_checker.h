@@ -64,9 +64,9 @@ class XMLChecker {
   void CheckRow();
 
   std::streambuf* source_ = nullptr;
-  int pending_ = -1;          // one character put back, or -1
-  bool atEnd_ = false;        // a read has met the end of the file
-  bool fieldKnown_ = false;   // field_ matches the open-name slots
+  int pending_ = -1;         // one character put back, or -1
+  bool atEnd_ = false;       // a read has met the end of the file
+  bool fieldKnown_ = false;  // field_ matches the open-name slots
   Field field_ = Field::kNone;
   char overflowName_[kNameSize];  // a start tag met at the deepest level
   // How many leading bytes of each slot may be non-NUL: clearing a slot touches only those,

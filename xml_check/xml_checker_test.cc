@@ -15,8 +15,8 @@ namespace {
 
 const std::string kHeader = "<?xml version = '1.0' encoding = 'windows-1251'?>\n";
 
-std::string row(const std::string& regnum, const std::string& msgnum,
-                const std::string& msgdate, const std::string& msgtype) {
+std::string row(const std::string& regnum, const std::string& msgnum, const std::string& msgdate,
+                const std::string& msgtype) {
   return "<ROW><PERSON><REGNUM>" + regnum + "</REGNUM></PERSON><MSG><MSGNUM>" + msgnum +
          "</MSGNUM><MSGDATE>" + msgdate + "</MSGDATE><MSGTYPE>" + msgtype +
          "</MSGTYPE></MSG></ROW>\n";
@@ -164,18 +164,18 @@ TEST_F(XmlCheckTest, MissingValuesFailInTheirOrder) {
 }
 
 TEST_F(XmlCheckTest, RowsBeforeAFaultyRowAreAlreadyReported) {
-  EXPECT_EQ(check(kHeader + "<ROWSET>" + row("GOOD", "1", "01.01.2001", "A") +
-                  row("BAD", "0", "01.01.2001", "A") + row("NEXT", "2", "01.01.2001", "A") +
-                  "</ROWSET>"),
-            "File was not transferred because MSGNUM empty or not exist");
+  EXPECT_EQ(
+      check(kHeader + "<ROWSET>" + row("GOOD", "1", "01.01.2001", "A") +
+            row("BAD", "0", "01.01.2001", "A") + row("NEXT", "2", "01.01.2001", "A") + "</ROWSET>"),
+      "File was not transferred because MSGNUM empty or not exist");
   EXPECT_EQ(report_, "GOOD          00000101012001(A)\n");
 }
 
 TEST_F(XmlCheckTest, FieldsUnderTheWrongParentAreNotCaptured) {
-  EXPECT_EQ(check(kHeader +
-                  "<ROWSET><ROW><PERSON><REGNUM>R</REGNUM><MSGNUM>5</MSGNUM></PERSON><MSG>"
-                  "7<MSGDATE>01.01.2001</MSGDATE><MSGTYPE>A</MSGTYPE></MSG></ROW></ROWSET>"),
-            "File was not transferred because MSGNUM empty or not exist");
+  EXPECT_EQ(
+      check(kHeader + "<ROWSET><ROW><PERSON><REGNUM>R</REGNUM><MSGNUM>5</MSGNUM></PERSON><MSG>"
+                      "7<MSGDATE>01.01.2001</MSGDATE><MSGTYPE>A</MSGTYPE></MSG></ROW></ROWSET>"),
+      "File was not transferred because MSGNUM empty or not exist");
 }
 
 TEST_F(XmlCheckTest, DocumentElementOtherThanRowsetCapturesNothing) {
@@ -184,22 +184,26 @@ TEST_F(XmlCheckTest, DocumentElementOtherThanRowsetCapturesNothing) {
 }
 
 TEST_F(XmlCheckTest, NestedRowResetsTheEnclosingRow) {
-  EXPECT_EQ(check(kHeader +
-                  "<ROWSET><ROW><PERSON><REGNUM>R</REGNUM></PERSON><MSG><MSGNUM>1</MSGNUM>"
-                  "<MSGDATE>01.01.2001</MSGDATE><MSGTYPE>A</MSGTYPE></MSG><ROW></ROW></ROW>"
-                  "</ROWSET>"),
-            "File was not transferred because REGNUM empty or not exist");
+  EXPECT_EQ(
+      check(kHeader + "<ROWSET><ROW><PERSON><REGNUM>R</REGNUM></PERSON><MSG><MSGNUM>1</MSGNUM>"
+                      "<MSGDATE>01.01.2001</MSGDATE><MSGTYPE>A</MSGTYPE></MSG><ROW></ROW></ROW>"
+                      "</ROWSET>"),
+      "File was not transferred because REGNUM empty or not exist");
 }
 
 TEST_F(XmlCheckTest, FieldTextRulesAndLastRunWins) {
   // Leading line feeds are dropped by the main scan; the last run of text wins; text nested
   // inside a field element counts; long REGNUM is cut to 14.
-  EXPECT_EQ(check(kHeader +
-                  "<ROWSET><ROW><PERSON><REGNUM>\n\nFIRST<!-- c -->123456789012345678"
-                  "</REGNUM></PERSON><MSG><MSGNUM><B>-1</B></MSGNUM><MSGDATE>1.2</MSGDATE>"
-                  "<MSGTYPE>\x01</MSGTYPE></MSG></ROW></ROWSET>"),
-            "");
-  EXPECT_EQ(report_, "12345678901234" "967295" "1.      " "(\x01)\n");
+  EXPECT_EQ(
+      check(kHeader + "<ROWSET><ROW><PERSON><REGNUM>\n\nFIRST<!-- c -->123456789012345678"
+                      "</REGNUM></PERSON><MSG><MSGNUM><B>-1</B></MSGNUM><MSGDATE>1.2</MSGDATE>"
+                      "<MSGTYPE>\x01</MSGTYPE></MSG></ROW></ROWSET>"),
+      "");
+  EXPECT_EQ(report_,
+            "12345678901234"
+            "967295"
+            "1.      "
+            "(\x01)\n");
 }
 
 TEST_F(XmlCheckTest, CapacitiesAreRefusedWithTheirLimit) {
@@ -216,8 +220,7 @@ TEST_F(XmlCheckTest, CapacitiesAreRefusedWithTheirLimit) {
 
   const std::string text1023(1023, 'T');
   EXPECT_EQ(check(kHeader + "<ROWSET>" + row(text1023, "1", "01.01.2001", "A") + "</ROWSET>"), "");
-  EXPECT_EQ(check(kHeader + "<ROWSET>" + row(text1023 + "T", "1", "01.01.2001", "A") +
-                  "</ROWSET>"),
+  EXPECT_EQ(check(kHeader + "<ROWSET>" + row(text1023 + "T", "1", "01.01.2001", "A") + "</ROWSET>"),
             "field text longer than 1023 characters");
 }
 

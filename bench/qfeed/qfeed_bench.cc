@@ -147,8 +147,8 @@ double baselinePut(size_t mib) {
 }
 
 pid_t startAgent() {
-  std::ofstream(root + "/qfeed.ini") << "[MQSeries Objects]\nQMgrName=" << kQmgr
-                                     << "\nSrcQueue=JOBS\n[Options]\nMQWaitTime=100\n";
+  std::ofstream(root + "/qfeed.ini")
+      << "[MQSeries Objects]\nQMgrName=" << kQmgr << "\nSrcQueue=JOBS\n[Options]\nMQWaitTime=100\n";
   const pid_t pid = fork();
   if (pid == 0) {
     if (chdir(root.c_str()) != 0) _exit(127);
@@ -184,7 +184,8 @@ void benchLargeFile(size_t mib) {
   {
     std::ofstream out(path, std::ios::binary);
     std::string block(1 << 20, 'f');
-    for (size_t i = 0; i < mib; ++i) out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    for (size_t i = 0; i < mib; ++i)
+      out.write(block.data(), static_cast<std::streamsize>(block.size()));
   }
   MQHCONN hConn = -1;
   MQLONG cc, rc;
@@ -199,9 +200,10 @@ void benchLargeFile(size_t mib) {
   const long rss = stopAgent(hConn, agent);
   MQDISC(&hConn, &cc, &rc);
   dropQueueManager(loadStore);
-  std::printf("large file: %zu MiB, MQI put baseline %.1f MB/s, qfeed end to end %.1f MB/s "
-              "(%.0f%%), qfeed peak RSS %.1f MiB\n",
-              mib, baseline, loaded, 100.0 * loaded / baseline, static_cast<double>(rss) / 1024);
+  std::printf(
+      "large file: %zu MiB, MQI put baseline %.1f MB/s, qfeed end to end %.1f MB/s "
+      "(%.0f%%), qfeed peak RSS %.1f MiB\n",
+      mib, baseline, loaded, 100.0 * loaded / baseline, static_cast<double>(rss) / 1024);
 }
 
 // The MQ work qfeed does for one small file, done here without files or logging.
@@ -278,9 +280,10 @@ void benchSmallFiles(int files) {
   freshQueueManager(store);
   const double mqOnly = mqOnlySmallFiles(files);
   dropQueueManager(store);
-  std::printf("small files: %d files of 1 KiB in %.2f s = %.0f files/s; the same MQ work alone "
-              "%.2f s, so %.0f%% of the time is outside the queue manager\n",
-              files, elapsed, files / elapsed, mqOnly, 100.0 * (1.0 - mqOnly / elapsed));
+  std::printf(
+      "small files: %d files of 1 KiB in %.2f s = %.0f files/s; the same MQ work alone "
+      "%.2f s, so %.0f%% of the time is outside the queue manager\n",
+      files, elapsed, files / elapsed, mqOnly, 100.0 * (1.0 - mqOnly / elapsed));
 }
 
 void benchXmlCheck(size_t mib) {

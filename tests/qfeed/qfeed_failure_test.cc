@@ -58,7 +58,8 @@ TEST_F(QfeedFailureTest, WaitsForTheQueueManagerAndReconnectsAfterAStop) {
   writeIni("", "JOBS", 100);
   ASSERT_TRUE(mqi::stopQueueManager(kQmgr, false).ok());
   startAgent();
-  ASSERT_TRUE(waitForText(" MQ error has occured. Waiting 100 ms for next attempt.\n", 20000, true));
+  ASSERT_TRUE(
+      waitForText(" MQ error has occured. Waiting 100 ms for next attempt.\n", 20000, true));
   ASSERT_TRUE(mqi::startQueueManager(kQmgr).ok());
   ASSERT_TRUE(waitForText(" Connect to Queue Manager successful.", 20000));
   // A stop while the agent waits for a job: the get fails, the agent reconnects.
@@ -114,11 +115,12 @@ TEST_F(QfeedFailureTest, FailedPutBacksOutAndTheJobIsRetried) {
   Message loaded;
   ASSERT_TRUE(getMessage("REPLY", &loaded, 20000));
   EXPECT_EQ(loaded.data[23], 'X');
-  EXPECT_TRUE(hasLine(" MQ error has occured. CC = 2, RC = 2053. Waiting 100 milliseconds  for "
-                      "next attempt to proceed folder.",
-                      true));
+  EXPECT_TRUE(
+      hasLine(" MQ error has occured. CC = 2, RC = 2053. Waiting 100 milliseconds  for "
+              "next attempt to proceed folder.",
+              true));
   EXPECT_EQ(drainHeaders(), 1);
-  EXPECT_NE(access(path.c_str(), F_OK), 0);
+  EXPECT_TRUE(waitGone(path));
   inhibitGet("JOBS");
   expectExitZero();
 }
@@ -133,6 +135,7 @@ TEST_F(QfeedFailureTest, FailedCommitKeepsTheFileUntilALaterCommit) {
   EXPECT_EQ(loaded.data[23], 'X');
   EXPECT_TRUE(hasLine(" File '" + path + "' was not loaded successfully.", true));
   EXPECT_TRUE(hasLine(" Commit file load.", true));
+  EXPECT_TRUE(waitGone(path));
   EXPECT_EQ(countText(" Delete file : "), 1);
   EXPECT_EQ(drainHeaders(), 1);
   Message none;

@@ -25,7 +25,9 @@ void setName(char* field, const char* name) {
   std::memcpy(field, name, std::min<size_t>(std::strlen(name), MQ_Q_NAME_LENGTH));
 }
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 }  // namespace
 
@@ -99,13 +101,12 @@ void QfeedTest::TearDown() {
   }
 }
 
-void QfeedTest::writeIni(const std::string& logPath, const std::string& srcQueue,
-                         int mqWaitTime, int folderWaitTime) {
+void QfeedTest::writeIni(const std::string& logPath, const std::string& srcQueue, int mqWaitTime,
+                         int folderWaitTime) {
   std::ofstream ini(root_ + "/qfeed.ini");
   ini << "[MQSeries Objects]\nQMgrName=" << kQmgr << "\nSrcQueue=" << srcQueue
       << "\nInputExclusiveON=Y\n[Source Definition]\nLogPath=" << logPath
-      << "\n[Options]\nFolderWaitTime=" << folderWaitTime << "\nMQWaitTime=" << mqWaitTime
-      << "\n";
+      << "\n[Options]\nFolderWaitTime=" << folderWaitTime << "\nMQWaitTime=" << mqWaitTime << "\n";
 }
 
 void QfeedTest::startAgent(const std::string& failpoints) {
@@ -175,6 +176,14 @@ bool QfeedTest::waitForText(const std::string& text, int timeoutMs, bool inStder
   return false;
 }
 
+bool QfeedTest::waitGone(const std::string& path, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited += 10) {
+    if (access(path.c_str(), F_OK) != 0) return true;
+    sleepMs(10);
+  }
+  return false;
+}
+
 std::string QfeedTest::sourceFolder(const std::string& name) {
   const std::string folder = sourceRoot_ + "/" + name;
   mkdir(folder.c_str(), 0755);
@@ -225,8 +234,8 @@ void QfeedTest::putPing(const std::string& bytes, const char* replyQ) {
   pmo.Options = MQPMO_NO_SYNCPOINT;
   MQLONG cc = 0;
   MQLONG rc = 0;
-  MQPUT1(hConn_, &od, &md, &pmo, static_cast<MQLONG>(bytes.size()),
-         const_cast<char*>(bytes.data()), &cc, &rc);
+  MQPUT1(hConn_, &od, &md, &pmo, static_cast<MQLONG>(bytes.size()), const_cast<char*>(bytes.data()),
+         &cc, &rc);
   ASSERT_EQ(cc, MQCC_OK) << rc;
 }
 

@@ -34,6 +34,9 @@ class QfeedTest : public ::testing::Test {
   // Waits until the captured standard output (or error) holds text.
   bool waitForText(const std::string& text, int timeoutMs, bool inStderr = false);
   int countText(const std::string& text, bool inStderr = false);
+  // Waits until path no longer exists: a loaded file is deleted just after its commit, so
+  // its status record may arrive before the delete.
+  bool waitGone(const std::string& path, int timeoutMs = 20000);
   std::string readFile(const std::string& path) const;
   // The captured log with the 19-character timestamps removed from each line.
   std::vector<std::string> logLines(bool inStderr = false);
@@ -45,8 +48,8 @@ class QfeedTest : public ::testing::Test {
                           const std::string& content);
 
   // MQ calls of the test's own connection.
-  void putJob(const std::string& srcPath, const std::string& options, char isLog,
-              uint32_t srcId, const char* replyQ = "REPLY");
+  void putJob(const std::string& srcPath, const std::string& options, char isLog, uint32_t srcId,
+              const char* replyQ = "REPLY");
   void putPing(const std::string& bytes, const char* replyQ);
   // Gets the next message of queue (no syncpoint), waiting up to waitMs; false on 2033.
   bool getMessage(const char* queue, Message* message, int waitMs);

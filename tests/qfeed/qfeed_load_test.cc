@@ -29,7 +29,8 @@ std::string correlId(const Message& m) {
 
 // Gets one file group (segments then header) and checks its shape; returns the MsgId.
 std::string expectGroup(QfeedTest* test, const std::string& content, uint32_t srcId,
-                        const std::string& path, bool (QfeedTest::*get)(const char*, Message*, int)) {
+                        const std::string& path,
+                        bool (QfeedTest::*get)(const char*, Message*, int)) {
   const uint32_t segments = static_cast<uint32_t>((content.size() + 24574) / 24575);
   std::string joined;
   std::string id;
@@ -81,7 +82,7 @@ TEST_F(QfeedLoadTest, LoadsFilesAsSegmentsAndHeaderWithStatusAndPing) {
   EXPECT_EQ(status.data, expectedLoadStatus(77, 'X', comment));
   EXPECT_EQ(status.data.size(), 25 + comment.size());
   EXPECT_EQ(msgId(status), group(big, 77, bigPath));
-  EXPECT_NE(access(bigPath.c_str(), F_OK), 0);
+  EXPECT_TRUE(waitGone(bigPath));
 
   // Exactly one segment, and an empty file with a header only; no status without Is_log Y.
   const std::string exact = pattern(24575, 3);
@@ -95,8 +96,8 @@ TEST_F(QfeedLoadTest, LoadsFilesAsSegmentsAndHeaderWithStatusAndPing) {
   EXPECT_FALSE(getMessage("REPLY", &none, 0));
 
   // A ping comes back unchanged.
-  std::string ping = "KVPN" + nineDigits(1) + nineDigits(5) + std::string(26, 'S') +
-                     std::string(26, ' ');
+  std::string ping =
+      "KVPN" + nineDigits(1) + nineDigits(5) + std::string(26, 'S') + std::string(26, ' ');
   putPing(ping, "REPLY");
   Message reply;
   ASSERT_TRUE(getMessage("REPLY", &reply, 20000));
@@ -161,9 +162,10 @@ TEST_F(QfeedLoadTest, ChecksXmlWritesTheReportAndRejectsBadFiles) {
   EXPECT_NE(access(badPath.c_str(), F_OK), 0);
   EXPECT_EQ(readFile(logRoot_ + "/rejected/bad.xml"), bad);
   EXPECT_TRUE(hasLine(" File " + badPath + " was not loaded bad XML", true));
-  EXPECT_TRUE(readFile(reportPath).ends_with(
-      "Following data was transferred:\n"
-      "Error: File was not transferred because MSGNUM empty or not exist\n"));
+  EXPECT_TRUE(
+      readFile(reportPath)
+          .ends_with("Following data was transferred:\n"
+                     "Error: File was not transferred because MSGNUM empty or not exist\n"));
 
   stopNormally();
   EXPECT_EQ(depth("RECV"), 0);

@@ -7,7 +7,7 @@
 namespace qmctl {
 namespace {
 
-TEST(Identifier, ParsesHexAndPadsWithZeros) {
+TEST(QmctlIdentifier, ParsesHexAndPadsWithZeros) {
   MQBYTE24 id;
   ASSERT_TRUE(parseIdentifier("0xDEda01", id).ok());
   EXPECT_EQ(toHex(id, sizeof id), "deda01" + std::string(42, '0'));
@@ -15,7 +15,7 @@ TEST(Identifier, ParsesHexAndPadsWithZeros) {
   EXPECT_EQ(toHex(id, sizeof id), std::string(48, 'f'));
 }
 
-TEST(Identifier, RefusesWhatIsNotTwentyFourBytesOfHex) {
+TEST(QmctlIdentifier, RefusesWhatIsNotTwentyFourBytesOfHex) {
   MQBYTE24 id;
   EXPECT_FALSE(parseIdentifier("", id).ok());
   EXPECT_FALSE(parseIdentifier("abc", id).ok());                 // odd digit count
@@ -24,7 +24,7 @@ TEST(Identifier, RefusesWhatIsNotTwentyFourBytesOfHex) {
   EXPECT_FALSE(parseIdentifier("0x", id).ok());
 }
 
-TEST(Dump, ShowsOffsetHexAndPrintableText) {
+TEST(QmctlDump, ShowsOffsetHexAndPrintableText) {
   std::ostringstream out;
   const std::string data = "Hello\nworld, 17 b";
   writeDump(out, data.data(), data.size(), data.size());
@@ -33,7 +33,7 @@ TEST(Dump, ShowsOffsetHexAndPrintableText) {
             "00000010  62                                                |b|\n");
 }
 
-TEST(Dump, SaysHowManyBytesWereLeftOut) {
+TEST(QmctlDump, SaysHowManyBytesWereLeftOut) {
   std::ostringstream out;
   const std::string data(40, 'x');
   writeDump(out, data.data(), 16, data.size());
@@ -43,7 +43,7 @@ TEST(Dump, SaysHowManyBytesWereLeftOut) {
   EXPECT_EQ(empty.str(), "");
 }
 
-TEST(Fields, TextStopsAtNulAndDropsTrailingBlanks) {
+TEST(QmctlFields, TextStopsAtNulAndDropsTrailingBlanks) {
   const char field[8] = {'Q', '1', ' ', ' ', '\0', 'x', 'y', 'z'};
   EXPECT_EQ(fieldText(field, sizeof field), "Q1");
   const char full[4] = {'A', 'B', 'C', 'D'};
@@ -55,7 +55,7 @@ TEST(Fields, TextStopsAtNulAndDropsTrailingBlanks) {
   EXPECT_EQ(std::string(out, 6), std::string("AB\0\0\0\0", 6));
 }
 
-TEST(Names, AcceptOnlyMqNameCharactersUpTo48) {
+TEST(QmctlNames, AcceptOnlyMqNameCharactersUpTo48) {
   EXPECT_TRUE(checkName("QM.A/b_1%", "queue").ok());
   EXPECT_TRUE(checkName(std::string(48, 'Q'), "queue").ok());
   EXPECT_FALSE(checkName("", "queue").ok());
@@ -66,13 +66,13 @@ TEST(Names, AcceptOnlyMqNameCharactersUpTo48) {
             std::string::npos);
 }
 
-TEST(Reasons, NamedWhenKnownNumberedOtherwise) {
+TEST(QmctlReasons, NamedWhenKnownNumberedOtherwise) {
   EXPECT_EQ(describeReason(2051), "reason 2051 (MQRC_PUT_INHIBITED)");
   EXPECT_EQ(describeReason(2033), "reason 2033 (MQRC_NO_MSG_AVAILABLE)");
   EXPECT_EQ(describeReason(4242), "reason 4242");
 }
 
-TEST(Table, AlignsColumnsWithoutTrailingBlanks) {
+TEST(QmctlTable, AlignsColumnsWithoutTrailingBlanks) {
   std::ostringstream out;
   writeTable(out, {{"NAME", "DEPTH", "NOTE"}, {"LONGQUEUE", "1", ""}, {"Q", "12345", "x"}});
   EXPECT_EQ(out.str(), "NAME       DEPTH  NOTE\nLONGQUEUE  1\nQ          12345  x\n");

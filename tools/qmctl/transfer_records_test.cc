@@ -11,7 +11,7 @@ std::string bytesOf(const void* record, size_t size) {
   return std::string(static_cast<const char*>(record), size);
 }
 
-TEST(Job, FillsPathReceiverIsLogAndSrcIdAtTheirOffsets) {
+TEST(QmctlJob, FillsPathReceiverIsLogAndSrcIdAtTheirOffsets) {
   SRCINFO job;
   ASSERT_TRUE(buildJob({"/data/in/*.xml", "RECV.Q", 'Y', 42}, job).ok());
   const std::string b = bytesOf(&job, sizeof job);
@@ -24,14 +24,14 @@ TEST(Job, FillsPathReceiverIsLogAndSrcIdAtTheirOffsets) {
   EXPECT_EQ(b.substr(332), "-rcvrqname RECV.Q" + std::string(255 - 17, ' '));
 }
 
-TEST(Job, RefusesAPathTheFieldCannotHold) {
+TEST(QmctlJob, RefusesAPathTheFieldCannotHold) {
   SRCINFO job;
   EXPECT_TRUE(buildJob({std::string(254, 'p'), "R", 'N', 0}, job).ok());
   EXPECT_FALSE(buildJob({std::string(255, 'p'), "R", 'N', 0}, job).ok());
   EXPECT_FALSE(buildJob({"", "R", 'N', 0}, job).ok());
 }
 
-TEST(Ping, CarriesNodeAndSendTime) {
+TEST(QmctlPing, CarriesNodeAndSendTime) {
   PING ping;
   const std::string when = pingTimestamp();
   ASSERT_EQ(when.size(), 26u);
@@ -42,7 +42,7 @@ TEST(Ping, CarriesNodeAndSendTime) {
   EXPECT_EQ(b.substr(48), std::string(26, ' '));
 }
 
-TEST(Status, ReadsAShortLoadStatusAsTheAgentSendsIt) {
+TEST(QmctlStatus, ReadsAShortLoadStatusAsTheAgentSendsIt) {
   // The record is cut after the comment: 25 fixed bytes, the text, nothing more.
   const std::string data = std::string("KVLS000000001000000012 X ") +
                            "During processing file 'a' error has been received. Gone\r\n";
@@ -58,7 +58,7 @@ TEST(Status, ReadsAShortLoadStatusAsTheAgentSendsIt) {
   EXPECT_FALSE(json.contains("tgt_id"));
 }
 
-TEST(Status, ReadsDeliveryStatusIdsAndKeepsBadDigitsAsText) {
+TEST(QmctlStatus, ReadsDeliveryStatusIdsAndKeepsBadDigitsAsText) {
   const std::string data = std::string("KVDS") + "000000001" + "000000007" + " " + "000000300" +
                            std::string(9, ' ') + "0000000x9" + " D " +
                            "File '/t/a' has been delivered successfully.\n";
@@ -75,7 +75,7 @@ TEST(Status, ReadsDeliveryStatusIdsAndKeepsBadDigitsAsText) {
   EXPECT_EQ(json["dp_id"], "0000000x9");
 }
 
-TEST(Status, AnythingElseIsNotAStatusRecord) {
+TEST(QmctlStatus, AnythingElseIsNotAStatusRecord) {
   MQBYTE24 msgId = {};
   EXPECT_FALSE(parseStatus("KVPN000000001", 13, msgId));
   EXPECT_FALSE(parseStatus("KVL", 3, msgId));

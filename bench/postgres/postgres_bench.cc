@@ -1,0 +1,204 @@
+// Figures of the PostgreSQL store against a baseline of the same rows written and read with
+// libpq directly, in one run on one server:
+//   1. N persistent messages of 24,575 bytes put in one unit of work, then committed (MB/s);
+//   2. the same got under syncpoint, then committed (MB/s);
+//   3. connect + one 400-byte put under syncpoint + commit + disconnect (per second), the way
+//      the agents reconnect after every file, against libpq connect + insert + commit + close.
+// Usage: postgres_bench CONNINFO [N]   (N defaults to 4000; 43691 is a file of 1 GiB)
+#include <libpq-fe.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mqi/admin.h"
+#include "mqi/mqi.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kSegment = 24575;
+constexpr int kSmall = 400;
+constexpr int kConnectRounds = 200;
+
+double seconds(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void field(MQCHAR* f, size_t n, const std::string& s) {
+  std::memset(f, ' ', n);
+  std::memcpy(f, s.data(), std::min(n, s.size()));
+}
+
+void check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "postgres_bench: %s failed\n", what);
+    std::exit(1);
+  }
+}
+
+PGconn* connectRaw(const std::string& conninfo) {
+  PGconn* c = PQconnectdb(conninfo.c_str());
+  check(PQstatus(c) == CONNECTION_OK, "libpq connect");
+  return c;
+}
+
+void exec(PGconn* c, const char* sql) {
+  PGresult* r = PQexec(c, sql);
+  ExecStatusType s = PQresultStatus(r);
+  PQclear(r);
+  check(s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK, sql);
+}
+
+void insert(PGconn* c, const std::string& data) {
+  const char* values[] = {data.data()};
+  int lengths[] = {static_cast<int>(data.size())};
+  int formats[] = {1};
+  PGresult* r = PQexecPrepared(c, "ins", 1, values, lengths, formats, 0);
+  check(PQresultStatus(r) == PGRES_COMMAND_OK, "baseline insert");
+  PQclear(r);
+}
+
+// The baseline: a plain table, rows inserted in one transaction, then selected and deleted one
+// by one in another.
+void baseline(const std::string& conninfo, int n, double& putMBs, double& getMBs, double& rate) {
+  PGconn* c = connectRaw(conninfo);
+  exec(c, "DROP TABLE IF EXISTS bench_rows;"
+          "CREATE TABLE bench_rows(id bigserial PRIMARY KEY, data bytea NOT NULL);"
+          "ALTER TABLE bench_rows ALTER COLUMN data SET STORAGE EXTERNAL");
+  PQclear(PQprepare(c, "ins", "INSERT INTO bench_rows(data) VALUES($1)", 0, nullptr));
+  PQclear(PQprepare(c, "take", "DELETE FROM bench_rows WHERE id=(SELECT id FROM bench_rows"
+                               " ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED) RETURNING data",
+                    0, nullptr));
+  std::string data(kSegment, 'x');
+  double mb = double(n) * kSegment / 1e6;
+  auto start = Clock::now();
+  exec(c, "BEGIN");
+  for (int i = 0; i < n; ++i) insert(c, data);
+  exec(c, "COMMIT");
+  putMBs = mb / seconds(start);
+  start = Clock::now();
+  exec(c, "BEGIN");
+  for (int i = 0; i < n; ++i) {
+    PGresult* r = PQexecPrepared(c, "take", 0, nullptr, nullptr, nullptr, 1);
+    check(PQntuples(r) == 1, "baseline take");
+    PQclear(r);
+  }
+  exec(c, "COMMIT");
+  getMBs = mb / seconds(start);
+  PQfinish(c);
+  std::string small(kSmall, 's');
+  start = Clock::now();
+  for (int i = 0; i < kConnectRounds; ++i) {
+    PGconn* one = connectRaw(conninfo);
+    PQclear(PQprepare(one, "ins", "INSERT INTO bench_rows(data) VALUES($1)", 0, nullptr));
+    exec(one, "BEGIN");
+    insert(one, small);
+    exec(one, "COMMIT");
+    PQfinish(one);
+  }
+  rate = kConnectRounds / seconds(start);
+}
+
+struct Mq {
+  MQHCONN h = MQHC_UNUSABLE_HCONN;
+  MQHOBJ q = MQHO_UNUSABLE_HOBJ;
+  explicit Mq(const std::string& qmgr, MQLONG options) {
+    MQCHAR48 name;
+    field(name, 48, qmgr);
+    MQLONG cc, rc;
+    MQCONN(name, &h, &cc, &rc);
+    check(cc == MQCC_OK, "MQCONN");
+    MQOD od = {MQOD_DEFAULT};
+    field(od.ObjectName, 48, "BENCH");
+    MQOPEN(h, &od, options, &q, &cc, &rc);
+    check(cc == MQCC_OK, "MQOPEN");
+  }
+  void put(const std::string& data) {
+    MQMD md = {MQMD_DEFAULT};
+    md.Persistence = MQPER_PERSISTENT;
+    MQPMO pmo = {MQPMO_DEFAULT};
+    pmo.Options = MQPMO_SYNCPOINT | MQPMO_FAIL_IF_QUIESCING;
+    MQLONG cc, rc;
+    MQPUT(h, q, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char*>(data.data()), &cc,
+          &rc);
+    check(cc == MQCC_OK, "MQPUT");
+  }
+  void get(std::vector<char>& buffer) {
+    MQMD md = {MQMD_DEFAULT};
+    MQGMO gmo = {MQGMO_DEFAULT};
+    gmo.Options = MQGMO_SYNCPOINT | MQGMO_NO_WAIT;
+    MQLONG cc, rc, length;
+    MQGET(h, q, &md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc, &rc);
+    check(cc == MQCC_OK, "MQGET");
+  }
+  void commit() {
+    MQLONG cc, rc;
+    MQCMIT(h, &cc, &rc);
+    check(cc == MQCC_OK, "MQCMIT");
+  }
+  ~Mq() {
+    MQLONG cc, rc;
+    MQDISC(&h, &cc, &rc);
+  }
+};
+
+void store(const std::string& qmgr, int n, double& putMBs, double& getMBs, double& rate) {
+  std::string data(kSegment, 'x');
+  double mb = double(n) * kSegment / 1e6;
+  {
+    Mq mq(qmgr, MQOO_OUTPUT | MQOO_INPUT_SHARED);
+    auto start = Clock::now();
+    for (int i = 0; i < n; ++i) mq.put(data);
+    mq.commit();
+    putMBs = mb / seconds(start);
+    std::vector<char> buffer(kSegment);
+    start = Clock::now();
+    for (int i = 0; i < n; ++i) mq.get(buffer);
+    mq.commit();
+    getMBs = mb / seconds(start);
+  }
+  std::string small(kSmall, 's');
+  auto start = Clock::now();
+  for (int i = 0; i < kConnectRounds; ++i) {
+    Mq mq(qmgr, MQOO_OUTPUT);
+    mq.put(small);
+    mq.commit();
+  }
+  rate = kConnectRounds / seconds(start);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: postgres_bench CONNINFO [N]\n");
+    return 2;
+  }
+  std::string conninfo = argv[1];
+  int n = argc > 2 ? std::atoi(argv[2]) : 4000;
+  setenv("QM_STORE", conninfo.c_str(), 1);
+  std::string qmgr = "BENCH" + std::to_string(getpid());
+  check(mqi::createQueueManager(qmgr, {}).ok(), "create queue manager");
+  check(mqi::startQueueManager(qmgr).ok(), "start queue manager");
+  check(mqi::defineQueue(qmgr, "BENCH", {}).ok(), "define queue");
+
+  double bPut, bGet, bRate, sPut, sGet, sRate;
+  baseline(conninfo, n, bPut, bGet, bRate);
+  store(qmgr, n, sPut, sGet, sRate);
+  mqi::stopQueueManager(qmgr, false);
+  mqi::deleteQueueManager(qmgr);
+
+  std::printf("%d messages of %d bytes\n", n, kSegment);
+  std::printf("put+commit   store %8.1f MB/s   libpq %8.1f MB/s   %5.1f%%\n", sPut, bPut,
+              100 * sPut / bPut);
+  std::printf("get+commit   store %8.1f MB/s   libpq %8.1f MB/s   %5.1f%%\n", sGet, bGet,
+              100 * sGet / bGet);
+  std::printf("connect+put+commit+disconnect   store %7.1f/s   libpq %7.1f/s   %5.1f%%\n", sRate,
+              bRate, 100 * sRate / bRate);
+  return 0;
+}

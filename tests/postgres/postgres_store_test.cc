@@ -1,0 +1,192 @@
+// The PostgreSQL store beyond what the conformance suite checks: a server that cannot be
+// reached, a server that stops and starts under live connections, and the schema made by
+// several first users at once. Run through with_server.sh, which provides the server.
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mqi/admin.h"
+#include "mqi/mqi.h"
+
+namespace {
+
+std::string env(const char* name) {
+  const char* v = std::getenv(name);
+  return v == nullptr ? "" : v;
+}
+
+void setField(MQCHAR* field, size_t size, const std::string& text) {
+  std::memset(field, ' ', size);
+  std::memcpy(field, text.data(), std::min(size, text.size()));
+}
+
+class PostgresStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    store_ = env("QM_TEST_STORE");
+    if (store_.empty()) GTEST_SKIP() << "QM_TEST_STORE not set: run through with_server.sh";
+    setenv("QM_STORE", store_.c_str(), 1);
+    static std::atomic<int> counter{0};
+    qmgr_ = "PT." + std::to_string(getpid()) + "." + std::to_string(++counter);
+    ASSERT_TRUE(mqi::createQueueManager(qmgr_, {}).ok());
+    ASSERT_TRUE(mqi::startQueueManager(qmgr_).ok());
+    ASSERT_TRUE(mqi::defineQueue(qmgr_, "Q1", {}).ok());
+  }
+  void TearDown() override {
+    if (qmgr_.empty()) return;
+    setenv("QM_STORE", store_.c_str(), 1);
+    mqi::stopQueueManager(qmgr_, false);
+    mqi::deleteQueueManager(qmgr_);
+  }
+
+  MQHCONN connect(MQLONG* reason = nullptr) {
+    MQCHAR48 name;
+    setField(name, 48, qmgr_);
+    MQHCONN h = MQHC_UNUSABLE_HCONN;
+    MQLONG cc, rc;
+    MQCONN(name, &h, &cc, &rc);
+    if (reason != nullptr) *reason = rc;
+    return h;
+  }
+  MQHOBJ open(MQHCONN h, MQLONG options) {
+    MQOD od = {MQOD_DEFAULT};
+    setField(od.ObjectName, 48, "Q1");
+    MQHOBJ o = MQHO_UNUSABLE_HOBJ;
+    MQLONG cc, rc;
+    MQOPEN(h, &od, options, &o, &cc, &rc);
+    EXPECT_EQ(rc, MQRC_NONE);
+    return o;
+  }
+  MQLONG put(MQHCONN h, MQHOBJ o, const std::string& text, MQLONG options) {
+    MQMD md = {MQMD_DEFAULT};
+    md.Persistence = MQPER_PERSISTENT;
+    MQPMO pmo = {MQPMO_DEFAULT};
+    pmo.Options = options;
+    MQLONG cc, rc;
+    MQPUT(h, o, &md, &pmo, static_cast<MQLONG>(text.size()), const_cast<char*>(text.data()), &cc,
+          &rc);
+    return rc;
+  }
+  MQLONG get(MQHCONN h, MQHOBJ o, MQLONG options, std::string& text, MQLONG* backouts = nullptr) {
+    MQMD md = {MQMD_DEFAULT};
+    MQGMO gmo = {MQGMO_DEFAULT};
+    gmo.Options = options;
+    gmo.WaitInterval = MQWI_UNLIMITED;
+    char buffer[256];
+    MQLONG length = 0, cc, rc;
+    MQGET(h, o, &md, &gmo, sizeof buffer, buffer, &length, &cc, &rc);
+    text = rc == MQRC_NONE ? std::string(buffer, static_cast<size_t>(length)) : "";
+    if (backouts != nullptr) *backouts = md.BackoutCount;
+    return rc;
+  }
+  static void serverControl(const std::string& action) {
+    std::string command = env("PG_TEST_AS_SERVER") + " " + env("PG_TEST_BIN") + "/pg_ctl -D " +
+                          env("PG_TEST_DATA_DIR") + " -w -t 60 -m fast -l " +
+                          env("PG_TEST_SOCKET_DIR") + "/server.log " + action + " >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  }
+
+  std::string store_;
+  std::string qmgr_;
+};
+
+TEST_F(PostgresStore, UnreachableServerGives2059) {
+  setenv("QM_STORE", "postgresql:///qt?host=/nonexistent-qt-socket-dir&port=5432", 1);
+  MQLONG reason = 0;
+  connect(&reason);
+  EXPECT_EQ(reason, MQRC_Q_MGR_NOT_AVAILABLE);
+  mqi::Status made = mqi::createQueueManager("NOSERVER", {});
+  EXPECT_FALSE(made.ok());
+  EXPECT_EQ(made.reason(), MQRC_Q_MGR_NOT_AVAILABLE) << made.message();
+}
+
+// Committed messages survive, an open unit of work is backed out (its get comes back with
+// BackoutCount 1, its put vanishes), old connections fail with 2009 and new ones get 2059
+// until the server is back.
+TEST_F(PostgresStore, ServerRestartLosesNothingCommitted) {
+  MQHCONN h = connect();
+  MQHOBJ q = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT);
+  ASSERT_EQ(put(h, q, "kept", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  ASSERT_EQ(put(h, q, "taken", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  std::string text;
+  ASSERT_EQ(get(h, q, MQGMO_SYNCPOINT, text), MQRC_NONE);
+  ASSERT_EQ(text, "kept");
+  ASSERT_EQ(put(h, q, "uncommitted", MQPMO_SYNCPOINT), MQRC_NONE);
+
+  serverControl("stop");
+  EXPECT_EQ(put(h, q, "lost", MQPMO_NO_SYNCPOINT), MQRC_CONNECTION_BROKEN);
+  MQLONG cc, rc;
+  MQDISC(&h, &cc, &rc);  // the old connection is gone; disconnecting it must not hang or crash
+  MQLONG reason = 0;
+  connect(&reason);
+  EXPECT_EQ(reason, MQRC_Q_MGR_NOT_AVAILABLE);
+  serverControl("start");
+
+  MQHCONN again = connect(&reason);
+  ASSERT_EQ(reason, MQRC_NONE);
+  MQHOBJ q2 = open(again, MQOO_INPUT_SHARED);
+  MQLONG backouts = -1;
+  ASSERT_EQ(get(again, q2, MQGMO_NO_SYNCPOINT, text, &backouts), MQRC_NONE);
+  EXPECT_EQ(text, "kept");
+  EXPECT_EQ(backouts, 1);
+  ASSERT_EQ(get(again, q2, MQGMO_NO_SYNCPOINT, text), MQRC_NONE);
+  EXPECT_EQ(text, "taken");
+  EXPECT_EQ(get(again, q2, MQGMO_NO_SYNCPOINT, text), MQRC_NO_MSG_AVAILABLE) << text;
+  MQDISC(&again, &cc, &rc);
+}
+
+// A waiting get ends with a connection reason when the server goes away, instead of waiting on.
+TEST_F(PostgresStore, WaitingGetEndsWhenTheServerStops) {
+  MQLONG waited = 0;
+  std::thread waiter([&] {
+    MQHCONN h = connect();
+    MQHOBJ q = open(h, MQOO_INPUT_SHARED);
+    std::string text;
+    waited = get(h, q, MQGMO_WAIT | MQGMO_NO_SYNCPOINT, text);
+    MQLONG cc, rc;
+    MQDISC(&h, &cc, &rc);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  serverControl("stop");
+  waiter.join();
+  serverControl("start");
+  EXPECT_TRUE(waited == MQRC_CONNECTION_BROKEN || waited == MQRC_Q_MGR_STOPPING) << waited;
+}
+
+// The first users of a fresh database race to create the schema; all of them succeed.
+TEST_F(PostgresStore, SchemaIsMadeOnceByConcurrentFirstUsers) {
+  std::string database = "fresh" + std::to_string(getpid());
+  PGconn* admin = PQconnectdb(store_.c_str());
+  ASSERT_EQ(PQstatus(admin), CONNECTION_OK);
+  PQclear(PQexec(admin, ("CREATE DATABASE " + database).c_str()));
+  std::string fresh = store_;
+  fresh.replace(fresh.find("/qt?"), 4, "/" + database + "?");
+  setenv("QM_STORE", fresh.c_str(), 1);
+  std::vector<std::thread> users;
+  std::atomic<int> made{0};
+  for (int i = 0; i < 4; ++i)
+    users.emplace_back([&, i] {
+      mqi::Status s = mqi::createQueueManager("FIRST" + std::to_string(i), {});
+      if (s.ok()) ++made;
+      else ADD_FAILURE() << s.message();
+    });
+  for (auto& t : users) t.join();
+  EXPECT_EQ(made.load(), 4);
+  mqi::Result<std::vector<mqi::QueueManagerInfo>> listed = mqi::listQueueManagers();
+  ASSERT_TRUE(listed.ok()) << listed.status.message();
+  EXPECT_EQ(listed.value.size(), 4u);
+  int defaults = 0;
+  for (const auto& qm : listed.value) defaults += qm.isDefault ? 1 : 0;
+  EXPECT_EQ(defaults, 1) << "exactly one queue manager is the default";
+  PQclear(PQexec(admin, ("DROP DATABASE " + database + " WITH (FORCE)").c_str()));
+  PQfinish(admin);
+}
+
+}  // namespace
