@@ -46,9 +46,14 @@ CREATE INDEX handles_session ON mqi.handles(session_id);
 )SQL";
 
 constexpr const char* kFunctions = R"SQL(
+-- Getters wait for notifications on "qt.q.<queue id>": the statements that make messages
+-- available send them (a put outside syncpoint, a commit, a backout), not triggers, which would
+-- cost every new server connection a function compilation on its first put.
 CREATE OR REPLACE FUNCTION mqi.commit_session(sid bigint) RETURNS void LANGUAGE sql AS $$
   DELETE FROM mqi.messages WHERE owner = sid AND owner <> 0 AND state = 2;
-  UPDATE mqi.messages SET state = 0, owner = 0 WHERE owner = sid AND owner <> 0 AND state = 1;
+  WITH flipped AS (UPDATE mqi.messages SET state = 0, owner = 0
+                   WHERE owner = sid AND owner <> 0 AND state = 1 RETURNING queue_id)
+  SELECT count(pg_notify('qt.q.' || q, '')) FROM (SELECT DISTINCT queue_id AS q FROM flipped) s;
 $$;
 CREATE OR REPLACE FUNCTION mqi.backout_session(sid bigint) RETURNS void LANGUAGE plpgsql AS $$
 DECLARE r record;
@@ -58,6 +63,9 @@ BEGIN
            FROM mqi.messages WHERE owner = sid AND owner <> 0 GROUP BY queue_id ORDER BY queue_id
   LOOP
     UPDATE mqi.queues SET depth = greatest(0, depth + r.returned - r.dropped) WHERE id = r.queue_id;
+    IF r.returned > 0 THEN
+      PERFORM pg_notify('qt.q.' || r.queue_id, '');
+    END IF;
   END LOOP;
   DELETE FROM mqi.messages WHERE owner = sid AND owner <> 0 AND state = 1;
   UPDATE mqi.messages SET state = 0, owner = 0, backout = backout + 1
@@ -107,12 +115,6 @@ BEGIN
     PERFORM mqi.backout_session(sid);
   END IF;
 END $$;
-CREATE OR REPLACE FUNCTION mqi.notify_messages() RETURNS trigger LANGUAGE plpgsql AS $$
-BEGIN
-  PERFORM pg_notify('qt.q.' || q, '') FROM (SELECT DISTINCT queue_id AS q FROM changed
-                                            WHERE state = 0) s;
-  RETURN NULL;
-END $$;
 CREATE OR REPLACE FUNCTION mqi.notify_queue() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
   IF TG_OP = 'DELETE' THEN
@@ -127,10 +129,6 @@ BEGIN
   PERFORM pg_notify('qt.m.' || NEW.name, '');
   RETURN NULL;
 END $$;
-CREATE TRIGGER messages_put AFTER INSERT ON mqi.messages REFERENCING NEW TABLE AS changed
-  FOR EACH STATEMENT EXECUTE FUNCTION mqi.notify_messages();
-CREATE TRIGGER messages_flip AFTER UPDATE ON mqi.messages REFERENCING NEW TABLE AS changed
-  FOR EACH STATEMENT EXECUTE FUNCTION mqi.notify_messages();
 CREATE TRIGGER queues_inhibit AFTER UPDATE OF inhibit_get, inhibit_put, delivery_seq
   ON mqi.queues FOR EACH ROW EXECUTE FUNCTION mqi.notify_queue();
 CREATE TRIGGER queues_gone AFTER DELETE ON mqi.queues FOR EACH ROW

@@ -4,7 +4,6 @@
 // (and every call that makes something final at once) runs with it on, which flushes everything
 // written before it too.
 #include <errno.h>  // program_invocation_short_name
-#include <poll.h>
 
 #include <chrono>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include <set>
 
 #include "mqi/postgres_store.h"
+#include "platform/host.h"
 
 namespace mqi::pg {
 namespace {
@@ -82,6 +82,8 @@ class PostgresSession : public Session {
   void refreshState();
   uint32_t tokenOf(int64_t queueId) { return global_ + changes_[queueId]; }
   int32_t setSync(bool on);
+  Rows execWithSync(bool on, const std::string& sql);
+  int32_t addHandle(int64_t queueId, InputMode input, bool output, int64_t& handleId);
   int32_t reap();
   int32_t reapLocal(const std::string& list);
   int32_t putRefused(int64_t queueId, size_t length);
@@ -107,10 +109,12 @@ class PostgresSession : public Session {
 int32_t PostgresSession::open(const std::string& conninfo, const std::string& qmgr) {
   qmgr_ = qmgr;
   if (!conn_.open(conninfo)) return MQRC_Q_MGR_NOT_AVAILABLE;
-  if (!schemaExists(conn_)) return MQRC_Q_MGR_NAME_ERROR;
   Rows q = conn_.run("SELECT ccsid, max_uncommitted, max_msg_length, state, epoch"
                      " FROM mqi.qmgrs WHERE name=$1",
                      Params().add(qmgr));
+  // No schema (or no table of it) yet: no queue manager was ever made in this database.
+  if (!q.ok() && (q.sqlState() == "3F000" || q.sqlState() == "42P01"))
+    return MQRC_Q_MGR_NAME_ERROR;
   if (!q.ok()) return reasonFor(conn_, q);
   if (q.size() == 0) return MQRC_Q_MGR_NAME_ERROR;
   if (q.i32(0, 3) == 0) return MQRC_Q_MGR_NOT_AVAILABLE;
@@ -127,16 +131,17 @@ int32_t PostgresSession::open(const std::string& conninfo, const std::string& qm
 // Listens for state changes, makes the session row and takes its advisory lock, then checks
 // the queue manager was not stopped meanwhile.
 int32_t PostgresSession::register_() {
-  Rows listened = conn_.exec("LISTEN " + quotedChannel(qmgrChannel(qmgr_)) +
-                             "; SET synchronous_commit=off");
-  if (!listened.ok()) return reasonFor(conn_, listened);
-  syncOn_ = false;
-  Rows s = conn_.run("INSERT INTO mqi.sessions(qmgr, client, machine, client_pid)"
-                     " VALUES($1, $2, $3, $4)"
-                     " RETURNING id, pg_advisory_lock((1364459521::bigint << 32) | id)",
-                     Params().add(qmgr_).add(std::string(program_invocation_short_name))
-                         .add(machineKey()).add(clientProcessId()));
+  // One round trip: the statements of a simple query run as one transaction, so the LISTEN
+  // and the session's row start together.
+  Rows s = conn_.exec("LISTEN " + quotedChannel(qmgrChannel(qmgr_)) +
+                      "; SET synchronous_commit=off;"
+                      " INSERT INTO mqi.sessions(qmgr, client, machine, client_pid) VALUES(" +
+                      conn_.literal(qmgr_) + ", " +
+                      conn_.literal(program_invocation_short_name) + ", " +
+                      conn_.literal(machineKey()) + ", " + std::to_string(clientProcessId()) +
+                      ") RETURNING id, pg_advisory_lock((1364459521::bigint << 32) | id)");
   if (!s.ok()) return reasonFor(conn_, s);
+  syncOn_ = false;
   sessionId_ = s.i64(0, 0);
   refreshState();
   if (broken_ != 0 || quiescing_) {
@@ -193,6 +198,16 @@ int32_t PostgresSession::setSync(bool on) {
   if (!r.ok()) return fail(r);
   syncOn_ = on;
   return 0;
+}
+
+// A simple statement (no parameters) with synchronous_commit switched first in the same round
+// trip when needed; the switch lasts beyond the statement.
+Rows PostgresSession::execWithSync(bool on, const std::string& sql) {
+  std::string switched;
+  if (on != syncOn_) switched = on ? "SET synchronous_commit=on; " : "SET synchronous_commit=off; ";
+  Rows r = conn_.exec(switched + sql);
+  if (r.ok()) syncOn_ = on;
+  return r;
 }
 
 // Backs out the work of dead sessions of this queue manager before a look at its queues:
@@ -253,6 +268,7 @@ int32_t PostgresSession::findQueue(const std::string& name, QueueRef& out) {
 // two machines opening at once cannot both get exclusive input.
 int32_t PostgresSession::openHandle(const QueueRef& queue, InputMode input, bool output,
                                     int64_t& handleId) {
+  if (input == InputMode::kNone) return addHandle(queue.id, input, output, handleId);
   if (int32_t rc = reap(); rc != 0) return rc;
   Rows begun = conn_.exec("BEGIN");
   if (!begun.ok()) return fail(begun);
@@ -269,17 +285,22 @@ int32_t PostgresSession::openHandle(const QueueRef& queue, InputMode input, bool
         if (input == InputMode::kExclusive || holders.i32(i, 0) == 2) rc = MQRC_OBJECT_IN_USE;
     }
   }
-  if (rc == 0) {
-    Rows ins = conn_.run("INSERT INTO mqi.handles(session_id, queue_id, input, output)"
-                         " VALUES($1, $2, $3, $4) RETURNING id",
-                         Params().add(sessionId_).add(queue.id)
-                             .add(static_cast<int64_t>(input)).add(output ? 1 : 0));
-    if (!ins.ok()) rc = fail(ins);
-    else handleId = ins.i64(0, 0);
-  }
+  if (rc == 0) rc = addHandle(queue.id, input, output, handleId);
   Rows ended = conn_.exec(rc == 0 ? "COMMIT" : "ROLLBACK");
   if (rc == 0 && !ended.ok()) rc = fail(ended);
   return rc;
+}
+
+// An open that takes no input cannot conflict with another: one statement, no lock.
+int32_t PostgresSession::addHandle(int64_t queueId, InputMode input, bool output,
+                                   int64_t& handleId) {
+  Rows ins = conn_.run("INSERT INTO mqi.handles(session_id, queue_id, input, output)"
+                       " VALUES($1, $2, $3, $4) RETURNING id",
+                       Params().add(sessionId_).add(queueId)
+                           .add(static_cast<int64_t>(input)).add(output ? 1 : 0));
+  if (!ins.ok()) return fail(ins);
+  handleId = ins.i64(0, 0);
+  return 0;
 }
 
 void PostgresSession::closeHandle(int64_t handleId) {
@@ -298,14 +319,17 @@ int32_t PostgresSession::put(int64_t queueId, const MQMD& md, const void* data, 
   p.addBytes(md.MsgId, sizeof md.MsgId).addBytes(md.CorrelId, sizeof md.CorrelId);
   p.add(md.Persistence).add(md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0);
   p.addBytes(&md, sizeof md).addBytes(data, length);
+  // A message put outside syncpoint is there at once: its getters are woken.
   Rows r = conn_.run(
       "WITH q AS (UPDATE mqi.queues SET depth=depth+1 WHERE id=$1 AND inhibit_put=0"
-      " AND depth<max_depth AND max_msg_length>=$2 RETURNING id)"
-      " INSERT INTO mqi.messages(queue_id, length, state, owner, priority, msg_id, correl_id,"
-      " persistent, expires, md, data) SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11 FROM q",
+      " AND depth<max_depth AND max_msg_length>=$2 RETURNING id),"
+      " m AS (INSERT INTO mqi.messages(queue_id, length, state, owner, priority, msg_id,"
+      " correl_id, persistent, expires, md, data)"
+      " SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11 FROM q RETURNING queue_id)"
+      " SELECT (SELECT pg_notify('qt.q.' || m.queue_id, '') WHERE $3::int=0) FROM m",
       p);
   if (!r.ok()) return fail(r);
-  if (r.affected() == 0) return putRefused(queueId, length);
+  if (r.size() == 0) return putRefused(queueId, length);
   if (syncpoint) ++uncommitted_;
   return 0;
 }
@@ -443,9 +467,9 @@ void PostgresSession::awaitChange(int64_t queueId, uint32_t token, int timeoutMs
     if (tokenOf(queueId) != token) return;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
     if (left.count() <= 0) return;
-    pollfd fd = {PQsocket(conn_.raw()), POLLIN, 0};
-    if (fd.fd < 0) return;
-    poll(&fd, 1, static_cast<int>(left.count()));
+    int socket = PQsocket(conn_.raw());
+    if (socket < 0) return;
+    platform::waitSocketReadable(socket, static_cast<int>(left.count()));
   }
 }
 
@@ -491,8 +515,7 @@ int32_t PostgresSession::setInhibit(int64_t queueId, int32_t inhibitGet, int32_t
 int32_t PostgresSession::commit() {
   if (broken_ != 0) return broken_;
   if (uncommitted_ == 0) return 0;
-  if (int32_t rc = setSync(true); rc != 0) return rc;
-  Rows r = conn_.run("SELECT mqi.commit_session($1)", Params().add(sessionId_));
+  Rows r = execWithSync(true, "SELECT mqi.commit_session(" + std::to_string(sessionId_) + ")");
   if (!r.ok()) return fail(r);
   uncommitted_ = 0;
   return 0;
@@ -500,8 +523,7 @@ int32_t PostgresSession::commit() {
 
 int32_t PostgresSession::backout() {
   if (broken_ != 0) return 0;  // the next session to look backs it out
-  if (int32_t rc = setSync(true); rc != 0) return rc;
-  Rows r = conn_.run("SELECT mqi.backout_session($1)", Params().add(sessionId_));
+  Rows r = execWithSync(true, "SELECT mqi.backout_session(" + std::to_string(sessionId_) + ")");
   if (!r.ok()) return fail(r);
   uncommitted_ = 0;
   return 0;
@@ -513,9 +535,9 @@ int32_t PostgresSession::disconnect() {
     backout();
     result = MQRC_BACKED_OUT;
   }
-  if (broken_ == 0 && sessionId_ != 0 && setSync(false) == 0) {  // nothing to make durable
-    Rows gone = conn_.run("DELETE FROM mqi.sessions WHERE id=$1", Params().add(sessionId_));
-    (void)gone;  // a session row left behind is reaped as dead
+  if (broken_ == 0 && sessionId_ != 0) {  // nothing to make durable: no flush waited for
+    // A session row left behind is reaped as dead.
+    execWithSync(false, "DELETE FROM mqi.sessions WHERE id=" + std::to_string(sessionId_));
   }
   if (conn_.raw() != nullptr) PQfinish(conn_.raw());
   conn_.abandon();

@@ -105,13 +105,19 @@ class Conn {
   void abandon() { c_ = nullptr; }
 
   Rows exec(const std::string& sql);  // simple query, may hold several statements
-  // A parameterised statement, prepared on first use; binaryResult asks for binary columns.
+  // A parameterised statement, prepared when it runs a second time; binaryResult asks for
+  // binary columns.
   Rows run(const std::string& sql, const Params& params, bool binaryResult = false);
   std::string literal(const std::string& text) const;  // quoted for inclusion in SQL
 
  private:
+  struct Statement {
+    int uses = 0;
+    std::string name;  // empty until prepared
+  };
   PGconn* c_ = nullptr;
-  std::unordered_map<std::string, std::string> prepared_;
+  std::unordered_map<std::string, Statement> statements_;
+  int prepared_ = 0;
 };
 
 // The MQ reason code for a failed statement on `conn`: 2009 when the connection is gone.

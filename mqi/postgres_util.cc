@@ -106,15 +106,20 @@ Rows Conn::exec(const std::string& sql) {
 
 Rows Conn::run(const std::string& sql, const Params& params, bool binaryResult) {
   if (c_ == nullptr) return Rows();
-  auto it = prepared_.find(sql);
-  if (it == prepared_.end()) {
-    std::string name = "q" + std::to_string(prepared_.size() + 1);
+  // A statement is sent whole on its first use (one round trip) and prepared on its second:
+  // the agents connect for every file, and most statements of such a short session run once.
+  Statement& s = statements_[sql];
+  if (s.uses++ == 1) {
+    std::string name = "q" + std::to_string(++prepared_);
     Rows made(PQprepare(c_, name.c_str(), sql.c_str(), 0, nullptr));
-    if (!made.ok()) return made;
-    it = prepared_.emplace(sql, name).first;
+    if (made.ok()) s.name = name;
   }
-  return Rows(PQexecPrepared(c_, it->second.c_str(), params.count(), params.values(),
-                             params.lengths(), params.formats(), binaryResult ? 1 : 0));
+  int resultFormat = binaryResult ? 1 : 0;
+  if (s.name.empty())
+    return Rows(PQexecParams(c_, sql.c_str(), params.count(), nullptr, params.values(),
+                             params.lengths(), params.formats(), resultFormat));
+  return Rows(PQexecPrepared(c_, s.name.c_str(), params.count(), params.values(),
+                             params.lengths(), params.formats(), resultFormat));
 }
 
 std::string Conn::literal(const std::string& text) const {

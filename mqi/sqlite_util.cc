@@ -30,7 +30,9 @@ int openDatabase(const std::string& path, bool create, sqlite3** out) {
             "PRAGMA synchronous=FULL;"
             "PRAGMA wal_autocheckpoint=16384;"
             "PRAGMA journal_size_limit=134217728;"
-            "PRAGMA cache_size=-8192;"
+            // Payload pages pass through once; a small cache keeps agents' memory low and the
+            // system's page cache serves re-reads.
+            "PRAGMA cache_size=-2048;"
             "PRAGMA secure_delete=OFF;");
   return rc;
 }

@@ -3,9 +3,11 @@
 // several first users at once. Run through with_server.sh, which provides the server.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -158,6 +160,52 @@ TEST_F(PostgresStore, WaitingGetEndsWhenTheServerStops) {
   waiter.join();
   serverControl("start");
   EXPECT_TRUE(waited == MQRC_CONNECTION_BROKEN || waited == MQRC_Q_MGR_STOPPING) << waited;
+}
+
+// Waiting getters sleep until a notification on their queue's channel: each change that makes
+// a message available must send one (a put outside syncpoint, a commit of puts, a backout of
+// gets), or the getters only see it at their next periodic look.
+TEST_F(PostgresStore, ChangesThatMakeMessagesAvailableNotifyWaiters) {
+  PGconn* listener = PQconnectdb(store_.c_str());
+  ASSERT_EQ(PQstatus(listener), CONNECTION_OK);
+  PGresult* id = PQexec(listener, ("SELECT id FROM mqi.queues WHERE qmgr='" + qmgr_ +
+                                   "' AND name='Q1'").c_str());
+  ASSERT_EQ(PQntuples(id), 1);
+  std::string channel = "qt.q." + std::string(PQgetvalue(id, 0, 0));
+  PQclear(id);
+  PQclear(PQexec(listener, ("LISTEN \"" + channel + "\"").c_str()));
+  // True when a notification on the channel arrives within 10 s; takes all that arrived.
+  auto notified = [&] {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool seen = false;
+    while (!seen && std::chrono::steady_clock::now() < until) {
+      pollfd fd = {PQsocket(listener), POLLIN, 0};
+      poll(&fd, 1, 100);
+      PQconsumeInput(listener);
+      while (PGnotify* n = PQnotifies(listener)) {
+        seen = seen || channel == n->relname;
+        PQfreemem(n);
+      }
+    }
+    return seen;
+  };
+
+  MQHCONN h = connect();
+  MQHOBJ q = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT);
+  MQLONG cc, rc;
+  ASSERT_EQ(put(h, q, "now", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  EXPECT_TRUE(notified()) << "put outside syncpoint";
+  ASSERT_EQ(put(h, q, "later", MQPMO_SYNCPOINT), MQRC_NONE);
+  MQCMIT(h, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  EXPECT_TRUE(notified()) << "commit";
+  std::string text;
+  ASSERT_EQ(get(h, q, MQGMO_SYNCPOINT, text), MQRC_NONE);
+  MQBACK(h, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  EXPECT_TRUE(notified()) << "backout of a get";
+  MQDISC(&h, &cc, &rc);
+  PQfinish(listener);
 }
 
 // The first users of a fresh database race to create the schema; all of them succeed.

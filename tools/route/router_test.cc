@@ -169,7 +169,24 @@ class RouterTest : public ::testing::Test {
     return out;
   }
 
-  int32_t depth(const char* queue) { return mqi::describeQueue(kQm, queue).value.currentDepth; }
+  // Committed messages only: CurrentQDepth would count the router's uncommitted puts and let a
+  // test stop it before its commit.
+  int32_t depth(const char* queue) {
+    MQHOBJ h = open(queue, MQOO_BROWSE);
+    int32_t count = 0;
+    for (;;) {
+      MQMD md = {MQMD_DEFAULT};
+      MQGMO gmo = {MQGMO_DEFAULT};
+      gmo.Options = MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG;
+      MQLONG length = 0, cc = 0, reason = 0;
+      MQGET(conn_, h, &md, &gmo, 0, nullptr, &length, &cc, &reason);
+      if (cc == MQCC_FAILED) break;
+      ++count;
+    }
+    MQLONG cc = 0, reason = 0;
+    MQCLOSE(conn_, &h, MQCO_NONE, &cc, &reason);
+    return count;
+  }
 
   // Runs the router until `done` holds (or 20 s pass), then inhibits get on its queue and
   // returns its exit code.
