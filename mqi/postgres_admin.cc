@@ -148,7 +148,10 @@ Status PostgresStore::stopNow(Conn& conn, const std::string& name) {
                  " ON l.locktype='advisory' AND l.classid=1364459521::oid AND l.objid=s.id::oid"
                  " AND l.objsubid=1 AND l.granted WHERE s.qmgr=$1 AND l.pid<>pg_backend_pid()",
                  p);
-  if (r.ok()) r = conn.run("DELETE FROM mqi.sessions WHERE qmgr=$1", p);
+  if (r.ok())
+    r = conn.run("WITH s AS (DELETE FROM mqi.sessions WHERE qmgr=$1 RETURNING id)"
+                 " DELETE FROM mqi.handles WHERE session_id IN (SELECT id FROM s)",
+                 p);
   if (r.ok()) r = conn.exec("COMMIT");
   if (!r.ok()) {
     Status s = dbError("cannot stop " + name, conn, r);

@@ -9,6 +9,9 @@ namespace {
 
 constexpr int64_t kSchemaLock = (int64_t{0x51540003} << 32);
 
+// Messages, sessions and handles carry no foreign keys: a check per row (planned anew by every
+// server connection) costs every put and every connect. The rows of a deleted queue or queue
+// manager go with it by the triggers below; a session's handles go with the session.
 // Messages: state 0 committed, 1 put by the open unit of work of session `owner`, 2 got by it.
 // `expires` is in milliseconds since 1970 (0 = never). `md` is the stored MQMD image.
 constexpr const char* kTables = R"SQL(
@@ -23,7 +26,7 @@ CREATE TABLE mqi.queues(id bigserial PRIMARY KEY,
   delivery_seq int NOT NULL, inhibit_get int NOT NULL, inhibit_put int NOT NULL,
   description text NOT NULL DEFAULT '', depth int NOT NULL DEFAULT 0, UNIQUE(qmgr, name));
 CREATE TABLE mqi.messages(id bigserial PRIMARY KEY,
-  queue_id bigint NOT NULL REFERENCES mqi.queues(id) ON DELETE CASCADE,
+  queue_id bigint NOT NULL,
   state smallint NOT NULL, owner bigint NOT NULL DEFAULT 0, priority int NOT NULL,
   msg_id bytea NOT NULL, correl_id bytea NOT NULL, backout int NOT NULL DEFAULT 0,
   persistent int NOT NULL, expires bigint NOT NULL, length int NOT NULL, md bytea NOT NULL,
@@ -32,17 +35,25 @@ ALTER TABLE mqi.messages ALTER COLUMN data SET STORAGE EXTERNAL;
 CREATE INDEX messages_order ON mqi.messages(queue_id, state, priority DESC, id);
 CREATE INDEX messages_ids ON mqi.messages(queue_id, correl_id, msg_id);
 CREATE INDEX messages_owner ON mqi.messages(owner) WHERE owner <> 0;
-CREATE TABLE mqi.sessions(id bigserial PRIMARY KEY,
-  qmgr text NOT NULL REFERENCES mqi.qmgrs(name) ON DELETE CASCADE,
+CREATE INDEX messages_held ON mqi.messages(queue_id, owner) WHERE state = 2;
+CREATE TABLE mqi.sessions(id bigserial PRIMARY KEY, qmgr text NOT NULL,
   client text NOT NULL DEFAULT '', machine text NOT NULL DEFAULT '',
   client_pid int NOT NULL DEFAULT 0, started timestamptz NOT NULL DEFAULT now());
 CREATE INDEX sessions_qmgr ON mqi.sessions(qmgr);
 CREATE TABLE mqi.handles(id bigserial PRIMARY KEY,
-  session_id bigint NOT NULL REFERENCES mqi.sessions(id) ON DELETE CASCADE,
-  queue_id bigint NOT NULL REFERENCES mqi.queues(id) ON DELETE CASCADE,
-  input int NOT NULL, output int NOT NULL);
+  session_id bigint NOT NULL, queue_id bigint NOT NULL, input int NOT NULL, output int NOT NULL);
 CREATE INDEX handles_queue ON mqi.handles(queue_id);
 CREATE INDEX handles_session ON mqi.handles(session_id);
+)SQL";
+
+// Brings a schema made by an earlier version up to date (the functions follow).
+constexpr const char* kUpgrade = R"SQL(
+ALTER TABLE mqi.messages DROP CONSTRAINT IF EXISTS messages_queue_id_fkey;
+ALTER TABLE mqi.sessions DROP CONSTRAINT IF EXISTS sessions_qmgr_fkey;
+ALTER TABLE mqi.handles DROP CONSTRAINT IF EXISTS handles_session_id_fkey,
+  DROP CONSTRAINT IF EXISTS handles_queue_id_fkey;
+DROP FUNCTION IF EXISTS mqi.reap(text);
+CREATE INDEX IF NOT EXISTS messages_held ON mqi.messages(queue_id, owner) WHERE state = 2;
 )SQL";
 
 constexpr const char* kFunctions = R"SQL(
@@ -71,17 +82,19 @@ BEGIN
   UPDATE mqi.messages SET state = 0, owner = 0, backout = backout + 1
     WHERE owner = sid AND owner <> 0 AND state = 2;
 END $$;
--- Sessions of a queue manager whose advisory lock nobody holds belong to a dead client.
-CREATE OR REPLACE FUNCTION mqi.reap(qm text) RETURNS int LANGUAGE plpgsql AS $$
+-- Sessions of a queue manager (other than `self`, the caller's own) whose advisory lock nobody
+-- holds belong to a dead client. The look is a shared try-lock on the session's key: it fails
+-- while the session's connection lives, costs one lock table probe (no scan of pg_locks), and
+-- lets two reapers both see a dead session; the DELETE decides which one backs it out.
+CREATE OR REPLACE FUNCTION mqi.reap(qm text, self bigint DEFAULT 0) RETURNS int
+LANGUAGE plpgsql AS $$
 DECLARE s bigint; n int := 0;
 BEGIN
-  FOR s IN SELECT x.id FROM mqi.sessions x WHERE x.qmgr = qm AND NOT EXISTS (
-             SELECT 1 FROM pg_locks l WHERE l.locktype = 'advisory' AND l.granted
-               AND l.database = (SELECT oid FROM pg_database WHERE datname = current_database())
-               AND l.classid = 1364459521::oid AND l.objid = x.id::oid AND l.objsubid = 1)
-  LOOP
+  FOR s IN SELECT x.id FROM mqi.sessions x WHERE x.qmgr = qm AND x.id <> self LOOP
+    CONTINUE WHEN NOT pg_try_advisory_xact_lock_shared((1364459521::bigint << 32) | s);
     DELETE FROM mqi.sessions WHERE id = s;  -- the claim: a second reaper finds nothing
     IF FOUND THEN
+      DELETE FROM mqi.handles WHERE session_id = s;
       PERFORM mqi.backout_session(s);
       n := n + 1;
     END IF;
@@ -112,6 +125,7 @@ BEGIN
   END IF;
   DELETE FROM mqi.sessions WHERE id = sid;
   IF FOUND THEN
+    DELETE FROM mqi.handles WHERE session_id = sid;
     PERFORM mqi.backout_session(sid);
   END IF;
 END $$;
@@ -129,13 +143,46 @@ BEGIN
   PERFORM pg_notify('qt.m.' || NEW.name, '');
   RETURN NULL;
 END $$;
-CREATE TRIGGER queues_inhibit AFTER UPDATE OF inhibit_get, inhibit_put, delivery_seq
+-- What a deleted queue or queue manager leaves behind (rare: no cost on the message paths).
+CREATE OR REPLACE FUNCTION mqi.drop_queue_rows() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  DELETE FROM mqi.messages WHERE queue_id = OLD.id;
+  DELETE FROM mqi.handles WHERE queue_id = OLD.id;
+  RETURN NULL;
+END $$;
+CREATE OR REPLACE FUNCTION mqi.drop_qmgr_rows() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  DELETE FROM mqi.handles WHERE session_id IN (SELECT id FROM mqi.sessions WHERE qmgr = OLD.name);
+  DELETE FROM mqi.sessions WHERE qmgr = OLD.name;
+  RETURN NULL;
+END $$;
+CREATE OR REPLACE TRIGGER queues_rows AFTER DELETE ON mqi.queues FOR EACH ROW
+  EXECUTE FUNCTION mqi.drop_queue_rows();
+CREATE OR REPLACE TRIGGER qmgrs_rows AFTER DELETE ON mqi.qmgrs FOR EACH ROW
+  EXECUTE FUNCTION mqi.drop_qmgr_rows();
+CREATE OR REPLACE TRIGGER queues_inhibit AFTER UPDATE OF inhibit_get, inhibit_put, delivery_seq
   ON mqi.queues FOR EACH ROW EXECUTE FUNCTION mqi.notify_queue();
-CREATE TRIGGER queues_gone AFTER DELETE ON mqi.queues FOR EACH ROW
+CREATE OR REPLACE TRIGGER queues_gone AFTER DELETE ON mqi.queues FOR EACH ROW
   EXECUTE FUNCTION mqi.notify_queue();
-CREATE TRIGGER qmgrs_state AFTER UPDATE OF state, epoch ON mqi.qmgrs FOR EACH ROW
+CREATE OR REPLACE TRIGGER qmgrs_state AFTER UPDATE OF state, epoch ON mqi.qmgrs FOR EACH ROW
   EXECUTE FUNCTION mqi.notify_qmgr();
 )SQL";
+
+// Whether the schema is there, and whether it is the current one (the last thing an upgrade
+// adds is there).
+struct SchemaState {
+  bool exists = false;
+  bool current = false;
+};
+
+SchemaState schemaState(Conn& conn) {
+  Rows r = conn.exec("SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_tables"
+                     " WHERE schemaname='mqi' AND tablename='handles'),"
+                     " EXISTS (SELECT 1 FROM pg_catalog.pg_indexes"
+                     " WHERE schemaname='mqi' AND indexname='messages_held')");
+  if (!r.ok() || r.size() != 1) return {};
+  return {r.text(0, 0) == "t", r.text(0, 1) == "t"};
+}
 
 }  // namespace
 
@@ -148,11 +195,12 @@ bool schemaExists(Conn& conn) {
 }
 
 std::string ensureSchema(Conn& conn) {
-  if (schemaExists(conn)) return "";
+  if (schemaState(conn).current) return "";
   Rows begun = conn.exec("BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLock) + ")");
   if (!begun.ok()) return begun.error();
-  if (!schemaExists(conn)) {
-    for (const char* script : {kTables, kFunctions}) {
+  SchemaState state = schemaState(conn);
+  if (!state.current) {
+    for (const char* script : {state.exists ? kUpgrade : kTables, kFunctions}) {
       Rows made = conn.exec(script);
       if (!made.ok()) {
         std::string error = made.error();

@@ -88,7 +88,11 @@ class PostgresSession : public Session {
   int32_t reapLocal(const std::string& list);
   int32_t putRefused(int64_t queueId, size_t length);
   Rows select(const GetRequest& r, int32_t deliverySeq, bool browse);
+  std::string conditions(const GetRequest& r, int32_t deliverySeq, Params& p);
   int32_t take(int64_t id, bool syncpoint, bool& taken);
+  int32_t takeAndDeliver(const GetRequest& r, const DeliverFn& deliver, bool checkHeld,
+                         bool& done, bool& held);
+  int32_t giveBack(int64_t id);
 
   Conn conn_;
   std::string qmgr_;
@@ -104,32 +108,46 @@ class PostgresSession : public Session {
   std::set<int64_t> listening_;
   std::map<int64_t, uint32_t> changes_;
   uint32_t global_ = 0;
+  std::map<int64_t, int32_t> deliverySeq_;  // as last seen; a get checks it against the queue
 };
 
+// Whether queue $1 holds messages got by the open unit of work of a session other than $2:
+// two seeks in a small index, so that only then the get looks for dead sessions.
+constexpr const char* kHeldByOthers =
+    "(EXISTS (SELECT 1 FROM mqi.messages h WHERE h.queue_id=$1 AND h.state=2 AND h.owner<$2)"
+    " OR EXISTS (SELECT 1 FROM mqi.messages h WHERE h.queue_id=$1 AND h.state=2 AND h.owner>$2))";
+
+// The session registers first and reads the queue manager after: that one read both fills in
+// its attributes and shows a stop that came while the session was being made (a stop after it
+// finds the session's row and ends its connection).
 int32_t PostgresSession::open(const std::string& conninfo, const std::string& qmgr) {
   qmgr_ = qmgr;
   if (!conn_.open(conninfo)) return MQRC_Q_MGR_NOT_AVAILABLE;
+  if (int32_t rc = register_(); rc != 0) return rc;
   Rows q = conn_.run("SELECT ccsid, max_uncommitted, max_msg_length, state, epoch"
                      " FROM mqi.qmgrs WHERE name=$1",
                      Params().add(qmgr));
-  // No schema (or no table of it) yet: no queue manager was ever made in this database.
-  if (!q.ok() && (q.sqlState() == "3F000" || q.sqlState() == "42P01"))
-    return MQRC_Q_MGR_NAME_ERROR;
-  if (!q.ok()) return reasonFor(conn_, q);
-  if (q.size() == 0) return MQRC_Q_MGR_NAME_ERROR;
-  if (q.i32(0, 3) == 0) return MQRC_Q_MGR_NOT_AVAILABLE;
-  if (q.i32(0, 3) == 2) return MQRC_Q_MGR_QUIESCING;
+  int32_t rc = 0;
+  if (!q.ok()) rc = fail(q);
+  else if (q.size() == 0) rc = MQRC_Q_MGR_NAME_ERROR;
+  else if (q.i32(0, 3) == 0) rc = MQRC_Q_MGR_NOT_AVAILABLE;
+  else if (q.i32(0, 3) == 2) rc = MQRC_Q_MGR_QUIESCING;
+  if (rc != 0) {  // the row of a session that never was; the connection closes with it
+    if (broken_ == 0)
+      conn_.exec("DELETE FROM mqi.sessions WHERE id=" + std::to_string(sessionId_));
+    return rc;
+  }
   info_.name = qmgr;
   info_.codedCharSetId = q.i32(0, 0);
   info_.maxUncommittedMsgs = q.i32(0, 1);
   info_.maxMsgLength = q.i32(0, 2);
   info_.running = true;
   epoch_ = q.i64(0, 4);
-  return register_();
+  stateRead_ = Clock::now();
+  return 0;
 }
 
-// Listens for state changes, makes the session row and takes its advisory lock, then checks
-// the queue manager was not stopped meanwhile.
+// Listens for state changes, makes the session row and takes its advisory lock.
 int32_t PostgresSession::register_() {
   // One round trip: the statements of a simple query run as one transaction, so the LISTEN
   // and the session's row start together.
@@ -140,14 +158,12 @@ int32_t PostgresSession::register_() {
                       conn_.literal(program_invocation_short_name) + ", " +
                       conn_.literal(machineKey()) + ", " + std::to_string(clientProcessId()) +
                       ") RETURNING id, pg_advisory_lock((1364459521::bigint << 32) | id)");
+  // No schema (or no table of it) yet: no queue manager was ever made in this database.
+  if (!s.ok() && (s.sqlState() == "3F000" || s.sqlState() == "42P01"))
+    return MQRC_Q_MGR_NAME_ERROR;
   if (!s.ok()) return reasonFor(conn_, s);
   syncOn_ = false;
   sessionId_ = s.i64(0, 0);
-  refreshState();
-  if (broken_ != 0 || quiescing_) {
-    disconnect();
-    return MQRC_Q_MGR_NOT_AVAILABLE;
-  }
   return 0;
 }
 
@@ -214,7 +230,7 @@ Rows PostgresSession::execWithSync(bool on, const std::string& sql) {
 // sessions whose connection the server saw end, and sessions of this machine whose process is
 // gone although the server has not noticed yet.
 int32_t PostgresSession::reap() {
-  Rows r = conn_.run("SELECT mqi.reap($1), " + std::string(kSameMachine), 
+  Rows r = conn_.run("SELECT mqi.reap($1, $3), " + std::string(kSameMachine),
                      Params().add(qmgr_).add(machineKey()).add(sessionId_));
   if (!r.ok()) return fail(r);
   return reapLocal(r.text(0, 1));
@@ -261,6 +277,7 @@ int32_t PostgresSession::findQueue(const std::string& name, QueueRef& out) {
   i.inhibitPut = q.i32(0, 9);
   i.description = q.text(0, 10);
   i.currentDepth = q.i32(0, 11);
+  deliverySeq_[out.id] = i.msgDeliverySequence;
   return 0;
 }
 
@@ -358,9 +375,15 @@ Rows PostgresSession::select(const GetRequest& r, int32_t deliverySeq, bool brow
     p.add(r.cursor != nullptr ? r.cursor->messageId : 0);
     return conn_.run(sql + " AND id=$2" + lock, p, true);
   }
+  return conn_.run(sql + conditions(r, deliverySeq, p) + lock, p, true);
+}
+
+// The conditions after "queue_id=$1 AND state=0" that pick the first suitable message, with
+// its order and LIMIT 1; their parameters are added to p.
+std::string PostgresSession::conditions(const GetRequest& r, int32_t deliverySeq, Params& p) {
   bool fifo = deliverySeq == MQMDS_FIFO;
   auto next = [&p] { return "$" + std::to_string(p.count() + 1); };
-  sql += " AND (expires=0 OR expires>" + next() + ")";
+  std::string sql = " AND (expires=0 OR expires>" + next() + ")";
   p.add(nowMs());
   if (r.matchMsgId) {
     sql += " AND msg_id=" + next();
@@ -381,8 +404,12 @@ Rows PostgresSession::select(const GetRequest& r, int32_t deliverySeq, bool brow
     }
     p.add(r.cursor->messageId);
   }
-  sql += fifo ? " ORDER BY id" : " ORDER BY priority DESC, id";
-  return conn_.run(sql + " LIMIT 1" + lock, p, true);
+  // A get by CorrelId seeks the few messages of that CorrelId in the ids index and sorts them:
+  // the "+0" keeps the planner from walking the whole queue in order instead.
+  bool seek = r.matchCorrelId;
+  if (fifo) sql += seek ? " ORDER BY id+0" : " ORDER BY id";
+  else sql += seek ? " ORDER BY priority+0 DESC, id" : " ORDER BY priority DESC, id";
+  return sql + " LIMIT 1";
 }
 
 // Marks the message as got by this unit of work, or removes it; taken is false when another
@@ -402,19 +429,95 @@ int32_t PostgresSession::take(int64_t id, bool syncpoint, bool& taken) {
   return 0;
 }
 
+// The common get (the next message, inside the unit of work) in one statement: the queue's
+// state, the choice of the message and its marking as got, with its payload. Nothing is taken
+// when the queue is get-inhibited, when its delivery sequence is not the one the order was
+// built for, or (checkHeld) when another session holds messages of the queue: that session may
+// be dead and its messages must get their places back before one is chosen. done is false
+// then (held says whether for that reason), and the caller reaps or looks the long way.
+int32_t PostgresSession::takeAndDeliver(const GetRequest& r, const DeliverFn& deliver,
+                                        bool checkHeld, bool& done, bool& held) {
+  done = false;
+  int32_t seq = deliverySeq_.count(r.queueId) ? deliverySeq_[r.queueId] : MQMDS_PRIORITY;
+  Params p;
+  p.add(r.queueId).add(sessionId_).add(seq).add(checkHeld ? 1 : 0);
+  std::string chosen = "SELECT id FROM mqi.messages WHERE queue_id=$1 AND state=0" +
+                       conditions(r, seq, p) + " FOR UPDATE SKIP LOCKED";
+  Rows m = conn_.run(
+      "WITH q AS (SELECT inhibit_get, delivery_seq, " + std::string(kHeldByOthers) +
+          " AS held FROM mqi.queues WHERE id=$1),"
+          " c AS (" + chosen + "),"
+          " t AS (UPDATE mqi.messages m SET state=2, owner=$2 FROM c, q WHERE m.id=c.id"
+          " AND q.inhibit_get=0 AND NOT (q.held AND $4::int=1) AND q.delivery_seq=$3::int"
+          " RETURNING m.id, m.md, m.length, m.backout, m.persistent, m.priority, m.data),"
+          " d AS (UPDATE mqi.queues SET depth=depth-1 WHERE id=$1 AND EXISTS (SELECT 1 FROM t))"
+          " SELECT q.inhibit_get, q.delivery_seq, q.held::int, t.id, t.md, t.length, t.backout,"
+          " t.persistent, t.priority, t.data FROM q LEFT JOIN t ON true",
+      p, true);
+  if (!m.ok()) return fail(m);
+  if (m.size() == 0) {
+    done = true;
+    return MQRC_Q_DELETED;
+  }
+  deliverySeq_[r.queueId] = m.binI32(0, 1);
+  if (m.binI32(0, 0) == MQQA_GET_INHIBITED) {
+    done = true;
+    return MQRC_GET_INHIBITED;
+  }
+  held = checkHeld && m.binI32(0, 2) != 0;
+  if (held || m.binI32(0, 1) != seq) return 0;
+  done = true;
+  if (m.null(0, 3)) return MQRC_NO_MSG_AVAILABLE;
+  MQMD md;
+  if (m.length(0, 4) != static_cast<int>(sizeof md)) return MQRC_UNEXPECTED_ERROR;
+  std::memcpy(&md, m.bytes(0, 4), sizeof md);
+  md.BackoutCount = m.binI32(0, 6);
+  ++uncommitted_;
+  ResultReader reader(m.bytes(0, 9), m.length(0, 9));
+  if (deliver(md, m.binI32(0, 5), reader)) return 0;
+  --uncommitted_;
+  return giveBack(m.binI64(0, 3));  // kept (truncated)
+}
+
+// Puts a message this unit of work just took back in its place, as if never taken.
+int32_t PostgresSession::giveBack(int64_t id) {
+  Rows r = conn_.run("WITH m AS (UPDATE mqi.messages SET state=0, owner=0"
+                     " WHERE id=$1 AND owner=$2 AND state=2 RETURNING queue_id)"
+                     " UPDATE mqi.queues SET depth=depth+1 WHERE id IN (SELECT queue_id FROM m)"
+                     " RETURNING pg_notify('qt.q.' || id, '')",
+                     Params().add(id).add(sessionId_));
+  return r.ok() ? 0 : fail(r);
+}
+
 int32_t PostgresSession::get(const GetRequest& r, const DeliverFn& deliver) {
   bool browse = r.mode == GetMode::kBrowseFirst || r.mode == GetMode::kBrowseNext ||
                 r.mode == GetMode::kBrowseUnderCursor;
   bool underCursor = r.mode == GetMode::kBrowseUnderCursor || r.mode == GetMode::kGetUnderCursor;
   if (underCursor && (r.cursor == nullptr || r.cursor->messageId == 0))
     return MQRC_NO_MSG_UNDER_CURSOR;
-  Rows q = conn_.run("SELECT inhibit_get, delivery_seq, mqi.reap(qmgr), " +
-                         std::string(kSameMachine) + " FROM mqi.queues WHERE id=$4",
-                     Params().add(qmgr_).add(machineKey()).add(sessionId_).add(r.queueId));
+  bool reaped = false;
+  if (r.mode == GetMode::kGet && r.syncpoint && uncommitted_ < info_.maxUncommittedMsgs) {
+    if (int32_t rc = setSync(false); rc != 0) return rc;
+    bool done = false, held = false;
+    int32_t rc = takeAndDeliver(r, deliver, true, done, held);
+    if (rc == 0 && held) {  // another unit of work holds messages here: is its session alive?
+      if (rc = reap(); rc != 0) return rc;
+      reaped = true;
+      rc = takeAndDeliver(r, deliver, false, done, held);
+    }
+    if (done || rc != 0) return rc;
+  }
+  Rows q = conn_.run("SELECT inhibit_get, delivery_seq, " + std::string(kHeldByOthers) +
+                         "::int FROM mqi.queues WHERE id=$1",
+                     Params().add(r.queueId).add(sessionId_));
   if (!q.ok()) return fail(q);
   if (q.size() == 0) return MQRC_Q_DELETED;
-  if (int32_t rc = reapLocal(q.text(0, 3)); rc != 0) return rc;
+  // Messages held by another unit of work: if its session is dead, they go back first.
+  if (q.i32(0, 2) != 0 && !reaped) {
+    if (int32_t rc = reap(); rc != 0) return rc;
+  }
   if (q.i32(0, 0) == MQQA_GET_INHIBITED) return MQRC_GET_INHIBITED;
+  deliverySeq_[r.queueId] = q.i32(0, 1);
   for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
     Rows m = select(r, q.i32(0, 1), browse);
     if (!m.ok()) return fail(m);
@@ -515,7 +618,14 @@ int32_t PostgresSession::setInhibit(int64_t queueId, int32_t inhibitGet, int32_t
 int32_t PostgresSession::commit() {
   if (broken_ != 0) return broken_;
   if (uncommitted_ == 0) return 0;
-  Rows r = execWithSync(true, "SELECT mqi.commit_session(" + std::to_string(sessionId_) + ")");
+  // The statements of mqi.commit_session, sent as they are: a new server connection would
+  // first have to look up and plan the function.
+  std::string id = std::to_string(sessionId_);
+  Rows r = execWithSync(
+      true, "DELETE FROM mqi.messages WHERE owner=" + id + " AND state=2;"
+            " WITH flipped AS (UPDATE mqi.messages SET state=0, owner=0 WHERE owner=" + id +
+            " AND state=1 RETURNING queue_id) SELECT count(pg_notify('qt.q.' || q, ''))"
+            " FROM (SELECT DISTINCT queue_id AS q FROM flipped) s");
   if (!r.ok()) return fail(r);
   uncommitted_ = 0;
   return 0;
@@ -537,7 +647,9 @@ int32_t PostgresSession::disconnect() {
   }
   if (broken_ == 0 && sessionId_ != 0) {  // nothing to make durable: no flush waited for
     // A session row left behind is reaped as dead.
-    execWithSync(false, "DELETE FROM mqi.sessions WHERE id=" + std::to_string(sessionId_));
+    std::string id = std::to_string(sessionId_);
+    execWithSync(false, "DELETE FROM mqi.handles WHERE session_id=" + id +
+                            "; DELETE FROM mqi.sessions WHERE id=" + id);
   }
   if (conn_.raw() != nullptr) PQfinish(conn_.raw());
   conn_.abandon();

@@ -10,8 +10,9 @@
 // statement. No row lock outlives a call, so an open unit of work never blocks another session,
 // CurrentQDepth counts uncommitted puts, and BackoutCount rises also for a session that died.
 // A session holds a session-level advisory lock on its own id while it lives; a session whose
-// lock nobody holds is dead (process killed, machine gone, connection dropped) and the next
-// call of any session of that queue manager backs its unit of work out.
+// lock nobody holds is dead (process killed, machine gone, connection dropped) and its unit of
+// work is backed out by the next session that could see its messages: a get on a queue that
+// holds messages another session got, an open for input, an inquiry, an administrative call.
 //
 // Waits: every change a getter may care about (a committed message, inhibit, a queue manager
 // state change) is sent with NOTIFY by triggers in the database; a waiting session sleeps on its

@@ -5,10 +5,13 @@
 //   3. connect + one 400-byte put under syncpoint + commit + disconnect (per second), the way
 //      the agents reconnect after every file, against libpq connect + insert + commit + close,
 //      the two in alternating blocks.
+// 1 and 2 run kRounds times, baseline and store in turn, and the best round of each counts: a
+// busy machine slows single rounds, not the better of three.
 // Usage: postgres_bench CONNINFO [N]   (N defaults to 4000; 43691 is a file of 1 GiB)
 #include <libpq-fe.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +29,7 @@ constexpr int kSegment = 24575;
 constexpr int kSmall = 400;
 constexpr int kConnectRounds = 400;
 constexpr int kBlock = 20;
+constexpr int kRounds = 3;
 
 double seconds(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -200,9 +204,16 @@ int main(int argc, char** argv) {
   check(mqi::startQueueManager(qmgr).ok(), "start queue manager");
   check(mqi::defineQueue(qmgr, "BENCH", {}).ok(), "define queue");
 
-  double bPut, bGet, bRate, sPut, sGet, sRate;
-  baseline(conninfo, n, bPut, bGet);
-  store(qmgr, n, sPut, sGet);
+  double bPut = 0, bGet = 0, bRate, sPut = 0, sGet = 0, sRate;
+  for (int round = 0; round < kRounds; ++round) {
+    double put, get;
+    baseline(conninfo, n, put, get);
+    bPut = std::max(bPut, put);
+    bGet = std::max(bGet, get);
+    store(qmgr, n, put, get);
+    sPut = std::max(sPut, put);
+    sGet = std::max(sGet, get);
+  }
   reconnecting(conninfo, qmgr, sRate, bRate);
   mqi::stopQueueManager(qmgr, false);
   mqi::deleteQueueManager(qmgr);

@@ -1,6 +1,6 @@
 // The PostgreSQL store beyond what the conformance suite checks: a server that cannot be
-// reached, a server that stops and starts under live connections, and the schema made by
-// several first users at once. Run through with_server.sh, which provides the server.
+// reached, a server that stops and starts under live connections, the schema made by several
+// first users at once or brought up to date, and rows that must not outlive their owners. Run through with_server.sh, which provides the server.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <poll.h>
@@ -235,6 +235,121 @@ TEST_F(PostgresStore, SchemaIsMadeOnceByConcurrentFirstUsers) {
   EXPECT_EQ(defaults, 1) << "exactly one queue manager is the default";
   PQclear(PQexec(admin, ("DROP DATABASE " + database + " WITH (FORCE)").c_str()));
   PQfinish(admin);
+}
+
+// A one-statement get that takes a message the caller cannot receive (truncation) puts it
+// back in its place: same order, same depth, same BackoutCount.
+TEST_F(PostgresStore, TruncatedGetInsideAUnitOfWorkLeavesTheMessageInPlace) {
+  MQHCONN h = connect();
+  MQHOBJ q = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT);
+  ASSERT_EQ(put(h, q, "first message", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  ASSERT_EQ(put(h, q, "second", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  MQMD md = {MQMD_DEFAULT};
+  MQGMO gmo = {MQGMO_DEFAULT};
+  gmo.Options = MQGMO_SYNCPOINT | MQGMO_NO_WAIT;
+  char small[4];
+  MQLONG length = 0, cc, rc;
+  MQGET(h, q, &md, &gmo, sizeof small, small, &length, &cc, &rc);
+  EXPECT_EQ(rc, MQRC_TRUNCATED_MSG_FAILED);
+  mqi::Result<mqi::QueueInfo> info = mqi::describeQueue(qmgr_, "Q1");
+  ASSERT_TRUE(info.ok());
+  EXPECT_EQ(info.value.currentDepth, 2);
+  std::string text;
+  MQLONG backouts = -1;
+  ASSERT_EQ(get(h, q, MQGMO_SYNCPOINT | MQGMO_NO_WAIT, text, &backouts), MQRC_NONE);
+  EXPECT_EQ(text, "first message");
+  EXPECT_EQ(backouts, 0);
+  MQCMIT(h, &cc, &rc);
+  EXPECT_EQ(rc, MQRC_NONE);
+  MQDISC(&h, &cc, &rc);
+}
+
+// Messages, handles and sessions carry no foreign keys: what goes with a queue, a session or a
+// queue manager is deleted explicitly, and nothing is left behind.
+TEST_F(PostgresStore, NoRowsOutliveTheirQueueSessionOrQueueManager) {
+  ASSERT_TRUE(mqi::defineQueue(qmgr_, "Q2", {}).ok());
+  MQHCONN h = connect();
+  MQHOBJ q1 = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT);
+  MQOD od = {MQOD_DEFAULT};
+  setField(od.ObjectName, 48, "Q2");
+  MQHOBJ q2 = MQHO_UNUSABLE_HOBJ;
+  MQLONG cc, rc;
+  MQOPEN(h, &od, MQOO_OUTPUT, &q2, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  ASSERT_EQ(put(h, q1, "one", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  MQMD md = {MQMD_DEFAULT};
+  MQPMO pmo = {MQPMO_DEFAULT};
+  char two[] = "two";
+  MQPUT(h, q2, &md, &pmo, 3, two, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  MQDISC(&h, &cc, &rc);  // handles still open: they go with the session
+  ASSERT_EQ(rc, MQRC_NONE);
+  ASSERT_TRUE(mqi::deleteQueue(qmgr_, "Q2", true).ok());
+
+  PGconn* c = PQconnectdb(store_.c_str());
+  ASSERT_EQ(PQstatus(c), CONNECTION_OK);
+  auto count = [c](const std::string& sql) {
+    PGresult* r = PQexec(c, sql.c_str());
+    long n = PQresultStatus(r) == PGRES_TUPLES_OK ? std::atol(PQgetvalue(r, 0, 0)) : -1;
+    PQclear(r);
+    return n;
+  };
+  const char* orphans =
+      "SELECT (SELECT count(*) FROM mqi.messages m WHERE NOT EXISTS"
+      " (SELECT 1 FROM mqi.queues q WHERE q.id=m.queue_id))"
+      " + (SELECT count(*) FROM mqi.handles h WHERE NOT EXISTS"
+      " (SELECT 1 FROM mqi.queues q WHERE q.id=h.queue_id) OR NOT EXISTS"
+      " (SELECT 1 FROM mqi.sessions s WHERE s.id=h.session_id))"
+      " + (SELECT count(*) FROM mqi.sessions s WHERE NOT EXISTS"
+      " (SELECT 1 FROM mqi.qmgrs m WHERE m.name=s.qmgr))";
+  EXPECT_EQ(count(orphans), 0) << "after a disconnect with open handles and a queue deleted";
+  std::string mine = "SELECT count(*) FROM mqi.sessions WHERE qmgr='" + qmgr_ + "'";
+  EXPECT_EQ(count(mine), 0);
+
+  // A session whose connection simply ends leaves its rows; a stop and a delete clear them.
+  h = connect();
+  open(h, MQOO_INPUT_SHARED);
+  ASSERT_TRUE(mqi::stopQueueManager(qmgr_, false).ok());
+  ASSERT_TRUE(mqi::deleteQueueManager(qmgr_).ok());
+  qmgr_.clear();
+  EXPECT_EQ(count(orphans), 0) << "after the queue manager was deleted";
+  MQDISC(&h, &cc, &rc);
+  PQfinish(c);
+}
+
+// A database made by an earlier version (foreign keys, the old dead-session function) is
+// brought up to date by the first administrative call, and sessions work on it.
+TEST_F(PostgresStore, AnOlderSchemaIsBroughtUpToDate) {
+  PGconn* c = PQconnectdb(store_.c_str());
+  ASSERT_EQ(PQstatus(c), CONNECTION_OK);
+  PGresult* r = PQexec(c,
+      "DROP INDEX mqi.messages_held;"
+      " ALTER TABLE mqi.handles ADD CONSTRAINT handles_session_id_fkey FOREIGN KEY (session_id)"
+      " REFERENCES mqi.sessions(id) ON DELETE CASCADE;"
+      " ALTER TABLE mqi.messages ADD CONSTRAINT messages_queue_id_fkey FOREIGN KEY (queue_id)"
+      " REFERENCES mqi.queues(id) ON DELETE CASCADE;"
+      " CREATE FUNCTION mqi.reap(qm text) RETURNS int LANGUAGE sql AS 'SELECT 0'");
+  ASSERT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQresultErrorMessage(r);
+  PQclear(r);
+  ASSERT_TRUE(mqi::defineQueue(qmgr_, "Q2", {}).ok());
+  r = PQexec(c, "SELECT (SELECT count(*) FROM pg_constraint WHERE contype='f'"
+                " AND conrelid IN ('mqi.messages'::regclass, 'mqi.handles'::regclass)),"
+                " (SELECT count(*) FROM pg_indexes WHERE schemaname='mqi'"
+                " AND indexname='messages_held')");
+  ASSERT_EQ(PQresultStatus(r), PGRES_TUPLES_OK);
+  EXPECT_STREQ(PQgetvalue(r, 0, 0), "0");
+  EXPECT_STREQ(PQgetvalue(r, 0, 1), "1");
+  PQclear(r);
+  PQfinish(c);
+  MQHCONN h = connect();
+  MQHOBJ q = open(h, MQOO_INPUT_EXCLUSIVE | MQOO_OUTPUT);
+  ASSERT_EQ(put(h, q, "after the upgrade", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  std::string text;
+  EXPECT_EQ(get(h, q, MQGMO_SYNCPOINT | MQGMO_NO_WAIT, text), MQRC_NONE);
+  EXPECT_EQ(text, "after the upgrade");
+  MQLONG cc, rc;
+  MQDISC(&h, &cc, &rc);
+  EXPECT_EQ(rc, MQRC_NONE);
 }
 
 }  // namespace
