@@ -458,8 +458,15 @@ int32_t EmbeddedSession::get(const GetRequest& r, const DeliverFn& deliver) {
   bool syncpoint = !browse && (r.syncpoint || (r.syncpointIfPersistent && persistent));
   if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs)
     return MQRC_SYNCPOINT_LIMIT_REACHED;
-  BlobReader reader(db_, id);
-  if (!deliver(md, length, reader)) return 0;  // nothing taken (truncated, kept)
+  bool taken;
+  {
+    // The blob handle is an open read of the database: it must be closed before the commit,
+    // or the checkpoint that the commit triggers finds the connection busy and the log grows
+    // without bound.
+    BlobReader reader(db_, id);
+    taken = deliver(md, length, reader);
+  }
+  if (!taken) return 0;  // nothing taken (truncated, kept)
   if (browse) {
     if (r.cursor != nullptr) *r.cursor = BrowseCursor{id, md.Priority};
     return 0;
