@@ -118,10 +118,17 @@ BEGIN
     AND l.classid = 1364459521::oid AND l.objid = sid::oid AND l.objsubid = 1;
   IF p IS NOT NULL THEN
     BEGIN
-      IF NOT pg_terminate_backend(p, 2000) THEN RETURN; END IF;
+      PERFORM pg_terminate_backend(p, 2000);
     EXCEPTION WHEN others THEN
-      RETURN;
+      NULL;
     END;
+    -- The backend may also have ended on its own in the meantime (the terminate then finds no
+    -- such process): what counts is whether the session's lock is still held.
+    IF EXISTS (SELECT 1 FROM pg_locks l WHERE l.locktype = 'advisory' AND l.granted
+        AND l.database = (SELECT oid FROM pg_database WHERE datname = current_database())
+        AND l.classid = 1364459521::oid AND l.objid = sid::oid AND l.objsubid = 1) THEN
+      RETURN;
+    END IF;
   END IF;
   DELETE FROM mqi.sessions WHERE id = sid;
   IF FOUND THEN
