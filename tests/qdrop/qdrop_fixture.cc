@@ -202,9 +202,28 @@ void QdropTest::SetGetInhibited(bool inhibited) {
   EXPECT_TRUE(status.ok()) << status.message();
 }
 
+// Committed messages only: CurrentQDepth also counts the agent's uncommitted puts, so a test
+// waiting on it could stop the agent between a status put and a commit that then fails.
 int32_t QdropTest::Depth(const char* queue) {
-  mqi::Result<mqi::QueueInfo> info = mqi::describeQueue(kQMgr, queue);
-  return info.ok() ? info.value.currentDepth : -1;
+  MQOD od = {MQOD_DEFAULT};
+  SetName(od.ObjectName, queue);
+  MQHOBJ hobj;
+  MQLONG compCode;
+  MQLONG reason;
+  MQOPEN(hconn, &od, MQOO_BROWSE, &hobj, &compCode, &reason);
+  if (compCode == MQCC_FAILED) return -1;
+  int32_t count = 0;
+  for (;;) {
+    MQMD md = {MQMD_DEFAULT};
+    MQGMO gmo = {MQGMO_DEFAULT};
+    gmo.Options = MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG;
+    MQLONG length = 0;
+    MQGET(hconn, hobj, &md, &gmo, 0, nullptr, &length, &compCode, &reason);
+    if (compCode == MQCC_FAILED) break;
+    ++count;
+  }
+  MQCLOSE(hconn, &hobj, MQCO_NONE, &compCode, &reason);
+  return count;
 }
 
 std::vector<Message> QdropTest::Drain(const char* queue) {
