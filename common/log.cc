@@ -1,8 +1,8 @@
 // The agents' running log: timestamp caches, the MQ call report, system error texts.
 #include "common/log.h"
 
+#include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <ostream>
 
@@ -35,8 +35,6 @@ TimestampCache fileNameCache{"%d%m%Y.log"};
 char directoryCache[260] = {};
 
 }  // namespace
-
-std::ofstream transferReport;
 
 const char* logTimestamp() {
   return cachedTimestamp(logCache);
@@ -77,4 +75,10 @@ MQLONG reportMqCall(const char* callName, MQLONG compCode, MQLONG reason) {
 void initLogStreams() {
   std::cerr.setf(std::ios::unitbuf);
   std::cerr.tie(&std::cout);
+}
+
+void EndProcess() {
+  std::cout.flush();
+  std::cerr.flush();
+  std::exit(0);
 }

@@ -6,8 +6,6 @@
 #include "common/log.h"
 #include "load_agent/load_agent.h"
 
-LoadSettingsT LoadSettings;
-
 int32_t readSettingNumber(const char* text) {
   const char* p = text;
   while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
@@ -62,10 +60,11 @@ void readLoadSettings(const char* path, LoadSettingsT& settings) {
 void ReadSettings(const char* fileName) {
   char path[4096];
   if (!settingsFilePath(fileName, path, sizeof path)) path[0] = '\0';  // reads as missing
-  readLoadSettings(path, LoadSettings);
+  LoadSettingsT& settings = LoadAgent.LoadSettings;
+  readLoadSettings(path, settings);
   std::cout << logTimestamp() << " Startup parameters:\n";
-  std::cout << logTimestamp() << "     QmgrName          = " << LoadSettings.QMgrName << "\n";
-  std::cout << logTimestamp() << "     SrcQueue          = " << LoadSettings.SrcQueue << "\n";
-  std::cout << logTimestamp() << "     FolderWaitTime    = " << LoadSettings.FolderWaitTime << "\n";
-  std::cout << logTimestamp() << "     MQWaitTime        = " << LoadSettings.MQWaitTime << "\n";
+  std::cout << logTimestamp() << "     QmgrName          = " << settings.QMgrName << "\n";
+  std::cout << logTimestamp() << "     SrcQueue          = " << settings.SrcQueue << "\n";
+  std::cout << logTimestamp() << "     FolderWaitTime    = " << settings.FolderWaitTime << "\n";
+  std::cout << logTimestamp() << "     MQWaitTime        = " << settings.MQWaitTime << "\n";
 }

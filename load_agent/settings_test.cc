@@ -1,7 +1,5 @@
 // Settings of the load agent: the qfeed.ini reading rules and the start-up lines.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <iostream>
@@ -9,29 +7,22 @@
 #include <string>
 
 #include "load_agent/load_agent.h"
+#include "platform/test_folder.h"
 
 namespace {
 
 class SettingsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/qfeedset.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/qfeed.ini";
-  }
-  void TearDown() override {
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
-  }
+  void SetUp() override { ASSERT_TRUE(folder_.ok()); }
   LoadSettingsT read(const std::string& content) {
     std::ofstream(path_) << content;
     LoadSettingsT settings;
     readLoadSettings(path_.c_str(), settings);
     return settings;
   }
-  std::string dir_;
-  std::string path_;
+  TestFolder folder_{"qfeedset"};
+  const std::string& dir_ = folder_.path();
+  const std::string path_ = folder_ / "qfeed.ini";
 };
 
 TEST_F(SettingsTest, MissingFileGivesDefaults) {
@@ -108,7 +99,7 @@ TEST_F(SettingsTest, StartupLinesShowFourSettings) {
   EXPECT_EQ(texts,
             " Startup parameters:|     QmgrName          = QM1|     SrcQueue          = JOBS|"
             "     FolderWaitTime    = 5|     MQWaitTime        = 0|");
-  EXPECT_STREQ(LoadSettings.QMgrName, "QM1");
+  EXPECT_STREQ(LoadAgent.LoadSettings.QMgrName, "QM1");
 }
 
 }  // namespace
