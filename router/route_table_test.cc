@@ -9,8 +9,8 @@
 #include <fstream>
 #include <string>
 
-#include "tools/route/delivery_header.h"
-#include "tools/route/settings.h"
+#include "router/delivery_header.h"
+#include "router/settings.h"
 
 namespace route {
 namespace {

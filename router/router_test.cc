@@ -16,7 +16,7 @@
 #include "mqi/admin.h"
 #include "mqi/failpoints.h"
 #include "mqi/mqi.h"
-#include "tools/route/router.h"
+#include "router/router.h"
 
 namespace route {
 namespace {
