@@ -1,6 +1,7 @@
 // The agents' running log: timestamp caches, the MQ call report, system error texts.
 #include "common/log.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -56,6 +57,17 @@ const char* currentDirectory() {
     std::cout << SystemErrorText;
   }
   return directoryCache;
+}
+
+bool settingsFilePath(const char* name, char* out, size_t size) {
+  int written;
+  if (platform::isAbsolutePath(name)) {
+    written = std::snprintf(out, size, "%s", name);
+  } else {
+    written =
+        std::snprintf(out, size, "%s%c%s", currentDirectory(), platform::pathSeparator(), name);
+  }
+  return written >= 0 && static_cast<size_t>(written) < size;
 }
 
 std::ostream& operator<<(std::ostream& out, SystemErrorTextT) {

@@ -8,6 +8,7 @@
 #ifndef QT_COMMON_LOG_H
 #define QT_COMMON_LOG_H
 
+#include <cstddef>
 #include <iosfwd>
 
 #include "mqi/mqi.h"
@@ -23,6 +24,10 @@ const char* logFileName();
 // failure it writes SystemErrorText to standard error and standard output, keeps the cache
 // empty so that the next call asks again, and returns "".
 const char* currentDirectory();
+// The settings file for a command-line name: an absolute name as it is, any other joined to
+// the current directory. Writes at most size-1 characters and a NUL; false when the whole name
+// did not fit.
+bool settingsFilePath(const char* name, char* out, size_t size);
 
 // Written to a stream: logTimestamp, one blank, then the system's text for the last error
 // code of the platform layer (which ends in a line feed; nothing when there is no text).

@@ -114,6 +114,19 @@ TEST(CurrentDirectoryTest, AskedOnceAndCached) {
   EXPECT_EQ(currentDirectory(), first);
 }
 
+TEST(CurrentDirectoryTest, SettingsFileNamesAreJoinedToIt) {
+  char out[4096];
+  ASSERT_TRUE(settingsFilePath("/etc/qfeed.ini", out, sizeof out));
+  EXPECT_STREQ(out, "/etc/qfeed.ini");
+  char cwd[4096];
+  ASSERT_TRUE(platform::getCurrentDirectory(cwd, sizeof cwd));
+  ASSERT_TRUE(settingsFilePath("cfg/a.ini", out, sizeof out));
+  EXPECT_EQ(std::string(out), std::string(cwd) + "/cfg/a.ini");
+  ASSERT_TRUE(settingsFilePath("\\\\host\\share\\a.ini", out, sizeof out));
+  EXPECT_EQ(std::string(out), std::string(cwd) + "/\\\\host\\share\\a.ini");
+  EXPECT_FALSE(settingsFilePath("a.ini", out, 4));
+}
+
 TEST(LogStreamsTest, ErrorStreamIsUnitBufferedAndTiedToOutput) {
   initLogStreams();
   EXPECT_TRUE(std::cerr.flags() & std::ios::unitbuf);

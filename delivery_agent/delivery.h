@@ -29,7 +29,8 @@ struct DeliverySettings {
   MQLONG DeferInterval;   // ms each get of a move to the deferred queue waits
 };
 
-// Everything the delivery agent keeps for the life of the process.
+// Everything the delivery agent keeps for the life of the process (the rule for state is the
+// load agent's: shared state here, a file's own buffers and caches in that file).
 struct DeliveryAgentState {
   DeliverySettings Settings;                // read once at start-up
   char QMgrName[MQ_Q_MGR_NAME_LENGTH + 1];  // asked once, kept for the process

@@ -33,12 +33,7 @@ MQLONG SettingsNumber(const char* text) {
 }
 
 void SettingsFilePath(const char* argument, char* out, size_t size) {
-  const char* name = argument != nullptr ? argument : "qdrop.ini";
-  if (platform::isAbsolutePath(name)) {
-    std::snprintf(out, size, "%s", name);
-  } else {
-    std::snprintf(out, size, "%s%c%s", currentDirectory(), platform::pathSeparator(), name);
-  }
+  settingsFilePath(argument != nullptr ? argument : "qdrop.ini", out, size);
 }
 
 void ReadDeliverySettings(const char* fileName) {

@@ -44,7 +44,11 @@ struct JobContextT {
   char isLog;
 };
 
-// Everything the load agent keeps for the life of the process.
+// Everything the load agent keeps for the life of the process. The rule for state in both
+// agents: what the agent keeps from one turn to the next (settings, the job, connection facts,
+// names kept for later files) is a member of the agent's one state object, named as the
+// agent's design names it; scratch buffers and clock-derived texts (timestamps, the name stamp)
+// stay in the unnamed namespace of the one file that uses them.
 struct LoadAgentState {
   LoadSettingsT LoadSettings;    // read once at start-up
   JobContextT JobContext;        // the job being worked on
@@ -67,11 +71,6 @@ inline void copyObjectName(char* field, const char* text) {
 }
 
 // ---- start-up and settings ----
-// A settings number read like the C library's atoi (wrapping instead of overflowing).
-int32_t readSettingNumber(const char* text);
-// The settings file for a command-line name: an absolute name as it is, any other joined to
-// the current directory. False when the joined name does not fit.
-bool settingsFilePath(const char* name, char* out, size_t size);
 // Fills settings from the file (missing file or key: defaults). Writes nothing.
 void readLoadSettings(const char* path, LoadSettingsT& settings);
 // Resolves the name, fills LoadSettings and writes the start-up parameter lines.

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/records.h"
 #include "load_agent/load_agent.h"
 #include "platform/test_folder.h"
 
@@ -50,7 +51,7 @@ TEST_F(SettingsTest, ValuesAreReadAndCutAtTheirBuffers) {
   EXPECT_STREQ(s.RejectPath, "/var/rej");
   EXPECT_TRUE(s.InputExclusiveON);
   EXPECT_EQ(s.FolderWaitTime, 0);
-  EXPECT_EQ(s.MQWaitTime, readSettingNumber("123456789012"));  // cut to 12 characters first
+  EXPECT_EQ(s.MQWaitTime, readDecimal("123456789012"));  // cut to 12 characters first
 }
 
 TEST_F(SettingsTest, ExclusiveInputNeedsAnUpperCaseY) {
@@ -61,25 +62,8 @@ TEST_F(SettingsTest, ExclusiveInputNeedsAnUpperCaseY) {
 }
 
 TEST_F(SettingsTest, NumbersReadLikeAtoi) {
-  EXPECT_EQ(readSettingNumber("abc"), 0);
-  EXPECT_EQ(readSettingNumber(""), 0);
-  EXPECT_EQ(readSettingNumber("  -250ms"), -250);
-  EXPECT_EQ(readSettingNumber("+17"), 17);
-  EXPECT_EQ(readSettingNumber("\t42"), 42);
   EXPECT_EQ(read("[Options]\nMQWaitTime=abc\n").MQWaitTime, 0);
-}
-
-TEST_F(SettingsTest, SettingsFileNameIsJoinedToTheCurrentDirectory) {
-  char out[4096];
-  ASSERT_TRUE(settingsFilePath("/etc/qfeed.ini", out, sizeof out));
-  EXPECT_STREQ(out, "/etc/qfeed.ini");
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_TRUE(settingsFilePath("cfg/a.ini", out, sizeof out));
-  EXPECT_EQ(std::string(out), std::string(cwd) + "/cfg/a.ini");
-  ASSERT_TRUE(settingsFilePath("\\\\host\\share\\a.ini", out, sizeof out));
-  EXPECT_EQ(std::string(out), std::string(cwd) + "/\\\\host\\share\\a.ini");
-  EXPECT_FALSE(settingsFilePath("a.ini", out, 4));
+  EXPECT_EQ(read("[Options]\nMQWaitTime=  -250ms\n").MQWaitTime, -250);
 }
 
 TEST_F(SettingsTest, StartupLinesShowFourSettings) {
