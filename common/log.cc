@@ -1,8 +1,9 @@
 // The agents' running log: timestamp caches, the MQ call report, system error texts.
 #include "common/log.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <ostream>
 
@@ -36,8 +37,6 @@ char directoryCache[260] = {};
 
 }  // namespace
 
-std::ofstream transferReport;
-
 const char* logTimestamp() {
   return cachedTimestamp(logCache);
 }
@@ -60,6 +59,17 @@ const char* currentDirectory() {
   return directoryCache;
 }
 
+bool settingsFilePath(const char* name, char* out, size_t size) {
+  int written;
+  if (platform::isAbsolutePath(name)) {
+    written = std::snprintf(out, size, "%s", name);
+  } else {
+    written =
+        std::snprintf(out, size, "%s%c%s", currentDirectory(), platform::pathSeparator(), name);
+  }
+  return written >= 0 && static_cast<size_t>(written) < size;
+}
+
 std::ostream& operator<<(std::ostream& out, SystemErrorTextT) {
   return out << logTimestamp() << ' ' << platform::errorText(platform::lastError());
 }
@@ -77,4 +87,10 @@ MQLONG reportMqCall(const char* callName, MQLONG compCode, MQLONG reason) {
 void initLogStreams() {
   std::cerr.setf(std::ios::unitbuf);
   std::cerr.tie(&std::cout);
+}
+
+void EndProcess() {
+  std::cout.flush();
+  std::cerr.flush();
+  std::exit(0);
 }

@@ -1,5 +1,5 @@
-// The agents' running log: timestamps, the MQ call report, system error texts, the cached
-// current directory and the process-wide transfer report stream.
+// The agents' running log: timestamps, the MQ call report, system error texts and the cached
+// current directory.
 //
 // Every log line is the 19-character logTimestamp() followed by a message text that begins
 // with a blank and ends with "\n". Progress goes to standard output; errors go to standard
@@ -8,7 +8,7 @@
 #ifndef QT_COMMON_LOG_H
 #define QT_COMMON_LOG_H
 
-#include <fstream>
+#include <cstddef>
 #include <iosfwd>
 
 #include "mqi/mqi.h"
@@ -24,6 +24,10 @@ const char* logFileName();
 // failure it writes SystemErrorText to standard error and standard output, keeps the cache
 // empty so that the next call asks again, and returns "".
 const char* currentDirectory();
+// The settings file for a command-line name: an absolute name as it is, any other joined to
+// the current directory. Writes at most size-1 characters and a NUL; false when the whole name
+// did not fit.
+bool settingsFilePath(const char* name, char* out, size_t size);
 
 // Written to a stream: logTimestamp, one blank, then the system's text for the last error
 // code of the platform layer (which ends in a line feed; nothing when there is no text).
@@ -36,8 +40,8 @@ std::ostream& operator<<(std::ostream& out, SystemErrorTextT);
 // standard output (flushed); any other code writes nothing. Returns compCode.
 MQLONG reportMqCall(const char* callName, MQLONG compCode, MQLONG reason);
 
-// The daily transfer report of the load agent: constructed unopened, opened per loaded file.
-extern std::ofstream transferReport;
+// Flushes the log and ends the process with exit code 0.
+[[noreturn]] void EndProcess();
 
 // Makes standard error unit-buffered and tied to standard output, as the log expects. The
 // agents call it first thing in main.

@@ -7,11 +7,14 @@
 #include <ctime>
 #include <iostream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
+#include "common/reconnect.h"
 #include "platform/platform.h"
 
 namespace {
@@ -111,11 +114,41 @@ TEST(CurrentDirectoryTest, AskedOnceAndCached) {
   EXPECT_EQ(currentDirectory(), first);
 }
 
+TEST(CurrentDirectoryTest, SettingsFileNamesAreJoinedToIt) {
+  char out[4096];
+  ASSERT_TRUE(settingsFilePath("/etc/qfeed.ini", out, sizeof out));
+  EXPECT_STREQ(out, "/etc/qfeed.ini");
+  char cwd[4096];
+  ASSERT_TRUE(platform::getCurrentDirectory(cwd, sizeof cwd));
+  ASSERT_TRUE(settingsFilePath("cfg/a.ini", out, sizeof out));
+  EXPECT_EQ(std::string(out), std::string(cwd) + "/cfg/a.ini");
+  ASSERT_TRUE(settingsFilePath("\\\\host\\share\\a.ini", out, sizeof out));
+  EXPECT_EQ(std::string(out), std::string(cwd) + "/\\\\host\\share\\a.ini");
+  EXPECT_FALSE(settingsFilePath("a.ini", out, 4));
+}
+
 TEST(LogStreamsTest, ErrorStreamIsUnitBufferedAndTiedToOutput) {
   initLogStreams();
   EXPECT_TRUE(std::cerr.flags() & std::ios::unitbuf);
   EXPECT_EQ(std::cerr.tie(), &std::cout);
-  EXPECT_FALSE(transferReport.is_open());
+}
+
+// Each call kind keeps exactly its own set: a reason too many ends in a wait loop where the
+// agent should stop, a reason too few ends the agent where it should wait.
+TEST(TransientReasonTest, EachCallKindHasExactlyItsSet) {
+  const std::vector<std::pair<MqCallKind, std::set<MQLONG>>> sets = {
+      {MqCallKind::kConnection, {2009, 2059, 2102, 2161, 2162, 2202, 2203}},
+      {MqCallKind::kQueueOpen, {2009, 2017, 2059, 2102, 2161, 2162, 2202, 2203}},
+      {MqCallKind::kReceiverOpen, {2009, 2017, 2059, 2161, 2162, 2202, 2203}},
+      {MqCallKind::kDeferGet, {2009, 2059, 2161, 2162, 2202, 2203}},
+      {MqCallKind::kDeferPut, {2059, 2161, 2162, 2202, 2203}},
+  };
+  for (const auto& [kind, expected] : sets) {
+    for (MQLONG reason = 2000; reason < 2600; ++reason) {
+      EXPECT_EQ(isTransientReason(kind, reason), expected.count(reason) == 1)
+          << "kind " << static_cast<int>(kind) << " reason " << reason;
+    }
+  }
 }
 
 }  // namespace

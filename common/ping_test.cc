@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -13,6 +12,7 @@
 #include "common/records.h"
 #include "mqi/admin.h"
 #include "mqi/mqi.h"
+#include "platform/test_folder.h"
 
 namespace {
 
@@ -21,10 +21,8 @@ namespace {
 class PingTest : public testing::Test {
  protected:
   void SetUp() override {
-    char folder[] = "/tmp/qt-common-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    folder_ = folder;
-    setenv("QM_STORE", folder_.c_str(), 1);
+    ASSERT_TRUE(folder_.ok());
+    setenv("QM_STORE", folder_.path().c_str(), 1);
     unsetenv("QM_FAILPOINTS");
     ASSERT_TRUE(mqi::createQueueManager("QMP", {}).ok());
     ASSERT_TRUE(mqi::startQueueManager("QMP").ok());
@@ -43,7 +41,6 @@ class PingTest : public testing::Test {
     MQLONG compCode, reason;
     MQDISC(&connection_, &compCode, &reason);
     mqi::stopQueueManager("QMP", false);
-    std::filesystem::remove_all(folder_);
   }
 
   // Gets the next message of `queue` outside syncpoint: the reason code, data and descriptor.
@@ -65,7 +62,7 @@ class PingTest : public testing::Test {
     return reason;
   }
 
-  std::string folder_;
+  TestFolder folder_{"qt-common"};
   MQHCONN connection_ = MQHC_UNUSABLE_HCONN;
   std::ostringstream out_, err_;
   std::streambuf* oldOut_ = nullptr;

@@ -264,3 +264,16 @@ const char* nextToken(const char* text, const char** position) {
   *position = p;
   return token;
 }
+
+int32_t readDecimal(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  uint32_t value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + static_cast<uint32_t>(*p - '0');
+  return static_cast<int32_t>(negative ? 0u - value : value);
+}

@@ -269,4 +269,9 @@ bool parseSegmentCorrelId(const MQBYTE24 correlId, uint32_t* segment);
 // that the next call overwrites; at the end of the text it is empty.
 const char* nextToken(const char* text, const char** position);
 
+// The number that a C library reading of text gives (settings numbers, MSGNUM): leading white
+// space, an optional sign, then decimal digits up to the first other character, accumulated
+// modulo 2^32 without an overflow test; no digits give 0.
+int32_t readDecimal(const char* text);
+
 #endif  // QT_COMMON_RECORDS_H

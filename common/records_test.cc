@@ -180,6 +180,16 @@ TEST(NumFieldTest, AssignValueAndValidity) {
   EXPECT_EQ(row.value(), 234567u);
 }
 
+TEST(DecimalTextTest, ReadLikeTheCLibraryWrappingInsteadOfOverflowing) {
+  EXPECT_EQ(readDecimal("abc"), 0);
+  EXPECT_EQ(readDecimal(""), 0);
+  EXPECT_EQ(readDecimal("  -250ms"), -250);
+  EXPECT_EQ(readDecimal("+17"), 17);
+  EXPECT_EQ(readDecimal("\t42"), 42);
+  EXPECT_EQ(readDecimal("  +12abc"), 12);
+  EXPECT_EQ(readDecimal("4294967297"), 1);
+}
+
 TEST(FieldOutputTest, DumpValueFormats) {
   std::ostringstream out;
   NumField number;

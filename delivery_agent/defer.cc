@@ -7,30 +7,17 @@
 #include "common/log.h"
 #include "delivery_agent/delivery.h"
 
-char DeferredQueue[MQ_Q_NAME_LENGTH + 1];
-
 namespace {
-
-// The deferral's own retry lists: 2102 is retried by neither call, 2009 only after a get.
-bool isGetRetryReason(MQLONG reason) {
-  return reason == MQRC_CONNECTION_BROKEN || reason == MQRC_Q_MGR_NOT_AVAILABLE ||
-         reason == MQRC_Q_MGR_QUIESCING || reason == MQRC_Q_MGR_STOPPING ||
-         reason == MQRC_CONNECTION_QUIESCING || reason == MQRC_CONNECTION_STOPPING;
-}
-
-bool isPutRetryReason(MQLONG reason) {
-  return reason != MQRC_CONNECTION_BROKEN && isGetRetryReason(reason);
-}
 
 // A connection-type condition interrupted the move. The gets done so far are backed out here:
 // when the connection is in fact still usable (a quiescing queue manager), the disconnect that
 // follows would otherwise commit them and lose those messages.
-int interrupted(MQHCONN hconn) {
+Turn interrupted(MQHCONN hconn) {
   MQLONG compCode;
   MQLONG reason;
   MQBACK(hconn, &compCode, &reason);
   reportMqCall("Rollback", compCode, reason);
-  return 1;
+  return Turn::kReconnect;
 }
 
 [[noreturn]] void backOutAndEnd(MQHCONN hconn, const char* backLabel, const char* discLabel) {
@@ -46,7 +33,8 @@ int interrupted(MQHCONN hconn) {
 // Puts one message to the deferred queue with the descriptor and context that its get gave.
 MQLONG putDeferred(MQHCONN hconn, MQMD& md, const char* data, MQLONG length, MQLONG* reason) {
   MQOD od = {MQOD_DEFAULT};
-  std::memcpy(od.ObjectName, DeferredQueue, strnlen(DeferredQueue, MQ_Q_NAME_LENGTH));
+  const char* queue = DeliveryAgent.DeferredQueue;
+  std::memcpy(od.ObjectName, queue, strnlen(queue, MQ_Q_NAME_LENGTH));
   MQPMO pmo = {MQPMO_DEFAULT};
   pmo.Options = MQPMO_SYNCPOINT | MQPMO_SET_ALL_CONTEXT | MQPMO_FAIL_IF_QUIESCING;
   MQLONG compCode;
@@ -56,7 +44,7 @@ MQLONG putDeferred(MQHCONN hconn, MQMD& md, const char* data, MQLONG length, MQL
 
 }  // namespace
 
-int DeferFile(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId, uint32_t maxSeq) {
+Turn DeferFile(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId, uint32_t maxSeq) {
   char buffer[kSegmentBufferSize];
   std::vector<char> overflow;
   for (uint64_t segment = 0; segment <= maxSeq; ++segment) {
@@ -66,17 +54,17 @@ int DeferFile(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId, uint32_t maxSeq)
     MQGMO gmo = {MQGMO_DEFAULT};
     gmo.Options = MQGMO_WAIT | MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG |
                   MQGMO_FAIL_IF_QUIESCING;
-    gmo.WaitInterval = Settings.DeferInterval;
+    gmo.WaitInterval = DeliveryAgent.Settings.DeferInterval;
     const char* data;
     MQLONG length;
     MQLONG reason;
     if (GetWholeMessage(hconn, hobj, md, gmo, "HOLD file", buffer, sizeof buffer, overflow,
                         &data, &length, &reason) == MQCC_FAILED) {
-      if (isGetRetryReason(reason)) return interrupted(hconn);
+      if (isTransientReason(MqCallKind::kDeferGet, reason)) return interrupted(hconn);
       backOutAndEnd(hconn, "Defer file", "Defer file");
     }
     if (putDeferred(hconn, md, data, length, &reason) == MQCC_FAILED) {
-      if (isPutRetryReason(reason)) return interrupted(hconn);
+      if (isTransientReason(MqCallKind::kDeferPut, reason)) return interrupted(hconn);
       backOutAndEnd(hconn, "Rollback", "Disconnect from Queue Manager");
     }
   }
@@ -88,7 +76,7 @@ int DeferFile(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId, uint32_t maxSeq)
     std::cout << logTimestamp() << " Unrecoverable error. Exit." << std::endl;
     EndProcess();
   }
-  return 0;
+  return Turn::kNext;
 }
 
 MQLONG GetWholeMessage(MQHCONN hconn, MQHOBJ hobj, MQMD& md, MQGMO& gmo, const char* label,

@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <vector>
 
 #include "common/log.h"
 #include "common/ping.h"
+#include "common/reconnect.h"
 #include "delivery_agent/delivery.h"
 #include "delivery_agent/target_file.h"
 
@@ -36,10 +38,10 @@ void commit(MQHCONN hconn, const char* label) {
 }
 
 // The header get failed: reconnect after a wait, end normally on get-inhibit, else end.
-int headerGetFailed(MQHCONN hconn, MQHOBJ hobj, MQLONG reason) {
-  if (IsConnectionRetryReason(reason)) {
-    platform::sleepMilliseconds(static_cast<uint32_t>(Settings.WaitMQInterval));
-    return 1;
+Turn headerGetFailed(MQHCONN hconn, MQHOBJ hobj, MQLONG reason) {
+  if (isTransientReason(MqCallKind::kConnection, reason)) {
+    platform::sleepMilliseconds(static_cast<uint32_t>(DeliveryAgent.Settings.WaitMQInterval));
+    return Turn::kReconnect;
   }
   if (reason == MQRC_GET_INHIBITED) {
     std::cout << logTimestamp() << " Normal exit.\n";
@@ -67,7 +69,7 @@ void answerPing(MQHCONN hconn, const TGTDESC& header, const MQMD& md) {
 // The code page and length checks; false when the header was committed away as unusable.
 bool headerUsable(MQHCONN hconn, const MQMD& md, MQLONG length) {
   char text[160];
-  if (md.CodedCharSetId != QMgrCodedCharSetId) {
+  if (md.CodedCharSetId != DeliveryAgent.QMgrCodedCharSetId) {
     std::snprintf(text, sizeof text,
                   " Invalid message CodedCharSetId = %ld for TGRDESC. Probably, configuration "
                   "error. Ignore message.\n",
@@ -101,13 +103,13 @@ void buildTargetPath(Delivery& delivery) {
   std::memcpy(pathTemplate, header.Tgt_path.data(), length);
   pathTemplate[length] = '\0';
   delivery.pathFits = ExpandTargetPath(pathTemplate, delivery.path, header);
-  SetCreateFileMode(header);
+  SetCreateFileMode(delivery);
   std::cout << logTimestamp() << " Path of file to be processed: '" << delivery.path << "'\n";
 }
 
-// Version pattern, directories, creation mode and open. -1 when the file is open, else the
-// pass's result from a failure path.
-int openTarget(Delivery& delivery) {
+// Version pattern, directories, creation mode and open. Nothing when the file is open, else
+// the pass's result from a failure path.
+std::optional<Turn> openTarget(Delivery& delivery) {
   VersionPattern pattern;
   MakeVersionPattern(delivery.path, pattern);
   std::cout << " NewVersFile = " << pattern.text << std::endl;
@@ -117,13 +119,13 @@ int openTarget(Delivery& delivery) {
   }
   if (!CreateTargetDirectories(delivery)) return FailDirectory(delivery);
   platform::CreateMode mode;
-  if (!SelectCreateMode(CreateFileMode, &mode)) RejectCreateFileMode();
+  if (!SelectCreateMode(delivery.createFileMode, &mode)) RejectCreateFileMode(delivery);
   if (!OpenTargetFile(delivery, mode, pattern)) return FailOpen(delivery);
-  return -1;
+  return std::nullopt;
 }
 
-// Gets segments 1..MaxSeq and writes them; -1 when all are written and flushed to disk.
-int writeSegments(Delivery& delivery, MQMD& md) {
+// Gets segments 1..MaxSeq and writes them; nothing when all are written and flushed to disk.
+std::optional<Turn> writeSegments(Delivery& delivery, MQMD& md) {
   char buffer[kSegmentBufferSize];
   std::vector<char> overflow;
   uint32_t maxSeq = delivery.header->MaxSeq.value();
@@ -145,11 +147,11 @@ int writeSegments(Delivery& delivery, MQMD& md) {
   }
   // The commit below removes the file's messages for good: the file must be on disk first.
   if (!FlushTargetFile(delivery)) return FailWrite(delivery);
-  return -1;
+  return std::nullopt;
 }
 
 // Closes the file, sends the "D" status and commits the whole delivery.
-int finishDelivery(Delivery& delivery) {
+Turn finishDelivery(Delivery& delivery) {
   if (!platform::closeFile(delivery.file)) {
     std::cerr << SystemErrorText;
     std::cout << SystemErrorText;
@@ -158,7 +160,7 @@ int finishDelivery(Delivery& delivery) {
   char comment[kTargetPathSize + 64];
   std::snprintf(comment, sizeof comment, "File '%s' has been delivered successfully.\n",
                 delivery.path);
-  SendDeliveryStatus(delivery.hconn, "D", comment, *delivery.header, delivery.msgId, true);
+  SendDeliveryStatus(delivery, "D", comment, true);
   MQLONG compCode;
   MQLONG reason;
   MQCMIT(delivery.hconn, &compCode, &reason);
@@ -174,11 +176,11 @@ int finishDelivery(Delivery& delivery) {
     std::snprintf(text, sizeof text, " File '%s' has not been delivered: commit failed.\n",
                   delivery.path);
     WriteErrorLine(text);
-    return 0;
+    return Turn::kNext;
   }
   std::cout << logTimestamp() << " File '" << delivery.path
             << "' has been delivered successfuly.\n";
-  return 0;
+  return Turn::kNext;
 }
 
 }  // namespace
@@ -196,12 +198,12 @@ void ReadDeliveryOptions(const TGTDESC& header) {
   const char* position = options;
   while (*position != '\0') {
     if (std::strcmp(nextToken(options, &position), "-garbage") != 0) continue;
-    std::snprintf(DeferredQueue, sizeof DeferredQueue, "%.*s", MQ_Q_NAME_LENGTH,
-                  nextToken(options, &position));
+    std::snprintf(DeliveryAgent.DeferredQueue, sizeof DeliveryAgent.DeferredQueue, "%.*s",
+                  MQ_Q_NAME_LENGTH, nextToken(options, &position));
   }
 }
 
-int DeliverNextFile(MQHCONN hconn, MQHOBJ hobj) {
+Turn DeliverNextFile(MQHCONN hconn, MQHOBJ hobj) {
   MQMD md = {MQMD_DEFAULT};
   setSegmentCorrelId(md.CorrelId, 0);
   MQGMO gmo = {MQGMO_DEFAULT};
@@ -210,8 +212,6 @@ int DeliverNextFile(MQHCONN hconn, MQHOBJ hobj) {
   gmo.WaitInterval = MQWI_UNLIMITED;
   TGTDESC header;
   initTGTDESC(header);
-  StatusQueue[0] = '\0';
-  StatusQMgr[0] = '\0';
 
   // The log is complete whenever the agent waits.
   std::cout.flush();
@@ -224,25 +224,23 @@ int DeliverNextFile(MQHCONN hconn, MQHOBJ hobj) {
   }
   if (header.StructId.equals("KVPN")) {
     answerPing(hconn, header, md);
-    return 0;
+    return Turn::kNext;
   }
   dumpRecord(std::cout, header);
-  if (!headerUsable(hconn, md, length)) return 0;
-  copyName(StatusQMgr, md.ReplyToQMgr);
-  copyName(StatusQueue, md.ReplyToQ);
+  if (!headerUsable(hconn, md, length)) return Turn::kNext;
 
   Delivery delivery{};
   delivery.hconn = hconn;
   delivery.hobj = hobj;
   delivery.msgId = md.MsgId;
   delivery.header = &header;
+  copyName(delivery.statusQMgr, md.ReplyToQMgr);
+  copyName(delivery.statusQueue, md.ReplyToQ);
   delivery.file = platform::kInvalidFile;
   buildTargetPath(delivery);
   ReadDeliveryOptions(header);
 
-  int result = openTarget(delivery);
-  if (result >= 0) return result;
-  result = writeSegments(delivery, md);
-  if (result >= 0) return result;
+  if (auto end = openTarget(delivery)) return *end;
+  if (auto end = writeSegments(delivery, md)) return *end;
   return finishDelivery(delivery);
 }

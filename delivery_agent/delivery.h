@@ -3,8 +3,9 @@
 // The agent connects to a queue manager, opens its delivery queue and calls DeliverNextFile
 // again and again. Each pass gets one delivery header (TGTDESC) and either writes the file's
 // data segments to a target file and commits with a DLVR_STATUS "D", or moves the header and
-// its segments to the deferred queue with a DLVR_STATUS "W". Results are small integers that
-// steer the caller's loop; every MQ call is followed by reportMqCall.
+// its segments to the deferred queue with a DLVR_STATUS "W". Results are named enums that steer
+// the caller's loop; every MQ call is followed by reportMqCall. The process-wide state is the
+// one object DeliveryAgent; the state of one file is its Delivery.
 #ifndef QT_DELIVERY_AGENT_DELIVERY_H
 #define QT_DELIVERY_AGENT_DELIVERY_H
 
@@ -12,19 +13,49 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/reconnect.h"
 #include "common/records.h"
+#include "delivery_agent/target_path.h"
 #include "mqi/mqi.h"
+#include "platform/platform.h"
 
 // ---- settings (read once at start-up) -------------------------------------------------
 struct DeliverySettings {
-  char QMgrName[48];       // at most 47 characters; also the delivery queue's ObjectQMgrName
-  char QName[48];          // the delivery queue
-  MQLONG WaitMQInterval;   // ms before the next connection attempt
-  bool InputExclusiveON;   // open the delivery queue exclusively
-  MQLONG DelayInterval;    // printed only
-  MQLONG DeferInterval;    // ms each get of a move to the deferred queue waits
+  char QMgrName[48];      // at most 47 characters; also the delivery queue's ObjectQMgrName
+  char QName[48];         // the delivery queue
+  MQLONG WaitMQInterval;  // ms before the next connection attempt
+  bool InputExclusiveON;  // open the delivery queue exclusively
+  MQLONG DelayInterval;   // printed only
+  MQLONG DeferInterval;   // ms each get of a move to the deferred queue waits
 };
-extern DeliverySettings Settings;
+
+// Everything the delivery agent keeps for the life of the process (the rule for state is the
+// load agent's: shared state here, a file's own buffers and caches in that file).
+struct DeliveryAgentState {
+  DeliverySettings Settings;                // read once at start-up
+  char QMgrName[MQ_Q_MGR_NAME_LENGTH + 1];  // asked once, kept for the process
+  MQLONG QMgrCodedCharSetId = -1;           // set at every connection; -1 when not inquired
+  // Set by the latest header that carried "-garbage", and kept for every later file that
+  // names none; empty until then.
+  char DeferredQueue[MQ_Q_NAME_LENGTH + 1];
+};
+extern DeliveryAgentState DeliveryAgent;
+
+// One delivery in progress: the pass's connection, queue and header, where its status goes,
+// and its target file.
+struct Delivery {
+  MQHCONN hconn;
+  MQHOBJ hobj;
+  const MQBYTE* msgId;  // 24 bytes: the MsgId of the file's messages
+  const TGTDESC* header;
+  char statusQueue[MQ_Q_NAME_LENGTH + 1];     // the header's ReplyToQ
+  char statusQMgr[MQ_Q_MGR_NAME_LENGTH + 1];  // the header's ReplyToQMgr
+  char createFileMode[10];                    // the header's Tgt_crtmod without trailing blanks
+  char path[kTargetPathSize];  // the full target path, a version name once one is chosen
+  bool pathFits;               // false when the template expanded beyond 259 characters
+  platform::FileHandle file;
+  size_t firstCreatedDirectory;  // prefix length of the first directory made, 0 when none
+};
 
 // The settings file: "qdrop.ini" without an argument; a relative name is placed after the
 // current directory. Writes at most size-1 characters and a NUL.
@@ -36,24 +67,18 @@ void ReadDeliverySettings(const char* fileName);
 MQLONG SettingsNumber(const char* text);
 
 // ---- connection (kept for the process) ------------------------------------------------
-extern MQLONG QMgrCodedCharSetId;  // set at every connection; -1 when the inquiry failed
 // The queue manager's name, asked once and kept for the life of the process; on failure the
 // kept (possibly empty) name.
 const char* InquireQMgrName(MQHCONN hconn);
 // The queue manager's CCSID, or -1 when it cannot be inquired.
 MQLONG InquireCodedCharSetId(MQHCONN hconn);
-// The connection cycle: connects, opens the delivery queue, calls DeliverNextFile while it
-// returns 0, reconnects when it returns 1. Ends the process on a hard MQ error.
+// The connection cycle: connects, opens the delivery queue, calls DeliverNextFile until it asks
+// for a reconnect. Ends the process on a hard MQ error.
 [[noreturn]] void RunDeliveryAgent();
 
 // ---- the delivery loop ----------------------------------------------------------------
-// Status destination of the current file (the header's ReplyToQ and ReplyToQMgr).
-extern char StatusQueue[MQ_Q_NAME_LENGTH + 1];
-extern char StatusQMgr[MQ_Q_MGR_NAME_LENGTH + 1];
-// Set by the latest header that carried "-garbage"; empty until then.
-extern char DeferredQueue[MQ_Q_NAME_LENGTH + 1];
-// One pass: 0 to be called again, 1 when the connection must be rebuilt.
-int DeliverNextFile(MQHCONN hconn, MQHOBJ hobj);
+// One pass: gets one header or ping and carries the file to its end.
+Turn DeliverNextFile(MQHCONN hconn, MQHOBJ hobj);
 // Reads "-garbage" from the header's option text into DeferredQueue (the last one wins).
 void ReadDeliveryOptions(const TGTDESC& header);
 
@@ -62,31 +87,26 @@ void ReadDeliveryOptions(const TGTDESC& header);
 // `overflow`. *data points at the bytes, *length is their count. Both gets are reported under
 // label. Returns the completion code; *reason receives the reason code.
 MQLONG GetWholeMessage(MQHCONN hconn, MQHOBJ hobj, MQMD& md, MQGMO& gmo, const char* label,
-                       char* buffer, MQLONG size, std::vector<char>& overflow,
-                       const char** data, MQLONG* length, MQLONG* reason);
+                       char* buffer, MQLONG size, std::vector<char>& overflow, const char** data,
+                       MQLONG* length, MQLONG* reason);
 constexpr MQLONG kSegmentBufferSize = 24576;
 
 // ---- deferral and status --------------------------------------------------------------
 // Moves the header and segments 1..maxSeq of the file msgId from the delivery queue to the
-// deferred queue in one unit of work. 0 when moved and committed, 1 when a connection-type MQ
-// condition interrupted the move; other MQ failures end the process.
-int DeferFile(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId, uint32_t maxSeq);
-// Builds, dumps and puts a DLVR_STATUS with the given State ("D" or "W") and comment to
-// StatusQueue at StatusQMgr. Returns 0, or the reason code of a failed put.
-MQLONG SendDeliveryStatus(MQHCONN hconn, const char* state, const char* comment,
-                          const TGTDESC& header, const MQBYTE24 msgId, bool syncpoint);
+// deferred queue in one unit of work. kNext when moved and committed, kReconnect when a
+// connection-type MQ condition interrupted the move; other MQ failures end the process.
+Turn DeferFile(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId, uint32_t maxSeq);
+// Builds, dumps and puts a DLVR_STATUS of the delivery with the given State ("D" or "W") and
+// comment to its status queue. Returns 0, or the reason code of a failed put.
+MQLONG SendDeliveryStatus(const Delivery& delivery, const char* state, const char* comment,
+                          bool syncpoint);
 // Fills a DLVR_STATUS as SendDeliveryStatus sends it; returns the message length (the bytes
 // before the record's first zero byte).
 MQLONG BuildDeliveryStatus(DLVR_STATUS& record, const char* state, const char* comment,
                            const TGTDESC& header);
 
-// ---- process end and error lines ------------------------------------------------------
-// Flushes standard output and ends the process with exit code 0.
-[[noreturn]] void EndProcess();
+// ---- error lines ----------------------------------------------------------------------
 // Writes " text" with a timestamp to standard error, then the same to standard output.
 void WriteErrorLine(const char* text);
-// True for the reasons after which a new connection may succeed (2009, 2059, 2102, 2161, 2162,
-// 2202, 2203).
-bool IsConnectionRetryReason(MQLONG reason);
 
 #endif  // QT_DELIVERY_AGENT_DELIVERY_H

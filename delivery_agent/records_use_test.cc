@@ -1,6 +1,5 @@
 // The records and settings as the delivery agent fills and reads them.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstring>
 #include <filesystem>
@@ -8,6 +7,7 @@
 #include <string>
 
 #include "delivery_agent/delivery.h"
+#include "platform/test_folder.h"
 
 namespace {
 
@@ -58,40 +58,40 @@ TEST(DeliveryStatusTest, AFullCommentFillsTheWholeRecord) {
 TEST(DeliveryOptionsTest, GarbageNamesTheDeferredQueue) {
   TGTDESC header;
   initTGTDESC(header);
-  DeferredQueue[0] = '\0';
+  DeliveryAgent.DeferredQueue[0] = '\0';
   header.Options.assign("-x 1 -garbage DEFER.Q -y");
   ReadDeliveryOptions(header);
-  EXPECT_STREQ(DeferredQueue, "DEFER.Q");
+  EXPECT_STREQ(DeliveryAgent.DeferredQueue, "DEFER.Q");
 
   header.Options.assign("-other");  // no -garbage: the earlier name stays
   ReadDeliveryOptions(header);
-  EXPECT_STREQ(DeferredQueue, "DEFER.Q");
+  EXPECT_STREQ(DeliveryAgent.DeferredQueue, "DEFER.Q");
 
   header.Options.assign("-garbage A -garbage \"B Q\"");  // the last one wins
   ReadDeliveryOptions(header);
-  EXPECT_STREQ(DeferredQueue, "B Q");
+  EXPECT_STREQ(DeliveryAgent.DeferredQueue, "B Q");
 
   header.Options.assign("-GARBAGE C");  // case-sensitive
   ReadDeliveryOptions(header);
-  EXPECT_STREQ(DeferredQueue, "B Q");
+  EXPECT_STREQ(DeliveryAgent.DeferredQueue, "B Q");
 
   header.Options.assign(("-garbage " + std::string(60, 'Q')).c_str());  // cut to 48
   ReadDeliveryOptions(header);
-  EXPECT_EQ(std::string(DeferredQueue), std::string(48, 'Q'));
+  EXPECT_EQ(std::string(DeliveryAgent.DeferredQueue), std::string(48, 'Q'));
 
   header.Options.assign("-garbage");  // last token: an empty name
   ReadDeliveryOptions(header);
-  EXPECT_STREQ(DeferredQueue, "");
+  EXPECT_STREQ(DeliveryAgent.DeferredQueue, "");
 }
 
 TEST(DeliveryOptionsTest, OnlyTheFirst254CharactersCount) {
   TGTDESC header;
   initTGTDESC(header);
-  DeferredQueue[0] = '\0';
+  DeliveryAgent.DeferredQueue[0] = '\0';
   std::string options = std::string(244, ' ') + "-garbage Q2345";
   header.Options.assign(options.c_str());
   ReadDeliveryOptions(header);
-  EXPECT_STREQ(DeferredQueue, "Q");
+  EXPECT_STREQ(DeliveryAgent.DeferredQueue, "Q");
 }
 
 TEST(SettingsTest, NumbersAreTheLeadingDigits) {
@@ -104,32 +104,31 @@ TEST(SettingsTest, NumbersAreTheLeadingDigits) {
 }
 
 TEST(SettingsTest, FileValuesAndDefaults) {
-  char pattern[] = "/tmp/qdrop-settings-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  std::string file = std::string(pattern) + "/qdrop.ini";
+  TestFolder folder("qdrop-settings");
+  ASSERT_TRUE(folder.ok());
+  std::string file = folder / "qdrop.ini";
   std::ofstream(file) << "[MQSeries Objects]\nQMgrName=QM1\nQName=DLVR.Q\n"
                          "InputExclusiveON=y\n[Options]\nDeferInterval=250\n";
   testing::internal::CaptureStdout();
   ReadDeliverySettings(file.c_str());
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_STREQ(Settings.QMgrName, "QM1");
-  EXPECT_STREQ(Settings.QName, "DLVR.Q");
-  EXPECT_EQ(Settings.WaitMQInterval, 120000);
-  EXPECT_FALSE(Settings.InputExclusiveON);  // only an upper-case Y is exclusive
-  EXPECT_EQ(Settings.DelayInterval, 60000);
-  EXPECT_EQ(Settings.DeferInterval, 250);
+  EXPECT_STREQ(DeliveryAgent.Settings.QMgrName, "QM1");
+  EXPECT_STREQ(DeliveryAgent.Settings.QName, "DLVR.Q");
+  EXPECT_EQ(DeliveryAgent.Settings.WaitMQInterval, 120000);
+  EXPECT_FALSE(DeliveryAgent.Settings.InputExclusiveON);  // only an upper-case Y is exclusive
+  EXPECT_EQ(DeliveryAgent.Settings.DelayInterval, 60000);
+  EXPECT_EQ(DeliveryAgent.Settings.DeferInterval, 250);
   EXPECT_NE(out.find(" Startup parameters:\n"), std::string::npos);
   EXPECT_NE(out.find("     QmgrName          = QM1\n"), std::string::npos);
   EXPECT_NE(out.find("     InputExclusiveON  = N\n"), std::string::npos);
   EXPECT_NE(out.find("     DelayInterval     = 60000\n"), std::string::npos);
 
   testing::internal::CaptureStdout();
-  ReadDeliverySettings((std::string(pattern) + "/missing.ini").c_str());
+  ReadDeliverySettings((folder / "missing.ini").c_str());
   testing::internal::GetCapturedStdout();
-  EXPECT_STREQ(Settings.QMgrName, "");
-  EXPECT_TRUE(Settings.InputExclusiveON);
-  EXPECT_EQ(Settings.DeferInterval, 12000);
-  std::filesystem::remove_all(pattern);
+  EXPECT_STREQ(DeliveryAgent.Settings.QMgrName, "");
+  EXPECT_TRUE(DeliveryAgent.Settings.InputExclusiveON);
+  EXPECT_EQ(DeliveryAgent.Settings.DeferInterval, 12000);
 }
 
 TEST(SettingsTest, RelativeNamesFollowTheCurrentDirectory) {

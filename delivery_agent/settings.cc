@@ -7,8 +7,6 @@
 #include "delivery_agent/delivery.h"
 #include "platform/platform.h"
 
-DeliverySettings Settings;
-
 namespace {
 
 constexpr const char* kObjectsSection = "MQSeries Objects";
@@ -35,32 +33,28 @@ MQLONG SettingsNumber(const char* text) {
 }
 
 void SettingsFilePath(const char* argument, char* out, size_t size) {
-  const char* name = argument != nullptr ? argument : "qdrop.ini";
-  if (platform::isAbsolutePath(name)) {
-    std::snprintf(out, size, "%s", name);
-  } else {
-    std::snprintf(out, size, "%s%c%s", currentDirectory(), platform::pathSeparator(), name);
-  }
+  settingsFilePath(argument != nullptr ? argument : "qdrop.ini", out, size);
 }
 
 void ReadDeliverySettings(const char* fileName) {
-  platform::getProfileString(kObjectsSection, "QMgrName", "", Settings.QMgrName,
-                             sizeof Settings.QMgrName, fileName);
-  platform::getProfileString(kObjectsSection, "QName", "", Settings.QName,
-                             sizeof Settings.QName, fileName);
-  Settings.WaitMQInterval = readNumber(kObjectsSection, "WaitMQInterval", "120000", fileName);
+  DeliverySettings& settings = DeliveryAgent.Settings;
+  platform::getProfileString(kObjectsSection, "QMgrName", "", settings.QMgrName,
+                             sizeof settings.QMgrName, fileName);
+  platform::getProfileString(kObjectsSection, "QName", "", settings.QName,
+                             sizeof settings.QName, fileName);
+  settings.WaitMQInterval = readNumber(kObjectsSection, "WaitMQInterval", "120000", fileName);
   char flag[kNumberTextSize];
   platform::getProfileString(kObjectsSection, "InputExclusiveON", "Y", flag, sizeof flag,
                              fileName);
-  Settings.InputExclusiveON = flag[0] == 'Y';
-  Settings.DelayInterval = readNumber(kOptionsSection, "DelayInterval", "60000", fileName);
-  Settings.DeferInterval = readNumber(kOptionsSection, "DeferInterval", "12000", fileName);
+  settings.InputExclusiveON = flag[0] == 'Y';
+  settings.DelayInterval = readNumber(kOptionsSection, "DelayInterval", "60000", fileName);
+  settings.DeferInterval = readNumber(kOptionsSection, "DeferInterval", "12000", fileName);
 
   std::cout << logTimestamp() << " Startup parameters:\n";
-  std::cout << logTimestamp() << "     QmgrName          = " << Settings.QMgrName << "\n";
-  std::cout << logTimestamp() << "     QName             = " << Settings.QName << "\n";
-  std::cout << logTimestamp() << "     WaitMQInterval    = " << Settings.WaitMQInterval << "\n";
+  std::cout << logTimestamp() << "     QmgrName          = " << settings.QMgrName << "\n";
+  std::cout << logTimestamp() << "     QName             = " << settings.QName << "\n";
+  std::cout << logTimestamp() << "     WaitMQInterval    = " << settings.WaitMQInterval << "\n";
   std::cout << logTimestamp() << "     InputExclusiveON  = "
-            << (Settings.InputExclusiveON ? "Y\n" : "N\n");
-  std::cout << logTimestamp() << "     DelayInterval     = " << Settings.DelayInterval << "\n";
+            << (settings.InputExclusiveON ? "Y\n" : "N\n");
+  std::cout << logTimestamp() << "     DelayInterval     = " << settings.DelayInterval << "\n";
 }

@@ -6,9 +6,6 @@
 #include "common/ping.h"
 #include "delivery_agent/delivery.h"
 
-char StatusQueue[MQ_Q_NAME_LENGTH + 1];
-char StatusQMgr[MQ_Q_MGR_NAME_LENGTH + 1];
-
 MQLONG BuildDeliveryStatus(DLVR_STATUS& record, const char* state, const char* comment,
                            const TGTDESC& header) {
   initDLVR_STATUS(record);
@@ -25,12 +22,13 @@ MQLONG BuildDeliveryStatus(DLVR_STATUS& record, const char* state, const char* c
   return static_cast<MQLONG>(strnlen(bytes, sizeof record));
 }
 
-MQLONG SendDeliveryStatus(MQHCONN hconn, const char* state, const char* comment,
-                          const TGTDESC& header, const MQBYTE24 msgId, bool syncpoint) {
+MQLONG SendDeliveryStatus(const Delivery& delivery, const char* state, const char* comment,
+                          bool syncpoint) {
   DLVR_STATUS record;
-  MQLONG length = BuildDeliveryStatus(record, state, comment, header);
+  MQLONG length = BuildDeliveryStatus(record, state, comment, *delivery.header);
   dumpRecord(std::cout, record);
-  std::cout << logTimestamp() << " Status Queue: " << StatusQueue << "\n";
-  std::cout << logTimestamp() << " Status Qmgr : " << StatusQMgr << "\n";
-  return putStatusRecord(hconn, StatusQueue, StatusQMgr, msgId, syncpoint, &record, length);
+  std::cout << logTimestamp() << " Status Queue: " << delivery.statusQueue << "\n";
+  std::cout << logTimestamp() << " Status Qmgr : " << delivery.statusQMgr << "\n";
+  return putStatusRecord(delivery.hconn, delivery.statusQueue, delivery.statusQMgr, delivery.msgId,
+                         syncpoint, &record, length);
 }

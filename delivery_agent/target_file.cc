@@ -9,8 +9,6 @@
 #include "common/log.h"
 #include "delivery_agent/delivery.h"
 
-char CreateFileMode[10];
-
 namespace {
 
 constexpr size_t kErrorTextSize = 1024;
@@ -55,10 +53,10 @@ void moveLine(const Delivery& delivery) {
 }
 
 // DeferFile, then the "W" status with the comment taken at the failure.
-int deferWithStatus(Delivery& delivery, const char* comment) {
-  int result = DeferFile(delivery.hconn, delivery.hobj, delivery.msgId,
-                         delivery.header->MaxSeq.value());
-  SendDeliveryStatus(delivery.hconn, "W", comment, *delivery.header, delivery.msgId, false);
+Turn deferWithStatus(Delivery& delivery, const char* comment) {
+  const Turn result = DeferFile(delivery.hconn, delivery.hobj, delivery.msgId,
+                                delivery.header->MaxSeq.value());
+  SendDeliveryStatus(delivery, "W", comment, false);
   return result;
 }
 
@@ -74,10 +72,11 @@ const char* lastErrorText() {
   return errorTextBuffer;
 }
 
-void SetCreateFileMode(const TGTDESC& header) {
-  size_t length = header.Tgt_crtmod.textLength();
-  std::memcpy(CreateFileMode, header.Tgt_crtmod.data(), length);
-  CreateFileMode[length] = '\0';
+void SetCreateFileMode(Delivery& delivery) {
+  const auto& mode = delivery.header->Tgt_crtmod;
+  const size_t length = mode.textLength();
+  std::memcpy(delivery.createFileMode, mode.data(), length);
+  delivery.createFileMode[length] = '\0';
 }
 
 bool SelectCreateMode(const char* mode, platform::CreateMode* selected) {
@@ -92,9 +91,10 @@ bool SelectCreateMode(const char* mode, platform::CreateMode* selected) {
   return false;
 }
 
-void RejectCreateFileMode() {
+void RejectCreateFileMode(const Delivery& delivery) {
   for (std::ostream* out : {&std::cerr, &std::cout}) {
-    *out << logTimestamp() << " Parameter CreateFileMode = " << CreateFileMode << " invalid.\n";
+    *out << logTimestamp() << " Parameter CreateFileMode = " << delivery.createFileMode
+         << " invalid.\n";
     *out << logTimestamp() << " Valid values for this parameter:  NEWVERS,REPLACE. exit."
          << std::endl;
   }
@@ -152,7 +152,7 @@ bool FlushTargetFile(const Delivery& delivery) {
   return true;
 }
 
-int FailDirectory(Delivery& delivery) {
+Turn FailDirectory(Delivery& delivery) {
   char comment[kCommentSize];
   takeComment(delivery, comment);
   writeSystemErrorText();
@@ -160,7 +160,7 @@ int FailDirectory(Delivery& delivery) {
   return deferWithStatus(delivery, comment);
 }
 
-int FailOpen(Delivery& delivery) {
+Turn FailOpen(Delivery& delivery) {
   char comment[kCommentSize];
   takeComment(delivery, comment);
   backOut(delivery.hconn, "HOLD file");
@@ -168,7 +168,7 @@ int FailOpen(Delivery& delivery) {
   return deferWithStatus(delivery, comment);
 }
 
-int FailWrite(Delivery& delivery) {
+Turn FailWrite(Delivery& delivery) {
   char comment[kCommentSize];
   takeComment(delivery, comment);
   writeSystemErrorText();
@@ -177,12 +177,12 @@ int FailWrite(Delivery& delivery) {
   return deferWithStatus(delivery, comment);
 }
 
-int FailSegment(Delivery& delivery, uint32_t segment, MQLONG reason) {
+Turn FailSegment(Delivery& delivery, uint32_t segment, MQLONG reason) {
   backOut(delivery.hconn, "Rollback");
   removePartialFile(delivery);
-  if (IsConnectionRetryReason(reason)) {
-    platform::sleepMilliseconds(static_cast<uint32_t>(Settings.WaitMQInterval));
-    return 1;
+  if (isTransientReason(MqCallKind::kConnection, reason)) {
+    platform::sleepMilliseconds(static_cast<uint32_t>(DeliveryAgent.Settings.WaitMQInterval));
+    return Turn::kReconnect;
   }
   char comment[kCommentSize];
   std::snprintf(comment, sizeof comment, "%s:Data segment %u cannot be got, reason %ld.\n",

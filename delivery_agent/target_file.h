@@ -5,30 +5,18 @@
 
 #include <cstddef>
 
-#include "common/records.h"
+#include "common/reconnect.h"
+#include "delivery_agent/delivery.h"
 #include "delivery_agent/target_path.h"
 #include "mqi/mqi.h"
 #include "platform/platform.h"
 
-// The header's Tgt_crtmod without trailing blanks, set by every header that passes its checks.
-extern char CreateFileMode[10];
-void SetCreateFileMode(const TGTDESC& header);
+// Takes the delivery's createFileMode from its header's Tgt_crtmod.
+void SetCreateFileMode(Delivery& delivery);
 // "REPLACE" selects kCreateAlways, "NEWVERS" kCreateNew (exact); false for anything else.
 bool SelectCreateMode(const char* mode, platform::CreateMode* selected);
 // The two invalid-mode lines, then the end of the process: nothing committed or backed out.
-[[noreturn]] void RejectCreateFileMode();
-
-// One delivery in progress: the pass's connection, queue and header, and its target file.
-struct Delivery {
-  MQHCONN hconn;
-  MQHOBJ hobj;
-  const MQBYTE* msgId;        // 24 bytes: the MsgId of the file's messages
-  const TGTDESC* header;
-  char path[kTargetPathSize]; // the full target path, a version name once one is chosen
-  bool pathFits;              // false when the template expanded beyond 259 characters
-  platform::FileHandle file;
-  size_t firstCreatedDirectory;  // prefix length of the first directory made, 0 when none
-};
+[[noreturn]] void RejectCreateFileMode(const Delivery& delivery);
 
 // The system text of the last error code, kept in a process-wide buffer of 1024 bytes.
 const char* lastErrorText();
@@ -45,12 +33,12 @@ bool FlushTargetFile(const Delivery& delivery);
 // The failure paths. Each backs the unit of work out, moves the file's messages to the
 // deferred queue (DeferFile), sends a DLVR_STATUS "W" outside syncpoint with the comment
 // "path:text", and returns DeferFile's result.
-int FailDirectory(Delivery& delivery);  // A: a directory could not be created
-int FailOpen(Delivery& delivery);       // B: the target could not be opened
-int FailWrite(Delivery& delivery);      // C: a write (or the flush) failed; the file is removed
+Turn FailDirectory(Delivery& delivery);  // A: a directory could not be created
+Turn FailOpen(Delivery& delivery);       // B: the target could not be opened
+Turn FailWrite(Delivery& delivery);      // C: a write (or the flush) failed; the file is removed
 // A data segment could not be got. A connection-type reason removes the partly written file,
-// waits WaitMQInterval and returns 1 (the file is delivered again after the reconnection);
-// any other reason (a segment missing) takes the deferral of path C.
-int FailSegment(Delivery& delivery, uint32_t segment, MQLONG reason);
+// waits WaitMQInterval and asks for a reconnect (the file is delivered again after it); any
+// other reason (a segment missing) takes the deferral of path C.
+Turn FailSegment(Delivery& delivery, uint32_t segment, MQLONG reason);
 
 #endif  // QT_DELIVERY_AGENT_TARGET_FILE_H

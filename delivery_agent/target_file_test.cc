@@ -1,7 +1,6 @@
 #include "delivery_agent/target_file.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstring>
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include <string>
 
 #include "delivery_agent/delivery.h"
+#include "platform/test_folder.h"
 
 namespace {
 
@@ -18,15 +18,12 @@ namespace fs = std::filesystem;
 class TargetFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qdrop-unit-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder = pattern;
+    ASSERT_TRUE(testFolder.ok());
     delivery = Delivery{};
     delivery.file = platform::kInvalidFile;
   }
   void TearDown() override {
     if (delivery.file != platform::kInvalidFile) platform::closeFile(delivery.file);
-    fs::remove_all(folder);
   }
   void SetPath(const std::string& path) {
     std::snprintf(delivery.path, sizeof delivery.path, "%s", path.c_str());
@@ -49,7 +46,8 @@ class TargetFileTest : public ::testing::Test {
     delivery.file = platform::kInvalidFile;
   }
 
-  std::string folder;
+  TestFolder testFolder{"qdrop-unit"};
+  const std::string& folder = testFolder.path();
   Delivery delivery;
 };
 
@@ -124,22 +122,26 @@ TEST(CreateModeTest, OnlyTheExactNamesAreValid) {
 TEST(CreateModeTest, TakenFromTgtCrtmodWithoutTrailingBlanks) {
   TGTDESC header;
   initTGTDESC(header);
-  SetCreateFileMode(header);
-  EXPECT_STREQ(CreateFileMode, "");
+  Delivery delivery{};
+  delivery.header = &header;
+  SetCreateFileMode(delivery);
+  EXPECT_STREQ(delivery.createFileMode, "");
   header.Tgt_crtmod.assign("REPLACE");
-  SetCreateFileMode(header);
-  EXPECT_STREQ(CreateFileMode, "REPLACE");
+  SetCreateFileMode(delivery);
+  EXPECT_STREQ(delivery.createFileMode, "REPLACE");
   header.Tgt_crtmod.assign("NEWVERSXY");
-  SetCreateFileMode(header);
-  EXPECT_STREQ(CreateFileMode, "NEWVERSXY");
+  SetCreateFileMode(delivery);
+  EXPECT_STREQ(delivery.createFileMode, "NEWVERSXY");
 }
 
 TEST(CreateModeDeathTest, AnInvalidModeEndsTheProcessWithExitCodeZero) {
   TGTDESC header;
   initTGTDESC(header);
   header.Tgt_crtmod.assign("replace");
-  SetCreateFileMode(header);
-  EXPECT_EXIT(RejectCreateFileMode(), ::testing::ExitedWithCode(0),
+  Delivery delivery{};
+  delivery.header = &header;
+  SetCreateFileMode(delivery);
+  EXPECT_EXIT(RejectCreateFileMode(delivery), ::testing::ExitedWithCode(0),
               "Parameter CreateFileMode = replace invalid.\n.* Valid values for this "
               "parameter:  NEWVERS,REPLACE. exit.\n");
 }

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 
 #include "common/log.h"
+#include "common/reconnect.h"
 #include "common/records.h"
 #include "load_agent/load_agent.h"
 #include "xml_check/xml_checker.h"
@@ -33,20 +35,90 @@ void systemErrorToBoth() {
   std::cout << SystemErrorText;
 }
 
-bool isTransientReceiverReason(MQLONG reason) {
-  switch (reason) {
-    case 2009:
-    case 2017:
-    case 2059:
-    case 2161:
-    case 2162:
-    case 2202:
-    case 2203:
-      return true;
-    default:
-      return false;
+// What the loading of one file holds open: the file, the receiver queue and the puts of the
+// unit of work. Whatever is still open when the loading ends, on whichever way out, is closed
+// in this order: the puts are backed out (unreported), the file is closed (its result not looked
+// at), the receiver queue is closed.
+class OpenLoad {
+ public:
+  OpenLoad(MQHCONN hConn, const char* fileName) : hConn_(hConn), fileName_(fileName) {}
+  ~OpenLoad() { release(); }
+  OpenLoad(const OpenLoad&) = delete;
+  OpenLoad& operator=(const OpenLoad&) = delete;
+
+  MQHCONN hConn() const { return hConn_; }
+  const char* fileName() const { return fileName_; }
+  platform::FileHandle file() const { return file_; }
+
+  // Opens the file for reading, held exclusively; false with the platform error set.
+  bool openFile() {
+    file_ = platform::openExclusiveForRead(fileName_);
+    return file_ != platform::kInvalidFile;
   }
-}
+  // Opens the receiver queue of the job for output. From here on the puts are pending.
+  bool openReceiver(MQLONG* compCode, MQLONG* reason) {
+    MQOD od = {MQOD_DEFAULT};
+    copyObjectName(od.ObjectName, LoadAgent.JobContext.receiverQueue);
+    MQOPEN(hConn_, &od, MQOO_OUTPUT + MQOO_FAIL_IF_QUIESCING, &hRecv_, compCode, reason);
+    reportMqCall("Open Receiver Queue", *compCode, *reason);
+    if (*compCode == MQCC_FAILED) return false;
+    receiverOpen_ = putsPending_ = true;
+    return true;
+  }
+  // Puts one message of the file under syncpoint, reported under callName.
+  MQLONG put(MQMD& md, size_t length, void* data, const char* callName, MQLONG* reason) {
+    MQPMO pmo = {MQPMO_DEFAULT};
+    pmo.Options = MQPMO_SYNCPOINT + MQPMO_FAIL_IF_QUIESCING;
+    pmo.Timeout = -1;
+    MQLONG compCode = 0;
+    MQPUT(hConn_, hRecv_, &md, &pmo, static_cast<MQLONG>(length), data, &compCode, reason);
+    return reportMqCall(callName, compCode, *reason);
+  }
+  // Closes the file now; false with the platform error set when the close failed.
+  bool closeFile() {
+    const bool closed = platform::closeFile(file_);
+    file_ = platform::kInvalidFile;
+    return closed;
+  }
+  // Backs the puts out, reported under callName (nullptr: not reported).
+  void backOut(const char* callName = nullptr) {
+    MQLONG compCode = 0;
+    MQLONG reason = 0;
+    MQBACK(hConn_, &compCode, &reason);
+    if (callName != nullptr) reportMqCall(callName, compCode, reason);
+    putsPending_ = false;
+  }
+  // Commits the puts with the job's get; true when the commit took effect.
+  bool commit() {
+    MQLONG compCode = 0;
+    MQLONG reason = 0;
+    MQCMIT(hConn_, &compCode, &reason);
+    reportMqCall("Commit file load.", compCode, reason);
+    putsPending_ = false;
+    return compCode == MQCC_OK || (compCode == MQCC_WARNING && reason != MQRC_BACKED_OUT);
+  }
+  void closeReceiver(bool reported = true) {
+    MQLONG compCode = 0;
+    MQLONG reason = 0;
+    MQCLOSE(hConn_, &hRecv_, MQCO_NONE, &compCode, &reason);
+    if (reported) reportMqCall("Close receiver queue.", compCode, reason);
+    receiverOpen_ = false;
+  }
+  // Closes whatever is still open; pending puts are backed out under callName.
+  void release(const char* callName = nullptr) {
+    if (putsPending_) backOut(callName);
+    if (file_ != platform::kInvalidFile) closeFile();
+    if (receiverOpen_) closeReceiver();
+  }
+
+ private:
+  MQHCONN hConn_;
+  const char* fileName_;
+  platform::FileHandle file_ = platform::kInvalidFile;
+  MQHOBJ hRecv_ = -1;
+  bool receiverOpen_ = false;
+  bool putsPending_ = false;
+};
 
 // A failure status record outside syncpoint; its own result is not looked at.
 void sendFailure(MQHCONN hConn, const char* format, ...) {
@@ -66,101 +138,192 @@ void sendSystemFailure(MQHCONN hConn, const char* fileName, int errorCode) {
 
 void waitAfterMqError(MQLONG compCode, MQLONG reason) {
   toBoth(" MQ error has occured. CC = ", compCode, ", RC = ", reason, ". Waiting ",
-         LoadSettings.MQWaitTime, " milliseconds  for next attempt to proceed folder.\n");
-  platform::sleepMilliseconds(static_cast<uint32_t>(LoadSettings.MQWaitTime));
+         LoadAgent.LoadSettings.MQWaitTime, " milliseconds  for next attempt to proceed folder.\n");
+  platform::sleepMilliseconds(static_cast<uint32_t>(LoadAgent.LoadSettings.MQWaitTime));
 }
 
-void closeReceiver(MQHCONN hConn, MQHOBJ* hRecv) {
+void disconnect(MQHCONN hConn, const char* callName) {
   MQLONG compCode = 0;
   MQLONG reason = 0;
-  MQCLOSE(hConn, hRecv, MQCO_NONE, &compCode, &reason);
-  reportMqCall("Close receiver queue.", compCode, reason);
-}
-
-void backOut(MQHCONN hConn, const char* callName) {
-  MQLONG compCode = 0;
-  MQLONG reason = 0;
-  MQBACK(hConn, &compCode, &reason);
+  MQDISC(&hConn, &compCode, &reason);
   reportMqCall(callName, compCode, reason);
 }
 
-// A data segment or the header could not be put: back out and reconnect after a pause,
-// whatever the reason.
-int32_t putFailure(MQHCONN hConn, MQHOBJ* hRecv, platform::FileHandle file, MQLONG putCompCode,
-                   MQLONG putReason) {
-  MQLONG compCode = 0;
-  MQLONG reason = 0;
-  MQBACK(hConn, &compCode, &reason);
-  closeReceiver(hConn, hRecv);
-  platform::closeFile(file);
-  sendFailure(hConn,
-              "Unexpected Websphere MQ condition on put message to receiver queue, "
-              "Compcode = %d, Reason = %d",
-              putCompCode, putReason);
-  MQDISC(&hConn, &compCode, &reason);
-  reportMqCall("Disconnect from queue manager.", compCode, reason);
-  waitAfterMqError(putCompCode, putReason);
-  return 1;
+// The file's full name into fileName (kPathSize). A name beyond the path limit can never be
+// loaded: it is logged and passed over (false).
+bool nameFoundFile(const char* folder, const platform::FindData& entry, char* fileName) {
+  if (!joinPath(folder, entry.name, fileName)) {
+    std::cout << logTimestamp() << " File found  : " << folder << platform::pathSeparator()
+              << entry.name << std::endl;
+    platform::setLastError(ENAMETOOLONG);
+    systemErrorToBoth();
+    return false;
+  }
+  std::cout << logTimestamp() << " File found  : " << fileName << std::endl;
+  return true;
+}
+
+void clearReadOnly(const char* fileName) {
+  if (!platform::setReadOnly(fileName, false)) systemErrorToBoth();
+  std::cout << logTimestamp() << " Read Only attr of '" << fileName << "' was disabled by agent.\n"
+            << std::flush;
+}
+
+// The file cannot be opened, most often because its writer still holds it: the job ends and
+// a later job finds the file again.
+FileResult delayFile(const char* fileName) {
+  systemErrorToBoth();
+  if (LoadAgent.LoadSettings.FolderWaitTime != 0) {
+    toBoth(" Processig delayed for file '", fileName,
+           "' due to system error. Search for next file.\n");
+  }
+  return FileResult::kEndJob;
 }
 
 // The receiver queue cannot be opened: the file is closed and untouched.
-int32_t receiverOpenFailure(MQHCONN hConn, const char* fileName, platform::FileHandle file,
-                            MQLONG openCompCode, MQLONG openReason) {
-  std::cout << logTimestamp() << " Close file  : " << fileName << std::endl;
-  if (!platform::closeFile(file)) systemErrorToBoth();
-  MQLONG compCode = 0;
-  MQLONG reason = 0;
-  if (isTransientReceiverReason(openReason)) {
-    MQDISC(&hConn, &compCode, &reason);
-    reportMqCall("Disconnect from Queue Manager", compCode, reason);
+FileResult receiverOpenFailure(OpenLoad& load, MQLONG openCompCode, MQLONG openReason) {
+  std::cout << logTimestamp() << " Close file  : " << load.fileName() << std::endl;
+  if (!load.closeFile()) systemErrorToBoth();
+  if (isTransientReason(MqCallKind::kReceiverOpen, openReason)) {
+    disconnect(load.hConn(), "Disconnect from Queue Manager");
     waitAfterMqError(openCompCode, openReason);
-    return 1;
+    return FileResult::kReconnect;
   }
-  sendFailure(hConn,
+  sendFailure(load.hConn(),
               "Unexpected Websphere MQ condition on open receiver queue, Compcode = %d, "
               "Reason = %d",
               openCompCode, openReason);
-  MQDISC(&hConn, &compCode, &reason);
-  reportMqCall("Disconnect from Queue Manager", compCode, reason);
+  disconnect(load.hConn(), "Disconnect from Queue Manager");
   toBoth(" Hard MQ error has occured. Exit.\n");
   EndProcess();
 }
 
-// Runs the XML check of a loaded file and writes its transfer report into the open report
-// stream. False when the file fails the check.
-bool checkDocument(const char* fileName) {
-  bool passed = true;
-  {
-    XMLChecker checker;
-    transferReport << "Adapter PRM TLQ ZN version 1.0\n" << std::flush;
-    transferReport << "Date: " << reportTimestamp() << "\n" << std::flush;
-    transferReport << "Following data was transferred:\n" << std::flush;
-    checker.OpenInput(fileName);
-    try {
-      checker.Run();
-      transferReport << "End of data.\n" << std::flush;
-    } catch (const XMLException& exception) {
-      passed = false;
-      transferReport << exception;
+// A data segment or the header could not be put: back out and reconnect after a pause,
+// whatever the reason.
+FileResult putFailure(OpenLoad& load, MQLONG putReason) {
+  load.release();
+  sendFailure(load.hConn(),
+              "Unexpected Websphere MQ condition on put message to receiver queue, "
+              "Compcode = %d, Reason = %d",
+              MQCC_FAILED, putReason);
+  disconnect(load.hConn(), "Disconnect from queue manager.");
+  waitAfterMqError(MQCC_FAILED, putReason);
+  return FileResult::kReconnect;
+}
+
+// One descriptor for every put of the file: the MsgId that the first put receives is kept by
+// all later puts and identifies the file's messages.
+MQMD fileDescriptor() {
+  MQMD md = {MQMD_DEFAULT};
+  md.CodedCharSetId = MQCCSI_Q_MGR;
+  std::memcpy(md.Format, MQFMT_NONE, MQ_FORMAT_LENGTH);
+  md.Priority = 0;
+  md.Persistence = MQPER_PERSISTENT;
+  return md;
+}
+
+// Puts the file's content as data segments 1, 2, ... and counts them.
+std::optional<FileResult> putSegments(OpenLoad& load, MQMD& md, uint32_t* segments) {
+  for (;;) {
+    size_t got = 0;
+    if (!platform::readFile(load.file(), segmentBuffer, sizeof segmentBuffer, &got)) {
+      const int readError = platform::lastError();
+      systemErrorToBoth();
+      load.backOut("Cannot read file");
+      sendSystemFailure(load.hConn(), load.fileName(), readError);
+      return FileResult::kNextFile;
     }
-    transferReport.close();
+    if (got == 0) return std::nullopt;
+    setSegmentCorrelId(md.CorrelId, ++*segments);
+    MQLONG reason = 0;
+    if (load.put(md, got, segmentBuffer, "Cannot put file into queue", &reason) == MQCC_FAILED) {
+      return putFailure(load, reason);
+    }
   }
-  return passed;
+}
+
+// Puts the SRCDESC header (segment 0) that completes the file's messages.
+std::optional<FileResult> putHeader(OpenLoad& load, MQMD& md, uint32_t segments) {
+  SRCDESC header;
+  initSRCDESC(header);
+  header.MaxSeq.assign(segments);
+  header.Src_path.assign(load.fileName());
+  header.Src_id.assign(LoadAgent.JobContext.srcId);
+  md.CodedCharSetId = MQCCSI_Q_MGR;
+  std::memcpy(md.Format, MQFMT_STRING, MQ_FORMAT_LENGTH);
+  setSegmentCorrelId(md.CorrelId, 0);
+  dumpRecord(std::cout, header);
+  MQLONG reason = 0;
+  if (load.put(md, sizeof header, &header, "Put file into queue", &reason) == MQCC_FAILED) {
+    return putFailure(load, reason);
+  }
+  return std::nullopt;
+}
+
+// The "X" status of a job that asks for a log, in the same unit of work as the file.
+std::optional<FileResult> sendLoadedStatus(OpenLoad& load, const MQMD& md) {
+  if (LoadAgent.JobContext.isLog != 'Y') return std::nullopt;
+  char comment[kCommentSize];
+  std::snprintf(comment, sizeof comment, "File '%s' was loaded successfully.", load.fileName());
+  if (SendLoadStatus(load.hConn(), "X", comment, md.MsgId, true) == 0) return std::nullopt;
+  sendFailure(load.hConn(),
+              "File '%s' was not loaded successfully because put status information was "
+              "failed.",
+              load.fileName());
+  load.release();
+  toBoth(" File '", load.fileName(), "' was not loaded successfully.\n");
+  return FileResult::kEndJob;
+}
+
+// Closes the file before it is checked, committed and deleted.
+std::optional<FileResult> closeLoadedFile(OpenLoad& load) {
+  toBoth(" Close file  : ", load.fileName(), "\n");
+  if (load.closeFile()) return std::nullopt;
+  const int closeError = platform::lastError();
+  systemErrorToBoth();
+  sendSystemFailure(load.hConn(), load.fileName(), closeError);
+  load.release("Rollback.");
+  toBoth(" File '", load.fileName(), "' was not loaded successfully.\n");
+  return FileResult::kEndJob;
 }
 
 // Opens the daily report file under LogPath for appending; false with the error recorded.
 bool openTransferReport() {
+  std::ofstream& report = LoadAgent.TransferReport;
   char reportName[kPathSize];
-  if (!joinPath(LoadSettings.LogPath, logFileName(), reportName)) {
+  if (!joinPath(LoadAgent.LoadSettings.LogPath, logFileName(), reportName)) {
     platform::setLastError(ENAMETOOLONG);
     return false;
   }
-  transferReport.clear();
-  transferReport.open(reportName, std::ios::out | std::ios::app);
-  if (transferReport.is_open()) return true;
+  report.clear();
+  report.open(reportName, std::ios::out | std::ios::app);
+  if (report.is_open()) return true;
   platform::recordSystemError();
-  transferReport.clear();
+  report.clear();
   return false;
+}
+
+// Runs the XML check of a loaded file and writes its transfer report into the open report
+// stream, which it closes. False when the file fails the check.
+bool checkDocument(const char* fileName) {
+  std::ofstream& report = LoadAgent.TransferReport;
+  bool passed = true;
+  {
+    XMLChecker checker(report);
+    report << "Adapter PRM TLQ ZN version 1.0\n" << std::flush;
+    report << "Date: " << reportTimestamp() << "\n" << std::flush;
+    report << "Following data was transferred:\n" << std::flush;
+    checker.OpenInput(fileName);
+    try {
+      checker.Run();
+      report << "End of data.\n" << std::flush;
+    } catch (const XMLException& exception) {
+      passed = false;
+      report << exception;
+    }
+    report.close();
+  }
+  return passed;
 }
 
 // A file that failed the check leaves the source folder for the reject folder, so that no
@@ -177,159 +340,63 @@ void rejectFile(const char* fileName, const char* name) {
   toBoth(" Rejected file '", fileName, "' could not be moved and stays in the folder.\n");
 }
 
-}  // namespace
-
-int32_t TransferFile(MQHCONN hConn, const char* folder, const platform::FindData& entry) {
-  char fileName[kPathSize];
-  if (!joinPath(folder, entry.name, fileName)) {
-    // Cannot be named within the path limit, so it can never be loaded: pass it over.
-    std::cout << logTimestamp() << " File found  : " << folder << platform::pathSeparator()
-              << entry.name << std::endl;
-    platform::setLastError(ENAMETOOLONG);
-    systemErrorToBoth();
-    return 0;
+// With a report folder set, the file is checked as an XML document and reported; a file that
+// fails goes back out of the unit of work and into the reject folder.
+std::optional<FileResult> checkLoadedFile(OpenLoad& load, const char* name) {
+  if (LoadAgent.LoadSettings.LogPath[0] == '\0') return std::nullopt;
+  if (!openTransferReport()) {
+    std::cerr << logTimestamp() << " Open log file.\n" << SystemErrorText;
+    std::cout << logTimestamp() << " Open log file.\n" << SystemErrorText;
+    load.release("Rollback.");
+    return FileResult::kNextFile;
   }
-  std::cout << logTimestamp() << " File found  : " << fileName << std::endl;
+  if (checkDocument(load.fileName())) return std::nullopt;
+  load.backOut("Rollback  file load.");
+  toBoth(" File ", load.fileName(), " was not loaded bad XML\n");
+  load.closeReceiver();
+  rejectFile(load.fileName(), name);
+  return FileResult::kNextFile;
+}
 
-  if (entry.isReadOnly) {
-    if (!platform::setReadOnly(fileName, false)) systemErrorToBoth();
-    std::cout << logTimestamp() << " Read Only attr of '" << fileName
-              << "' was disabled by agent.\n"
-              << std::flush;
-  }
-
-  std::cout << logTimestamp() << " Open file   : " << fileName << std::endl;
-  platform::FileHandle file = platform::openExclusiveForRead(fileName);
-  if (file == platform::kInvalidFile) {
-    systemErrorToBoth();
-    if (LoadSettings.FolderWaitTime != 0) {
-      toBoth(" Processig delayed for file '", fileName,
-             "' due to system error. Search for next file.\n");
-    }
-    return 2;
-  }
-
-  MQOD od = {MQOD_DEFAULT};
-  copyObjectName(od.ObjectName, JobContext.receiverQueue);
-  MQHOBJ hRecv = -1;
-  MQLONG compCode = 0;
-  MQLONG reason = 0;
-  MQOPEN(hConn, &od, MQOO_OUTPUT + MQOO_FAIL_IF_QUIESCING, &hRecv, &compCode, &reason);
-  reportMqCall("Open Receiver Queue", compCode, reason);
-  if (compCode == MQCC_FAILED) return receiverOpenFailure(hConn, fileName, file, compCode, reason);
-
-  // One descriptor for every put of the file: the MsgId that the first put receives is kept
-  // by all later puts and identifies the file's messages.
-  MQMD md = {MQMD_DEFAULT};
-  md.CodedCharSetId = MQCCSI_Q_MGR;
-  std::memcpy(md.Format, MQFMT_NONE, MQ_FORMAT_LENGTH);
-  md.Priority = 0;
-  md.Persistence = MQPER_PERSISTENT;
-  uint32_t segments = 0;
-  for (;;) {
-    size_t got = 0;
-    if (!platform::readFile(file, segmentBuffer, sizeof segmentBuffer, &got)) {
-      const int readError = platform::lastError();
-      systemErrorToBoth();
-      backOut(hConn, "Cannot read file");
-      sendSystemFailure(hConn, fileName, readError);
-      platform::closeFile(file);
-      closeReceiver(hConn, &hRecv);
-      return 0;
-    }
-    if (got == 0) break;
-    ++segments;
-    setSegmentCorrelId(md.CorrelId, segments);
-    MQPMO pmo = {MQPMO_DEFAULT};
-    pmo.Options = MQPMO_SYNCPOINT + MQPMO_FAIL_IF_QUIESCING;
-    pmo.Timeout = -1;
-    MQPUT(hConn, hRecv, &md, &pmo, static_cast<MQLONG>(got), segmentBuffer, &compCode, &reason);
-    reportMqCall("Cannot put file into queue", compCode, reason);
-    if (compCode == MQCC_FAILED) return putFailure(hConn, &hRecv, file, compCode, reason);
-  }
-
-  SRCDESC header;
-  initSRCDESC(header);
-  header.MaxSeq.assign(segments);
-  header.Src_path.assign(fileName);
-  header.Src_id.assign(JobContext.srcId);
-  md.CodedCharSetId = MQCCSI_Q_MGR;
-  std::memcpy(md.Format, MQFMT_STRING, MQ_FORMAT_LENGTH);
-  setSegmentCorrelId(md.CorrelId, 0);
-  dumpRecord(std::cout, header);
-  MQPMO pmo = {MQPMO_DEFAULT};
-  pmo.Options = MQPMO_SYNCPOINT + MQPMO_FAIL_IF_QUIESCING;
-  pmo.Timeout = -1;
-  MQPUT(hConn, hRecv, &md, &pmo, sizeof header, &header, &compCode, &reason);
-  reportMqCall("Put file into queue", compCode, reason);
-  if (compCode == MQCC_FAILED) return putFailure(hConn, &hRecv, file, compCode, reason);
-
-  if (JobContext.isLog == 'Y') {
-    char comment[kCommentSize];
-    std::snprintf(comment, sizeof comment, "File '%s' was loaded successfully.", fileName);
-    if (SendLoadStatus(hConn, "X", comment, md.MsgId, true) != 0) {
-      MQBACK(hConn, &compCode, &reason);
-      MQCLOSE(hConn, &hRecv, MQCO_NONE, &compCode, &reason);
-      sendFailure(hConn,
-                  "File '%s' was not loaded successfully because put status information was "
-                  "failed.",
-                  fileName);
-      reportMqCall("Close receiver queue.", compCode, reason);
-      toBoth(" File '", fileName, "' was not loaded successfully.\n");
-      platform::closeFile(file);
-      return 2;
-    }
-  }
-
-  toBoth(" Close file  : ", fileName, "\n");
-  if (!platform::closeFile(file)) {
-    const int closeError = platform::lastError();
-    systemErrorToBoth();
-    sendSystemFailure(hConn, fileName, closeError);
-    backOut(hConn, "Rollback.");
-    closeReceiver(hConn, &hRecv);
-    toBoth(" File '", fileName, "' was not loaded successfully.\n");
-    return 2;
-  }
-
-  bool badXml = false;
-  if (LoadSettings.LogPath[0] != '\0') {
-    if (!openTransferReport()) {
-      std::cerr << logTimestamp() << " Open log file.\n" << SystemErrorText;
-      std::cout << logTimestamp() << " Open log file.\n" << SystemErrorText;
-      backOut(hConn, "Rollback.");
-      closeReceiver(hConn, &hRecv);
-      return 0;
-    }
-    badXml = !checkDocument(fileName);
-  }
-
-  if (badXml) {
-    backOut(hConn, "Rollback  file load.");
-    toBoth(" File ", fileName, " was not loaded bad XML\n");
-    closeReceiver(hConn, &hRecv);
-    rejectFile(fileName, entry.name);
-    return 0;
-  }
-
-  MQCMIT(hConn, &compCode, &reason);
-  reportMqCall("Commit file load.", compCode, reason);
-  const bool committed =
-      compCode == MQCC_OK || (compCode == MQCC_WARNING && reason != MQRC_BACKED_OUT);
-  MQLONG closeCompCode = 0;
-  MQLONG closeReason = 0;
-  MQCLOSE(hConn, &hRecv, MQCO_NONE, &closeCompCode, &closeReason);
+// Commits the file's messages with the job's get; only a committed file leaves the folder.
+FileResult commitLoad(OpenLoad& load) {
+  const bool committed = load.commit();
+  load.closeReceiver(false);
   if (!committed) {
     // The file is the only copy of its data, so it stays. The back-out makes sure that no
     // later disconnect commits what this failed commit may have left open.
-    MQBACK(hConn, &closeCompCode, &closeReason);
-    toBoth(" File '", fileName, "' was not loaded successfully.\n");
-    return 1;
+    load.backOut();
+    toBoth(" File '", load.fileName(), "' was not loaded successfully.\n");
+    return FileResult::kReconnect;
   }
-  std::cout << logTimestamp() << " Delete file : " << fileName << std::endl;
-  if (!platform::deleteFile(fileName)) {
+  std::cout << logTimestamp() << " Delete file : " << load.fileName() << std::endl;
+  if (!platform::deleteFile(load.fileName())) {
     systemErrorToBoth();
-    toBoth(" File '", fileName, "' was loaded but could not be deleted.\n");
+    toBoth(" File '", load.fileName(), "' was loaded but could not be deleted.\n");
   }
-  return 1;
+  return FileResult::kReconnect;
+}
+
+}  // namespace
+
+FileResult TransferFile(MQHCONN hConn, const char* folder, const platform::FindData& entry) {
+  char fileName[kPathSize];
+  if (!nameFoundFile(folder, entry, fileName)) return FileResult::kNextFile;
+  if (entry.isReadOnly) clearReadOnly(fileName);
+
+  std::cout << logTimestamp() << " Open file   : " << fileName << std::endl;
+  OpenLoad load(hConn, fileName);
+  if (!load.openFile()) return delayFile(fileName);
+  MQLONG compCode = 0;
+  MQLONG reason = 0;
+  if (!load.openReceiver(&compCode, &reason)) return receiverOpenFailure(load, compCode, reason);
+
+  MQMD md = fileDescriptor();
+  uint32_t segments = 0;
+  if (auto end = putSegments(load, md, &segments)) return *end;
+  if (auto end = putHeader(load, md, segments)) return *end;
+  if (auto end = sendLoadedStatus(load, md)) return *end;
+  if (auto end = closeLoadedFile(load)) return *end;
+  if (auto end = checkLoadedFile(load, entry.name)) return *end;
+  return commitLoad(load);
 }

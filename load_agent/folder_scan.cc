@@ -10,27 +10,19 @@ bool joinPath(const char* folder, const char* name, char* out) {
   return written >= 0 && static_cast<size_t>(written) < kPathSize;
 }
 
-int32_t ScanFolder(MQHCONN hConn, const char* folder, const char* mask) {
+Turn ScanFolder(MQHCONN hConn, const char* folder, const char* mask) {
   char pattern[kPathSize];
-  if (!joinPath(folder, mask, pattern)) return ENAMETOOLONG;  // like a search that cannot start
+  if (!joinPath(folder, mask, pattern)) {
+    platform::setLastError(ENAMETOOLONG);  // like a search that cannot start
+    return Turn::kReconnect;
+  }
   platform::FindData entry;
   platform::FindHandle search = platform::findFirstFile(pattern, &entry);
-  if (search == platform::kInvalidFind) {
-    const int code = platform::lastError();
-    return code == 0 || code == 1 ? ENOENT : code;  // 0 and 1 are results of their own
-  }
+  if (search == platform::kInvalidFind) return Turn::kReconnect;
+  FileResult result = FileResult::kNextFile;
   do {
-    if (entry.isDirectory) continue;
-    const int32_t result = TransferFile(hConn, folder, entry);
-    if (result == 1) {
-      platform::findClose(search);
-      return 0;
-    }
-    if (result == 2) {
-      platform::findClose(search);
-      return 1;
-    }
-  } while (platform::findNextFile(search, &entry));
+    if (!entry.isDirectory) result = TransferFile(hConn, folder, entry);
+  } while (result == FileResult::kNextFile && platform::findNextFile(search, &entry));
   platform::findClose(search);
-  return 1;
+  return result == FileResult::kReconnect ? Turn::kReconnect : Turn::kNext;
 }

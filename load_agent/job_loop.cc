@@ -4,10 +4,9 @@
 
 #include "common/log.h"
 #include "common/ping.h"
+#include "common/reconnect.h"
 #include "common/records.h"
 #include "load_agent/load_agent.h"
-
-JobContextT JobContext;
 
 void splitSourcePath(const char* path, char* folder, char* mask) {
   const size_t length = std::strlen(path);
@@ -41,14 +40,14 @@ void readReceiverQueue(const char* options, char* receiverQueue) {
 namespace {
 
 // A get that failed: reconnect after a pause, end normally on get-inhibit, else end hard.
-int32_t handleFailedGet(MQHCONN hConn, MQHOBJ hObj, MQLONG reason) {
+Turn handleFailedGet(MQHCONN hConn, MQHOBJ hObj, MQLONG reason) {
   MQLONG compCode = 0;
   MQLONG closeReason = 0;
-  if (isTransientConnectReason(reason)) {
+  if (isTransientReason(MqCallKind::kConnection, reason)) {
     MQDISC(&hConn, &compCode, &closeReason);
     std::cout.flush();
-    platform::sleepMilliseconds(static_cast<uint32_t>(LoadSettings.MQWaitTime));
-    return 0;
+    platform::sleepMilliseconds(static_cast<uint32_t>(LoadAgent.LoadSettings.MQWaitTime));
+    return Turn::kReconnect;
   }
   if (reason == MQRC_GET_INHIBITED) {
     std::cout << logTimestamp() << " Normal exit.\n";
@@ -77,15 +76,16 @@ void answerPing(MQHCONN hConn, const SRCINFO& received, const MQMD& md) {
 
 }  // namespace
 
-int32_t ProcessJob(MQHCONN hConn, MQHOBJ hObj) {
+Turn ProcessJob(MQHCONN hConn, MQHOBJ hObj) {
+  JobContextT& context = LoadAgent.JobContext;
   MQMD md = {MQMD_DEFAULT};
   setSegmentCorrelId(md.CorrelId, 0);
   MQGMO gmo = {MQGMO_DEFAULT};
   gmo.Options = MQGMO_WAIT + MQGMO_SYNCPOINT + MQGMO_ACCEPT_TRUNCATED_MSG +
                 MQGMO_FAIL_IF_QUIESCING + MQGMO_CONVERT;
   gmo.WaitInterval = MQWI_UNLIMITED;
-  JobContext.replyToQ[0] = '\0';
-  JobContext.replyToQMgr[0] = '\0';
+  context.replyToQ[0] = '\0';
+  context.replyToQMgr[0] = '\0';
 
   SRCINFO job;
   initSRCINFO(job);
@@ -100,23 +100,23 @@ int32_t ProcessJob(MQHCONN hConn, MQHOBJ hObj) {
 
   if (job.StructId.equals("KVPN")) {
     answerPing(hConn, job, md);
-    return 1;
+    return Turn::kNext;
   }
 
   dumpRecord(std::cout, job);
   job.Src_path.terminate();
   job.Options.terminate();
-  JobContext.isLog = job.Is_log.data()[0];
-  JobContext.srcId = job.Src_id.value();
-  std::memcpy(JobContext.replyToQ, md.ReplyToQ, sizeof JobContext.replyToQ);
-  std::memcpy(JobContext.replyToQMgr, md.ReplyToQMgr, sizeof JobContext.replyToQMgr);
+  context.isLog = job.Is_log.data()[0];
+  context.srcId = job.Src_id.value();
+  std::memcpy(context.replyToQ, md.ReplyToQ, sizeof context.replyToQ);
+  std::memcpy(context.replyToQMgr, md.ReplyToQMgr, sizeof context.replyToQMgr);
 
   // Full fields carry no NUL: copy their significant text into buffers one byte longer.
   char options[sizeof job.Options + 1];
   const size_t optionsLength = job.Options.textLength();
   std::memcpy(options, job.Options.data(), optionsLength);
   options[optionsLength] = '\0';
-  readReceiverQueue(options, JobContext.receiverQueue);
+  readReceiverQueue(options, context.receiverQueue);
 
   char path[sizeof job.Src_path + 1];
   const size_t pathLength = job.Src_path.textLength();

@@ -1,7 +1,6 @@
 // Job texts: the split of a job path into folder and mask, the receiver queue option, the
 // mask matcher the folder scan relies on, and the scan's results before any file is loaded.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <string>
 
 #include "load_agent/load_agent.h"
+#include "platform/test_folder.h"
 
 namespace {
 
@@ -58,36 +58,32 @@ TEST(JobPathTest, MaskMatchesWithoutRegardToCase) {
 
 class ScanTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/qfeedscan.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-  std::string dir_;
+  void SetUp() override { ASSERT_TRUE(folder_.ok()); }
+  TestFolder folder_{"qfeedscan"};
+  const std::string& dir_ = folder_.path();
 };
 
-TEST_F(ScanTest, SearchesThatCannotStartGiveAnErrorCode) {
-  const int32_t noMatch = ScanFolder(0, dir_.c_str(), "*.xml");
-  EXPECT_GT(noMatch, 1);
-  const int32_t noFolder = ScanFolder(0, (dir_ + "/missing").c_str(), "*");
-  EXPECT_GT(noFolder, 1);
+TEST_F(ScanTest, SearchesThatCannotStartAskForAReconnect) {
+  EXPECT_EQ(ScanFolder(0, dir_.c_str(), "*.xml"), Turn::kReconnect);  // no match
+  EXPECT_EQ(ScanFolder(0, (dir_ + "/missing").c_str(), "*"), Turn::kReconnect);
+  EXPECT_NE(platform::lastError(), 0);
   std::ofstream(dir_ + "/file") << "x";
-  EXPECT_GT(ScanFolder(0, (dir_ + "/file").c_str(), "*"), 1);  // a folder that is a file
+  EXPECT_EQ(ScanFolder(0, (dir_ + "/file").c_str(), "*"), Turn::kReconnect);  // a file
   const std::string longFolder = dir_ + "/" + std::string(300, 'd');
-  EXPECT_EQ(ScanFolder(0, longFolder.c_str(), "*"), ENAMETOOLONG);
+  EXPECT_EQ(ScanFolder(0, longFolder.c_str(), "*"), Turn::kReconnect);
+  EXPECT_EQ(platform::lastError(), ENAMETOOLONG);
 }
 
 TEST_F(ScanTest, FolderWithOnlyDirectoriesEndsTheJob) {
   ASSERT_EQ(mkdir((dir_ + "/sub.xml").c_str(), 0755), 0);
-  EXPECT_EQ(ScanFolder(0, dir_.c_str(), "*.xml"), 1);
+  EXPECT_EQ(ScanFolder(0, dir_.c_str(), "*.xml"), Turn::kNext);
 }
 
 class RejectTest : public ScanTest {};
 
 TEST_F(RejectTest, MovesIntoTheRejectFolderWithoutReplacingEarlierRejects) {
-  std::snprintf(LoadSettings.LogPath, kPathSize, "%s/log", dir_.c_str());
-  LoadSettings.RejectPath[0] = '\0';
+  std::snprintf(LoadAgent.LoadSettings.LogPath, kPathSize, "%s/log", dir_.c_str());
+  LoadAgent.LoadSettings.RejectPath[0] = '\0';
   ASSERT_EQ(mkdir((dir_ + "/log").c_str(), 0755), 0);
   char folder[kPathSize];
   rejectFolder(folder);
@@ -107,13 +103,13 @@ TEST_F(RejectTest, MovesIntoTheRejectFolderWithoutReplacingEarlierRejects) {
 
 TEST_F(RejectTest, FailedMoveLeavesTheFileInPlace) {
   std::ofstream(dir_ + "/blocker") << "a file, not a folder";
-  std::snprintf(LoadSettings.RejectPath, kPathSize, "%s/blocker/rejected", dir_.c_str());
+  std::snprintf(LoadAgent.LoadSettings.RejectPath, kPathSize, "%s/blocker/rejected", dir_.c_str());
   std::ofstream(dir_ + "/b.xml") << "keep me";
   char movedTo[kPathSize];
   EXPECT_FALSE(moveToRejectFolder((dir_ + "/b.xml").c_str(), "b.xml", movedTo));
   EXPECT_NE(platform::lastError(), 0);
   EXPECT_EQ(access((dir_ + "/b.xml").c_str(), F_OK), 0);
-  LoadSettings.RejectPath[0] = '\0';
+  LoadAgent.LoadSettings.RejectPath[0] = '\0';
 }
 
 }  // namespace

@@ -7,14 +7,17 @@
 // unit of work with the job's get, checks the file as an XML document when a report folder is
 // set, commits, and only then deletes the file. Status records go out through SendLoadStatus.
 //
-// Single-threaded; results are the small integers that steer the callers' loops.
+// Single-threaded. The process-wide state is the one object LoadAgent; results are named
+// enums that steer the callers' loops.
 #ifndef QT_LOAD_AGENT_LOAD_AGENT_H
 #define QT_LOAD_AGENT_LOAD_AGENT_H
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 
+#include "common/reconnect.h"
 #include "mqi/mqi.h"
 #include "platform/platform.h"
 
@@ -32,7 +35,6 @@ struct LoadSettingsT {
   int32_t FolderWaitTime;
   int32_t MQWaitTime;
 };
-extern LoadSettingsT LoadSettings;
 
 struct JobContextT {
   char receiverQueue[kQueueNameSize];
@@ -41,7 +43,25 @@ struct JobContextT {
   uint32_t srcId;
   char isLog;
 };
-extern JobContextT JobContext;
+
+// Everything the load agent keeps for the life of the process. The rule for state in both
+// agents: what the agent keeps from one turn to the next (settings, the job, connection facts,
+// names kept for later files) is a member of the agent's one state object, named as the
+// agent's design names it; scratch buffers and clock-derived texts (timestamps, the name stamp)
+// stay in the unnamed namespace of the one file that uses them.
+struct LoadAgentState {
+  LoadSettingsT LoadSettings;    // read once at start-up
+  JobContextT JobContext;        // the job being worked on
+  std::ofstream TransferReport;  // the daily transfer report, opened for each checked file
+};
+extern LoadAgentState LoadAgent;
+
+// How the loading of one file ends.
+enum class FileResult {
+  kNextFile,   // go on with the next file of the folder
+  kEndJob,     // the job ends; the connection stays
+  kReconnect,  // the job ends; connect again
+};
 
 // Copies a name into a 48-byte MQ name field, NUL-filling the rest.
 inline void copyObjectName(char* field, const char* text) {
@@ -51,26 +71,16 @@ inline void copyObjectName(char* field, const char* text) {
 }
 
 // ---- start-up and settings ----
-// A settings number read like the C library's atoi (wrapping instead of overflowing).
-int32_t readSettingNumber(const char* text);
-// The settings file for a command-line name: an absolute name as it is, any other joined to
-// the current directory. False when the joined name does not fit.
-bool settingsFilePath(const char* name, char* out, size_t size);
 // Fills settings from the file (missing file or key: defaults). Writes nothing.
 void readLoadSettings(const char* path, LoadSettingsT& settings);
 // Resolves the name, fills LoadSettings and writes the start-up parameter lines.
 void ReadSettings(const char* fileName);
 // The whole program: banner, settings, and the connect / open / job loop for ever.
 int RunLoadAgent(int argc, char** argv);
-// The reasons that mean "connection or queue manager lost, wait and connect again" for the
-// connect and the job get: 2009, 2059, 2102, 2161, 2162, 2202, 2203.
-bool isTransientConnectReason(MQLONG reason);
-// Ends the process with exit code 0 after flushing the log.
-[[noreturn]] void EndProcess();
 
 // ---- job loop ----
-// 1: next job on the same connection; 0: reconnect; other: a search error code (reconnect).
-int32_t ProcessJob(MQHCONN hConn, MQHOBJ hObj);
+// Gets and works one job or ping. Ends the process on get-inhibit and on a hard MQ error.
+Turn ProcessJob(MQHCONN hConn, MQHOBJ hObj);
 // Splits a job path at its last '\' or '/' (never the first character) into folder and mask,
 // each of kPathSize bytes; without such a separator both are the whole text.
 void splitSourcePath(const char* path, char* folder, char* mask);
@@ -79,10 +89,11 @@ void splitSourcePath(const char* path, char* folder, char* mask);
 void readReceiverQueue(const char* options, char* receiverQueue);
 
 // ---- folder scan and file loading ----
-// 1: next job, same connection; 0: reconnect; other: error code of a search that cannot start.
-int32_t ScanFolder(MQHCONN hConn, const char* folder, const char* mask);
-// 0: next file; 1: end the job and reconnect; 2: end the job, same connection.
-int32_t TransferFile(MQHCONN hConn, const char* folder, const platform::FindData& entry);
+// Offers every file of the folder that matches the mask to TransferFile. A search that cannot
+// start asks for a reconnect with its error code left in platform::lastError().
+Turn ScanFolder(MQHCONN hConn, const char* folder, const char* mask);
+// Loads one file found by the scan.
+FileResult TransferFile(MQHCONN hConn, const char* folder, const platform::FindData& entry);
 // Joins folder, the native separator and name into out (kPathSize); false when it does not fit.
 bool joinPath(const char* folder, const char* name, char* out);
 

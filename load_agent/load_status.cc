@@ -8,11 +8,12 @@
 
 MQLONG SendLoadStatus(MQHCONN hConn, const char* state, const char* comment, const MQBYTE* msgId,
                       bool inSyncpoint) {
+  const JobContextT& context = LoadAgent.JobContext;
   LOAD_STATUS status;
   initLOAD_STATUS(status);
   status.StructId.assign("KVLS");
   status.Version.assign(1);
-  status.Src_id.assign(JobContext.srcId);
+  status.Src_id.assign(context.srcId);
   status.Reserved1.assign(" ");
   status.State.assign(state);
   status.Reserved2.assign(" ");
@@ -23,6 +24,6 @@ MQLONG SendLoadStatus(MQHCONN hConn, const char* state, const char* comment, con
   // fills its field).
   const MQLONG length =
       static_cast<MQLONG>(strnlen(reinterpret_cast<const char*>(&status), sizeof status));
-  return putStatusRecord(hConn, JobContext.replyToQ, JobContext.replyToQMgr, msgId, inSyncpoint,
-                         &status, length);
+  return putStatusRecord(hConn, context.replyToQ, context.replyToQMgr, msgId, inSyncpoint, &status,
+                         length);
 }

@@ -53,9 +53,10 @@ bool moveOnto(const char* fileName, const char* target, const char* folder) {
 }  // namespace
 
 void rejectFolder(char* out) {
-  if (LoadSettings.RejectPath[0] != '\0') {
-    std::snprintf(out, kPathSize, "%s", LoadSettings.RejectPath);
-  } else if (!joinPath(LoadSettings.LogPath, "rejected", out)) {
+  const LoadSettingsT& settings = LoadAgent.LoadSettings;
+  if (settings.RejectPath[0] != '\0') {
+    std::snprintf(out, kPathSize, "%s", settings.RejectPath);
+  } else if (!joinPath(settings.LogPath, "rejected", out)) {
     out[0] = '\0';
   }
 }

@@ -4,33 +4,8 @@
 #include <iostream>
 
 #include "common/log.h"
+#include "common/records.h"
 #include "load_agent/load_agent.h"
-
-LoadSettingsT LoadSettings;
-
-int32_t readSettingNumber(const char* text) {
-  const char* p = text;
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
-  }
-  uint32_t value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + static_cast<uint32_t>(*p - '0');
-  return static_cast<int32_t>(negative ? 0u - value : value);
-}
-
-bool settingsFilePath(const char* name, char* out, size_t size) {
-  int written;
-  if (platform::isAbsolutePath(name)) {
-    written = std::snprintf(out, size, "%s", name);
-  } else {
-    written =
-        std::snprintf(out, size, "%s%c%s", currentDirectory(), platform::pathSeparator(), name);
-  }
-  return written >= 0 && static_cast<size_t>(written) < size;
-}
 
 namespace {
 
@@ -38,7 +13,7 @@ int32_t readNumber(const char* section, const char* key, const char* defaultValu
                    const char* path) {
   char text[kNumberSize];
   platform::getProfileString(section, key, defaultValue, text, sizeof text, path);
-  return readSettingNumber(text);
+  return readDecimal(text);
 }
 
 }  // namespace
@@ -62,10 +37,11 @@ void readLoadSettings(const char* path, LoadSettingsT& settings) {
 void ReadSettings(const char* fileName) {
   char path[4096];
   if (!settingsFilePath(fileName, path, sizeof path)) path[0] = '\0';  // reads as missing
-  readLoadSettings(path, LoadSettings);
+  LoadSettingsT& settings = LoadAgent.LoadSettings;
+  readLoadSettings(path, settings);
   std::cout << logTimestamp() << " Startup parameters:\n";
-  std::cout << logTimestamp() << "     QmgrName          = " << LoadSettings.QMgrName << "\n";
-  std::cout << logTimestamp() << "     SrcQueue          = " << LoadSettings.SrcQueue << "\n";
-  std::cout << logTimestamp() << "     FolderWaitTime    = " << LoadSettings.FolderWaitTime << "\n";
-  std::cout << logTimestamp() << "     MQWaitTime        = " << LoadSettings.MQWaitTime << "\n";
+  std::cout << logTimestamp() << "     QmgrName          = " << settings.QMgrName << "\n";
+  std::cout << logTimestamp() << "     SrcQueue          = " << settings.SrcQueue << "\n";
+  std::cout << logTimestamp() << "     FolderWaitTime    = " << settings.FolderWaitTime << "\n";
+  std::cout << logTimestamp() << "     MQWaitTime        = " << settings.MQWaitTime << "\n";
 }

@@ -1,37 +1,29 @@
 // Settings of the load agent: the qfeed.ini reading rules and the start-up lines.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
 
+#include "common/records.h"
 #include "load_agent/load_agent.h"
+#include "platform/test_folder.h"
 
 namespace {
 
 class SettingsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/qfeedset.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/qfeed.ini";
-  }
-  void TearDown() override {
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
-  }
+  void SetUp() override { ASSERT_TRUE(folder_.ok()); }
   LoadSettingsT read(const std::string& content) {
     std::ofstream(path_) << content;
     LoadSettingsT settings;
     readLoadSettings(path_.c_str(), settings);
     return settings;
   }
-  std::string dir_;
-  std::string path_;
+  TestFolder folder_{"qfeedset"};
+  const std::string& dir_ = folder_.path();
+  const std::string path_ = folder_ / "qfeed.ini";
 };
 
 TEST_F(SettingsTest, MissingFileGivesDefaults) {
@@ -59,7 +51,7 @@ TEST_F(SettingsTest, ValuesAreReadAndCutAtTheirBuffers) {
   EXPECT_STREQ(s.RejectPath, "/var/rej");
   EXPECT_TRUE(s.InputExclusiveON);
   EXPECT_EQ(s.FolderWaitTime, 0);
-  EXPECT_EQ(s.MQWaitTime, readSettingNumber("123456789012"));  // cut to 12 characters first
+  EXPECT_EQ(s.MQWaitTime, readDecimal("123456789012"));  // cut to 12 characters first
 }
 
 TEST_F(SettingsTest, ExclusiveInputNeedsAnUpperCaseY) {
@@ -70,25 +62,8 @@ TEST_F(SettingsTest, ExclusiveInputNeedsAnUpperCaseY) {
 }
 
 TEST_F(SettingsTest, NumbersReadLikeAtoi) {
-  EXPECT_EQ(readSettingNumber("abc"), 0);
-  EXPECT_EQ(readSettingNumber(""), 0);
-  EXPECT_EQ(readSettingNumber("  -250ms"), -250);
-  EXPECT_EQ(readSettingNumber("+17"), 17);
-  EXPECT_EQ(readSettingNumber("\t42"), 42);
   EXPECT_EQ(read("[Options]\nMQWaitTime=abc\n").MQWaitTime, 0);
-}
-
-TEST_F(SettingsTest, SettingsFileNameIsJoinedToTheCurrentDirectory) {
-  char out[4096];
-  ASSERT_TRUE(settingsFilePath("/etc/qfeed.ini", out, sizeof out));
-  EXPECT_STREQ(out, "/etc/qfeed.ini");
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_TRUE(settingsFilePath("cfg/a.ini", out, sizeof out));
-  EXPECT_EQ(std::string(out), std::string(cwd) + "/cfg/a.ini");
-  ASSERT_TRUE(settingsFilePath("\\\\host\\share\\a.ini", out, sizeof out));
-  EXPECT_EQ(std::string(out), std::string(cwd) + "/\\\\host\\share\\a.ini");
-  EXPECT_FALSE(settingsFilePath("a.ini", out, 4));
+  EXPECT_EQ(read("[Options]\nMQWaitTime=  -250ms\n").MQWaitTime, -250);
 }
 
 TEST_F(SettingsTest, StartupLinesShowFourSettings) {
@@ -108,7 +83,7 @@ TEST_F(SettingsTest, StartupLinesShowFourSettings) {
   EXPECT_EQ(texts,
             " Startup parameters:|     QmgrName          = QM1|     SrcQueue          = JOBS|"
             "     FolderWaitTime    = 5|     MQWaitTime        = 0|");
-  EXPECT_STREQ(LoadSettings.QMgrName, "QM1");
+  EXPECT_STREQ(LoadAgent.LoadSettings.QMgrName, "QM1");
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ if [ "${NO_BUILD:-0}" != 1 ]; then  # NO_BUILD=1: the programs are built already
   cmake --build "$build" -j"$(nproc)" --target qfeed qroute qdrop qmctl >/dev/null
 fi
 qfeed=$build/load_agent/qfeed
-qroute=$build/tools/qroute
+qroute=$build/router/qroute
 qdrop=$build/delivery_agent/qdrop
 qmctl=$build/tools/qmctl/qmctl
 

@@ -2,28 +2,6 @@
 
 #include <cstring>
 
-namespace {
-
-bool isCSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-}  // namespace
-
-int32_t readDecimal(const char* text) {
-  const char* p = text;
-  while (isCSpace(*p)) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
-  }
-  uint32_t value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + static_cast<uint32_t>(*p - '0');
-  if (negative) value = 0u - value;
-  return static_cast<int32_t>(value);
-}
-
 void RowRecord::reset() {
   REGNUM.assign(nullptr);
   MSGNUM.assign(0);

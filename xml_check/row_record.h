@@ -33,9 +33,4 @@ struct RowRecord {
 
 static_assert(sizeof(RowRecord) == 32);
 
-// The number that a C library reading of text gives: leading white space, an optional sign,
-// then decimal digits up to the first other character, accumulated modulo 2^32 without an
-// overflow test; no digits give 0.
-int32_t readDecimal(const char* text);
-
 #endif  // QT_XML_CHECK_ROW_RECORD_H

@@ -3,8 +3,6 @@
 #include <cstring>
 #include <ostream>
 
-#include "common/log.h"
-
 namespace {
 
 constexpr char kHeaderText[] = "<?xml version = '1.0' encoding = 'windows-1251'?>";
@@ -19,7 +17,7 @@ bool isAllBlank(const char* bytes, size_t size) {
 
 }  // namespace
 
-XMLChecker::XMLChecker() : depth(0) {
+XMLChecker::XMLChecker(std::ostream& report) : depth(0), report_(report) {
   input.rdbuf()->pubsetbuf(ioBuffer_, sizeof ioBuffer_);
   row.reset();
   std::memset(regnumText, 0, sizeof regnumText);
@@ -93,10 +91,10 @@ void XMLChecker::Run() {
   try {
     Scan();
   } catch (const XMLException&) {
-    transferReport.flush();
+    report_.flush();
     throw;
   }
-  transferReport.flush();
+  report_.flush();
 }
 
 void XMLChecker::Scan() {
@@ -261,7 +259,7 @@ void XMLChecker::CheckRow() {
   if (row.MSGTYPE.data()[0] == ' ') {
     throw XMLException("File was not transferred because MSGTYPE empty or not exist");
   }
-  transferReport.write(row.text(), 31);
-  transferReport.put('\n');
+  report_.write(row.text(), 31);
+  report_.put('\n');
   row.reset();
 }

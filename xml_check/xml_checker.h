@@ -1,6 +1,6 @@
 // The XML check of the load agent: reads one file once, character by character, tests its
 // header line and the nesting of its tags, captures the four values of each ROW and writes a
-// row line per accepted row into transferReport (common/log.h). The first fault ends the check
+// row line per accepted row into the report stream it is given. The first fault ends the check
 // with an XMLException.
 //
 // Not a general XML parser: end tags are counted, not matched; entities, attributes and
@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <ostream>
 
 #include "xml_check/row_record.h"
 #include "xml_check/xml_exception.h"
@@ -25,7 +26,8 @@ class XMLChecker {
   static constexpr int kNameSize = 1000;  // 999 characters and a NUL
   static constexpr int kTextSize = 1024;  // 1023 characters and a NUL
 
-  XMLChecker();
+  // Row lines go to `report`, which must outlive the checker.
+  explicit XMLChecker(std::ostream& report);
   // Tests the whole file opened with OpenInput; returns on success, throws XMLException on
   // the first fault. A file that could not be opened reads as empty ("bad XML header").
   virtual void Run();
@@ -63,6 +65,7 @@ class XMLChecker {
   void ReadField(Field field);
   void CheckRow();
 
+  std::ostream& report_;
   std::streambuf* source_ = nullptr;
   int pending_ = -1;         // one character put back, or -1
   bool atEnd_ = false;       // a read has met the end of the file

@@ -305,17 +305,17 @@ void benchXmlCheck(size_t mib) {
     }
     out << "</ROWSET>\r\n";
   }
-  transferReport.open(root + "/report.log", std::ios::out | std::ios::trunc);
+  std::ofstream report(root + "/report.log", std::ios::out | std::ios::trunc);
   const double cpuStart = cpuSeconds();
   const auto start = Clock::now();
   {
-    XMLChecker checker;
+    XMLChecker checker(report);
     checker.OpenInput(path.c_str());
     checker.Run();
   }
   const double elapsed = seconds(start);
   const double cpu = cpuSeconds() - cpuStart;
-  transferReport.close();
+  report.close();
   std::printf("XML check: %.1f MiB in %.2f s = %.1f MB/s (CPU time %.2f s = %.1f MB/s)\n",
               bytes / 1048576.0, elapsed, bytes / 1048576.0 / elapsed, cpu,
               bytes / 1048576.0 / cpu);

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -16,7 +15,8 @@
 #include "mqi/admin.h"
 #include "mqi/failpoints.h"
 #include "mqi/mqi.h"
-#include "tools/route/router.h"
+#include "platform/test_folder.h"
+#include "router/router.h"
 
 namespace route {
 namespace {
@@ -38,9 +38,7 @@ std::string segmentOf(size_t size, char seed) {
 class RouterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qroute_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_TRUE(folder_.ok());
     setenv("QM_STORE", dir_.c_str(), 1);
     unsetenv("QM_FAILPOINTS");
     mqi::reloadFailpoints();
@@ -86,7 +84,6 @@ class RouterTest : public ::testing::Test {
     if (conn_ != MQHC_UNUSABLE_HCONN) MQDISC(&conn_, &cc, &reason);
     mqi::stopQueueManager(kQm, false);
     mqi::deleteQueueManager(kQm);
-    std::filesystem::remove_all(dir_);
     unsetenv("QM_FAILPOINTS");
     mqi::reloadFailpoints();
   }
@@ -204,7 +201,8 @@ class RouterTest : public ::testing::Test {
     return exitCode;
   }
 
-  std::string dir_;
+  TestFolder folder_{"qroute_test"};
+  const std::string& dir_ = folder_.path();
   MQHCONN conn_ = MQHC_UNUSABLE_HCONN;
   RouterSettings settings_;
 };

@@ -1,5 +1,5 @@
 // The router's connection loop and its one pass: one file group per unit of work.
-#include "tools/route/router.h"
+#include "router/router.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,9 +11,10 @@
 
 #include "common/log.h"
 #include "common/ping.h"
+#include "common/reconnect.h"
 #include "common/records.h"
 #include "platform/platform.h"
-#include "tools/route/delivery_header.h"
+#include "router/delivery_header.h"
 
 namespace route {
 namespace {
@@ -21,14 +22,8 @@ namespace {
 // How a pass ends.
 enum class Pass { kNext, kReconnect, kNormalExit, kHardError };
 
-bool isTransient(MQLONG reason) {
-  switch (reason) {
-    case 2009: case 2059: case 2102: case 2161: case 2162: case 2202: case 2203:
-      return true;
-    default:
-      return false;
-  }
-}
+bool isTransient(MQLONG reason) { return isTransientReason(MqCallKind::kConnection, reason); }
+bool isTransientOpen(MQLONG reason) { return isTransientReason(MqCallKind::kQueueOpen, reason); }
 
 void progressLine(const std::string& text) { std::cout << logTimestamp() << text << std::endl; }
 
@@ -123,8 +118,7 @@ Router::Connect Router::connect() {
   MQLONG discCc = 0, discReason = 0;
   MQDISC(&hConn_, &discCc, &discReason);
   reportMqCall("Disconnect from Queue Manager", discCc, discReason);
-  return (isTransient(reason) || reason == MQRC_HANDLE_NOT_AVAILABLE) ? Connect::kRetry
-                                                                      : Connect::kHard;
+  return isTransientOpen(reason) ? Connect::kRetry : Connect::kHard;
 }
 
 // Backs out first: a disconnect would commit a half-moved group.
@@ -254,7 +248,7 @@ Pass Router::deliverGroup(const MQMD& headerMd, const SRCDESC& source, const Rou
   MQLONG reason = 0;
   std::optional<MQHOBJ> queue = openOutput(queueName, "Open Delivery queue", &reason);
   if (!queue) {
-    if (isTransient(reason) || reason == MQRC_HANDLE_NOT_AVAILABLE) return Pass::kReconnect;
+    if (isTransientOpen(reason)) return Pass::kReconnect;
     return deadLetter(headerMd.MsgId, maxSeq, path, DeadReason::kDeliveryRefused,
                       "delivery queue " + queueName + " cannot be opened, reason " +
                           std::to_string(reason));

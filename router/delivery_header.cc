@@ -1,5 +1,5 @@
 // Building the delivery header of a routed file group.
-#include "tools/route/delivery_header.h"
+#include "router/delivery_header.h"
 
 #include <cstddef>
 #include <cstring>

@@ -12,8 +12,8 @@
 //
 // Routes are numbered from 1 without gaps; the first number whose section has no Tgt_path
 // ends the table. The first route whose folder and mask match a file's source path wins.
-#ifndef QT_TOOLS_ROUTE_SETTINGS_H
-#define QT_TOOLS_ROUTE_SETTINGS_H
+#ifndef QT_ROUTER_SETTINGS_H
+#define QT_ROUTER_SETTINGS_H
 
 #include <cstdint>
 #include <optional>
@@ -78,4 +78,4 @@ std::optional<RouterSettings> readRouterSettings(const std::string& path,
 
 }  // namespace route
 
-#endif  // QT_TOOLS_ROUTE_SETTINGS_H
+#endif  // QT_ROUTER_SETTINGS_H

@@ -5,29 +5,25 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
-#include "tools/route/delivery_header.h"
-#include "tools/route/settings.h"
+#include "platform/test_folder.h"
+#include "router/delivery_header.h"
+#include "router/settings.h"
 
 namespace route {
 namespace {
 
 class SettingsFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/qroute_settings_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/qroute.ini";
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override { ASSERT_TRUE(folder_.ok()); }
   void write(const std::string& text) { std::ofstream(path_) << text; }
   std::optional<RouterSettings> read() { return readRouterSettings(path_, &errors_); }
 
-  std::string dir_, path_;
+  TestFolder folder_{"qroute_settings"};
+  const std::string& dir_ = folder_.path();
+  const std::string path_ = folder_ / "qroute.ini";
   std::vector<std::string> errors_;
 };
 

@@ -11,11 +11,11 @@
 // header, when no route matches it, when a segment is missing or longer than a delivery agent
 // takes, or when its delivery queue refuses it for a lasting reason. A message with CorrelId
 // segment 0 that is not a data header goes there alone.
-#ifndef QT_TOOLS_ROUTE_ROUTER_H
-#define QT_TOOLS_ROUTE_ROUTER_H
+#ifndef QT_ROUTER_ROUTER_H
+#define QT_ROUTER_ROUTER_H
 
 #include "mqi/mqi.h"
-#include "tools/route/settings.h"
+#include "router/settings.h"
 
 namespace route {
 
@@ -48,4 +48,4 @@ int runRouter(const RouterSettings& settings);
 
 }  // namespace route
 
-#endif  // QT_TOOLS_ROUTE_ROUTER_H
+#endif  // QT_ROUTER_ROUTER_H

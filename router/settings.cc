@@ -1,5 +1,5 @@
 // Reading and checking the router's settings file, and matching source paths to routes.
-#include "tools/route/settings.h"
+#include "router/settings.h"
 
 #include <string>
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/log.h"
-#include "tools/route/router.h"
-#include "tools/route/settings.h"
+#include "router/router.h"
+#include "router/settings.h"
 
 namespace {
 

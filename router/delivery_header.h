@@ -1,9 +1,9 @@
 // The delivery header that the router builds from a loaded file's data header.
-#ifndef QT_TOOLS_ROUTE_DELIVERY_HEADER_H
-#define QT_TOOLS_ROUTE_DELIVERY_HEADER_H
+#ifndef QT_ROUTER_DELIVERY_HEADER_H
+#define QT_ROUTER_DELIVERY_HEADER_H
 
 #include "common/records.h"
-#include "tools/route/settings.h"
+#include "router/settings.h"
 
 namespace route {
 
@@ -18,4 +18,4 @@ std::string sourcePathOf(const SRCDESC& source);
 
 }  // namespace route
 
-#endif  // QT_TOOLS_ROUTE_DELIVERY_HEADER_H
+#endif  // QT_ROUTER_DELIVERY_HEADER_H
