@@ -63,8 +63,7 @@ class QfeedLoadTest : public QfeedTest {
   }
   void stopNormally() {
     inhibitGet("JOBS");
-    const int status = waitAgent(20000);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(waitAgent(20000), 0);
     EXPECT_TRUE(hasLine(" Normal exit."));
   }
 };
