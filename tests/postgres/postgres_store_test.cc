@@ -53,9 +53,9 @@ class PostgresStore : public ::testing::Test {
     if (reason != nullptr) *reason = rc;
     return h;
   }
-  MQHOBJ open(MQHCONN h, MQLONG options) {
+  MQHOBJ open(MQHCONN h, MQLONG options, const std::string& queue = "Q1") {
     MQOD od = {MQOD_DEFAULT};
-    setField(od.ObjectName, 48, "Q1");
+    setField(od.ObjectName, 48, queue);
     MQHOBJ o = MQHO_UNUSABLE_HOBJ;
     MQLONG cc, rc;
     MQOPEN(h, &od, options, &o, &cc, &rc);
@@ -260,12 +260,8 @@ TEST_F(PostgresStore, NoRowsOutliveTheirQueueSessionOrQueueManager) {
   ASSERT_TRUE(mqi::defineQueue(qmgr_, "Q2", {}).ok());
   MQHCONN h = connect();
   MQHOBJ q1 = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT);
-  MQOD od = {MQOD_DEFAULT};
-  setField(od.ObjectName, 48, "Q2");
-  MQHOBJ q2 = MQHO_UNUSABLE_HOBJ;
+  MQHOBJ q2 = open(h, MQOO_OUTPUT, "Q2");
   MQLONG cc, rc;
-  MQOPEN(h, &od, MQOO_OUTPUT, &q2, &cc, &rc);
-  ASSERT_EQ(rc, MQRC_NONE);
   ASSERT_EQ(put(h, q1, "one", MQPMO_NO_SYNCPOINT), MQRC_NONE);
   MQMD md = {MQMD_DEFAULT};
   MQPMO pmo = {MQPMO_DEFAULT};
