@@ -1,12 +1,8 @@
 #include "tests/conformance/fixture.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 namespace conformance {
 

@@ -2,7 +2,6 @@
 // commits, and a large file loaded with flat memory.
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>

@@ -2,7 +2,6 @@
 // its transfer report and reject folder, and the normal end on get-inhibit.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>

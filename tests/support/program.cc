@@ -34,7 +34,8 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
 bool redirect(const std::string& path, int flags, int target) {
   if (path.empty()) return true;
   int fd = open(path.c_str(), flags, 0644);
-  return fd >= 0 && dup2(fd, target) >= 0 && close(fd) == 0;
+  if (fd < 0 || dup2(fd, target) < 0) return false;
+  return fd == target || close(fd) == 0;
 }
 
 }  // namespace
