@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/test_folder.h"
+
 namespace {
 
 constexpr uint32_t kNe = 0x400;  // where the built images keep their new header
@@ -65,16 +67,8 @@ Image os2Image() { return Image().system(1).imports({"DOSCALLS"}); }
 
 class IsOs2AppTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/os2detect.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override {
-    unlink(path().c_str());
-    rmdir(folder_.c_str());
-  }
-  std::string path() const { return folder_ + "/image.exe"; }
+  void SetUp() override { ASSERT_TRUE(folder_.ok()); }
+  std::string path() const { return folder_ / "image.exe"; }
   bool classify(const Image& image) {
     std::ofstream out(path(), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(image.bytes().data()),
@@ -84,7 +78,7 @@ class IsOs2AppTest : public ::testing::Test {
   }
 
  private:
-  std::string folder_;
+  TestFolder folder_{"os2detect"};
 };
 
 TEST_F(IsOs2AppTest, ClassifiesImagesByTheirHeaders) {

@@ -8,10 +8,7 @@
 //    group of a sixteenth of the size, to show that the RSS does not follow the file size.
 // 3. Small files of 1 KiB: files per second, with and without the flush of the target files
 //    (fsync made a no-op for the target folder by a preloaded shim), hence the flush's share.
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,6 +23,9 @@
 #include "common/records.h"
 #include "mqi/admin.h"
 #include "mqi/mqi.h"
+#include "platform/test_folder.h"
+#include "tests/support/program.h"
+#include "tests/support/queue_manager.h"
 
 namespace {
 
@@ -141,54 +141,41 @@ double rawGet() {
   return secondsSince(start);
 }
 
-int32_t depth(const char* queue) {
-  mqi::Result<mqi::QueueInfo> info = mqi::describeQueue(kQMgr, queue);
-  return info.ok() ? info.value.currentDepth : -1;
-}
-
-void setGetInhibited(bool inhibited) {
-  mqi::QueueAttributes attributes;
-  attributes.inhibitGet = inhibited ? MQQA_GET_INHIBITED : MQQA_GET_ALLOWED;
-  mqi::alterQueue(kQMgr, "DLVR.Q", attributes);
-}
-
 struct Delivery {
   double seconds = 0;
   double peakRssMiB = 0;
 };
 
-// Runs qdrop until `replies` statuses arrived; its output goes to a file.
-Delivery runQdrop(int replies, const std::string& preload, const std::string& noSyncUnder) {
+// Runs qdrop until `replies` statuses arrived; its output goes to a file. The time is taken
+// when the depth shows them; the stop waits until they are committed.
+Delivery runQdrop(testsupport::TestQueueManager& qm, int replies, const std::string& preload,
+                  const std::string& noSyncUnder) {
   mqi::clearQueue(kQMgr, "REPLY.Q");
   std::string settings = folder + "/qdrop.ini";
   std::ofstream(settings) << "[MQSeries Objects]\nQMgrName=" << kQMgr
                           << "\nQName=DLVR.Q\nWaitMQInterval=100\n";
-  std::fflush(stdout);
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!preload.empty()) {
-      setenv("LD_PRELOAD", preload.c_str(), 1);
-      setenv("QDROP_BENCH_NOSYNC_UNDER", noSyncUnder.c_str(), 1);
-    }
-    if (!freopen((folder + "/qdrop.out").c_str(), "w", stdout)) _exit(127);
-    if (!freopen((folder + "/qdrop.err").c_str(), "w", stderr)) _exit(127);
-    execl(QDROP_PROGRAM, QDROP_PROGRAM, settings.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+  testsupport::ProgramStart start;
+  start.args = {settings};
+  if (!preload.empty()) {
+    start.setEnv = {"LD_PRELOAD=" + preload, "QDROP_BENCH_NOSYNC_UNDER=" + noSyncUnder};
   }
-  while (depth("REPLY.Q") < replies) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  start.out = folder + "/qdrop.out";
+  start.err = folder + "/qdrop.err";
+  std::fflush(stdout);
+  auto begin = std::chrono::steady_clock::now();
+  testsupport::Program qdrop(QDROP_PROGRAM, start);
+  while (qm.depth("REPLY.Q") < replies) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   Delivery delivery;
-  delivery.seconds = secondsSince(start);
-  setGetInhibited(true);
-  int status;
-  struct rusage usage;
-  wait4(pid, &status, 0, &usage);
-  setGetInhibited(false);
-  delivery.peakRssMiB = usage.ru_maxrss / 1024.0;
+  delivery.seconds = secondsSince(begin);
+  qm.waitForCommitted("REPLY.Q", replies, 60000);
+  qm.setGetInhibited("DLVR.Q", true);
+  qdrop.waitExit(3600 * 1000);
+  qm.setGetInhibited("DLVR.Q", false);
+  delivery.peakRssMiB = qdrop.usage().ru_maxrss / 1024.0;
   return delivery;
 }
 
-void largeFile(int segments) {
+void largeFile(testsupport::TestQueueManager& qm, int segments) {
   double mib = static_cast<double>(segments) * kSegment / (1024.0 * 1024.0);
   std::string target = folder + "/large";
   std::filesystem::create_directories(target);
@@ -197,7 +184,7 @@ void largeFile(int segments) {
   double raw = rawGet();
   std::printf("  raw MQI get of the group   %8.1f MiB/s  (%.2f s)\n", mib / raw, raw);
   putGroups(1, segments, kSegment, target);
-  Delivery full = runQdrop(1, "", "");
+  Delivery full = runQdrop(qm, 1, "", "");
   putGroups(1, segments, kSegment, target);
   double rawAfter = rawGet();
   std::printf("  raw MQI get, once more     %8.1f MiB/s  (%.2f s)\n", mib / rawAfter, rawAfter);
@@ -208,21 +195,21 @@ void largeFile(int segments) {
   std::filesystem::remove_all(target);
   std::filesystem::create_directories(target);
   putGroups(1, segments / 16, kSegment, target);
-  Delivery small = runQdrop(1, "", "");
+  Delivery small = runQdrop(qm, 1, "", "");
   std::printf("  qdrop peak RSS, %5.1f MiB file %6.1f MiB\n", mib / 16, small.peakRssMiB);
   std::filesystem::remove_all(target);
 }
 
-void smallFiles(int files) {
+void smallFiles(testsupport::TestQueueManager& qm, int files) {
   std::string target = folder + "/small";
   std::filesystem::create_directories(target);
   std::printf("%d files of 1 KiB\n", files);
   putGroups(files, 1, 1024, target);
-  Delivery flushed = runQdrop(files, "", "");
+  Delivery flushed = runQdrop(qm, files, "", "");
   std::printf("  with flush to disk         %8.1f files/s  (%.2f s)\n", files / flushed.seconds,
               flushed.seconds);
   putGroups(files, 1, 1024, target);
-  Delivery unflushed = runQdrop(files, NOSYNC_SHIM, target);
+  Delivery unflushed = runQdrop(qm, files, NOSYNC_SHIM, target);
   std::printf("  flush of the targets off   %8.1f files/s  (%.2f s)\n",
               files / unflushed.seconds, unflushed.seconds);
   std::printf("  share of the flush         %8.0f%%\n",
@@ -232,23 +219,14 @@ void smallFiles(int files) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && argv[1][0] != '\0') {
-    folder = argv[1];
-    std::filesystem::create_directories(folder);
-  } else {
-    char pattern[] = "/tmp/qdrop-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return 1;
-    folder = pattern;
-  }
+  TestFolder scratch("qdrop-bench");
+  folder = argc > 1 && argv[1][0] != '\0' ? argv[1] : scratch.path();
+  std::filesystem::create_directories(folder);
   int segments = argc > 2 ? std::atoi(argv[2]) : 43691;
   int files = argc > 3 ? std::atoi(argv[3]) : 1000;
-  setenv("QM_STORE", (folder + "/store").c_str(), 1);
-  mqi::createQueueManager(kQMgr, {});
-  mqi::startQueueManager(kQMgr);
-  for (const char* queue : {"DLVR.Q", "REPLY.Q", "DEFER.Q"}) mqi::defineQueue(kQMgr, queue, {});
-  largeFile(segments);
-  smallFiles(files);
-  mqi::stopQueueManager(kQMgr, false);
-  std::filesystem::remove_all(folder);
+  testsupport::TestStore::inFolder(folder + "/store");
+  testsupport::TestQueueManager qm(kQMgr, {"DLVR.Q", "REPLY.Q", "DEFER.Q"});
+  largeFile(qm, segments);
+  smallFiles(qm, files);
   return 0;
 }

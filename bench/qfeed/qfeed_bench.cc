@@ -8,24 +8,27 @@
 //   3. the XML check alone on a well-formed file of M MiB.
 // Sizes: QFEED_BENCH_MIB (default 1024), QFEED_BENCH_XML_MIB (default 100); QFEED_BENCH_ONLY
 // (xml, small or large) runs one part alone.
-#include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/log.h"
 #include "common/records.h"
 #include "mqi/admin.h"
 #include "mqi/mqi.h"
+#include "platform/test_folder.h"
+#include "tests/support/program.h"
+#include "tests/support/queue_manager.h"
 #include "xml_check/xml_checker.h"
 
 namespace {
@@ -60,19 +63,18 @@ void check(bool ok, const char* what) {
   }
 }
 
-void freshQueueManager(const std::string& store) {
-  mkdir(store.c_str(), 0755);
-  setenv("QM_STORE", store.c_str(), 1);
-  check(mqi::createQueueManager(kQmgr, mqi::QueueManagerOptions{}).ok(), "create");
-  check(mqi::startQueueManager(kQmgr).ok(), "start");
-  for (const char* q : {"JOBS", "RECV", "REPLY"}) {
-    check(mqi::defineQueue(kQmgr, q, mqi::QueueAttributes{}).ok(), "define");
-  }
+// A queue manager of its own for each part, in a store folder of its own under the root.
+std::unique_ptr<testsupport::TestQueueManager> freshQueueManager(const std::string& store) {
+  testsupport::TestStore::inFolder(root + "/" + store);
+  return std::make_unique<testsupport::TestQueueManager>(
+      kQmgr, std::vector<std::string>{"JOBS", "RECV", "REPLY"});
 }
 
-void dropQueueManager(const std::string& store) {
-  mqi::stopQueueManager(kQmgr, false);
-  std::system(("rm -rf '" + store + "'").c_str());
+void dropQueueManager(std::unique_ptr<testsupport::TestQueueManager>& qm,
+                      const std::string& store) {
+  qm.reset();
+  std::error_code ignored;
+  std::filesystem::remove_all(root + "/" + store, ignored);
 }
 
 MQHOBJ openQueue(MQHCONN hConn, const char* name, MQLONG options) {
@@ -146,40 +148,33 @@ double baselinePut(size_t mib) {
   return static_cast<double>(mib) / elapsed;
 }
 
-pid_t startAgent() {
+std::unique_ptr<testsupport::Program> startAgent() {
   std::ofstream(root + "/qfeed.ini")
       << "[MQSeries Objects]\nQMgrName=" << kQmgr << "\nSrcQueue=JOBS\n[Options]\nMQWaitTime=100\n";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(root.c_str()) != 0) _exit(127);
-    const int out = open("/dev/null", O_WRONLY);
-    dup2(out, 1);
-    dup2(out, 2);
-    execl(QFEED_PATH, "qfeed", "qfeed.ini", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid;
+  testsupport::ProgramStart start;
+  start.name = "qfeed";
+  start.args = {"qfeed.ini"};
+  start.folder = root;
+  start.out = start.err = "/dev/null";
+  return std::make_unique<testsupport::Program>(QFEED_PATH, start);
 }
 
-long stopAgent(MQHCONN hConn, pid_t pid) {
+// Inhibits get on the job queue, which ends qfeed normally; its peak RSS in KiB.
+long stopAgent(MQHCONN hConn, testsupport::Program& agent) {
   MQHOBJ hJobs = openQueue(hConn, "JOBS", MQOO_SET);
   MQLONG selector = MQIA_INHIBIT_GET, value = MQQA_GET_INHIBITED, cc, rc;
   MQSET(hConn, hJobs, 1, &selector, 1, &value, 0, nullptr, &cc, &rc);
   MQCLOSE(hConn, &hJobs, MQCO_NONE, &cc, &rc);
-  int status = 0;
-  struct rusage usage;
-  wait4(pid, &status, 0, &usage);
-  return usage.ru_maxrss;
+  agent.waitExit(3600 * 1000);
+  return agent.usage().ru_maxrss;
 }
 
 void benchLargeFile(size_t mib) {
-  const std::string store = root + "/store-base";
-  freshQueueManager(store);
+  auto qm = freshQueueManager("store-base");
   const double baseline = baselinePut(mib);
-  dropQueueManager(store);
+  dropQueueManager(qm, "store-base");
 
-  const std::string loadStore = root + "/store-load";
-  freshQueueManager(loadStore);
+  qm = freshQueueManager("store-load");
   const std::string path = root + "/big.dat";
   {
     std::ofstream out(path, std::ios::binary);
@@ -187,19 +182,17 @@ void benchLargeFile(size_t mib) {
     for (size_t i = 0; i < mib; ++i)
       out.write(block.data(), static_cast<std::streamsize>(block.size()));
   }
-  MQHCONN hConn = -1;
+  MQHCONN hConn = qm->hconn();
   MQLONG cc, rc;
-  MQCONN(kQmgr, &hConn, &cc, &rc);
-  const pid_t agent = startAgent();
+  auto agent = startAgent();
   MQHOBJ hReply = openQueue(hConn, "REPLY", MQOO_INPUT_SHARED);
   const auto start = Clock::now();
   putJob(hConn, path);
   check(getReply(hConn, hReply, 600000), "status of the large file");
   const double loaded = static_cast<double>(mib) / seconds(start);
   MQCLOSE(hConn, &hReply, MQCO_NONE, &cc, &rc);
-  const long rss = stopAgent(hConn, agent);
-  MQDISC(&hConn, &cc, &rc);
-  dropQueueManager(loadStore);
+  const long rss = stopAgent(hConn, *agent);
+  dropQueueManager(qm, "store-load");
   std::printf(
       "large file: %zu MiB, MQI put baseline %.1f MB/s, qfeed end to end %.1f MB/s "
       "(%.0f%%), qfeed peak RSS %.1f MiB\n",
@@ -250,8 +243,7 @@ double mqOnlySmallFiles(int files) {
 }
 
 void benchSmallFiles(int files) {
-  const std::string store = root + "/store-small";
-  freshQueueManager(store);
+  auto qm = freshQueueManager("store-small");
   const std::string folder = root + "/small";
   mkdir(folder.c_str(), 0755);
   const std::string content(1024, 's');
@@ -260,10 +252,9 @@ void benchSmallFiles(int files) {
     std::snprintf(name, sizeof name, "/f%04d.dat", i);
     std::ofstream(folder + name, std::ios::binary) << content;
   }
-  MQHCONN hConn = -1;
+  MQHCONN hConn = qm->hconn();
   MQLONG cc, rc;
-  MQCONN(kQmgr, &hConn, &cc, &rc);
-  const pid_t agent = startAgent();
+  auto agent = startAgent();
   MQHOBJ hReply = openQueue(hConn, "REPLY", MQOO_INPUT_SHARED);
   const auto start = Clock::now();
   for (int i = 0; i < files; ++i) {
@@ -273,13 +264,12 @@ void benchSmallFiles(int files) {
   for (int i = 0; i < files; ++i) check(getReply(hConn, hReply, 60000), "small file status");
   const double elapsed = seconds(start);
   MQCLOSE(hConn, &hReply, MQCO_NONE, &cc, &rc);
-  stopAgent(hConn, agent);
-  MQDISC(&hConn, &cc, &rc);
-  dropQueueManager(store);
+  stopAgent(hConn, *agent);
+  dropQueueManager(qm, "store-small");
 
-  freshQueueManager(store);
+  qm = freshQueueManager("store-small");
   const double mqOnly = mqOnlySmallFiles(files);
-  dropQueueManager(store);
+  dropQueueManager(qm, "store-small");
   std::printf(
       "small files: %d files of 1 KiB in %.2f s = %.0f files/s; the same MQ work alone "
       "%.2f s, so %.0f%% of the time is outside the queue manager\n",
@@ -325,9 +315,9 @@ void benchXmlCheck(size_t mib) {
 
 int main() {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  char pattern[] = "/tmp/qfeedbench.XXXXXX";
-  check(mkdtemp(pattern) != nullptr, "mkdtemp");
-  root = pattern;
+  TestFolder scratch("qfeedbench");
+  check(scratch.ok(), "the bench folder");
+  root = scratch.path();
   const char* mibText = std::getenv("QFEED_BENCH_MIB");
   const char* xmlText = std::getenv("QFEED_BENCH_XML_MIB");
   const char* onlyText = std::getenv("QFEED_BENCH_ONLY");  // xml, small or large
@@ -339,6 +329,5 @@ int main() {
   if (only.empty() || only == "large") {
     benchLargeFile(mibText != nullptr ? std::strtoul(mibText, nullptr, 10) : 1024);
   }
-  std::system(("rm -rf '" + root + "'").c_str());
   return 0;
 }

@@ -46,8 +46,7 @@ double timeRoad(road::Road& road, const std::vector<std::string>& names, int wai
   auto start = Clock::now();
   uint32_t id = 0;
   for (const std::string& name : names) {
-    road.qm().putJob(road::Road::kJobs, road.src() + "/" + name, road::Road::kReceiver,
-                     road::Road::kLoadStatus, ++id, 'N');
+    road.putJob(road.src() + "/" + name, ++id, 'N');
   }
   auto statuses = road.qm().getStatuses(road::Road::kDeliveryStatus, names.size(), waitMs);
   double seconds = secondsSince(start);
@@ -77,7 +76,7 @@ int main(int argc, char** argv) {
 
   if (bigMib > 0) {
     road::Road road(programs, "REPLACE");
-    road::makeDirectories(road.root() + "/cp/from");
+    road.folder().makeFolder("cp/from");
     writeLargeFile(road.root() + "/cp/from/big.bin", bigMib << 20, 1);
     writeLargeFile(road.src() + "/big.bin", bigMib << 20, 1);
     std::system("sync");
@@ -94,13 +93,13 @@ int main(int argc, char** argv) {
   }
   if (smallFiles > 0) {
     road::Road road(programs, "REPLACE");
-    road::makeDirectories(road.root() + "/cp/from");
+    road.folder().makeFolder("cp/from");
     std::vector<std::string> names;
     for (size_t i = 0; i < smallFiles; ++i) {
       names.push_back("small" + std::to_string(i) + ".dat");
       std::string content = road::patternBytes(smallKib << 10, static_cast<uint32_t>(i));
-      road::writeFile(road.root() + "/cp/from/" + names.back(), content);
-      road::writeFile(road.src() + "/" + names.back(), content);
+      road.folder().write("cp/from/" + names.back(), content);
+      road.folder().write("src/" + names.back(), content);
     }
     std::system("sync");
     double copy = timeCopy(road.root() + "/cp/from", road.root() + "/cp/to");

@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,16 +20,15 @@
 #include <thread>
 #include <vector>
 
+#include "platform/test_folder.h"
+#include "tests/support/program.h"
+#include "tests/support/test_data.h"
+
 namespace {
 
 using namespace std::chrono_literals;
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testsupport::readFile;
 
 // Alive and not a zombie.
 bool alive(pid_t pid) {
@@ -43,9 +40,7 @@ bool alive(pid_t pid) {
 class ApphostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/apphost.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    ASSERT_TRUE(folder_.ok());
     for (const char* sub : {"/params", "/work", "/bin", "/events"}) {
       ASSERT_EQ(mkdir((root_ + sub).c_str(), 0755), 0);
     }
@@ -58,36 +53,27 @@ class ApphostTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (apphost_ > 0) {
-      kill(apphost_, SIGKILL);
-      waitpid(apphost_, nullptr, 0);
-    }
+    apphost_.reset();
     for (pid_t pid : childPids()) kill(pid, SIGKILL);
     close(notify_);
-    std::filesystem::remove_all(root_);
   }
 
   void writeParameters(const std::string& text) {
     std::ofstream(root_ + "/params/svc.parameters") << text;
   }
 
-  void start(std::vector<std::string> args) {
-    args.insert(args.begin(), {APPHOST_PATH, "svc"});
-    std::vector<std::string> env = {
+  void start(const std::vector<std::string>& args) {
+    testsupport::ProgramStart start;
+    start.args = {"svc"};
+    start.args.insert(start.args.end(), args.begin(), args.end());
+    start.setEnv = {
         "QT_PARAMETERS_DIR=" + root_ + "/params", "NOTIFY_SOCKET=" + root_ + "/notify",
         "APPHOST_DEBUG=1", "APPHOST_CHILD_RECORD=" + record(), "QT_EVENT_DIR=" + root_ + "/events",
         "PATH=" + root_ + "/bin:/usr/bin:/bin", "CHILD_FOO=inherited"};
-    std::vector<char*> argv, envp;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    for (std::string& entry : env) envp.push_back(entry.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 2, (root_ + "/debug").c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    ASSERT_EQ(posix_spawn(&apphost_, APPHOST_PATH, &files, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&files);
+    start.inheritEnv = false;
+    start.err = root_ + "/debug";
+    start.append = true;
+    apphost_ = std::make_unique<testsupport::Program>(APPHOST_PATH, start);
   }
 
   // True when the service manager hears `expected` within the time.
@@ -107,16 +93,7 @@ class ApphostTest : public ::testing::Test {
 
   // APPHOST's exit code, or -1 when it has not ended within the time.
   int exitCode(std::chrono::milliseconds limit = 10s) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      int status = 0;
-      if (waitpid(apphost_, &status, WNOHANG) == apphost_) {
-        apphost_ = 0;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return -1;
+    return apphost_->waitExit(static_cast<int>(limit.count())).value_or(-1);
   }
 
   std::string record() const { return root_ + "/record"; }
@@ -146,9 +123,10 @@ class ApphostTest : public ::testing::Test {
 
   std::string debug() { return readFile(root_ + "/debug"); }
 
-  std::string root_;
+  TestFolder folder_{"apphost"};
+  const std::string& root_ = folder_.path();
   int notify_ = -1;
-  pid_t apphost_ = 0;
+  std::unique_ptr<testsupport::Program> apphost_;
   std::string heardAll_;
 };
 
@@ -166,19 +144,19 @@ TEST_F(ApphostTest, RunsTheChildAcrossPauseAndContinueAndKillsItOnStop) {
   ASSERT_EQ(childPids().size(), 1u);
   pid_t child = childPids()[0];
 
-  kill(apphost_, SIGUSR1);
+  apphost_->signal(SIGUSR1);
   EXPECT_TRUE(heard("STATUS=Paused"));
   EXPECT_TRUE(alive(child));
-  kill(apphost_, SIGUSR2);
+  apphost_->signal(SIGUSR2);
   EXPECT_TRUE(heard("READY=1\nSTATUS=Running"));
   EXPECT_TRUE(alive(child));
-  kill(apphost_, SIGHUP);  // interrogate: the same status again
+  apphost_->signal(SIGHUP);  // interrogate: the same status again
   EXPECT_TRUE(heard("READY=1\nSTATUS=Running"));
-  kill(apphost_, SIGPWR);  // shutdown is not recognised and leaves the child alone
+  apphost_->signal(SIGPWR);  // shutdown is not recognised and leaves the child alone
   EXPECT_TRUE(heard("READY=1\nSTATUS=Running"));
   EXPECT_TRUE(alive(child));
 
-  kill(apphost_, SIGTERM);
+  apphost_->signal(SIGTERM);
   EXPECT_TRUE(heard("STOPPING=1\nSTATUS=Stopped"));
   EXPECT_EQ(exitCode(), 0);
   EXPECT_FALSE(alive(child));
@@ -219,7 +197,7 @@ TEST_F(ApphostTest, StartParametersNameTheProgramAndItsArguments) {
   EXPECT_NE(text.find("cwd=" + root_ + "/work\narg=a\narg=b\narg=c\n"), std::string::npos)
       << text;
   pid_t child = childPids().at(0);
-  kill(apphost_, SIGINT);
+  apphost_->signal(SIGINT);
   EXPECT_TRUE(heard("STOPPING=1\nSTATUS=Stopped"));
   EXPECT_EQ(exitCode(), 0);
   EXPECT_FALSE(alive(child));
@@ -234,7 +212,7 @@ TEST_F(ApphostTest, TheEnvironmentBlockIsTheChildsWholeEnvironment) {
   std::string text = awaitRecord();
   EXPECT_NE(text.find("env CHILD_FOO=from the block\n"), std::string::npos) << text;
   EXPECT_NE(text.find("env QT_PARAMETERS_DIR=(unset)\n"), std::string::npos) << text;
-  kill(apphost_, SIGTERM);
+  apphost_->signal(SIGTERM);
   EXPECT_EQ(exitCode(), 0);
 }
 
@@ -247,7 +225,7 @@ TEST_F(ApphostTest, AnOs2ProgramRunsThroughTheSubsystemAndStopsByItsEvent) {
                       "arg=C:\\APPS\\OS2PROG.EXE\narg=-x\n"),
             std::string::npos)
       << text;
-  kill(apphost_, SIGTERM);
+  apphost_->signal(SIGTERM);
   EXPECT_TRUE(heard("STOPPING=1\nSTATUS=Stopped"));
   EXPECT_EQ(exitCode(), 0);
   for (int i = 0; i < 500 && readFile(record()).find("event\n") == std::string::npos; ++i) {

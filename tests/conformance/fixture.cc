@@ -1,44 +1,16 @@
 #include "tests/conformance/fixture.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 namespace conformance {
 
 // ---- store and queue managers ----------------------------------------------------------------
 
-TestStore::TestStore() {
-  const char* chosen = std::getenv("QM_TEST_STORE");
-  if (chosen != nullptr && *chosen != '\0') {
-    location_ = chosen;
-  } else {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "qt-conformance-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    location_ = pattern;
-    temporary_ = true;
-  }
-  setenv("QM_STORE", location_.c_str(), 1);
-}
-
-TestStore::~TestStore() {
-  if (!temporary_) return;
-  std::error_code ignored;
-  std::filesystem::remove_all(location_, ignored);
-}
-
-std::string TestStore::uniqueName(const std::string& tag) const {
-  static std::atomic<int> counter{0};
-  return "CT" + tag + "." + std::to_string(getpid()) + "." + std::to_string(++counter);
-}
-
 void ConformanceTest::SetUp() {
-  store_ = std::make_unique<TestStore>();
+  store_ = std::make_unique<testsupport::TestStore>(
+      testsupport::TestStore::fromEnvironment("qt-conformance"));
   qmgr_ = addQueueManager("A");
   defineQueue("Q1");
   defineQueue("Q2");
@@ -56,7 +28,7 @@ void ConformanceTest::TearDown() {
 std::string ConformanceTest::addQueueManager(const std::string& tag,
                                              const mqi::QueueManagerOptions& options,
                                              bool start) {
-  std::string name = store_->uniqueName(tag);
+  std::string name = testsupport::TestStore::uniqueName("CT" + tag);
   mqi::Status created = mqi::createQueueManager(name, options);
   EXPECT_TRUE(created.ok()) << "create " << name << ": " << created.message();
   if (created.ok()) created_.push_back(name);

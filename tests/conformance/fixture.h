@@ -3,7 +3,9 @@
 // Only the fixture touches queue manager administration (mqi/admin.h): it makes a throwaway
 // queue manager per test, started, with the local queues Q1 and Q2, and deletes it at the end.
 // Everything a test checks goes through the MQI calls, so the suite runs unchanged on every
-// store. Where the store lives is decided in one place, TestStore (see fixture.cc).
+// store. Where the store lives is decided in one place: QM_TEST_STORE when it is set (the
+// store is left in place and queue manager names are made unique to the process), otherwise a
+// fresh temporary folder per test, removed at its end.
 #ifndef QT_TESTS_CONFORMANCE_FIXTURE_H
 #define QT_TESTS_CONFORMANCE_FIXTURE_H
 
@@ -15,28 +17,11 @@
 
 #include "mqi/admin.h"
 #include "mqi/mqi.h"
+#include "tests/support/queue_manager.h"
 
 namespace conformance {
 
 // ---- store and queue managers ----------------------------------------------------------------
-
-// Where the suite's queue managers live. QM_TEST_STORE, when set, names the store to use (its
-// value becomes QM_STORE; the store is left in place and queue manager names are made unique
-// to the process). Otherwise each test gets a fresh temporary folder, removed at its end.
-class TestStore {
- public:
-  TestStore();
-  ~TestStore();
-  TestStore(const TestStore&) = delete;
-  TestStore& operator=(const TestStore&) = delete;
-  const std::string& location() const { return location_; }
-  // A queue manager name no other test of any run shares.
-  std::string uniqueName(const std::string& tag) const;
-
- private:
-  std::string location_;
-  bool temporary_ = false;
-};
 
 class ConformanceTest : public ::testing::Test {
  protected:
@@ -56,7 +41,7 @@ class ConformanceTest : public ::testing::Test {
   std::string qmgr_;  // the test's queue manager: started, CCSID 819, queues Q1 and Q2
 
  private:
-  std::unique_ptr<TestStore> store_;
+  std::unique_ptr<testsupport::TestStore> store_;
   std::vector<std::string> created_;
 };
 

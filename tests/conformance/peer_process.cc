@@ -11,28 +11,11 @@
 #include <sstream>
 #include <stdexcept>
 
-extern char** environ;
+#include "tests/support/program.h"
 
 namespace conformance {
 
-namespace {
-
 using Clock = std::chrono::steady_clock;
-
-std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
-  std::vector<std::string> result;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string text = *entry;
-    std::string name = text.substr(0, text.find('='));
-    bool replaced = false;
-    for (const auto& e : extra) replaced |= e.substr(0, e.find('=')) == name;
-    if (!replaced) result.push_back(text);
-  }
-  result.insert(result.end(), extra.begin(), extra.end());
-  return result;
-}
-
-}  // namespace
 
 std::string hexOf(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
@@ -88,7 +71,7 @@ PeerProcess::PeerProcess(const std::vector<std::string>& extraEnvironment) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  std::vector<std::string> env = environmentWith(extraEnvironment);
+  std::vector<std::string> env = testsupport::environmentWith(extraEnvironment);
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);

@@ -16,13 +16,10 @@
 
 #include "mqi/admin.h"
 #include "mqi/mqi.h"
+#include "tests/postgres/server_control.h"
+#include "tests/support/queue_manager.h"
 
 namespace {
-
-std::string env(const char* name) {
-  const char* v = std::getenv(name);
-  return v == nullptr ? "" : v;
-}
 
 void setField(MQCHAR* field, size_t size, const std::string& text) {
   std::memset(field, ' ', size);
@@ -32,11 +29,10 @@ void setField(MQCHAR* field, size_t size, const std::string& text) {
 class PostgresStore : public ::testing::Test {
  protected:
   void SetUp() override {
-    store_ = env("QM_TEST_STORE");
+    store_ = environmentValue("QM_TEST_STORE");
     if (store_.empty()) GTEST_SKIP() << "QM_TEST_STORE not set: run through with_server.sh";
     setenv("QM_STORE", store_.c_str(), 1);
-    static std::atomic<int> counter{0};
-    qmgr_ = "PT." + std::to_string(getpid()) + "." + std::to_string(++counter);
+    qmgr_ = testsupport::TestStore::uniqueName("PT");
     ASSERT_TRUE(mqi::createQueueManager(qmgr_, {}).ok());
     ASSERT_TRUE(mqi::startQueueManager(qmgr_).ok());
     ASSERT_TRUE(mqi::defineQueue(qmgr_, "Q1", {}).ok());
@@ -57,9 +53,9 @@ class PostgresStore : public ::testing::Test {
     if (reason != nullptr) *reason = rc;
     return h;
   }
-  MQHOBJ open(MQHCONN h, MQLONG options) {
+  MQHOBJ open(MQHCONN h, MQLONG options, const std::string& queue = "Q1") {
     MQOD od = {MQOD_DEFAULT};
-    setField(od.ObjectName, 48, "Q1");
+    setField(od.ObjectName, 48, queue);
     MQHOBJ o = MQHO_UNUSABLE_HOBJ;
     MQLONG cc, rc;
     MQOPEN(h, &od, options, &o, &cc, &rc);
@@ -87,12 +83,6 @@ class PostgresStore : public ::testing::Test {
     text = rc == MQRC_NONE ? std::string(buffer, static_cast<size_t>(length)) : "";
     if (backouts != nullptr) *backouts = md.BackoutCount;
     return rc;
-  }
-  static void serverControl(const std::string& action) {
-    std::string command = env("PG_TEST_AS_SERVER") + " " + env("PG_TEST_BIN") + "/pg_ctl -D " +
-                          env("PG_TEST_DATA_DIR") + " -w -t 60 -m fast -l " +
-                          env("PG_TEST_SOCKET_DIR") + "/server.log " + action + " >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
   }
 
   std::string store_;
@@ -270,12 +260,8 @@ TEST_F(PostgresStore, NoRowsOutliveTheirQueueSessionOrQueueManager) {
   ASSERT_TRUE(mqi::defineQueue(qmgr_, "Q2", {}).ok());
   MQHCONN h = connect();
   MQHOBJ q1 = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT);
-  MQOD od = {MQOD_DEFAULT};
-  setField(od.ObjectName, 48, "Q2");
-  MQHOBJ q2 = MQHO_UNUSABLE_HOBJ;
+  MQHOBJ q2 = open(h, MQOO_OUTPUT, "Q2");
   MQLONG cc, rc;
-  MQOPEN(h, &od, MQOO_OUTPUT, &q2, &cc, &rc);
-  ASSERT_EQ(rc, MQRC_NONE);
   ASSERT_EQ(put(h, q1, "one", MQPMO_NO_SYNCPOINT), MQRC_NONE);
   MQMD md = {MQMD_DEFAULT};
   MQPMO pmo = {MQPMO_DEFAULT};

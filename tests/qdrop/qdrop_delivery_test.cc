@@ -34,14 +34,14 @@ TEST_F(QdropTest, DeliversFilesByteForByteWithStatusRecords) {
   std::vector<Case> cases = {
       {"empty.dat", "", 24576},
       {"one.txt", "hello, target\n", 24576},
-      {"edge-24575.bin", Pattern(24575, 1), 24576},
-      {"edge-24576.bin", Pattern(24576, 2), 24576},
-      {"many.bin", Pattern(3 * 24576 + 100, 3), 24576},
-      {"long-segments.bin", Pattern(70000, 4), 30000},  // segments beyond the fixed buffer
+      {"edge-24575.bin", patternBytes(24575, 1), 24576},
+      {"edge-24576.bin", patternBytes(24576, 2), 24576},
+      {"many.bin", patternBytes(3 * 24576 + 100, 3), 24576},
+      {"long-segments.bin", patternBytes(70000, 4), 30000},  // segments beyond the fixed buffer
   };
   std::vector<PutGroup> groups;
   for (const Case& c : cases) {
-    std::vector<std::string> segments = Split(c.content, c.segmentSize);
+    std::vector<std::string> segments = splitSegments(c.content, c.segmentSize);
     TGTDESC header = Header("new(" + folder + "/out/sub/)new(" + c.name + ")", "NEWVERS",
                             static_cast<uint32_t>(segments.size()));
     groups.push_back(PutDelivery(header, segments));
@@ -55,38 +55,38 @@ TEST_F(QdropTest, DeliversFilesByteForByteWithStatusRecords) {
   ASSERT_EQ(replies.size(), cases.size());
   for (size_t i = 0; i < cases.size(); ++i) {
     std::string path = folder + "/out/sub/" + cases[i].name;
-    EXPECT_EQ(ReadFile(path), cases[i].content) << path;
+    EXPECT_EQ(readFile(path), cases[i].content) << path;
     EXPECT_EQ(replies[i].data, DeliveredStatus(path));
     EXPECT_EQ(replies[i].data.size(), 53 + 6 + path.size() + 35);
     EXPECT_EQ(Hex(replies[i].md.MsgId, 24), Hex(groups[i].msgId, 24));
     EXPECT_EQ(std::string(replies[i].md.Format, 8), "MQSTR   ");
     EXPECT_EQ(Hex(replies[i].md.CorrelId, 24), std::string(48, '0'));
-    EXPECT_TRUE(HasLine(run.out, " Path of file to be processed: '" + path + "'"));
-    EXPECT_TRUE(HasLine(run.out, " File '" + path + "' has been delivered successfuly."));
+    EXPECT_TRUE(hasLine(run.out, " Path of file to be processed: '" + path + "'"));
+    EXPECT_TRUE(hasLine(run.out, " File '" + path + "' has been delivered successfuly."));
   }
 
   const std::string& out = run.out;
   EXPECT_EQ(out.substr(0, 1), "\n");
-  EXPECT_TRUE(HasLine(out, " TX-KV delivery agent for files has started."));
-  EXPECT_TRUE(HasLine(out, " Startup parameters:"));
-  EXPECT_TRUE(HasLine(out, "     QmgrName          = QDROP.QM"));
-  EXPECT_TRUE(HasLine(out, "     QName             = DLVR.Q"));
-  EXPECT_TRUE(HasLine(out, "     WaitMQInterval    = 100"));
-  EXPECT_TRUE(HasLine(out, "     InputExclusiveON  = Y"));
-  EXPECT_TRUE(HasLine(out, "     DelayInterval     = 60000"));
-  EXPECT_TRUE(HasLine(out, " Connect to Queue Manager 'QDROP.QM' successful."));
-  EXPECT_EQ(CountLines(out, " TGTDESC:"), 6);
-  EXPECT_EQ(CountLines(out, " TGTDESC valid."), 6);
-  EXPECT_EQ(CountLines(out, " DLVR_STATUS:"), 6);
-  EXPECT_TRUE(HasLine(out, " NewVersFile = empty_%d.dat"));
-  EXPECT_TRUE(HasLine(out, " NewVersFile = edge-24575_%d.bin"));
-  EXPECT_EQ(CountLines(out, " Status Queue: " + Padded48("REPLY.Q")), 6);
-  EXPECT_EQ(CountLines(out, " Status Qmgr : " + Padded48("QDROP.QM")), 6);
-  EXPECT_TRUE(HasLine(out, " Normal exit."));
+  EXPECT_TRUE(hasLine(out, " TX-KV delivery agent for files has started."));
+  EXPECT_TRUE(hasLine(out, " Startup parameters:"));
+  EXPECT_TRUE(hasLine(out, "     QmgrName          = QDROP.QM"));
+  EXPECT_TRUE(hasLine(out, "     QName             = DLVR.Q"));
+  EXPECT_TRUE(hasLine(out, "     WaitMQInterval    = 100"));
+  EXPECT_TRUE(hasLine(out, "     InputExclusiveON  = Y"));
+  EXPECT_TRUE(hasLine(out, "     DelayInterval     = 60000"));
+  EXPECT_TRUE(hasLine(out, " Connect to Queue Manager 'QDROP.QM' successful."));
+  EXPECT_EQ(countLines(out, " TGTDESC:"), 6);
+  EXPECT_EQ(countLines(out, " TGTDESC valid."), 6);
+  EXPECT_EQ(countLines(out, " DLVR_STATUS:"), 6);
+  EXPECT_TRUE(hasLine(out, " NewVersFile = empty_%d.dat"));
+  EXPECT_TRUE(hasLine(out, " NewVersFile = edge-24575_%d.bin"));
+  EXPECT_EQ(countLines(out, " Status Queue: " + Padded48("REPLY.Q")), 6);
+  EXPECT_EQ(countLines(out, " Status Qmgr : " + Padded48("QDROP.QM")), 6);
+  EXPECT_TRUE(hasLine(out, " Normal exit."));
   // The normal end is reported like every failed call; nothing else went to standard error.
-  EXPECT_EQ(CountLines(run.err, " MQI Call Failed."), 1);
-  EXPECT_TRUE(HasLine(run.err, " Get Header from Load queue"));
-  EXPECT_TRUE(HasLine(run.err, " CompCode = 2 Reason = 2016"));
+  EXPECT_EQ(countLines(run.err, " MQI Call Failed."), 1);
+  EXPECT_TRUE(hasLine(run.err, " Get Header from Load queue"));
+  EXPECT_TRUE(hasLine(run.err, " CompCode = 2 Reason = 2016"));
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 3);
 }
 
@@ -99,12 +99,12 @@ TEST_F(QdropTest, ReplaceOverwritesAndNewversAddsVersions) {
   PutDelivery(Header("new(" + folder + "/out/data.csv)", "REPLACE", 1), {"new data"});
 
   Finished run = RunUntilReplies(3);
-  EXPECT_EQ(ReadFile(Path("out/report.xml")), "old report");
-  EXPECT_EQ(ReadFile(Path("out/report_0.xml")), "version zero");
-  EXPECT_EQ(ReadFile(Path("out/report_1.xml")), "version one");
-  EXPECT_EQ(ReadFile(Path("out/data.csv")), "new data");
+  EXPECT_EQ(readFile(Path("out/report.xml")), "old report");
+  EXPECT_EQ(readFile(Path("out/report_0.xml")), "version zero");
+  EXPECT_EQ(readFile(Path("out/report_1.xml")), "version one");
+  EXPECT_EQ(readFile(Path("out/data.csv")), "new data");
   EXPECT_FALSE(fs::exists(Path("out/data_0.csv")));
-  EXPECT_EQ(CountLines(run.out, " NewVersFile = report_%d.xml"), 2);
+  EXPECT_EQ(countLines(run.out, " NewVersFile = report_%d.xml"), 2);
   std::vector<Message> replies = Drain(kReplyQueue);
   ASSERT_EQ(replies.size(), 3u);
   EXPECT_EQ(replies[1].data, DeliveredStatus(Path("out/report_1.xml")));
@@ -118,7 +118,7 @@ TEST_F(QdropTest, AnswersAPingWithTheSameBytes) {
   MQMD md = {MQMD_DEFAULT};
   setSegmentCorrelId(md.CorrelId, 0);
   std::memcpy(md.Format, MQFMT_STRING, MQ_FORMAT_LENGTH);
-  SetName(md.ReplyToQ, kReplyQueue);
+  setName(md.ReplyToQ, kReplyQueue);
   PutMessage(std::string(reinterpret_cast<const char*>(&ping), sizeof ping), md);
 
   Finished run = RunUntilReplies(1);
@@ -128,9 +128,9 @@ TEST_F(QdropTest, AnswersAPingWithTheSameBytes) {
   EXPECT_EQ(Hex(replies[0].md.CorrelId, 24), CorrelIdOf(0));
   EXPECT_EQ(std::string(replies[0].md.Format, 8), "MQSTR   ");
   EXPECT_EQ(replies[0].md.MsgType, MQMT_DATAGRAM);
-  EXPECT_TRUE(HasLine(run.out, " PING:"));
-  EXPECT_TRUE(HasLine(run.out, "  NodId      =  000000042"));
-  EXPECT_FALSE(HasLine(run.out, " TGTDESC:"));
+  EXPECT_TRUE(hasLine(run.out, " PING:"));
+  EXPECT_TRUE(hasLine(run.out, "  NodId      =  000000042"));
+  EXPECT_FALSE(hasLine(run.out, " TGTDESC:"));
   EXPECT_EQ(Depth(kDeliveryQueue), 0);
 }
 
@@ -147,22 +147,22 @@ TEST_F(QdropTest, RejectsHeadersInAForeignCodePageOrTooShort) {
   PutDelivery(Header("new(" + folder + "/shortest.txt)", "REPLACE", 1), {"shortest"}, 0,
               MQFMT_STRING, 714);
 
-  pid_t pid = Start();
+  Program* agent = Start();
   bool done = WaitFor([&] { return Depth(kReplyQueue) >= 2 && Depth(kDeliveryQueue) == 2; });
-  Finished run = Stop(pid);
+  Finished run = Stop(agent);
   ASSERT_TRUE(done) << run.out;
-  EXPECT_EQ(ReadFile(Path("converted.txt")), "converted");
-  EXPECT_EQ(ReadFile(Path("shortest.txt")), "shortest");
+  EXPECT_EQ(readFile(Path("converted.txt")), "converted");
+  EXPECT_EQ(readFile(Path("shortest.txt")), "shortest");
   EXPECT_FALSE(fs::exists(Path("foreign.txt")));
   EXPECT_FALSE(fs::exists(Path("short.txt")));
   std::string ccsidLine =
       " Invalid message CodedCharSetId = 1208 for TGRDESC. Probably, configuration error. "
       "Ignore message.";
   std::string lengthLine = " Invalid message length = 713 for TGTDESC (Message too short). Ignore message.";
-  EXPECT_TRUE(HasLine(run.err, ccsidLine)) << run.err;
-  EXPECT_TRUE(HasLine(run.out, ccsidLine));
-  EXPECT_TRUE(HasLine(run.err, lengthLine));
-  EXPECT_TRUE(HasLine(run.out, lengthLine));
+  EXPECT_TRUE(hasLine(run.err, ccsidLine)) << run.err;
+  EXPECT_TRUE(hasLine(run.out, ccsidLine));
+  EXPECT_TRUE(hasLine(run.err, lengthLine));
+  EXPECT_TRUE(hasLine(run.out, lengthLine));
   // Only the rejected headers' data segments are left.
   std::vector<Message> left = Drain(kDeliveryQueue);
   ASSERT_EQ(left.size(), 2u);
@@ -177,9 +177,9 @@ TEST_F(QdropTest, AnInvalidHeaderIsStillDelivered) {
   std::memcpy(header.Obj_id.bytes, "12ab5678 ", 9);
   PutDelivery(header, {"still delivered"});
   Finished run = RunUntilReplies(1);
-  EXPECT_EQ(ReadFile(Path("letters.txt")), "still delivered");
-  EXPECT_TRUE(HasLine(run.out, " TGTDESC invalid."));
-  EXPECT_TRUE(HasLine(run.out, "  Obj_id     =  12ab5678  !!! Invalid data found. !!!"));
+  EXPECT_EQ(readFile(Path("letters.txt")), "still delivered");
+  EXPECT_TRUE(hasLine(run.out, " TGTDESC invalid."));
+  EXPECT_TRUE(hasLine(run.out, "  Obj_id     =  12ab5678  !!! Invalid data found. !!!"));
   std::vector<Message> replies = Drain(kReplyQueue);
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0].data.substr(41, 9), "12ab5678 ");
@@ -187,11 +187,11 @@ TEST_F(QdropTest, AnInvalidHeaderIsStillDelivered) {
 
 TEST_F(QdropTest, WithoutAnArgumentTheSettingsComeFromQdropIniInTheCurrentDirectory) {
   PutDelivery(Header("new(" + folder + "/plain.txt)", "REPLACE", 1), {"plain"});
-  pid_t pid = Start({}, false);
+  Program* agent = Start({}, false);
   bool done = WaitFor([&] { return Depth(kReplyQueue) >= 1; });
-  Finished run = Stop(pid);
+  Finished run = Stop(agent);
   EXPECT_TRUE(done) << run.out;
-  EXPECT_EQ(ReadFile(Path("plain.txt")), "plain");
+  EXPECT_EQ(readFile(Path("plain.txt")), "plain");
 }
 
 }  // namespace

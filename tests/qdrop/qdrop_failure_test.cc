@@ -48,9 +48,9 @@ TEST_F(QdropTest, AWriteFailureRemovesTheFileAndDefersEveryMessage) {
   // A link to the full device: the open succeeds and the first write fails.
   ASSERT_EQ(symlink("/dev/full", Path("full.bin").c_str()), 0);
   // Segments longer than the agent's 24,576-byte buffer: they are moved whole.
-  std::string content = Pattern(2 * 30000 + 10, 7);
+  std::string content = patternBytes(2 * 30000 + 10, 7);
   PutGroup group = PutDelivery(Header("new(" + Path("full.bin") + ")", "REPLACE", 3),
-                               Split(content, 30000));
+                               splitSegments(content, 30000));
   Finished run = RunUntilReplies(1);
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_FALSE(fs::exists(fs::symlink_status(Path("full.bin"))));  // removed, device untouched
@@ -62,8 +62,8 @@ TEST_F(QdropTest, AWriteFailureRemovesTheFileAndDefersEveryMessage) {
   std::string errorText = std::strerror(ENOSPC);
   EXPECT_EQ(replies[0].data, WaitingStatus(Path("full.bin") + ":" + errorText + "\n"));
   EXPECT_EQ(Hex(replies[0].md.MsgId, 24), Hex(group.msgId, 24));
-  EXPECT_TRUE(HasLine(run.err, " " + errorText)) << run.err;
-  EXPECT_TRUE(HasLine(run.out, " " + errorText));
+  EXPECT_TRUE(hasLine(run.err, " " + errorText)) << run.err;
+  EXPECT_TRUE(hasLine(run.out, " " + errorText));
 }
 
 TEST_F(QdropTest, ADirectoryFailureDefersWithoutWritingAnything) {
@@ -71,12 +71,12 @@ TEST_F(QdropTest, ADirectoryFailureDefersWithoutWritingAnything) {
   std::string path = Path("plain/sub/target.txt");
   PutGroup group = PutDelivery(Header("new(" + path + ")", "NEWVERS", 2), {"one", "two"});
   Finished run = RunUntilReplies(1);
-  EXPECT_EQ(ReadFile(Path("plain")), "a file, not a folder");
+  EXPECT_EQ(readFile(Path("plain")), "a file, not a folder");
   ExpectDeferredIntact(group, Drain(kDeferQueue));
   std::vector<Message> replies = Drain(kReplyQueue);
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0].data, WaitingStatus(path + ":" + std::strerror(ENOTDIR) + "\n"));
-  EXPECT_TRUE(HasLine(run.err, std::string(" ") + std::strerror(ENOTDIR)));
+  EXPECT_TRUE(hasLine(run.err, std::string(" ") + std::strerror(ENOTDIR)));
 }
 
 TEST_F(QdropTest, AnOpenFailureDefersWithTheMoveLine) {
@@ -86,7 +86,7 @@ TEST_F(QdropTest, AnOpenFailureDefersWithTheMoveLine) {
   // A later header without "-garbage" uses the deferred queue named before.
   PutGroup second = PutDelivery(Header("new(" + path + ")", "REPLACE", 0, "-other"), {});
   Finished run = RunUntilReplies(2);
-  EXPECT_EQ(CountLines(run.out, " Move file  '" + path + "' to deferred queue."), 2);
+  EXPECT_EQ(countLines(run.out, " Move file  '" + path + "' to deferred queue."), 2);
   std::vector<Message> deferred = Drain(kDeferQueue);
   ASSERT_EQ(deferred.size(), 3u);
   ExpectDeferredIntact(group, {deferred[0], deferred[1]});
@@ -96,22 +96,22 @@ TEST_F(QdropTest, AnOpenFailureDefersWithTheMoveLine) {
 TEST_F(QdropTest, WithoutADeferredQueueTheAgentEndsAndTheFileStays) {
   std::ofstream(Path("plain")) << "x";
   PutDelivery(Header("new(" + Path("plain/t.txt") + ")", "REPLACE", 1, "-x"), {"data"});
-  pid_t pid = Start();
-  Finished run = Wait(pid);
+  Program* agent = Start();
+  Finished run = Wait(agent);
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_TRUE(HasLine(run.err, " Defer file"));
+  EXPECT_TRUE(hasLine(run.err, " Defer file"));
   EXPECT_EQ(Depth(kDeliveryQueue), 2);
   EXPECT_EQ(Depth(kReplyQueue), 0);
 }
 
 TEST_F(QdropTest, AnInvalidCreationModeEndsTheAgentWithNothingCommitted) {
   PutDelivery(Header("new(" + folder + "/new/dir/x.txt)", "replace", 1), {"data"});
-  pid_t pid = Start();
-  Finished run = Wait(pid);
+  Program* agent = Start();
+  Finished run = Wait(agent);
   EXPECT_EQ(run.exitCode, 0);
   for (const std::string* stream : {&run.err, &run.out}) {
-    EXPECT_TRUE(HasLine(*stream, " Parameter CreateFileMode = replace invalid."));
-    EXPECT_TRUE(HasLine(*stream, " Valid values for this parameter:  NEWVERS,REPLACE. exit."));
+    EXPECT_TRUE(hasLine(*stream, " Parameter CreateFileMode = replace invalid."));
+    EXPECT_TRUE(hasLine(*stream, " Valid values for this parameter:  NEWVERS,REPLACE. exit."));
   }
   EXPECT_TRUE(fs::is_directory(folder + "/new/dir"));  // made just before, they stay
   EXPECT_FALSE(fs::exists(folder + "/new/dir/x.txt"));
@@ -120,51 +120,45 @@ TEST_F(QdropTest, AnInvalidCreationModeEndsTheAgentWithNothingCommitted) {
 
 TEST_F(QdropTest, AMissingSegmentRemovesThePartialFileAndEnds) {
   // The header announces three segments; only the first is there.
-  PutDelivery(Header("new(" + folder + "/partial.bin)", "REPLACE", 3), {Pattern(100, 1)});
-  pid_t pid = Start();
-  Finished run = Wait(pid);
+  PutDelivery(Header("new(" + folder + "/partial.bin)", "REPLACE", 3), {patternBytes(100, 1)});
+  Program* agent = Start();
+  Finished run = Wait(agent);
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_FALSE(fs::exists(folder + "/partial.bin"));
-  EXPECT_TRUE(HasLine(run.out, " Delivery file (Get segment)"));
-  EXPECT_TRUE(HasLine(run.out, " CompCode = 2 Reason = 2033"));
-  EXPECT_TRUE(HasLine(run.out, " HOLD file"));
+  EXPECT_TRUE(hasLine(run.out, " Delivery file (Get segment)"));
+  EXPECT_TRUE(hasLine(run.out, " CompCode = 2 Reason = 2033"));
+  EXPECT_TRUE(hasLine(run.out, " HOLD file"));
   EXPECT_EQ(Depth(kDeferQueue), 0);
   EXPECT_TRUE(WaitFor([&] { return Depth(kDeliveryQueue) == 2; }, 10000));
 }
 
 TEST_F(QdropTest, WaitsForAStoppedQueueManagerAndReconnects) {
   ASSERT_TRUE(mqi::stopQueueManager(kQMgr, false).ok());
-  pid_t pid = Start();
+  Program* agent = Start();
   ASSERT_TRUE(WaitFor([&] {
-    return CountLines(ReadFile(Path("qdrop.err")),
+    return countLines(readFile(Path("qdrop.err")),
                       " MQ error has occured. Waiting 100 ms for next attempt.") >= 2;
   }));
   ASSERT_TRUE(mqi::startQueueManager(kQMgr).ok());
-  MQLONG compCode;
-  MQLONG reason;
-  MQDISC(&hconn, &compCode, &reason);
-  MQCONN(kQMgr, &hconn, &compCode, &reason);
-  ASSERT_EQ(compCode, MQCC_OK) << reason;
+  qm().reconnect();
   PutDelivery(Header("new(" + folder + "/first.txt)", "REPLACE", 1), {"first"});
-  ASSERT_TRUE(WaitFor([&] { return Depth(kReplyQueue) >= 1; })) << ReadFile(Path("qdrop.out"));
+  ASSERT_TRUE(WaitFor([&] { return Depth(kReplyQueue) >= 1; })) << readFile(Path("qdrop.out"));
 
   // Stopped while the agent waits for a header: it connects again once the queue manager is
   // back.
-  MQDISC(&hconn, &compCode, &reason);
   ASSERT_TRUE(mqi::stopQueueManager(kQMgr, false).ok());
   ASSERT_TRUE(WaitFor([&] {
-    return HasLine(ReadFile(Path("qdrop.err")), " Get Header from Load queue");
-  })) << ReadFile(Path("qdrop.out"));
+    return hasLine(readFile(Path("qdrop.err")), " Get Header from Load queue");
+  })) << readFile(Path("qdrop.out"));
   ASSERT_TRUE(mqi::startQueueManager(kQMgr).ok());
-  MQCONN(kQMgr, &hconn, &compCode, &reason);
-  ASSERT_EQ(compCode, MQCC_OK) << reason;
+  qm().reconnect();
   PutDelivery(Header("new(" + folder + "/second.txt)", "REPLACE", 1), {"second"});
   bool delivered = WaitFor([&] { return Depth(kReplyQueue) >= 2; });
-  Finished run = Stop(pid);
+  Finished run = Stop(agent);
   ASSERT_TRUE(delivered) << run.out;
-  EXPECT_EQ(ReadFile(Path("second.txt")), "second");
-  EXPECT_EQ(CountLines(run.out, " Connect to Queue Manager 'QDROP.QM' successful."), 2);
-  EXPECT_TRUE(HasLine(run.out, " MQI Call Failed."));
+  EXPECT_EQ(readFile(Path("second.txt")), "second");
+  EXPECT_EQ(countLines(run.out, " Connect to Queue Manager 'QDROP.QM' successful."), 2);
+  EXPECT_TRUE(hasLine(run.out, " MQI Call Failed."));
 }
 
 TEST_F(QdropTest, FailpointsDriveTheRetryPaths) {
@@ -172,21 +166,21 @@ TEST_F(QdropTest, FailpointsDriveTheRetryPaths) {
   // removed and delivered again after the reconnection; the first commit fails and is backed
   // out, so the file is delivered a third time.
   PutDelivery(Header("new(" + folder + "/retried.bin)", "NEWVERS", 2),
-              Split(Pattern(30000, 5)));
+              splitSegments(patternBytes(30000, 5), 24576));
   Finished run = RunUntilReplies(
       1, {"QM_FAILPOINTS=MQOPEN@3=2:2017,MQGET@2=2:2009,MQCMIT@1=2:2009"});
-  EXPECT_TRUE(HasLine(run.err,
+  EXPECT_TRUE(hasLine(run.err,
                       " MQ error has occured. Waiting 100 ms for next attempt to proceed folder."))
       << run.out;
-  EXPECT_TRUE(HasLine(run.out, " CompCode = 2 Reason = 2017"));
-  EXPECT_TRUE(HasLine(run.out, " Delivery file (Get segment)"));
-  EXPECT_TRUE(HasLine(run.out, " File delivered"));
+  EXPECT_TRUE(hasLine(run.out, " CompCode = 2 Reason = 2017"));
+  EXPECT_TRUE(hasLine(run.out, " Delivery file (Get segment)"));
+  EXPECT_TRUE(hasLine(run.out, " File delivered"));
   std::string notDelivered =
       " File '" + folder + "/retried.bin' has not been delivered: commit failed.";
-  EXPECT_TRUE(HasLine(run.err, notDelivered)) << run.out;
+  EXPECT_TRUE(hasLine(run.err, notDelivered)) << run.out;
   // The first write survived its failed commit; the redelivery made the next version.
-  EXPECT_EQ(ReadFile(Path("retried.bin")), Pattern(30000, 5));
-  EXPECT_EQ(ReadFile(Path("retried_0.bin")), Pattern(30000, 5));
+  EXPECT_EQ(readFile(Path("retried.bin")), patternBytes(30000, 5));
+  EXPECT_EQ(readFile(Path("retried_0.bin")), patternBytes(30000, 5));
   EXPECT_FALSE(fs::exists(Path("retried_1.bin")));
   EXPECT_EQ(Drain(kReplyQueue).size(), 1u);
   EXPECT_EQ(Depth(kDeliveryQueue), 0);
@@ -194,27 +188,27 @@ TEST_F(QdropTest, FailpointsDriveTheRetryPaths) {
 
 TEST_F(QdropTest, AHardConnectErrorEndsTheAgent) {
   std::ofstream(settingsFile) << "[MQSeries Objects]\nQMgrName=NO.SUCH.QM\nQName=DLVR.Q\n";
-  pid_t pid = Start();
-  Finished run = Wait(pid);
+  Program* agent = Start();
+  Finished run = Wait(agent);
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_TRUE(HasLine(run.err, " Connect to Queue Manager"));
-  EXPECT_TRUE(HasLine(run.err, " Hard MQ error has occured. Exit."));
-  EXPECT_TRUE(HasLine(run.out, " Hard MQ error has occured. Exit."));
+  EXPECT_TRUE(hasLine(run.err, " Connect to Queue Manager"));
+  EXPECT_TRUE(hasLine(run.err, " Hard MQ error has occured. Exit."));
+  EXPECT_TRUE(hasLine(run.out, " Hard MQ error has occured. Exit."));
 }
 
 TEST_F(QdropTest, ASecondExclusiveAgentEndsOnTheOpen) {
-  pid_t first = Start();
+  Program* first = Start();
   ASSERT_TRUE(WaitFor([&] {
-    return HasLine(ReadFile(Path("qdrop.out")), " Connect to Queue Manager 'QDROP.QM' successful.");
+    return hasLine(readFile(Path("qdrop.out")), " Connect to Queue Manager 'QDROP.QM' successful.");
   }));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   fs::rename(Path("qdrop.out"), Path("first.out"));
-  pid_t second = Start();
+  Program* second = Start();
   Finished run = Wait(second);
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_TRUE(HasLine(run.out, " Open Delivery Queue"));
-  EXPECT_TRUE(HasLine(run.out, " CompCode = 2 Reason = 2042"));
-  EXPECT_TRUE(HasLine(run.out, " Hard MQ error has occured. Exit."));
+  EXPECT_TRUE(hasLine(run.out, " Open Delivery Queue"));
+  EXPECT_TRUE(hasLine(run.out, " CompCode = 2 Reason = 2042"));
+  EXPECT_TRUE(hasLine(run.out, " Hard MQ error has occured. Exit."));
   Stop(first);
 }
 

@@ -4,23 +4,30 @@
 #define QT_TESTS_QDROP_FIXTURE_H
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/records.h"
 #include "mqi/mqi.h"
+#include "platform/test_folder.h"
+#include "tests/support/program.h"
+#include "tests/support/queue_manager.h"
+#include "tests/support/test_data.h"
 
 namespace qdroptest {
 
-// A message as a get returned it.
-struct Message {
-  MQMD md;
-  std::string data;
-};
+using testsupport::countLines;
+using testsupport::hasLine;
+using testsupport::Message;
+using testsupport::patternBytes;
+using testsupport::Program;
+using testsupport::readFile;
+using testsupport::setName;
+using testsupport::splitSegments;
 
 // One delivery group as it was put: the descriptors hold the context the queue manager stored.
 struct PutGroup {
@@ -29,7 +36,7 @@ struct PutGroup {
 };
 
 struct Finished {
-  int exitCode = -1;   // -1: killed or still running at the deadline
+  int exitCode = -1;   // -1: killed at the deadline
   std::string out;     // standard output
   std::string err;     // standard error
 };
@@ -50,47 +57,41 @@ class QdropTest : public ::testing::Test {
   // A header with valid numeric fields (Src_id 12, Tgt_id 345, Obj_id 6789).
   TGTDESC Header(const std::string& pathTemplate, const char* mode, uint32_t maxSeq,
                  const std::string& options = "-garbage DEFER.Q") const;
-  // Puts segments 1..n and then the header (n = segments.size() unless maxSeq is given) in
-  // one unit of work, all with one MsgId, the header with ReplyToQ REPLY.Q.
+  // Puts segments 1..n and then the header in one unit of work, all with one MsgId, the
+  // header with ReplyToQ REPLY.Q.
   PutGroup PutDelivery(const TGTDESC& header, const std::vector<std::string>& segments,
                        int32_t headerCcsid = 0, const char* headerFormat = MQFMT_STRING,
                        size_t headerLength = sizeof(TGTDESC));
   void PutMessage(const std::string& data, MQMD& md);
 
   // Starts qdrop with the settings file as its argument; extraEnv entries are NAME=VALUE.
-  pid_t Start(const std::vector<std::string>& extraEnv = {}, bool withArgument = true);
+  Program* Start(const std::vector<std::string>& extraEnv = {}, bool withArgument = true);
   // Waits until the condition holds (polled), at most timeoutMs; returns whether it held.
   bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 30000);
   // Waits for the process to end by itself, at most timeoutMs (then kills it).
-  Finished Wait(pid_t pid, int timeoutMs = 30000);
+  Finished Wait(Program* agent, int timeoutMs = 30000);
   // Sets the delivery queue get-inhibited, which ends qdrop normally, and waits for the end.
-  Finished Stop(pid_t pid);
-  // Runs qdrop until `count` messages are on the reply queue, then stops it.
+  Finished Stop(Program* agent);
+  // Runs qdrop until `count` messages are committed on the reply queue, then stops it.
   Finished RunUntilReplies(int count, const std::vector<std::string>& extraEnv = {});
 
-  int32_t Depth(const char* queue);
+  // Committed messages on the queue.
+  int32_t Depth(const char* queue) { return qm_->committed(queue); }
   // Gets every message of a queue (destructively, outside syncpoint).
-  std::vector<Message> Drain(const char* queue);
-  void SetGetInhibited(bool inhibited);
+  std::vector<Message> Drain(const char* queue) { return qm_->drain(queue); }
+  testsupport::TestQueueManager& qm() { return *qm_; }
 
-  std::string Path(const std::string& name) const { return folder + "/" + name; }
-  static std::string ReadFile(const std::string& path);
-  static std::string Pattern(size_t size, unsigned seed);
-  static std::vector<std::string> Split(const std::string& data, size_t segmentSize = 24576);
+  std::string Path(const std::string& name) const { return folder_ / name; }
 
-  std::string folder;
+  TestFolder folder_{"qdrop-e2e"};
+  const std::string& folder = folder_.path();
   std::string settingsFile;
-  MQHCONN hconn = MQHC_UNUSABLE_HCONN;
+
+ private:
+  std::unique_ptr<testsupport::TestQueueManager> qm_;
+  std::vector<std::unique_ptr<Program>> agents_;
 };
 
-// Counts the lines of `text` that end with `tail` (the timestamp before it is not compared).
-// Copies a name into a 48-character MQ name field (NUL-filled).
-inline void SetName(MQCHAR* field, const char* name) {
-  for (size_t i = 0; i < 48; ++i) field[i] = '\0';
-  for (size_t i = 0; i < 48 && name[i] != '\0'; ++i) field[i] = name[i];
-}
-int CountLines(const std::string& text, const std::string& tail);
-bool HasLine(const std::string& text, const std::string& tail);
 std::string Hex(const MQBYTE* bytes, size_t size);
 
 }  // namespace qdroptest

@@ -2,7 +2,6 @@
 // commits, and a large file loaded with flat memory.
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -28,8 +27,7 @@ constexpr bool kSanitized = false;
 class QfeedFailureTest : public QfeedTest {
  protected:
   void expectExitZero(int timeoutMs = 20000) {
-    const int status = waitAgent(timeoutMs);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(waitAgent(timeoutMs), 0);
   }
   // Drains the receiver queue; returns how many headers (CorrelId segment 0) it held.
   int drainHeaders() {
@@ -71,11 +69,7 @@ TEST_F(QfeedFailureTest, WaitsForTheQueueManagerAndReconnectsAfterAStop) {
   }
   EXPECT_EQ(countText(" Connect to Queue Manager successful."), 2);
   // The test's own connection died with the stop; make a new one.
-  MQLONG cc = 0;
-  MQLONG rc = 0;
-  MQDISC(&hConn_, &cc, &rc);
-  MQCONN(kQmgr, &hConn_, &cc, &rc);
-  ASSERT_EQ(cc, MQCC_OK) << rc;
+  reconnect();
   const std::string path = writeSource(sourceFolder("a"), "f.dat", "after restart");
   putJob(path, "-rcvrqname RECV", 'Y', 3);
   Message status;
@@ -165,9 +159,8 @@ TEST_F(QfeedFailureTest, LargeFileLoadsWithFlatMemory) {
   const long segments = (mib * (1 << 20) + 24574) / 24575;
   EXPECT_EQ(depth("RECV"), segments + 1);
   inhibitGet("JOBS");
-  struct rusage usage;
-  const int exitStatus = waitAgent(20000, &usage);
-  EXPECT_TRUE(WIFEXITED(exitStatus) && WEXITSTATUS(exitStatus) == 0);
+  EXPECT_EQ(waitAgent(20000), 0);
+  const struct rusage& usage = agentUsage();
   if (!kSanitized) {
     EXPECT_LT(usage.ru_maxrss, 48L * 1024) << "peak RSS in KiB";
   }

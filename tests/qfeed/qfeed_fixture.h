@@ -3,18 +3,19 @@
 #define QT_TESTS_QFEED_QFEED_FIXTURE_H
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "mqi/mqi.h"
+#include "platform/test_folder.h"
+#include "tests/support/program.h"
+#include "tests/support/queue_manager.h"
+#include "tests/support/test_data.h"
 
-struct Message {
-  MQMD md;
-  std::string data;
-};
+using testsupport::Message;
+using testsupport::readFile;
 
 class QfeedTest : public ::testing::Test {
  public:
@@ -29,15 +30,17 @@ class QfeedTest : public ::testing::Test {
                 int mqWaitTime = 100, int folderWaitTime = 60000);
   // Starts qfeed in the test folder with stdout and stderr captured to out.txt and err.txt.
   void startAgent(const std::string& failpoints = "");
-  // Waits for qfeed to end; returns its wait status and fills usage. Fails after timeoutMs.
-  int waitAgent(int timeoutMs, struct rusage* usage = nullptr);
+  // Waits for qfeed to end: its exit code, or -1 (and a failure) when it still runs after
+  // timeoutMs.
+  int waitAgent(int timeoutMs);
+  // What the ended qfeed used.
+  const struct rusage& agentUsage() const { return agent_->usage(); }
   // Waits until the captured standard output (or error) holds text.
   bool waitForText(const std::string& text, int timeoutMs, bool inStderr = false);
   int countText(const std::string& text, bool inStderr = false);
   // Waits until path no longer exists: a loaded file is deleted just after its commit, so
   // its status record may arrive before the delete.
   bool waitGone(const std::string& path, int timeoutMs = 20000);
-  std::string readFile(const std::string& path) const;
   // The captured log with the 19-character timestamps removed from each line.
   std::vector<std::string> logLines(bool inStderr = false);
   bool hasLine(const std::string& line, bool inStderr = false);
@@ -53,14 +56,21 @@ class QfeedTest : public ::testing::Test {
   void putPing(const std::string& bytes, const char* replyQ);
   // Gets the next message of queue (no syncpoint), waiting up to waitMs; false on 2033.
   bool getMessage(const char* queue, Message* message, int waitMs);
-  int depth(const char* queue);
-  void inhibitGet(const char* queue);
+  // Committed messages on the queue.
+  int depth(const char* queue) { return qm_->committed(queue); }
+  void inhibitGet(const char* queue) { qm_->setGetInhibited(queue, true); }
+  // A new connection of the test after the queue manager was stopped and started again.
+  void reconnect() { qm_->reconnect(); }
 
-  std::string root_;
+  TestFolder root_{"qfeede2e"};
   std::string sourceRoot_;
   std::string logRoot_;
-  MQHCONN hConn_ = -1;
-  pid_t agent_ = -1;
+
+ private:
+  std::string captured(bool inStderr) const;
+
+  std::unique_ptr<testsupport::TestQueueManager> qm_;
+  std::unique_ptr<testsupport::Program> agent_;
 };
 
 // Expected records, spelled out field by field.

@@ -2,7 +2,6 @@
 // its transfer report and reject folder, and the normal end on get-inhibit.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -63,8 +62,7 @@ class QfeedLoadTest : public QfeedTest {
   }
   void stopNormally() {
     inhibitGet("JOBS");
-    const int status = waitAgent(20000);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(waitAgent(20000), 0);
     EXPECT_TRUE(hasLine(" Normal exit."));
   }
 };

@@ -23,6 +23,7 @@
 
 #include "mqi/admin.h"
 #include "mqi/mqi.h"
+#include "platform/test_folder.h"
 
 namespace qmctl_test {
 
@@ -58,9 +59,7 @@ class QmctlTest : public ::testing::Test {
   static constexpr const char* kQm = "QMT";
 
   void SetUp() override {
-    char pattern[] = "/tmp/qmctl-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_TRUE(folder_.ok());
     store_ = dir_ / "store";
     std::filesystem::create_directory(store_);
     setenv("QM_STORE", store_.c_str(), 1);
@@ -70,8 +69,6 @@ class QmctlTest : public ::testing::Test {
 
   void TearDown() override {
     mqi::stopQueueManager(kQm, false);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
 
   // qmctl ARGS... with `input` on standard input; each call gets files of its own so that
@@ -101,7 +98,8 @@ class QmctlTest : public ::testing::Test {
     return info.value.currentDepth;
   }
 
-  std::filesystem::path dir_;
+  TestFolder folder_{"qmctl-test"};
+  std::filesystem::path dir_ = folder_.path();
   std::filesystem::path store_;
   std::atomic<int> runs_{0};
 };

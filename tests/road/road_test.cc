@@ -17,7 +17,7 @@ ProgramPaths programs() { return {QFEED_PATH, QROUTE_PATH, QDROP_PATH}; }
 constexpr int kWaitMs = 45000;
 
 // srcId -> states seen, for the records of one kind.
-std::map<uint32_t, std::string> statesBySource(const std::vector<QueueManager::Status>& records,
+std::map<uint32_t, std::string> statesBySource(const std::vector<testsupport::StatusRecord>& records,
                                                const char* structId) {
   std::map<uint32_t, std::string> out;
   for (const auto& r : records) {
@@ -41,12 +41,11 @@ TEST(Road, FilesOfAssortedSizesArriveByteForByteWithOneStatusOfEachKind) {
   std::vector<std::string> contents;
   for (size_t i = 0; i < sizes.size(); ++i) {
     contents.push_back(patternBytes(sizes[i], static_cast<uint32_t>(i + 1)));
-    writeFile(road.src() + "/file" + std::to_string(i) + ".bin", contents[i]);
+    road.folder().write("src/file" + std::to_string(i) + ".bin", contents[i]);
   }
   road.startAll();
   for (size_t i = 0; i < sizes.size(); ++i) {
-    road.qm().putJob(Road::kJobs, road.src() + "/file" + std::to_string(i) + ".bin",
-                     Road::kReceiver, Road::kLoadStatus, static_cast<uint32_t>(i + 1));
+    road.putJob(road.src() + "/file" + std::to_string(i) + ".bin", static_cast<uint32_t>(i + 1));
   }
   auto loads = road.qm().getStatuses(Road::kLoadStatus, sizes.size(), kWaitMs);
   auto deliveries = road.qm().getStatuses(Road::kDeliveryStatus, sizes.size(), kWaitMs);
@@ -59,7 +58,7 @@ TEST(Road, FilesOfAssortedSizesArriveByteForByteWithOneStatusOfEachKind) {
     EXPECT_EQ(loaded[id], "X") << "file" << i;
     EXPECT_EQ(delivered[id], "D") << "file" << i;
     const std::string target = road.target() + "/file" + std::to_string(i) + ".bin";
-    ASSERT_TRUE(fileExists(target)) << target;
+    ASSERT_TRUE(std::filesystem::exists(target)) << target;
     EXPECT_TRUE(readFile(target) == contents[i]) << target << " differs from its source";
   }
   // Nothing twice: no new versions, no late status records, no leftovers on any queue.
@@ -75,9 +74,9 @@ TEST(Road, RouterKilledInTheMiddleOfALargeGroupLosesAndDuplicatesNothing) {
   Road road(programs());
   const std::string content = patternBytes(24 * 1048576 + 5, 99);
   const int32_t maxSeq = static_cast<int32_t>((content.size() + 24574) / 24575);
-  writeFile(road.src() + "/big.bin", content);
+  road.folder().write("src/big.bin", content);
   road.startFeed();
-  road.qm().putJob(Road::kJobs, road.src() + "/big.bin", Road::kReceiver, Road::kLoadStatus, 7);
+  road.putJob(road.src() + "/big.bin", 7);
   auto loads = road.qm().getStatuses(Road::kLoadStatus, 1, kWaitMs);
   ASSERT_EQ(loads.size(), 1u);
   ASSERT_EQ(road.qm().depth(Road::kReceiver), maxSeq + 1);
@@ -118,21 +117,19 @@ TEST(Road, RouterKilledInTheMiddleOfALargeGroupLosesAndDuplicatesNothing) {
 TEST(Road, UnmatchedAndIncompleteGroupsReachTheDeadLetterQueue) {
   Road road(programs());
   const std::string lost = patternBytes(30000, 5);
-  writeFile(road.unrouted() + "/lost.bin", lost);
+  road.folder().write("unrouted/lost.bin", lost);
   road.startAll();
-  road.qm().putJob(Road::kJobs, road.unrouted() + "/lost.bin", Road::kReceiver,
-                   Road::kLoadStatus, 1);
+  road.putJob(road.unrouted() + "/lost.bin", 1);
   const std::string partial = patternBytes(70000, 6);  // three segments, the second left out
-  const std::string partialId =
-      road.qm().putGroup(Road::kReceiver, road.src() + "/partial.bin", partial, 2);
+  const std::string partialId = road.putGroup(road.src() + "/partial.bin", partial, 2);
   auto loads = road.qm().getStatuses(Road::kLoadStatus, 1, kWaitMs);
   ASSERT_EQ(loads.size(), 1u);
-  ASSERT_TRUE(pollUntil([&] { return road.qm().depth(Road::kDead) == 6; }, kWaitMs));
+  ASSERT_TRUE(road.qm().waitForCommitted(Road::kDead, 6, kWaitMs));
   ASSERT_TRUE(road.stopAll());
 
-  std::map<std::string, std::vector<QueueManager::Message>> groups;
+  std::map<std::string, std::vector<testsupport::Message>> groups;
   for (auto& m : road.qm().drain(Road::kDead)) {
-    groups[std::string(reinterpret_cast<char*>(m.md.MsgId), 24)].push_back(m);
+    groups[testsupport::msgIdOf(m.md)].push_back(m);
   }
   ASSERT_EQ(groups.size(), 2u);
   for (auto& [id, messages] : groups) {
@@ -140,7 +137,7 @@ TEST(Road, UnmatchedAndIncompleteGroupsReachTheDeadLetterQueue) {
     const bool isPartial = id == partialId;
     std::string joined;
     for (auto& m : messages) {
-      if (m.segment == 0) {
+      if (testsupport::segmentOf(m.md) == 0) {
         EXPECT_EQ(m.data.substr(0, 4), "KVDT");  // the data header as it came
         EXPECT_EQ(m.md.Feedback, 65536 + (isPartial ? 3 : 2));
       } else {
@@ -155,7 +152,7 @@ TEST(Road, UnmatchedAndIncompleteGroupsReachTheDeadLetterQueue) {
   }
   EXPECT_TRUE(namesIn(road.target()).empty());
   EXPECT_TRUE(road.qm().getStatuses(Road::kDeliveryStatus, 1, 0).empty());
-  std::string log = readFile(road.root() + "/logs/qroute.log");
+  std::string log = road.folder().read("logs/qroute.log");
   EXPECT_NE(log.find("lost.bin' moved to dead-letter queue QROUTE.DEAD: no route takes it."),
             std::string::npos);
   EXPECT_NE(log.find("partial.bin' moved to dead-letter queue QROUTE.DEAD: segment 2 of 3 is "
