@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "mqi/store.h"
+#include "mqi/store/store.h"
 
 namespace mqi {
 namespace {

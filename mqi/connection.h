@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "mqi/mqi.h"
-#include "mqi/store.h"
+#include "mqi/store/store.h"
 
 namespace mqi {
 

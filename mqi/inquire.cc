@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "mqi/connection.h"
-#include "mqi/names.h"
+#include "mqi/store/names.h"
 
 using namespace mqi;
 

@@ -1,7 +1,6 @@
 // MQPUT, MQPUT1 and MQGET: descriptor checks and completion, context, message ids, waiting,
 // truncation and conversion. Storing and choosing messages is the store's.
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,13 +10,12 @@
 
 #include "mqi/connection.h"
 #include "mqi/convert.h"
-#include "mqi/names.h"
 #include "mqi/open.h"
+#include "mqi/store/names.h"
+#include "platform/host.h"
 #include "platform/ipc.h"
 
 using namespace mqi;
-
-extern "C" char* program_invocation_short_name;
 
 namespace {
 
@@ -74,14 +72,14 @@ void newId(MQBYTE* id, const std::string& qmgr) {
   } while (!last.compare_exchange_weak(prev, next));
   std::memcpy(id, "AMQ ", 4);
   setField(reinterpret_cast<char*>(id) + 4, 8, qmgr);
-  uint32_t pid = static_cast<uint32_t>(getpid());
+  uint32_t pid = static_cast<uint32_t>(platform::currentProcessId());
   std::memcpy(id + 12, &pid, 4);
   std::memcpy(id + 16, &next, 8);
 }
 
 void setOrigin(MQMD& md) {
   md.PutApplType = MQAT_UNIX;
-  setField(md.PutApplName, 28, program_invocation_short_name);
+  setField(md.PutApplName, 28, platform::programName());
   auto now = std::chrono::system_clock::now();
   time_t secs = std::chrono::system_clock::to_time_t(now);
   int hundredths = static_cast<int>(

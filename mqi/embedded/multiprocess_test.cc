@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "mqi/test_fixture.h"
+#include "platform/platform.h"
 
 namespace mqi::testing {
 namespace {
@@ -98,7 +99,7 @@ TEST_F(QmTest, WaitInOneProcessWokenByCommitInAnother) {
   MQHOBJ in = open("Q1", MQOO_INPUT_SHARED);
   pid_t pid = fork();
   if (pid == 0) {
-    usleep(200000);
+    platform::sleepMilliseconds(200);
     MQHCONN h;
     MQLONG cc, rc;
     MQCHAR48 name = "QM1";

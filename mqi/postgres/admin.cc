@@ -2,10 +2,10 @@
 // "mqi". Every call opens its own connection, creates the schema when it is missing, and
 // backs out the work of dead sessions before it counts anything.
 #include <chrono>
-#include <thread>
 
-#include "mqi/names.h"
-#include "mqi/postgres_store.h"
+#include "mqi/postgres/postgres.h"
+#include "mqi/store/names.h"
+#include "platform/platform.h"
 
 namespace mqi::pg {
 namespace {
@@ -177,7 +177,7 @@ Status PostgresStore::stopQueueManager(const std::string& name, bool quiesce) {
     while (std::chrono::steady_clock::now() < until) {
       Rows n = conn.run("SELECT mqi.reap($1), (SELECT count(*) FROM mqi.sessions WHERE qmgr=$1)", p);
       if (!n.ok() || n.i64(0, 1) == 0) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      platform::sleepMilliseconds(50);
     }
   }
   return stopNow(conn, name);

@@ -3,15 +3,15 @@
 // putState/gotState), so nothing is held between calls. Syncpoint operations write without
 // syncing; the commit syncs, which makes everything before it durable too.
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <set>
 
-#include "mqi/embedded.h"
-#include "mqi/sqlite_util.h"
+#include "mqi/embedded/embedded.h"
+#include "mqi/embedded/sqlite_util.h"
+#include "platform/host.h"
 
 namespace mqi::embedded {
 namespace {
@@ -208,8 +208,9 @@ int32_t EmbeddedSession::claimSlot() {
       locks_.unlock(i);
       return MQRC_UNEXPECTED_ERROR;
     }
+    int32_t pid = platform::currentProcessId();
     Use use(ins);
-    use.bind(1, static_cast<int64_t>(i)).bind(2, static_cast<int64_t>(getpid()));
+    use.bind(1, static_cast<int64_t>(i)).bind(2, static_cast<int64_t>(pid));
     int rc = use.run();
     if (rc != SQLITE_DONE) {
       locks_.unlock(i);
@@ -217,7 +218,7 @@ int32_t EmbeddedSession::claimSlot() {
     }
     connectionId_ = sqlite3_last_insert_rowid(db_);
     slot_ = i;
-    area()->slots[i].pid.store(static_cast<uint32_t>(getpid()));
+    area()->slots[i].pid.store(static_cast<uint32_t>(pid));
     area()->slots[i].connectionId.store(connectionId_);
     uint32_t high = area()->highSlot.load();
     while (high < i + 1 && !area()->highSlot.compare_exchange_weak(high, i + 1)) {

@@ -1,12 +1,10 @@
 // Pieces of the embedded store shared by administration and sessions: paths, the shared area,
 // the schema, and backing out the work of connections that are gone.
-#include <unistd.h>
-
 #include <map>
 #include <vector>
 
-#include "mqi/embedded.h"
-#include "mqi/sqlite_util.h"
+#include "mqi/embedded/embedded.h"
+#include "mqi/embedded/sqlite_util.h"
 
 namespace mqi::embedded {
 

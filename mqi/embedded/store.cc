@@ -5,14 +5,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
-#include "mqi/embedded.h"
-#include "mqi/names.h"
-#include "mqi/sqlite_util.h"
-#ifdef QT_POSTGRES
-#include "mqi/postgres_store.h"
-#endif
+#include "mqi/embedded/embedded.h"
+#include "mqi/embedded/embedded_store.h"
+#include "mqi/embedded/sqlite_util.h"
+#include "mqi/store/names.h"
+#include "platform/platform.h"
 
 namespace mqi::embedded {
 namespace {
@@ -225,7 +223,7 @@ Status EmbeddedStore::stopQueueManager(const std::string& name, bool quiesce) {
     qm.shared().wakeAll();
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kQuiesceSeconds);
     while (qm.liveConnections() > 0 && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      platform::sleepMilliseconds(50);
   }
   stopNow(qm);
   return Status::Ok();
@@ -490,25 +488,6 @@ namespace mqi {
 
 std::shared_ptr<Store> openEmbeddedStore(const std::string& folder) {
   return std::make_shared<embedded::EmbeddedStore>(folder);
-}
-
-Result<std::shared_ptr<Store>> openStore(const std::string& location) {
-  Result<std::shared_ptr<Store>> r;
-  if (location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0) {
-#ifdef QT_POSTGRES
-    r.value = openPostgresStore(location);
-#else
-    r.status = Status::Error("the PostgreSQL store is not built into this program",
-                             MQRC_Q_MGR_NOT_AVAILABLE);
-#endif
-    return r;
-  }
-  if (location.empty()) {
-    r.status = Status::Error("QM_STORE is empty", MQRC_Q_MGR_NOT_AVAILABLE);
-    return r;
-  }
-  r.value = openEmbeddedStore(location);
-  return r;
 }
 
 }  // namespace mqi

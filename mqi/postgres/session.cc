@@ -3,14 +3,13 @@
 // is locked between calls. Syncpoint work is written with synchronous_commit off; the commit
 // (and every call that makes something final at once) runs with it on, which flushes everything
 // written before it too.
-#include <errno.h>  // program_invocation_short_name
 
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <set>
 
-#include "mqi/postgres_store.h"
+#include "mqi/postgres/postgres.h"
 #include "platform/host.h"
 
 namespace mqi::pg {
@@ -155,7 +154,7 @@ int32_t PostgresSession::register_() {
                       "; SET synchronous_commit=off;"
                       " INSERT INTO mqi.sessions(qmgr, client, machine, client_pid) VALUES(" +
                       conn_.literal(qmgr_) + ", " +
-                      conn_.literal(program_invocation_short_name) + ", " +
+                      conn_.literal(platform::programName()) + ", " +
                       conn_.literal(machineKey()) + ", " + std::to_string(clientProcessId()) +
                       ") RETURNING id, pg_advisory_lock((1364459521::bigint << 32) | id)");
   // No schema (or no table of it) yet: no queue manager was ever made in this database.
