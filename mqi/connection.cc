@@ -129,4 +129,25 @@ bool connectionUsable(Call& call, Connection& c) {
   return rc == 0;
 }
 
+OpenObject findOpenObject(Call& call, MQHCONN hconn, MQHOBJ hobj, MQLONG requiredOption,
+                          MQLONG notOpenReason) {
+  MQLONG reason = 0;
+  Connection* c = findConnection(hconn, &reason);
+  if (c == nullptr) {
+    call.fail(reason);
+    return {};
+  }
+  auto it = c->objects.find(hobj);
+  if (it == c->objects.end()) {
+    call.fail(MQRC_HOBJ_ERROR);
+    return {};
+  }
+  if (!connectionUsable(call, *c)) return {};
+  if (requiredOption != 0 && !(it->second.options & requiredOption)) {
+    call.fail(notOpenReason);
+    return {};
+  }
+  return {c, &it->second};
+}
+
 }  // namespace mqi

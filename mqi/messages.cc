@@ -322,14 +322,9 @@ void MQPUT(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID MsgDesc, PMQVOID PutMsgOpts, MQLO
            PMQVOID Buffer, PMQLONG CompCode, PMQLONG Reason) {
   Call call("MQPUT", CompCode, Reason);
   if (call.failed()) return;
-  MQLONG reason = 0;
-  Connection* c = findConnection(Hconn, &reason);
-  if (c == nullptr) return call.fail(reason);
-  auto it = c->objects.find(Hobj);
-  if (it == c->objects.end()) return call.fail(MQRC_HOBJ_ERROR);
-  if (!connectionUsable(call, *c)) return;
-  if (!(it->second.options & MQOO_OUTPUT)) return call.fail(MQRC_NOT_OPEN_FOR_OUTPUT);
-  call.result(putMessage(*c, it->second, static_cast<MQMD*>(MsgDesc),
+  OpenObject o = findOpenObject(call, Hconn, Hobj, MQOO_OUTPUT, MQRC_NOT_OPEN_FOR_OUTPUT);
+  if (o.handle == nullptr) return;
+  call.result(putMessage(*o.connection, *o.handle, static_cast<MQMD*>(MsgDesc),
                          static_cast<MQPMO*>(PutMsgOpts), BufferLength, Buffer, false));
 }
 
@@ -366,12 +361,8 @@ void MQGET(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID MsgDesc, PMQVOID GetMsgOpts, MQLO
            PMQVOID Buffer, PMQLONG DataLength, PMQLONG CompCode, PMQLONG Reason) {
   Call call("MQGET", CompCode, Reason);
   if (call.failed()) return;
-  MQLONG reason = 0;
-  Connection* c = findConnection(Hconn, &reason);
-  if (c == nullptr) return call.fail(reason);
-  auto it = c->objects.find(Hobj);
-  if (it == c->objects.end()) return call.fail(MQRC_HOBJ_ERROR);
-  if (!connectionUsable(call, *c)) return;
+  OpenObject o = findOpenObject(call, Hconn, Hobj, 0, 0);
+  if (o.handle == nullptr) return;
   auto* md = static_cast<MQMD*>(MsgDesc);
   auto* gmo = static_cast<MQGMO*>(GetMsgOpts);
   if (!validMd(md)) return call.fail(MQRC_MD_ERROR);
@@ -379,13 +370,13 @@ void MQGET(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID MsgDesc, PMQVOID GetMsgOpts, MQLO
   if (BufferLength < 0) return call.fail(MQRC_BUFFER_LENGTH_ERROR);
   if (Buffer == nullptr && BufferLength > 0) return call.fail(MQRC_BUFFER_ERROR);
   if (DataLength == nullptr) return call.fail(MQRC_DATA_LENGTH_ERROR);
-  if (MQLONG rc = checkGetOptions(gmo->Options, it->second, *gmo); rc != 0) return call.fail(rc);
+  if (MQLONG rc = checkGetOptions(gmo->Options, *o.handle, *gmo); rc != 0) return call.fail(rc);
   Delivery out;
-  MQLONG rc = getWithWait(*c, it->second, *md, *gmo, BufferLength, Buffer, out);
+  MQLONG rc = getWithWait(*o.connection, *o.handle, *md, *gmo, BufferLength, Buffer, out);
   if (rc != 0) return call.fail(rc);
   std::memcpy(md, &out.md, sizeof out.md);
   *DataLength = static_cast<MQLONG>(out.dataLength);
-  setField(gmo->ResolvedQName, 48, it->second.queue.name);
+  setField(gmo->ResolvedQName, 48, o.handle->queue.name);
   call.result(out.reason);
 }
 

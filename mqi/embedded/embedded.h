@@ -60,6 +60,11 @@ std::string folderFor(const std::string& dataFolder, const std::string& qmgr);
 std::string databasePath(const std::string& qmFolder);
 std::string lockPath(const std::string& qmFolder);
 
+// The attributes and counts of one queue: kQueueInfoSql selects them (bind ?1 to the queue's
+// id) and readQueueInfo copies the row a step gave into a QueueInfo.
+extern const char* const kQueueInfoSql;
+void readQueueInfo(sqlite::Use& row, QueueInfo& out);
+
 // Creates the tables of a new queue manager database.
 int createSchema(sqlite3* db);
 
