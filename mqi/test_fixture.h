@@ -75,6 +75,23 @@ class QmTest : public ::testing::Test {
     return rc;
   }
 
+  // On a connection of its own (another thread's or process's): puts `data` on Q1 inside a
+  // unit of work and commits. Returns the commit's reason; the connection stays in *hconn.
+  static MQLONG commitPutOnNewConnection(const std::string& data, MQHCONN* hconn) {
+    MQLONG cc, rc;
+    MQCHAR48 name = "QM1";
+    MQCONN(name, hconn, &cc, &rc);
+    MQOD od = {MQOD_DEFAULT};
+    std::snprintf(od.ObjectName, sizeof od.ObjectName, "%s", "Q1");
+    MQMD md = {MQMD_DEFAULT};
+    MQPMO pmo = {MQPMO_DEFAULT};
+    pmo.Options = MQPMO_SYNCPOINT;
+    MQPUT1(*hconn, &od, &md, &pmo, static_cast<MQLONG>(data.size()),
+           const_cast<char*>(data.data()), &cc, &rc);
+    MQCMIT(*hconn, &cc, &rc);
+    return rc;
+  }
+
   TestFolder folder_{"mqi-test"};
   MQHCONN hconn_ = MQHC_UNUSABLE_HCONN;
 };

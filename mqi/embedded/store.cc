@@ -48,7 +48,8 @@ class QmAccess {
   SharedArea* area() { return shared_->area(); }
   const std::string& folder() const { return folder_; }
   Status sqlError(const std::string& what) {
-    return Status::Error(what + ": " + sqlite3_errmsg(db_), sqlite::reasonFor(sqlite3_errcode(db_)));
+    return Status::Error(sqlite3_errmsg(db_), sqlite::reasonFor(sqlite3_errcode(db_)))
+        .withContext(what);
   }
   int32_t liveConnections() {
     int32_t n = 0;

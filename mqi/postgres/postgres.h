@@ -128,11 +128,6 @@ bool schemaExists(Conn& conn);
 int32_t connectSession(const std::string& conninfo, const std::string& qmgr,
                        std::unique_ptr<Session>& out);
 
-// This machine as sessions record it, and whether a client process of it is gone.
-const std::string& machineKey();
-int32_t clientProcessId();
-bool processGone(int32_t pid);
-
 // Channel names of the notifications.
 std::string queueChannel(int64_t queueId);
 std::string qmgrChannel(const std::string& qmgr);

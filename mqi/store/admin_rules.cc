@@ -21,7 +21,8 @@ Status checkAttributes(const QueueAttributes& a) {
   auto within = [](const std::optional<int32_t>& v, int32_t lo, int32_t hi) {
     return !v || (*v >= lo && *v <= hi);
   };
-  if (!within(a.maxMsgLength, 0, 104857600)) return Status::Error("MaxMsgLength must be 0..104857600");
+  if (!within(a.maxMsgLength, 0, 104857600))
+    return Status::Error("MaxMsgLength must be 0..104857600");
   if (!within(a.maxQDepth, 0, 999999999)) return Status::Error("MaxQDepth must be 0..999999999");
   if (!within(a.defPriority, 0, 9)) return Status::Error("DefPriority must be 0..9");
   if (!within(a.defPersistence, 0, 1)) return Status::Error("DefPersistence must be 0 or 1");
