@@ -1,7 +1,5 @@
 // MQPUT, MQPUT1 and MQGET: descriptor checks and completion, context, message ids, waiting,
 // truncation and conversion. Storing and choosing messages is the store's.
-#include <time.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -80,17 +78,18 @@ void newId(MQBYTE* id, const std::string& qmgr) {
 void setOrigin(MQMD& md) {
   md.PutApplType = MQAT_UNIX;
   setField(md.PutApplName, 28, platform::programName());
-  auto now = std::chrono::system_clock::now();
-  time_t secs = std::chrono::system_clock::to_time_t(now);
-  int hundredths = static_cast<int>(
-      (now.time_since_epoch() / std::chrono::milliseconds(10)) % 100);
-  struct tm utc;
-  gmtime_r(&secs, &utc);
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const auto today = floor<days>(now);
+  const year_month_day date{today};
+  const hh_mm_ss t{floor<milliseconds>(now - today)};  // the time of day
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d%02d%02d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday);
+  std::snprintf(buf, sizeof buf, "%04d%02u%02u", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
   std::memcpy(md.PutDate, buf, 8);
-  std::snprintf(buf, sizeof buf, "%02d%02d%02d%02d", utc.tm_hour, utc.tm_min, utc.tm_sec,
-                hundredths);
+  std::snprintf(buf, sizeof buf, "%02d%02d%02d%02d", static_cast<int>(t.hours().count()),
+                static_cast<int>(t.minutes().count()), static_cast<int>(t.seconds().count()),
+                static_cast<int>(t.subseconds().count() / 10));
   std::memcpy(md.PutTime, buf, 8);
   setField(md.ApplOriginData, 4, "");
 }
