@@ -2,26 +2,20 @@
 #include "mqi/admin.h"
 
 #include <cstdlib>
+#include <type_traits>
 
-#include "mqi/store.h"
+#include "mqi/store/store.h"
 
 namespace mqi {
 namespace {
 
 constexpr const char* kDefaultStore = "/var/lib/qtransfer";
 
-template <typename R, typename F>
-R withStore(F&& f) {
+// Runs f on the store QM_STORE selects; a store that cannot be opened is f's failure.
+template <typename F>
+std::invoke_result_t<F, Store&> withStore(F&& f) {
   Result<std::shared_ptr<Store>> store = openStore(storeLocation());
-  if (!store.ok()) {
-    if constexpr (std::is_same_v<R, Status>) {
-      return store.status;
-    } else {
-      R r;
-      r.status = store.status;
-      return r;
-    }
-  }
+  if (!store.ok()) return store.status;
   return f(*store.value);
 }
 
@@ -33,50 +27,48 @@ std::string storeLocation() {
 }
 
 Status createQueueManager(const std::string& name, const QueueManagerOptions& options) {
-  return withStore<Status>([&](Store& s) { return s.createQueueManager(name, options); });
+  return withStore([&](Store& s) { return s.createQueueManager(name, options); });
 }
 Status startQueueManager(const std::string& name) {
-  return withStore<Status>([&](Store& s) { return s.startQueueManager(name); });
+  return withStore([&](Store& s) { return s.startQueueManager(name); });
 }
 Status stopQueueManager(const std::string& name, bool quiesce) {
-  return withStore<Status>([&](Store& s) { return s.stopQueueManager(name, quiesce); });
+  return withStore([&](Store& s) { return s.stopQueueManager(name, quiesce); });
 }
 Status deleteQueueManager(const std::string& name) {
-  return withStore<Status>([&](Store& s) { return s.deleteQueueManager(name); });
+  return withStore([&](Store& s) { return s.deleteQueueManager(name); });
 }
 Result<std::vector<QueueManagerInfo>> listQueueManagers() {
-  return withStore<Result<std::vector<QueueManagerInfo>>>(
-      [&](Store& s) { return s.listQueueManagers(); });
+  return withStore([&](Store& s) { return s.listQueueManagers(); });
 }
 Result<QueueManagerInfo> describeQueueManager(const std::string& name) {
-  return withStore<Result<QueueManagerInfo>>(
-      [&](Store& s) { return s.describeQueueManager(name); });
+  return withStore([&](Store& s) { return s.describeQueueManager(name); });
 }
 Status setDefaultQueueManager(const std::string& name) {
-  return withStore<Status>([&](Store& s) { return s.setDefaultQueueManager(name); });
+  return withStore([&](Store& s) { return s.setDefaultQueueManager(name); });
 }
 Status setMaxUncommittedMsgs(const std::string& name, int32_t value) {
-  return withStore<Status>([&](Store& s) { return s.setMaxUncommittedMsgs(name, value); });
+  return withStore([&](Store& s) { return s.setMaxUncommittedMsgs(name, value); });
 }
 Status defineQueue(const std::string& qmgr, const std::string& queue,
                    const QueueAttributes& attributes) {
-  return withStore<Status>([&](Store& s) { return s.defineQueue(qmgr, queue, attributes); });
+  return withStore([&](Store& s) { return s.defineQueue(qmgr, queue, attributes); });
 }
 Status alterQueue(const std::string& qmgr, const std::string& queue,
                   const QueueAttributes& attributes) {
-  return withStore<Status>([&](Store& s) { return s.alterQueue(qmgr, queue, attributes); });
+  return withStore([&](Store& s) { return s.alterQueue(qmgr, queue, attributes); });
 }
 Status deleteQueue(const std::string& qmgr, const std::string& queue, bool purge) {
-  return withStore<Status>([&](Store& s) { return s.deleteQueue(qmgr, queue, purge); });
+  return withStore([&](Store& s) { return s.deleteQueue(qmgr, queue, purge); });
 }
 Result<int64_t> clearQueue(const std::string& qmgr, const std::string& queue) {
-  return withStore<Result<int64_t>>([&](Store& s) { return s.clearQueue(qmgr, queue); });
+  return withStore([&](Store& s) { return s.clearQueue(qmgr, queue); });
 }
 Result<std::vector<QueueInfo>> listQueues(const std::string& qmgr) {
-  return withStore<Result<std::vector<QueueInfo>>>([&](Store& s) { return s.listQueues(qmgr); });
+  return withStore([&](Store& s) { return s.listQueues(qmgr); });
 }
 Result<QueueInfo> describeQueue(const std::string& qmgr, const std::string& queue) {
-  return withStore<Result<QueueInfo>>([&](Store& s) { return s.describeQueue(qmgr, queue); });
+  return withStore([&](Store& s) { return s.describeQueue(qmgr, queue); });
 }
 
 }  // namespace mqi

@@ -15,36 +15,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace mqi {
 
-// The outcome of an administrative operation. A failure carries a message for an operator
+// The outcome of an administrative operation: a failure carries a message for an operator
 // and, where one fits, the MQ reason code that an MQI call would have given (else 0).
-class Status {
- public:
-  static Status Ok() { return Status(); }
-  static Status Error(std::string message, int32_t reason = 0) {
-    Status s;
-    s.ok_ = false;
-    s.message_ = std::move(message);
-    s.reason_ = reason;
-    return s;
-  }
-  bool ok() const { return ok_; }
-  const std::string& message() const { return message_; }
-  int32_t reason() const { return reason_; }
-
- private:
-  bool ok_ = true;
-  std::string message_;
-  int32_t reason_ = 0;
-};
-
+using Status = qt::Status;
 template <typename T>
-struct Result {
-  Status status;
-  T value{};
-  bool ok() const { return status.ok(); }
-};
+using Result = qt::Result<T>;
 
 struct QueueManagerOptions {
   int32_t codedCharSetId = 819;          // CCSID of the queue manager

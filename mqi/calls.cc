@@ -3,8 +3,8 @@
 
 #include "mqi/connection.h"
 #include "mqi/failpoints.h"
-#include "mqi/names.h"
 #include "mqi/open.h"
+#include "mqi/store/names.h"
 
 using namespace mqi;
 

@@ -133,19 +133,11 @@ TEST_F(QmTest, HigherPriorityFirstThenArrivalOrder) {
 TEST_F(QmTest, WaitingGetIsWokenByAnotherThreadsCommit) {
   connect();
   MQHOBJ in = open("Q1", MQOO_INPUT_SHARED);
-  std::thread putter([this] {
+  std::thread putter([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     MQHCONN h;
+    commitPutOnNewConnection("hi", &h);
     MQLONG cc, rc;
-    MQCHAR48 name = "QM1";
-    MQCONN(name, &h, &cc, &rc);
-    MQOD od = {MQOD_DEFAULT};
-    std::strcpy(od.ObjectName, "Q1");
-    MQMD md = {MQMD_DEFAULT};
-    MQPMO pmo = {MQPMO_DEFAULT};
-    pmo.Options = MQPMO_SYNCPOINT;
-    MQPUT1(h, &od, &md, &pmo, 2, const_cast<char*>("hi"), &cc, &rc);
-    MQCMIT(h, &cc, &rc);
     MQDISC(&h, &cc, &rc);
   });
   std::string data;

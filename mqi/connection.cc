@@ -1,17 +1,16 @@
 #include "mqi/connection.h"
 
-#include <unistd.h>
-
 #include <mutex>
 
 #include "mqi/failpoints.h"
+#include "platform/host.h"
 
 namespace mqi {
 namespace {
 
 struct Registry {
   std::mutex mutex;
-  pid_t pid = 0;
+  int32_t pid = 0;
   MQHCONN next = 1;
   std::map<MQHCONN, std::unique_ptr<Connection>> connections;
 };
@@ -26,7 +25,7 @@ Registry& registry() {
 // In a forked child the parent's connections are forgotten without touching their SQLite
 // handles or locks (which belong to the parent); the child connects anew.
 void forgetParentConnections(Registry& r) {
-  pid_t pid = getpid();
+  int32_t pid = platform::currentProcessId();
   if (r.pid == pid) return;
   if (r.pid != 0) {
     for (auto& [h, c] : r.connections) {
@@ -128,6 +127,27 @@ bool connectionUsable(Call& call, Connection& c) {
   MQLONG rc = c.session->health();
   if (rc != 0) call.fail(rc);
   return rc == 0;
+}
+
+OpenObject findOpenObject(Call& call, MQHCONN hconn, MQHOBJ hobj, MQLONG requiredOption,
+                          MQLONG notOpenReason) {
+  MQLONG reason = 0;
+  Connection* c = findConnection(hconn, &reason);
+  if (c == nullptr) {
+    call.fail(reason);
+    return {};
+  }
+  auto it = c->objects.find(hobj);
+  if (it == c->objects.end()) {
+    call.fail(MQRC_HOBJ_ERROR);
+    return {};
+  }
+  if (!connectionUsable(call, *c)) return {};
+  if (requiredOption != 0 && !(it->second.options & requiredOption)) {
+    call.fail(notOpenReason);
+    return {};
+  }
+  return {c, &it->second};
 }
 
 }  // namespace mqi

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "mqi/mqi.h"
-#include "mqi/store.h"
+#include "mqi/store/store.h"
 
 namespace mqi {
 
@@ -63,6 +63,18 @@ class Call {
 
 // Checks the session of a connection is usable (else fails the call); true when usable.
 bool connectionUsable(Call& call, Connection& c);
+
+// An open object handle with its connection.
+struct OpenObject {
+  Connection* connection = nullptr;
+  ObjectHandle* handle = nullptr;
+};
+// The handle `hobj` of connection `hconn` for a call on an open object. On failure the call
+// fails and the result holds nullptr: with findConnection's reason, 2019 for an unknown
+// handle, the session's health reason, or `notOpenReason` when the handle was not opened
+// with `requiredOption` (0 = any).
+OpenObject findOpenObject(Call& call, MQHCONN hconn, MQHOBJ hobj, MQLONG requiredOption,
+                          MQLONG notOpenReason);
 
 }  // namespace mqi
 

@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "mqi/connection.h"
-#include "mqi/names.h"
+#include "mqi/store/names.h"
 
 using namespace mqi;
 
@@ -131,14 +131,9 @@ void MQINQ(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLONG Selectors,
            PMQLONG CompCode, PMQLONG Reason) {
   Call call("MQINQ", CompCode, Reason);
   if (call.failed()) return;
-  MQLONG reason = 0;
-  Connection* c = findConnection(Hconn, &reason);
-  if (c == nullptr) return call.fail(reason);
-  auto it = c->objects.find(Hobj);
-  if (it == c->objects.end()) return call.fail(MQRC_HOBJ_ERROR);
-  if (!connectionUsable(call, *c)) return;
-  if (!(it->second.options & MQOO_INQUIRE)) return call.fail(MQRC_NOT_OPEN_FOR_INQUIRE);
-  call.result(inquire(*c, it->second, SelectorCount, Selectors, IntAttrCount, IntAttrs,
+  OpenObject o = findOpenObject(call, Hconn, Hobj, MQOO_INQUIRE, MQRC_NOT_OPEN_FOR_INQUIRE);
+  if (o.handle == nullptr) return;
+  call.result(inquire(*o.connection, *o.handle, SelectorCount, Selectors, IntAttrCount, IntAttrs,
                       CharAttrLength, CharAttrs));
 }
 
@@ -148,14 +143,9 @@ void MQSET(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLONG Selectors,
   (void)CharAttrs;
   Call call("MQSET", CompCode, Reason);
   if (call.failed()) return;
-  MQLONG reason = 0;
-  Connection* c = findConnection(Hconn, &reason);
-  if (c == nullptr) return call.fail(reason);
-  auto it = c->objects.find(Hobj);
-  if (it == c->objects.end()) return call.fail(MQRC_HOBJ_ERROR);
-  if (!connectionUsable(call, *c)) return;
-  if (!(it->second.options & MQOO_SET)) return call.fail(MQRC_NOT_OPEN_FOR_SET);
-  call.result(setAttributes(it->second, SelectorCount, Selectors, IntAttrCount, IntAttrs,
+  OpenObject o = findOpenObject(call, Hconn, Hobj, MQOO_SET, MQRC_NOT_OPEN_FOR_SET);
+  if (o.handle == nullptr) return;
+  call.result(setAttributes(*o.handle, SelectorCount, Selectors, IntAttrCount, IntAttrs,
                             CharAttrLength));
 }
 

@@ -4,7 +4,7 @@
 #include "mqi/convert.h"
 #include "mqi/failpoints.h"
 #include "mqi/mqi.h"
-#include "mqi/names.h"
+#include "mqi/store/names.h"
 
 namespace mqi {
 namespace {

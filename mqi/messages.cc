@@ -1,8 +1,5 @@
 // MQPUT, MQPUT1 and MQGET: descriptor checks and completion, context, message ids, waiting,
 // truncation and conversion. Storing and choosing messages is the store's.
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -11,13 +8,12 @@
 
 #include "mqi/connection.h"
 #include "mqi/convert.h"
-#include "mqi/names.h"
 #include "mqi/open.h"
+#include "mqi/store/names.h"
+#include "platform/host.h"
 #include "platform/ipc.h"
 
 using namespace mqi;
-
-extern "C" char* program_invocation_short_name;
 
 namespace {
 
@@ -74,25 +70,26 @@ void newId(MQBYTE* id, const std::string& qmgr) {
   } while (!last.compare_exchange_weak(prev, next));
   std::memcpy(id, "AMQ ", 4);
   setField(reinterpret_cast<char*>(id) + 4, 8, qmgr);
-  uint32_t pid = static_cast<uint32_t>(getpid());
+  uint32_t pid = static_cast<uint32_t>(platform::currentProcessId());
   std::memcpy(id + 12, &pid, 4);
   std::memcpy(id + 16, &next, 8);
 }
 
 void setOrigin(MQMD& md) {
   md.PutApplType = MQAT_UNIX;
-  setField(md.PutApplName, 28, program_invocation_short_name);
-  auto now = std::chrono::system_clock::now();
-  time_t secs = std::chrono::system_clock::to_time_t(now);
-  int hundredths = static_cast<int>(
-      (now.time_since_epoch() / std::chrono::milliseconds(10)) % 100);
-  struct tm utc;
-  gmtime_r(&secs, &utc);
+  setField(md.PutApplName, 28, platform::programName());
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const auto today = floor<days>(now);
+  const year_month_day date{today};
+  const hh_mm_ss t{floor<milliseconds>(now - today)};  // the time of day
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d%02d%02d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday);
+  std::snprintf(buf, sizeof buf, "%04d%02u%02u", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
   std::memcpy(md.PutDate, buf, 8);
-  std::snprintf(buf, sizeof buf, "%02d%02d%02d%02d", utc.tm_hour, utc.tm_min, utc.tm_sec,
-                hundredths);
+  std::snprintf(buf, sizeof buf, "%02d%02d%02d%02d", static_cast<int>(t.hours().count()),
+                static_cast<int>(t.minutes().count()), static_cast<int>(t.seconds().count()),
+                static_cast<int>(t.subseconds().count() / 10));
   std::memcpy(md.PutTime, buf, 8);
   setField(md.ApplOriginData, 4, "");
 }
@@ -324,14 +321,9 @@ void MQPUT(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID MsgDesc, PMQVOID PutMsgOpts, MQLO
            PMQVOID Buffer, PMQLONG CompCode, PMQLONG Reason) {
   Call call("MQPUT", CompCode, Reason);
   if (call.failed()) return;
-  MQLONG reason = 0;
-  Connection* c = findConnection(Hconn, &reason);
-  if (c == nullptr) return call.fail(reason);
-  auto it = c->objects.find(Hobj);
-  if (it == c->objects.end()) return call.fail(MQRC_HOBJ_ERROR);
-  if (!connectionUsable(call, *c)) return;
-  if (!(it->second.options & MQOO_OUTPUT)) return call.fail(MQRC_NOT_OPEN_FOR_OUTPUT);
-  call.result(putMessage(*c, it->second, static_cast<MQMD*>(MsgDesc),
+  OpenObject o = findOpenObject(call, Hconn, Hobj, MQOO_OUTPUT, MQRC_NOT_OPEN_FOR_OUTPUT);
+  if (o.handle == nullptr) return;
+  call.result(putMessage(*o.connection, *o.handle, static_cast<MQMD*>(MsgDesc),
                          static_cast<MQPMO*>(PutMsgOpts), BufferLength, Buffer, false));
 }
 
@@ -368,12 +360,8 @@ void MQGET(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID MsgDesc, PMQVOID GetMsgOpts, MQLO
            PMQVOID Buffer, PMQLONG DataLength, PMQLONG CompCode, PMQLONG Reason) {
   Call call("MQGET", CompCode, Reason);
   if (call.failed()) return;
-  MQLONG reason = 0;
-  Connection* c = findConnection(Hconn, &reason);
-  if (c == nullptr) return call.fail(reason);
-  auto it = c->objects.find(Hobj);
-  if (it == c->objects.end()) return call.fail(MQRC_HOBJ_ERROR);
-  if (!connectionUsable(call, *c)) return;
+  OpenObject o = findOpenObject(call, Hconn, Hobj, 0, 0);
+  if (o.handle == nullptr) return;
   auto* md = static_cast<MQMD*>(MsgDesc);
   auto* gmo = static_cast<MQGMO*>(GetMsgOpts);
   if (!validMd(md)) return call.fail(MQRC_MD_ERROR);
@@ -381,13 +369,13 @@ void MQGET(MQHCONN Hconn, MQHOBJ Hobj, PMQVOID MsgDesc, PMQVOID GetMsgOpts, MQLO
   if (BufferLength < 0) return call.fail(MQRC_BUFFER_LENGTH_ERROR);
   if (Buffer == nullptr && BufferLength > 0) return call.fail(MQRC_BUFFER_ERROR);
   if (DataLength == nullptr) return call.fail(MQRC_DATA_LENGTH_ERROR);
-  if (MQLONG rc = checkGetOptions(gmo->Options, it->second, *gmo); rc != 0) return call.fail(rc);
+  if (MQLONG rc = checkGetOptions(gmo->Options, *o.handle, *gmo); rc != 0) return call.fail(rc);
   Delivery out;
-  MQLONG rc = getWithWait(*c, it->second, *md, *gmo, BufferLength, Buffer, out);
+  MQLONG rc = getWithWait(*o.connection, *o.handle, *md, *gmo, BufferLength, Buffer, out);
   if (rc != 0) return call.fail(rc);
   std::memcpy(md, &out.md, sizeof out.md);
   *DataLength = static_cast<MQLONG>(out.dataLength);
-  setField(gmo->ResolvedQName, 48, it->second.queue.name);
+  setField(gmo->ResolvedQName, 48, o.handle->queue.name);
   call.result(out.reason);
 }
 

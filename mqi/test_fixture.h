@@ -1,27 +1,25 @@
 // A throwaway data folder with one running queue manager "QM1" and queue "Q1", for the unit
-// tests of this folder.
+// tests of the MQI layer and its embedded store.
 #ifndef QT_MQI_TEST_FIXTURE_H
 #define QT_MQI_TEST_FIXTURE_H
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <filesystem>
 #include <string>
 
 #include "mqi/admin.h"
 #include "mqi/failpoints.h"
 #include "mqi/mqi.h"
+#include "platform/test_folder.h"
 
 namespace mqi::testing {
 
 class QmTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/mqi-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    folder_ = tmpl;
-    setenv("QM_STORE", folder_.c_str(), 1);
+    ASSERT_TRUE(folder_.ok());
+    setenv("QM_STORE", folder_.path().c_str(), 1);
     unsetenv("QM_FAILPOINTS");
     reloadFailpoints();
     ASSERT_TRUE(createQueueManager("QM1", {}).ok());
@@ -33,7 +31,6 @@ class QmTest : public ::testing::Test {
       MQLONG cc, rc;
       MQDISC(&hconn_, &cc, &rc);
     }
-    std::filesystem::remove_all(folder_);
   }
 
   MQHCONN connect(const char* name = "QM1") {
@@ -78,7 +75,24 @@ class QmTest : public ::testing::Test {
     return rc;
   }
 
-  std::string folder_;
+  // On a connection of its own (another thread's or process's): puts `data` on Q1 inside a
+  // unit of work and commits. Returns the commit's reason; the connection stays in *hconn.
+  static MQLONG commitPutOnNewConnection(const std::string& data, MQHCONN* hconn) {
+    MQLONG cc, rc;
+    MQCHAR48 name = "QM1";
+    MQCONN(name, hconn, &cc, &rc);
+    MQOD od = {MQOD_DEFAULT};
+    std::snprintf(od.ObjectName, sizeof od.ObjectName, "%s", "Q1");
+    MQMD md = {MQMD_DEFAULT};
+    MQPMO pmo = {MQPMO_DEFAULT};
+    pmo.Options = MQPMO_SYNCPOINT;
+    MQPUT1(*hconn, &od, &md, &pmo, static_cast<MQLONG>(data.size()),
+           const_cast<char*>(data.data()), &cc, &rc);
+    MQCMIT(*hconn, &cc, &rc);
+    return rc;
+  }
+
+  TestFolder folder_{"mqi-test"};
   MQHCONN hconn_ = MQHC_UNUSABLE_HCONN;
 };
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/test_folder.h"
 
 namespace platform {
 namespace {
@@ -16,20 +17,13 @@ namespace {
 class EventTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/events.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    ASSERT_TRUE(folder_.ok());
     // A folder that does not exist yet: the offering side creates it.
     setenv("QT_EVENT_DIR", (root_ + "/run/events").c_str(), 1);
   }
-  void TearDown() override {
-    unlink((root_ + "/run/events/OS2SSService-7").c_str());
-    rmdir((root_ + "/run/events").c_str());
-    rmdir((root_ + "/run").c_str());
-    rmdir(root_.c_str());
-    unsetenv("QT_EVENT_DIR");
-  }
-  std::string root_;
+  void TearDown() override { unsetenv("QT_EVENT_DIR"); }
+  TestFolder folder_{"events"};
+  const std::string& root_ = folder_.path();
 };
 
 TEST_F(EventTest, OpeningAnEventThatNobodyOffersFailsAtOnce) {

@@ -12,6 +12,8 @@ namespace platform {
 // process ids. Containers on one host differ in the namespace.
 const std::string& machineKey();
 int32_t currentProcessId();
+// The name this program was started by, without its folder: the name it reports to others.
+const char* programName();
 // True only when the process is known to be gone (not for one we may not signal).
 bool processGone(int32_t pid);
 // Waits until the socket is readable or timeoutMs pass; false on timeout or error.

@@ -26,6 +26,8 @@ const std::string& machineKey() {
 
 int32_t currentProcessId() { return static_cast<int32_t>(getpid()); }
 
+const char* programName() { return program_invocation_short_name; }
+
 bool processGone(int32_t pid) {
   if (pid <= 0) return false;
   return kill(pid, 0) != 0 && errno == ESRCH;

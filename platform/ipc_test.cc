@@ -7,21 +7,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <thread>
+
+#include "platform/test_folder.h"
 
 namespace platform {
 namespace {
 
 class IpcTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/ipc-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string dir_;
+  void SetUp() override { ASSERT_TRUE(folder_.ok()); }
+  TestFolder folder_{"ipc-test"};
+  const std::string& dir_ = folder_.path();
 };
 
 TEST_F(IpcTest, LockBytesBelongToTheOpenFileAndDieWithTheProcess) {

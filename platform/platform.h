@@ -40,6 +40,8 @@ bool isFileExists(int code);     // an exclusive create met an existing file
 // The working directory into buf (NUL-terminated); false when it does not fit or fails.
 bool getCurrentDirectory(char* buf, size_t size);
 void sleepMilliseconds(uint32_t ms);
+// A pause shorter than a millisecond, for tight retries; a signal may end it early.
+void sleepMicroseconds(uint32_t us);
 // True when a path names an absolute location (a leading '/' here; a drive letter on Windows).
 bool isAbsolutePath(const char* path);
 char pathSeparator();  // '/' here

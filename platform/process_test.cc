@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/test_folder.h"
 
 namespace platform {
 namespace {
@@ -47,16 +48,8 @@ TEST(SplitCommandLine, FollowsTheWindowsRuntimeRules) {
 
 class ProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/process.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override {
-    unlink(out().c_str());
-    rmdir(folder_.c_str());
-  }
-  std::string out() const { return folder_ + "/out"; }
+  void SetUp() override { ASSERT_TRUE(folder_.ok()); }
+  std::string out() const { return folder_ / "out"; }
   // The output file's text once it holds a line ending in "end".
   std::string awaitOutput() {
     for (int i = 0; i < 500; ++i) {
@@ -68,7 +61,7 @@ class ProcessTest : public ::testing::Test {
     }
     return "timed out";
   }
-  std::string folder_;
+  TestFolder folder_{"process"};
 };
 
 TEST_F(ProcessTest, ChildGetsItsWordsTheBlockAndASessionOfItsOwn) {

@@ -5,8 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 #include <string>
+
+#include "platform/test_folder.h"
 
 namespace platform {
 namespace {
@@ -64,21 +65,14 @@ TEST(ParameterText, RefusesLinesThatBreakTheRules) {
 class ParameterKeyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/registry.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-    setenv("QT_PARAMETERS_DIR", folder_.c_str(), 1);
-    std::ofstream(folder_ + "/svc.parameters") << "Application = /bin/app\nEmpty =\n"
-                                                  "Env:multi = A=1\nEnv:multi = B=2\n";
-    std::ofstream(folder_ + "/broken.parameters") << "Application /bin/app\n";
+    ASSERT_TRUE(folder_.ok());
+    setenv("QT_PARAMETERS_DIR", folder_.path().c_str(), 1);
+    folder_.write("svc.parameters",
+                  "Application = /bin/app\nEmpty =\nEnv:multi = A=1\nEnv:multi = B=2\n");
+    folder_.write("broken.parameters", "Application /bin/app\n");
   }
-  void TearDown() override {
-    unlink((folder_ + "/svc.parameters").c_str());
-    unlink((folder_ + "/broken.parameters").c_str());
-    rmdir(folder_.c_str());
-    unsetenv("QT_PARAMETERS_DIR");
-  }
-  std::string folder_;
+  void TearDown() override { unsetenv("QT_PARAMETERS_DIR"); }
+  TestFolder folder_{"registry"};
 };
 
 TEST_F(ParameterKeyTest, OpensOnlyParametersKeysOfExistingServices) {

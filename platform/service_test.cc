@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/test_folder.h"
 
 namespace platform {
 namespace {
@@ -25,9 +26,7 @@ namespace {
 class FakeServiceManager {
  public:
   FakeServiceManager() {
-    char pattern[] = "/tmp/notify.XXXXXX";
-    folder_ = mkdtemp(pattern);
-    path_ = folder_ + "/notify";
+    path_ = folder_ / "notify";
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -38,8 +37,6 @@ class FakeServiceManager {
   ~FakeServiceManager() {
     unsetenv("NOTIFY_SOCKET");
     close(fd_);
-    unlink(path_.c_str());
-    rmdir(folder_.c_str());
   }
   std::string next(int timeoutMs = 5000) {
     pollfd watch{fd_, POLLIN, 0};
@@ -50,7 +47,8 @@ class FakeServiceManager {
   }
 
  private:
-  std::string folder_, path_;
+  TestFolder folder_{"notify"};
+  std::string path_;
   int fd_ = -1;
 };
 

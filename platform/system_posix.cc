@@ -25,6 +25,11 @@ void sleepMilliseconds(uint32_t ms) {
   }
 }
 
+void sleepMicroseconds(uint32_t us) {
+  timespec pause{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000L};
+  nanosleep(&pause, nullptr);
+}
+
 bool isAbsolutePath(const char* path) {
   return path != nullptr && path[0] == '/';
 }

@@ -8,6 +8,12 @@ namespace qmctl {
 
 int fail(const mqi::Status& status) { return report(status.message(), kExitFailed); }
 
+int finish(const mqi::Status& status, const std::string& done) {
+  if (!status.ok()) return fail(status);
+  std::cout << done << '\n';
+  return kExitOk;
+}
+
 int report(const std::string& message, int code) {
   std::cout.flush();
   std::cerr << "qmctl: " << message << '\n';

@@ -22,6 +22,9 @@ enum ExitCode : int {
 int fail(const mqi::Status& status);
 // Writes "qmctl: <message>" to standard error and returns `code`.
 int report(const std::string& message, int code);
+// The end of a command that only changes something: fail(status) when it failed, else `done`
+// as a line on standard output and kExitOk.
+int finish(const mqi::Status& status, const std::string& done);
 
 // A CLI11 check on a queue or queue manager name (1-48 characters of A-Z a-z 0-9 . / _ %).
 CLI::Validator nameCheck(const std::string& what);

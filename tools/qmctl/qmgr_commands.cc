@@ -40,31 +40,23 @@ nlohmann::json queueManagerJson(const mqi::QueueManagerInfo& info) {
           {"connections", info.connections}};
 }
 
+int runStart(const std::string& qmgr) {
+  return finish(mqi::startQueueManager(qmgr), "queue manager " + qmgr + " started");
+}
+
 int runCreate(const CreateOptions& o) {
   if (mqi::Status s = mqi::createQueueManager(o.qmgr, o.options); !s.ok()) return fail(s);
   std::cout << "queue manager " << o.qmgr << " created in " << mqi::storeLocation() << '\n';
   if (!o.start) return kExitOk;
-  if (mqi::Status s = mqi::startQueueManager(o.qmgr); !s.ok()) return fail(s);
-  std::cout << "queue manager " << o.qmgr << " started\n";
-  return kExitOk;
-}
-
-int runStart(const std::string& qmgr) {
-  if (mqi::Status s = mqi::startQueueManager(qmgr); !s.ok()) return fail(s);
-  std::cout << "queue manager " << qmgr << " started\n";
-  return kExitOk;
+  return runStart(o.qmgr);
 }
 
 int runStop(const std::string& qmgr, bool quiesce) {
-  if (mqi::Status s = mqi::stopQueueManager(qmgr, quiesce); !s.ok()) return fail(s);
-  std::cout << "queue manager " << qmgr << " stopped\n";
-  return kExitOk;
+  return finish(mqi::stopQueueManager(qmgr, quiesce), "queue manager " + qmgr + " stopped");
 }
 
 int runDelete(const std::string& qmgr) {
-  if (mqi::Status s = mqi::deleteQueueManager(qmgr); !s.ok()) return fail(s);
-  std::cout << "queue manager " << qmgr << " deleted\n";
-  return kExitOk;
+  return finish(mqi::deleteQueueManager(qmgr), "queue manager " + qmgr + " deleted");
 }
 
 int runList(bool json) {

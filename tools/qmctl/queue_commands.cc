@@ -186,12 +186,8 @@ void addDefineAlter(CLI::App& app, int& exitCode) {
   addTarget(define, d->target);
   addAttributeOptions(define, *d);
   define->callback([d, &exitCode] {
-    const mqi::Status s = mqi::defineQueue(d->target.qmgr, d->target.queue, d->attributes());
-    if (!s.ok()) {
-      exitCode = fail(s);
-      return;
-    }
-    std::cout << "queue " << d->target.queue << " defined on " << d->target.qmgr << '\n';
+    exitCode = finish(mqi::defineQueue(d->target.qmgr, d->target.queue, d->attributes()),
+                      "queue " + d->target.queue + " defined on " + d->target.qmgr);
   });
 
   auto a = std::make_shared<AttributeOptions>();
@@ -199,12 +195,8 @@ void addDefineAlter(CLI::App& app, int& exitCode) {
   addTarget(alter, a->target);
   addAttributeOptions(alter, *a);
   alter->callback([a, &exitCode] {
-    const mqi::Status s = mqi::alterQueue(a->target.qmgr, a->target.queue, a->attributes());
-    if (!s.ok()) {
-      exitCode = fail(s);
-      return;
-    }
-    std::cout << "queue " << a->target.queue << " altered on " << a->target.qmgr << '\n';
+    exitCode = finish(mqi::alterQueue(a->target.qmgr, a->target.queue, a->attributes()),
+                      "queue " + a->target.queue + " altered on " + a->target.qmgr);
   });
 }
 
@@ -216,12 +208,8 @@ void addDeleteClear(CLI::App& app, int& exitCode) {
   addTarget(del, *t);
   del->add_flag("--purge", *purge, "delete its messages with it");
   del->callback([t, purge, &exitCode] {
-    const mqi::Status s = mqi::deleteQueue(t->qmgr, t->queue, *purge);
-    if (!s.ok()) {
-      exitCode = fail(s);
-      return;
-    }
-    std::cout << "queue " << t->queue << " deleted from " << t->qmgr << '\n';
+    exitCode = finish(mqi::deleteQueue(t->qmgr, t->queue, *purge),
+                      "queue " + t->queue + " deleted from " + t->qmgr);
   });
 
   CLI::App* clear = app.add_subcommand(

@@ -150,11 +150,12 @@ mqi::Result<bool> awaitEcho(Session& session, OpenQueue& replies, const PING& se
     gmo.Options = MQGMO_BROWSE_NEXT | MQGMO_WAIT | MQGMO_FAIL_IF_QUIESCING;
     gmo.WaitInterval = static_cast<MQLONG>(std::max<int64_t>(left, 0));
     const mqi::Status s = getMessage(session, replies, gmo, message);
-    if (s.reason() == MQRC_NO_MSG_AVAILABLE) return {mqi::Status::Ok(), false};
-    if (!s.ok()) return {s, false};
+    if (s.reason() == MQRC_NO_MSG_AVAILABLE) return false;
+    if (!s.ok()) return s;
     if (message.data.size() == sizeof sent &&
         std::memcmp(message.data.data(), &sent, sizeof sent) == 0) {
-      return {takeBrowsed(session, replies), true};
+      if (mqi::Status taken = takeBrowsed(session, replies); !taken.ok()) return taken;
+      return true;
     }
   }
 }

@@ -2,7 +2,7 @@
 // reap sessions in one statement, and the triggers that send the notifications waiting getters
 // sleep on. Created once per database, under an advisory lock so that two first users do not
 // race.
-#include "mqi/postgres_store.h"
+#include "mqi/postgres/postgres.h"
 
 namespace mqi::pg {
 namespace {

@@ -1,4 +1,4 @@
-// The PostgreSQL store: queue managers kept in one database that many machines share.
+// Inside the PostgreSQL store: queue managers kept in one database that many machines share.
 //
 // QM_STORE holds a libpq connection URI (postgresql://... or postgres://...). Every queue
 // manager of that database lives in the schema "mqi" (created by the first administrative
@@ -17,8 +17,8 @@
 // Waits: every change a getter may care about (a committed message, inhibit, a queue manager
 // state change) is sent with NOTIFY by triggers in the database; a waiting session sleeps on its
 // connection's socket. A stop ends the server connections of the queue manager's sessions.
-#ifndef QT_MQI_POSTGRES_STORE_H
-#define QT_MQI_POSTGRES_STORE_H
+#ifndef QT_MQI_POSTGRES_POSTGRES_H
+#define QT_MQI_POSTGRES_POSTGRES_H
 
 #include <libpq-fe.h>
 
@@ -29,13 +29,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "mqi/store.h"
+#include "mqi/postgres/postgres_store.h"
 
 namespace mqi {
-
-// The store on the database that `location` (a libpq connection URI) names. Opening connects
-// to nothing; each session and each administrative call opens its own connection.
-std::shared_ptr<Store> openPostgresStore(const std::string& location);
 
 namespace pg {
 
@@ -132,11 +128,6 @@ bool schemaExists(Conn& conn);
 int32_t connectSession(const std::string& conninfo, const std::string& qmgr,
                        std::unique_ptr<Session>& out);
 
-// This machine as sessions record it, and whether a client process of it is gone.
-const std::string& machineKey();
-int32_t clientProcessId();
-bool processGone(int32_t pid);
-
 // Channel names of the notifications.
 std::string queueChannel(int64_t queueId);
 std::string qmgrChannel(const std::string& qmgr);
@@ -144,4 +135,4 @@ std::string qmgrChannel(const std::string& qmgr);
 }  // namespace pg
 }  // namespace mqi
 
-#endif  // QT_MQI_POSTGRES_STORE_H
+#endif  // QT_MQI_POSTGRES_POSTGRES_H

@@ -5,14 +5,13 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
-#include "mqi/embedded.h"
-#include "mqi/names.h"
-#include "mqi/sqlite_util.h"
-#ifdef QT_POSTGRES
-#include "mqi/postgres_store.h"
-#endif
+#include "mqi/embedded/embedded.h"
+#include "mqi/embedded/embedded_store.h"
+#include "mqi/embedded/sqlite_util.h"
+#include "mqi/store/admin_rules.h"
+#include "mqi/store/names.h"
+#include "platform/platform.h"
 
 namespace mqi::embedded {
 namespace {
@@ -49,7 +48,8 @@ class QmAccess {
   SharedArea* area() { return shared_->area(); }
   const std::string& folder() const { return folder_; }
   Status sqlError(const std::string& what) {
-    return Status::Error(what + ": " + sqlite3_errmsg(db_), sqlite::reasonFor(sqlite3_errcode(db_)));
+    return Status::Error(sqlite3_errmsg(db_), sqlite::reasonFor(sqlite3_errcode(db_)))
+        .withContext(what);
   }
   int32_t liveConnections() {
     int32_t n = 0;
@@ -92,22 +92,6 @@ std::vector<Field> fieldsOf(const QueueAttributes& a) {
           {"inhibit_put", &a.inhibitPut}};
 }
 
-Status checkAttributes(const QueueAttributes& a) {
-  auto within = [](const std::optional<int32_t>& v, int32_t lo, int32_t hi) {
-    return !v || (*v >= lo && *v <= hi);
-  };
-  if (!within(a.maxMsgLength, 0, 104857600)) return Status::Error("MaxMsgLength must be 0..104857600");
-  if (!within(a.maxQDepth, 0, 999999999)) return Status::Error("MaxQDepth must be 0..999999999");
-  if (!within(a.defPriority, 0, 9)) return Status::Error("DefPriority must be 0..9");
-  if (!within(a.defPersistence, 0, 1)) return Status::Error("DefPersistence must be 0 or 1");
-  if (a.defInputOpenOption && *a.defInputOpenOption != 2 && *a.defInputOpenOption != 4)
-    return Status::Error("DefInputOpenOption must be 2 (shared) or 4 (exclusive)");
-  if (!within(a.shareability, 0, 1) || !within(a.msgDeliverySequence, 0, 1) ||
-      !within(a.inhibitGet, 0, 1) || !within(a.inhibitPut, 0, 1))
-    return Status::Error("attribute value out of range");
-  return Status::Ok();
-}
-
 class EmbeddedStore : public Store {
  public:
   explicit EmbeddedStore(std::string folder) : folder_(std::move(folder)) {}
@@ -146,7 +130,8 @@ class EmbeddedStore : public Store {
   Result<QueueInfo> describeQueue(const std::string& qmgr, const std::string& queue) override;
 
  private:
-  Result<int64_t> queueId(QmAccess& qm, const std::string& queue);
+  // Opens the queue manager into qm and finds the queue's id.
+  Result<int64_t> openQueue(QmAccess& qm, const std::string& qmgr, const std::string& queue);
   Result<QueueInfo> readQueue(QmAccess& qm, int64_t id);
   void stopNow(QmAccess& qm);
 
@@ -154,7 +139,7 @@ class EmbeddedStore : public Store {
 };
 
 Status EmbeddedStore::createQueueManager(const std::string& name, const QueueManagerOptions& o) {
-  if (!isValidName(name)) return Status::Error("invalid queue manager name '" + name + "'", 2058);
+  if (Status s = checkQueueManagerName(name); !s.ok()) return s;
   std::error_code ec;
   fs::create_directories(folder_, ec);
   std::string folder = folderFor(folder_, name);
@@ -225,7 +210,7 @@ Status EmbeddedStore::stopQueueManager(const std::string& name, bool quiesce) {
     qm.shared().wakeAll();
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kQuiesceSeconds);
     while (qm.liveConnections() > 0 && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      platform::sleepMilliseconds(50);
   }
   stopNow(qm);
   return Status::Ok();
@@ -246,17 +231,13 @@ Status EmbeddedStore::deleteQueueManager(const std::string& name) {
 }
 
 Result<QueueManagerInfo> EmbeddedStore::describeQueueManager(const std::string& name) {
-  Result<QueueManagerInfo> r;
   QmAccess qm;
-  if (r.status = qm.open(folder_, name); !r.ok()) return r;
+  if (Status s = qm.open(folder_, name); !s.ok()) return s;
   Stmt q;
   q.prepare(qm.db(), "SELECT name, ccsid, max_uncommitted, max_msg_length FROM qmgr");
   Use use(q);
-  if (!use.row()) {
-    r.status = qm.sqlError("cannot read queue manager " + name);
-    return r;
-  }
-  QueueManagerInfo& i = r.value;
+  if (!use.row()) return qm.sqlError("cannot read queue manager " + name);
+  QueueManagerInfo i;
   i.name = use.text(0);
   i.codedCharSetId = use.i32(1);
   i.maxUncommittedMsgs = use.i32(2);
@@ -266,7 +247,7 @@ Result<QueueManagerInfo> EmbeddedStore::describeQueueManager(const std::string& 
   i.quiescing = state == kQuiescing;
   i.isDefault = defaultQueueManager() == name;
   i.connections = qm.liveConnections();
-  return r;
+  return i;
 }
 
 Result<std::vector<QueueManagerInfo>> EmbeddedStore::listQueueManagers() {
@@ -315,21 +296,20 @@ Status EmbeddedStore::setMaxUncommittedMsgs(const std::string& name, int32_t val
   return run(qm, "UPDATE qmgr SET max_uncommitted=" + std::to_string(value));
 }
 
-Result<int64_t> EmbeddedStore::queueId(QmAccess& qm, const std::string& queue) {
-  Result<int64_t> r;
+Result<int64_t> EmbeddedStore::openQueue(QmAccess& qm, const std::string& qmgr,
+                                          const std::string& queue) {
+  if (Status s = qm.open(folder_, qmgr); !s.ok()) return s;
   Stmt q;
   q.prepare(qm.db(), "SELECT id FROM queues WHERE name=?1");
   Use use(q);
   use.bind(1, queue);
-  if (use.row()) r.value = use.i64(0);
-  else r.status = Status::Error("queue " + queue + " does not exist", MQRC_UNKNOWN_OBJECT_NAME);
-  return r;
+  if (use.row()) return use.i64(0);
+  return Status::Error("queue " + queue + " does not exist", MQRC_UNKNOWN_OBJECT_NAME);
 }
 
 Status EmbeddedStore::defineQueue(const std::string& qmgr, const std::string& queue,
                                   const QueueAttributes& a) {
-  if (!isValidName(queue))
-    return Status::Error("invalid queue name '" + queue + "'", MQRC_OBJECT_NAME_ERROR);
+  if (Status s = checkQueueName(queue); !s.ok()) return s;
   if (Status s = checkAttributes(a); !s.ok()) return s;
   QmAccess qm;
   if (Status s = qm.open(folder_, qmgr); !s.ok()) return s;
@@ -338,15 +318,13 @@ Status EmbeddedStore::defineQueue(const std::string& qmgr, const std::string& qu
               "INSERT INTO queues(name, max_msg_length, max_depth, def_priority,"
               " def_persistence, def_input, shareability, delivery_seq, inhibit_get,"
               " inhibit_put, description) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11)");
+  QueueAttributes full = withDefaults(a);
   Use use(ins);
-  use.bind(1, queue).bind(2, a.maxMsgLength.value_or(4194304));
-  use.bind(3, a.maxQDepth.value_or(999999999)).bind(4, a.defPriority.value_or(0));
-  use.bind(5, a.defPersistence.value_or(MQPER_PERSISTENT));
-  use.bind(6, a.defInputOpenOption.value_or(MQOO_INPUT_SHARED));
-  use.bind(7, a.shareability.value_or(MQQA_SHAREABLE));
-  use.bind(8, a.msgDeliverySequence.value_or(MQMDS_PRIORITY));
-  use.bind(9, a.inhibitGet.value_or(0)).bind(10, a.inhibitPut.value_or(0));
-  use.bind(11, a.description.value_or(""));
+  use.bind(1, queue).bind(2, *full.maxMsgLength).bind(3, *full.maxQDepth);
+  use.bind(4, *full.defPriority).bind(5, *full.defPersistence);
+  use.bind(6, *full.defInputOpenOption).bind(7, *full.shareability);
+  use.bind(8, *full.msgDeliverySequence).bind(9, *full.inhibitGet).bind(10, *full.inhibitPut);
+  use.bind(11, *full.description);
   int rc = use.run();
   if (rc == SQLITE_CONSTRAINT) return Status::Error("queue " + queue + " already exists");
   if (rc != SQLITE_DONE) return qm.sqlError("cannot define queue " + queue);
@@ -357,8 +335,7 @@ Status EmbeddedStore::alterQueue(const std::string& qmgr, const std::string& que
                                  const QueueAttributes& a) {
   if (Status s = checkAttributes(a); !s.ok()) return s;
   QmAccess qm;
-  if (Status s = qm.open(folder_, qmgr); !s.ok()) return s;
-  Result<int64_t> id = queueId(qm, queue);
+  Result<int64_t> id = openQueue(qm, qmgr, queue);
   if (!id.ok()) return id.status;
   std::string sql = "UPDATE queues SET id=id";
   for (const Field& f : fieldsOf(a))
@@ -377,13 +354,9 @@ Status EmbeddedStore::alterQueue(const std::string& qmgr, const std::string& que
 Status EmbeddedStore::deleteQueue(const std::string& qmgr, const std::string& queue, bool purge) {
   Result<QueueInfo> info = describeQueue(qmgr, queue);
   if (!info.ok()) return info.status;
-  if (info.value.openInputCount + info.value.openOutputCount > 0)
-    return Status::Error("queue " + queue + " is open", MQRC_OBJECT_IN_USE);
-  if (info.value.currentDepth > 0 && !purge)
-    return Status::Error("queue " + queue + " is not empty", MQRC_OBJECT_IN_USE);
+  if (Status s = checkRemovable(info.value, queue, purge); !s.ok()) return s;
   QmAccess qm;
-  if (Status s = qm.open(folder_, qmgr); !s.ok()) return s;
-  Result<int64_t> id = queueId(qm, queue);
+  Result<int64_t> id = openQueue(qm, qmgr, queue);
   if (!id.ok()) return id.status;
   std::string q = std::to_string(id.value);
   Status s = run(qm, "BEGIN IMMEDIATE;"
@@ -397,65 +370,42 @@ Status EmbeddedStore::deleteQueue(const std::string& qmgr, const std::string& qu
 }
 
 Result<int64_t> EmbeddedStore::clearQueue(const std::string& qmgr, const std::string& queue) {
-  Result<int64_t> r;
   QmAccess qm;
-  if (r.status = qm.open(folder_, qmgr); !r.ok()) return r;
-  Result<int64_t> id = queueId(qm, queue);
-  if (!id.ok()) {
-    r.status = id.status;
-    return r;
-  }
+  Result<int64_t> id = openQueue(qm, qmgr, queue);
+  if (!id.ok()) return id.status;
   std::string q = std::to_string(id.value);
-  r.status = run(qm, "BEGIN IMMEDIATE;"
+  Status s = run(qm, "BEGIN IMMEDIATE;"
                      "DELETE FROM payloads WHERE id IN (SELECT id FROM messages WHERE queue_id=" + q +
                      " AND state=0);"
                      "DELETE FROM messages WHERE queue_id=" + q + " AND state=0;");
-  if (r.ok()) {
-    r.value = sqlite3_changes(qm.db());
-    r.status = run(qm, "UPDATE queues SET depth=max(0, depth-" + std::to_string(r.value) +
-                           ") WHERE id=" + q + "; COMMIT;");
+  int64_t cleared = 0;
+  if (s.ok()) {
+    cleared = sqlite3_changes(qm.db());
+    s = run(qm, "UPDATE queues SET depth=max(0, depth-" + std::to_string(cleared) + ") WHERE id=" +
+                    q + "; COMMIT;");
   }
-  if (!r.ok()) sqlite::exec(qm.db(), "ROLLBACK");
-  return r;
+  if (!s.ok()) {
+    sqlite::exec(qm.db(), "ROLLBACK");
+    return s;
+  }
+  return cleared;
 }
 
 Result<QueueInfo> EmbeddedStore::readQueue(QmAccess& qm, int64_t id) {
-  Result<QueueInfo> r;
   Stmt q;
-  q.prepare(qm.db(),
-            "SELECT name, max_msg_length, max_depth, def_priority, def_persistence, def_input,"
-            " shareability, delivery_seq, inhibit_get, inhibit_put, description, depth,"
-            " (SELECT count(*) FROM handles WHERE queue_id=?1 AND input<>0),"
-            " (SELECT count(*) FROM handles WHERE queue_id=?1 AND output<>0)"
-            " FROM queues WHERE id=?1");
+  q.prepare(qm.db(), kQueueInfoSql);
   Use use(q);
   use.bind(1, id);
-  if (!use.row()) {
-    r.status = qm.sqlError("cannot read queue");
-    return r;
-  }
-  QueueInfo& o = r.value;
-  o.name = use.text(0);
-  o.maxMsgLength = use.i32(1);
-  o.maxQDepth = use.i32(2);
-  o.defPriority = use.i32(3);
-  o.defPersistence = use.i32(4);
-  o.defInputOpenOption = use.i32(5);
-  o.shareability = use.i32(6);
-  o.msgDeliverySequence = use.i32(7);
-  o.inhibitGet = use.i32(8);
-  o.inhibitPut = use.i32(9);
-  o.description = use.text(10);
-  o.currentDepth = use.i32(11);
-  o.openInputCount = use.i32(12);
-  o.openOutputCount = use.i32(13);
-  return r;
+  if (!use.row()) return qm.sqlError("cannot read queue");
+  QueueInfo o;
+  readQueueInfo(use, o);
+  return o;
 }
 
 Result<std::vector<QueueInfo>> EmbeddedStore::listQueues(const std::string& qmgr) {
-  Result<std::vector<QueueInfo>> r;
   QmAccess qm;
-  if (r.status = qm.open(folder_, qmgr); !r.ok()) return r;
+  if (Status s = qm.open(folder_, qmgr); !s.ok()) return s;
+  Result<std::vector<QueueInfo>> r;
   std::vector<int64_t> ids;
   {
     Stmt q;
@@ -471,14 +421,9 @@ Result<std::vector<QueueInfo>> EmbeddedStore::listQueues(const std::string& qmgr
 }
 
 Result<QueueInfo> EmbeddedStore::describeQueue(const std::string& qmgr, const std::string& queue) {
-  Result<QueueInfo> r;
   QmAccess qm;
-  if (r.status = qm.open(folder_, qmgr); !r.ok()) return r;
-  Result<int64_t> id = queueId(qm, queue);
-  if (!id.ok()) {
-    r.status = id.status;
-    return r;
-  }
+  Result<int64_t> id = openQueue(qm, qmgr, queue);
+  if (!id.ok()) return id.status;
   return readQueue(qm, id.value);
 }
 
@@ -490,25 +435,6 @@ namespace mqi {
 
 std::shared_ptr<Store> openEmbeddedStore(const std::string& folder) {
   return std::make_shared<embedded::EmbeddedStore>(folder);
-}
-
-Result<std::shared_ptr<Store>> openStore(const std::string& location) {
-  Result<std::shared_ptr<Store>> r;
-  if (location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0) {
-#ifdef QT_POSTGRES
-    r.value = openPostgresStore(location);
-#else
-    r.status = Status::Error("the PostgreSQL store is not built into this program",
-                             MQRC_Q_MGR_NOT_AVAILABLE);
-#endif
-    return r;
-  }
-  if (location.empty()) {
-    r.status = Status::Error("QM_STORE is empty", MQRC_Q_MGR_NOT_AVAILABLE);
-    return r;
-  }
-  r.value = openEmbeddedStore(location);
-  return r;
 }
 
 }  // namespace mqi

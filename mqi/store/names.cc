@@ -1,4 +1,4 @@
-#include "mqi/names.h"
+#include "mqi/store/names.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 // Thin RAII helpers over the sqlite3 C API for the embedded store.
-#ifndef QT_MQI_SQLITE_UTIL_H
-#define QT_MQI_SQLITE_UTIL_H
+#ifndef QT_MQI_EMBEDDED_SQLITE_UTIL_H
+#define QT_MQI_EMBEDDED_SQLITE_UTIL_H
 
 #include <sqlite3.h>
 
@@ -90,4 +90,4 @@ int32_t reasonFor(int sqliteCode);
 
 }  // namespace mqi::sqlite
 
-#endif  // QT_MQI_SQLITE_UTIL_H
+#endif  // QT_MQI_EMBEDDED_SQLITE_UTIL_H

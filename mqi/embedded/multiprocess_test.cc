@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "mqi/test_fixture.h"
+#include "platform/platform.h"
 
 namespace mqi::testing {
 namespace {
@@ -98,19 +99,9 @@ TEST_F(QmTest, WaitInOneProcessWokenByCommitInAnother) {
   MQHOBJ in = open("Q1", MQOO_INPUT_SHARED);
   pid_t pid = fork();
   if (pid == 0) {
-    usleep(200000);
+    platform::sleepMilliseconds(200);
     MQHCONN h;
-    MQLONG cc, rc;
-    MQCHAR48 name = "QM1";
-    MQCONN(name, &h, &cc, &rc);
-    MQOD od = {MQOD_DEFAULT};
-    std::strcpy(od.ObjectName, "Q1");
-    MQMD md = {MQMD_DEFAULT};
-    MQPMO pmo = {MQPMO_DEFAULT};
-    pmo.Options = MQPMO_SYNCPOINT;
-    MQPUT1(h, &od, &md, &pmo, 3, const_cast<char*>("hey"), &cc, &rc);
-    MQCMIT(h, &cc, &rc);
-    _exit(rc);  // exit without MQDISC: the commit already happened
+    _exit(commitPutOnNewConnection("hey", &h));  // no MQDISC: the commit already happened
   }
   std::string data;
   EXPECT_EQ(get(in, data, MQGMO_WAIT, nullptr, 100, 10000), MQRC_NONE);

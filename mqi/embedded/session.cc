@@ -3,15 +3,15 @@
 // putState/gotState), so nothing is held between calls. Syncpoint operations write without
 // syncing; the commit syncs, which makes everything before it durable too.
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <set>
 
-#include "mqi/embedded.h"
-#include "mqi/sqlite_util.h"
+#include "mqi/embedded/embedded.h"
+#include "mqi/embedded/sqlite_util.h"
+#include "platform/host.h"
 
 namespace mqi::embedded {
 namespace {
@@ -208,8 +208,9 @@ int32_t EmbeddedSession::claimSlot() {
       locks_.unlock(i);
       return MQRC_UNEXPECTED_ERROR;
     }
+    int32_t pid = platform::currentProcessId();
     Use use(ins);
-    use.bind(1, static_cast<int64_t>(i)).bind(2, static_cast<int64_t>(getpid()));
+    use.bind(1, static_cast<int64_t>(i)).bind(2, static_cast<int64_t>(pid));
     int rc = use.run();
     if (rc != SQLITE_DONE) {
       locks_.unlock(i);
@@ -217,7 +218,7 @@ int32_t EmbeddedSession::claimSlot() {
     }
     connectionId_ = sqlite3_last_insert_rowid(db_);
     slot_ = i;
-    area()->slots[i].pid.store(static_cast<uint32_t>(getpid()));
+    area()->slots[i].pid.store(static_cast<uint32_t>(pid));
     area()->slots[i].connectionId.store(connectionId_);
     uint32_t high = area()->highSlot.load();
     while (high < i + 1 && !area()->highSlot.compare_exchange_weak(high, i + 1)) {
@@ -489,31 +490,13 @@ void EmbeddedSession::awaitChange(int64_t queueId, uint32_t token, int timeoutMs
 
 int32_t EmbeddedSession::describeQueue(int64_t queueId, QueueInfo& out) {
   Stmt q;
-  q.prepare(db_,
-            "SELECT name, max_msg_length, max_depth, def_priority, def_persistence, def_input,"
-            " shareability, delivery_seq, inhibit_get, inhibit_put, description, depth,"
-            " (SELECT count(*) FROM handles WHERE queue_id=?1 AND input<>0),"
-            " (SELECT count(*) FROM handles WHERE queue_id=?1 AND output<>0)"
-            " FROM queues WHERE id=?1");
+  q.prepare(db_, kQueueInfoSql);
   Use use(q);
   use.bind(1, queueId);
   int rc = use.step();
   if (rc == SQLITE_DONE) return MQRC_Q_DELETED;
   if (rc != SQLITE_ROW) return fail(rc);
-  out.name = use.text(0);
-  out.maxMsgLength = use.i32(1);
-  out.maxQDepth = use.i32(2);
-  out.defPriority = use.i32(3);
-  out.defPersistence = use.i32(4);
-  out.defInputOpenOption = use.i32(5);
-  out.shareability = use.i32(6);
-  out.msgDeliverySequence = use.i32(7);
-  out.inhibitGet = use.i32(8);
-  out.inhibitPut = use.i32(9);
-  out.description = use.text(10);
-  out.currentDepth = use.i32(11);
-  out.openInputCount = use.i32(12);
-  out.openOutputCount = use.i32(13);
+  readQueueInfo(use, out);
   return 0;
 }
 

@@ -2,7 +2,7 @@
 // prepared statements, and the reason code of a failed statement.
 #include <cstring>
 
-#include "mqi/postgres_store.h"
+#include "mqi/postgres/postgres.h"
 
 namespace mqi::pg {
 

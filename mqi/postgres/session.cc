@@ -3,14 +3,13 @@
 // is locked between calls. Syncpoint work is written with synchronous_commit off; the commit
 // (and every call that makes something final at once) runs with it on, which flushes everything
 // written before it too.
-#include <errno.h>  // program_invocation_short_name
 
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <set>
 
-#include "mqi/postgres_store.h"
+#include "mqi/postgres/postgres.h"
 #include "platform/host.h"
 
 namespace mqi::pg {
@@ -155,8 +154,9 @@ int32_t PostgresSession::register_() {
                       "; SET synchronous_commit=off;"
                       " INSERT INTO mqi.sessions(qmgr, client, machine, client_pid) VALUES(" +
                       conn_.literal(qmgr_) + ", " +
-                      conn_.literal(program_invocation_short_name) + ", " +
-                      conn_.literal(machineKey()) + ", " + std::to_string(clientProcessId()) +
+                      conn_.literal(platform::programName()) + ", " +
+                      conn_.literal(platform::machineKey()) + ", " +
+                      std::to_string(platform::currentProcessId()) +
                       ") RETURNING id, pg_advisory_lock((1364459521::bigint << 32) | id)");
   // No schema (or no table of it) yet: no queue manager was ever made in this database.
   if (!s.ok() && (s.sqlState() == "3F000" || s.sqlState() == "42P01"))
@@ -231,12 +231,14 @@ Rows PostgresSession::execWithSync(bool on, const std::string& sql) {
 // gone although the server has not noticed yet.
 int32_t PostgresSession::reap() {
   Rows r = conn_.run("SELECT mqi.reap($1, $3), " + std::string(kSameMachine),
-                     Params().add(qmgr_).add(machineKey()).add(sessionId_));
+                     Params().add(qmgr_).add(platform::machineKey()).add(sessionId_));
   if (!r.ok()) return fail(r);
   return reapLocal(r.text(0, 1));
 }
 
-// `list` is "id:pid,id:pid..." of the other sessions of this machine.
+// `list` is "id:pid,id:pid..." of the other sessions of this machine. The server only learns
+// that a client died when it next reads from the connection; a process on the same machine
+// can tell at once.
 int32_t PostgresSession::reapLocal(const std::string& list) {
   size_t at = 0;
   while (at < list.size()) {
@@ -246,8 +248,8 @@ int32_t PostgresSession::reapLocal(const std::string& list) {
     at = end + 1;
     size_t colon = item.find(':');
     if (colon == std::string::npos) continue;
-    if (!processGone(static_cast<int32_t>(std::strtol(item.c_str() + colon + 1, nullptr, 10))))
-      continue;
+    auto pid = static_cast<int32_t>(std::strtol(item.c_str() + colon + 1, nullptr, 10));
+    if (!platform::processGone(pid)) continue;
     Rows r = conn_.run("SELECT mqi.reap_session($1)",
                        Params().add(std::strtoll(item.c_str(), nullptr, 10)));
     if (!r.ok()) return fail(r);

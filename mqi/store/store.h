@@ -4,7 +4,7 @@
 // ids and context, converts code pages and runs failpoints; everything about keeping
 // messages is a store's business and sits behind these two classes. A store is chosen by the
 // scheme of QM_STORE: a folder selects the embedded store (SQLite files under that folder); a
-// postgresql:// connection string selects the PostgreSQL store when it is built.
+// postgresql:// connection string selects the PostgreSQL store (store/registry.cc maps them).
 //
 // Units of work: a Session is one MQI connection. Syncpoint puts and gets belong to its unit
 // of work until commit() or backout(); how a store keeps them is its own choice (the embedded
@@ -14,8 +14,8 @@
 // back out the unit of work of a session whose process died.
 //
 // Results are MQ reason codes (0 = done); the call layer turns them into completion codes.
-#ifndef QT_MQI_STORE_H
-#define QT_MQI_STORE_H
+#ifndef QT_MQI_STORE_STORE_H
+#define QT_MQI_STORE_STORE_H
 
 #include <cstddef>
 #include <cstdint>
@@ -150,9 +150,6 @@ class Store {
 // into this program gives a Status error naming it; nothing is created by opening.
 Result<std::shared_ptr<Store>> openStore(const std::string& location);
 
-// The embedded store on a folder (sqlite_store.cc).
-std::shared_ptr<Store> openEmbeddedStore(const std::string& folder);
-
 }  // namespace mqi
 
-#endif  // QT_MQI_STORE_H
+#endif  // QT_MQI_STORE_STORE_H

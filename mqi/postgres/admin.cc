@@ -2,10 +2,11 @@
 // "mqi". Every call opens its own connection, creates the schema when it is missing, and
 // backs out the work of dead sessions before it counts anything.
 #include <chrono>
-#include <thread>
 
-#include "mqi/names.h"
-#include "mqi/postgres_store.h"
+#include "mqi/postgres/postgres.h"
+#include "mqi/store/admin_rules.h"
+#include "mqi/store/names.h"
+#include "platform/platform.h"
 
 namespace mqi::pg {
 namespace {
@@ -13,26 +14,10 @@ namespace {
 constexpr int kQuiesceSeconds = 10;
 constexpr int64_t kCreateLock = int64_t{0x51540004} << 32;
 
-Status checkAttributes(const QueueAttributes& a) {
-  auto within = [](const std::optional<int32_t>& v, int32_t lo, int32_t hi) {
-    return !v || (*v >= lo && *v <= hi);
-  };
-  if (!within(a.maxMsgLength, 0, 104857600)) return Status::Error("MaxMsgLength must be 0..104857600");
-  if (!within(a.maxQDepth, 0, 999999999)) return Status::Error("MaxQDepth must be 0..999999999");
-  if (!within(a.defPriority, 0, 9)) return Status::Error("DefPriority must be 0..9");
-  if (!within(a.defPersistence, 0, 1)) return Status::Error("DefPersistence must be 0 or 1");
-  if (a.defInputOpenOption && *a.defInputOpenOption != 2 && *a.defInputOpenOption != 4)
-    return Status::Error("DefInputOpenOption must be 2 (shared) or 4 (exclusive)");
-  if (!within(a.shareability, 0, 1) || !within(a.msgDeliverySequence, 0, 1) ||
-      !within(a.inhibitGet, 0, 1) || !within(a.inhibitPut, 0, 1))
-    return Status::Error("attribute value out of range");
-  return Status::Ok();
-}
-
 Status dbError(const std::string& what, const Conn& conn, const Rows& rows) {
   std::string text = rows.get() != nullptr ? rows.error() : conn.error();
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  return Status::Error(what + ": " + text, reasonFor(conn, rows));
+  return Status::Error(text, reasonFor(conn, rows)).withContext(what);
 }
 
 class PostgresStore : public Store {
@@ -75,7 +60,8 @@ class PostgresStore : public Store {
   }
   // Connects and checks the queue manager exists; backs out the work of its dead sessions.
   Status openQueueManager(Conn& conn, const std::string& name, int32_t* state = nullptr);
-  Result<int64_t> queueId(Conn& conn, const std::string& qmgr, const std::string& queue);
+  // Connects, checks the queue manager (as openQueueManager) and finds the queue's id.
+  Result<int64_t> openQueue(Conn& conn, const std::string& qmgr, const std::string& queue);
   Result<QueueInfo> readQueue(Conn& conn, int64_t id);
   Status run(Conn& conn, const std::string& what, const std::string& sql, const Params& p) {
     Rows r = conn.run(sql, p);
@@ -110,7 +96,7 @@ bool PostgresStore::queueManagerExists(const std::string& name) {
 }
 
 Status PostgresStore::createQueueManager(const std::string& name, const QueueManagerOptions& o) {
-  if (!isValidName(name)) return Status::Error("invalid queue manager name '" + name + "'", 2058);
+  if (Status s = checkQueueManagerName(name); !s.ok()) return s;
   Conn conn;
   if (Status s = open(conn); !s.ok()) return s;
   // Creations are serialised so that only the first queue manager becomes the default.
@@ -177,7 +163,7 @@ Status PostgresStore::stopQueueManager(const std::string& name, bool quiesce) {
     while (std::chrono::steady_clock::now() < until) {
       Rows n = conn.run("SELECT mqi.reap($1), (SELECT count(*) FROM mqi.sessions WHERE qmgr=$1)", p);
       if (!n.ok() || n.i64(0, 1) == 0) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      platform::sleepMilliseconds(50);
     }
   }
   return stopNow(conn, name);
@@ -193,18 +179,14 @@ Status PostgresStore::deleteQueueManager(const std::string& name) {
 }
 
 Result<QueueManagerInfo> PostgresStore::describeQueueManager(const std::string& name) {
-  Result<QueueManagerInfo> r;
   Conn conn;
-  if (r.status = openQueueManager(conn, name); !r.ok()) return r;
+  if (Status s = openQueueManager(conn, name); !s.ok()) return s;
   Rows q = conn.run("SELECT ccsid, max_uncommitted, max_msg_length, state, is_default,"
                     " (SELECT count(*) FROM mqi.sessions WHERE qmgr=$1) FROM mqi.qmgrs"
                     " WHERE name=$1",
                     Params().add(name));
-  if (!q.ok() || q.size() != 1) {
-    r.status = dbError("cannot read queue manager " + name, conn, q);
-    return r;
-  }
-  QueueManagerInfo& i = r.value;
+  if (!q.ok() || q.size() != 1) return dbError("cannot read queue manager " + name, conn, q);
+  QueueManagerInfo i;
   i.name = name;
   i.codedCharSetId = q.i32(0, 0);
   i.maxUncommittedMsgs = q.i32(0, 1);
@@ -213,7 +195,7 @@ Result<QueueManagerInfo> PostgresStore::describeQueueManager(const std::string& 
   i.quiescing = q.i32(0, 3) == 2;
   i.isDefault = q.text(0, 4) == "t";
   i.connections = q.i32(0, 5);
-  return r;
+  return i;
 }
 
 Result<std::vector<QueueManagerInfo>> PostgresStore::listQueueManagers() {
@@ -221,12 +203,9 @@ Result<std::vector<QueueManagerInfo>> PostgresStore::listQueueManagers() {
   std::vector<std::string> names;
   {
     Conn conn;
-    if (r.status = open(conn); !r.ok()) return r;
+    if (Status s = open(conn); !s.ok()) return s;
     Rows q = conn.exec("SELECT name FROM mqi.qmgrs ORDER BY name");
-    if (!q.ok()) {
-      r.status = dbError("cannot list queue managers", conn, q);
-      return r;
-    }
+    if (!q.ok()) return dbError("cannot list queue managers", conn, q);
     for (int i = 0; i < q.size(); ++i) names.push_back(q.text(i, 0));
   }
   for (const std::string& name : names) {
@@ -253,32 +232,28 @@ Status PostgresStore::setMaxUncommittedMsgs(const std::string& name, int32_t val
              Params().add(name).add(value));
 }
 
-Result<int64_t> PostgresStore::queueId(Conn& conn, const std::string& qmgr,
-                                       const std::string& queue) {
-  Result<int64_t> r;
+Result<int64_t> PostgresStore::openQueue(Conn& conn, const std::string& qmgr,
+                                         const std::string& queue) {
+  if (Status s = openQueueManager(conn, qmgr); !s.ok()) return s;
   Rows q = conn.run("SELECT id FROM mqi.queues WHERE qmgr=$1 AND name=$2",
                     Params().add(qmgr).add(queue));
-  if (q.ok() && q.size() == 1) r.value = q.i64(0, 0);
-  else if (!q.ok()) r.status = dbError("cannot read queue " + queue, conn, q);
-  else r.status = Status::Error("queue " + queue + " does not exist", MQRC_UNKNOWN_OBJECT_NAME);
-  return r;
+  if (q.ok() && q.size() == 1) return q.i64(0, 0);
+  if (!q.ok()) return dbError("cannot read queue " + queue, conn, q);
+  return Status::Error("queue " + queue + " does not exist", MQRC_UNKNOWN_OBJECT_NAME);
 }
 
 Status PostgresStore::defineQueue(const std::string& qmgr, const std::string& queue,
                                   const QueueAttributes& a) {
-  if (!isValidName(queue))
-    return Status::Error("invalid queue name '" + queue + "'", MQRC_OBJECT_NAME_ERROR);
+  if (Status s = checkQueueName(queue); !s.ok()) return s;
   if (Status s = checkAttributes(a); !s.ok()) return s;
   Conn conn;
   if (Status s = openQueueManager(conn, qmgr); !s.ok()) return s;
+  QueueAttributes full = withDefaults(a);
   Params p;
-  p.add(qmgr).add(queue).add(a.maxMsgLength.value_or(4194304));
-  p.add(a.maxQDepth.value_or(999999999)).add(a.defPriority.value_or(0));
-  p.add(a.defPersistence.value_or(MQPER_PERSISTENT));
-  p.add(a.defInputOpenOption.value_or(MQOO_INPUT_SHARED));
-  p.add(a.shareability.value_or(MQQA_SHAREABLE));
-  p.add(a.msgDeliverySequence.value_or(MQMDS_PRIORITY));
-  p.add(a.inhibitGet.value_or(0)).add(a.inhibitPut.value_or(0)).add(a.description.value_or(""));
+  p.add(qmgr).add(queue).add(*full.maxMsgLength).add(*full.maxQDepth).add(*full.defPriority);
+  p.add(*full.defPersistence).add(*full.defInputOpenOption).add(*full.shareability);
+  p.add(*full.msgDeliverySequence).add(*full.inhibitGet).add(*full.inhibitPut);
+  p.add(*full.description);
   Rows r = conn.run("INSERT INTO mqi.queues(qmgr, name, max_msg_length, max_depth, def_priority,"
                     " def_persistence, def_input, shareability, delivery_seq, inhibit_get,"
                     " inhibit_put, description) VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12)",
@@ -292,8 +267,7 @@ Status PostgresStore::alterQueue(const std::string& qmgr, const std::string& que
                                  const QueueAttributes& a) {
   if (Status s = checkAttributes(a); !s.ok()) return s;
   Conn conn;
-  if (Status s = openQueueManager(conn, qmgr); !s.ok()) return s;
-  Result<int64_t> id = queueId(conn, qmgr, queue);
+  Result<int64_t> id = openQueue(conn, qmgr, queue);
   if (!id.ok()) return id.status;
   // Each attribute keeps its value when its parameter is null.
   Params p;
@@ -320,10 +294,7 @@ Status PostgresStore::alterQueue(const std::string& qmgr, const std::string& que
 Status PostgresStore::deleteQueue(const std::string& qmgr, const std::string& queue, bool purge) {
   Result<QueueInfo> info = describeQueue(qmgr, queue);
   if (!info.ok()) return info.status;
-  if (info.value.openInputCount + info.value.openOutputCount > 0)
-    return Status::Error("queue " + queue + " is open", MQRC_OBJECT_IN_USE);
-  if (info.value.currentDepth > 0 && !purge)
-    return Status::Error("queue " + queue + " is not empty", MQRC_OBJECT_IN_USE);
+  if (Status s = checkRemovable(info.value, queue, purge); !s.ok()) return s;
   Conn conn;
   if (Status s = open(conn); !s.ok()) return s;
   return run(conn, "cannot delete queue " + queue,
@@ -331,26 +302,19 @@ Status PostgresStore::deleteQueue(const std::string& qmgr, const std::string& qu
 }
 
 Result<int64_t> PostgresStore::clearQueue(const std::string& qmgr, const std::string& queue) {
-  Result<int64_t> r;
   Conn conn;
-  if (r.status = openQueueManager(conn, qmgr); !r.ok()) return r;
-  Result<int64_t> id = queueId(conn, qmgr, queue);
-  if (!id.ok()) {
-    r.status = id.status;
-    return r;
-  }
+  Result<int64_t> id = openQueue(conn, qmgr, queue);
+  if (!id.ok()) return id.status;
   Rows q = conn.run("WITH d AS (DELETE FROM mqi.messages WHERE queue_id=$1 AND state=0"
                     " RETURNING 1), n AS (SELECT count(*) AS c FROM d)"
                     " UPDATE mqi.queues SET depth=greatest(0, depth-(SELECT c FROM n)) WHERE id=$1"
                     " RETURNING (SELECT c FROM n)",
                     Params().add(id.value));
-  if (!q.ok() || q.size() != 1) r.status = dbError("cannot clear queue " + queue, conn, q);
-  else r.value = q.i64(0, 0);
-  return r;
+  if (!q.ok() || q.size() != 1) return dbError("cannot clear queue " + queue, conn, q);
+  return q.i64(0, 0);
 }
 
 Result<QueueInfo> PostgresStore::readQueue(Conn& conn, int64_t id) {
-  Result<QueueInfo> r;
   Rows q = conn.run("SELECT name, max_msg_length, max_depth, def_priority, def_persistence,"
                     " def_input, shareability, delivery_seq, inhibit_get, inhibit_put,"
                     " description, depth,"
@@ -358,11 +322,8 @@ Result<QueueInfo> PostgresStore::readQueue(Conn& conn, int64_t id) {
                     " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND output<>0)"
                     " FROM mqi.queues WHERE id=$1",
                     Params().add(id));
-  if (!q.ok() || q.size() != 1) {
-    r.status = dbError("cannot read queue", conn, q);
-    return r;
-  }
-  QueueInfo& o = r.value;
+  if (!q.ok() || q.size() != 1) return dbError("cannot read queue", conn, q);
+  QueueInfo o;
   o.name = q.text(0, 0);
   o.maxMsgLength = q.i32(0, 1);
   o.maxQDepth = q.i32(0, 2);
@@ -377,18 +338,15 @@ Result<QueueInfo> PostgresStore::readQueue(Conn& conn, int64_t id) {
   o.currentDepth = q.i32(0, 11);
   o.openInputCount = q.i32(0, 12);
   o.openOutputCount = q.i32(0, 13);
-  return r;
+  return o;
 }
 
 Result<std::vector<QueueInfo>> PostgresStore::listQueues(const std::string& qmgr) {
-  Result<std::vector<QueueInfo>> r;
   Conn conn;
-  if (r.status = openQueueManager(conn, qmgr); !r.ok()) return r;
+  if (Status s = openQueueManager(conn, qmgr); !s.ok()) return s;
   Rows q = conn.run("SELECT id FROM mqi.queues WHERE qmgr=$1 ORDER BY name", Params().add(qmgr));
-  if (!q.ok()) {
-    r.status = dbError("cannot list queues", conn, q);
-    return r;
-  }
+  if (!q.ok()) return dbError("cannot list queues", conn, q);
+  Result<std::vector<QueueInfo>> r;
   for (int i = 0; i < q.size(); ++i) {
     Result<QueueInfo> one = readQueue(conn, q.i64(i, 0));
     if (one.ok()) r.value.push_back(one.value);
@@ -397,14 +355,9 @@ Result<std::vector<QueueInfo>> PostgresStore::listQueues(const std::string& qmgr
 }
 
 Result<QueueInfo> PostgresStore::describeQueue(const std::string& qmgr, const std::string& queue) {
-  Result<QueueInfo> r;
   Conn conn;
-  if (r.status = openQueueManager(conn, qmgr); !r.ok()) return r;
-  Result<int64_t> id = queueId(conn, qmgr, queue);
-  if (!id.ok()) {
-    r.status = id.status;
-    return r;
-  }
+  Result<int64_t> id = openQueue(conn, qmgr, queue);
+  if (!id.ok()) return id.status;
   return readQueue(conn, id.value);
 }
 

@@ -5,8 +5,8 @@
 //   shared     the shared area below, mapped by every connected process
 //   conns.lock one lock byte per connection slot; a slot whose byte nobody holds belongs to a
 //              dead process
-#ifndef QT_MQI_EMBEDDED_H
-#define QT_MQI_EMBEDDED_H
+#ifndef QT_MQI_EMBEDDED_EMBEDDED_H
+#define QT_MQI_EMBEDDED_EMBEDDED_H
 
 #include <sqlite3.h>
 
@@ -15,8 +15,8 @@
 #include <memory>
 #include <string>
 
-#include "mqi/sqlite_util.h"
-#include "mqi/store.h"
+#include "mqi/embedded/sqlite_util.h"
+#include "mqi/store/store.h"
 #include "platform/ipc.h"
 
 namespace mqi::embedded {
@@ -60,6 +60,11 @@ std::string folderFor(const std::string& dataFolder, const std::string& qmgr);
 std::string databasePath(const std::string& qmFolder);
 std::string lockPath(const std::string& qmFolder);
 
+// The attributes and counts of one queue: kQueueInfoSql selects them (bind ?1 to the queue's
+// id) and readQueueInfo copies the row a step gave into a QueueInfo.
+extern const char* const kQueueInfoSql;
+void readQueueInfo(sqlite::Use& row, QueueInfo& out);
+
 // Creates the tables of a new queue manager database.
 int createSchema(sqlite3* db);
 
@@ -96,4 +101,4 @@ int32_t connectSession(const std::string& qmFolder, std::unique_ptr<Session>& ou
 
 }  // namespace mqi::embedded
 
-#endif  // QT_MQI_EMBEDDED_H
+#endif  // QT_MQI_EMBEDDED_EMBEDDED_H

@@ -1,8 +1,7 @@
-#include "mqi/sqlite_util.h"
-
-#include <time.h>
+#include "mqi/embedded/sqlite_util.h"
 
 #include "mqi/mqi.h"
+#include "platform/platform.h"
 
 namespace mqi::sqlite {
 namespace {
@@ -12,8 +11,7 @@ namespace {
 // does; that keeps the wake-up of a waiting get fast. Gives up after about 60 seconds.
 int busyRetry(void*, int attempt) {
   if (attempt > 60000) return 0;
-  struct timespec pause = {0, attempt < 100 ? 100000L : 1000000L};
-  nanosleep(&pause, nullptr);
+  platform::sleepMicroseconds(attempt < 100 ? 100 : 1000);
   return 1;
 }
 

@@ -1,6 +1,6 @@
 // Queue and queue manager names: the blank-padded MQI fields and their checks.
-#ifndef QT_MQI_NAMES_H
-#define QT_MQI_NAMES_H
+#ifndef QT_MQI_STORE_NAMES_H
+#define QT_MQI_STORE_NAMES_H
 
 #include <cstddef>
 #include <string>
@@ -16,4 +16,4 @@ bool isValidName(const std::string& name);
 
 }  // namespace mqi
 
-#endif  // QT_MQI_NAMES_H
+#endif  // QT_MQI_STORE_NAMES_H

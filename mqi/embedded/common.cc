@@ -1,12 +1,10 @@
 // Pieces of the embedded store shared by administration and sessions: paths, the shared area,
 // the schema, and backing out the work of connections that are gone.
-#include <unistd.h>
-
 #include <map>
 #include <vector>
 
-#include "mqi/embedded.h"
-#include "mqi/sqlite_util.h"
+#include "mqi/embedded/embedded.h"
+#include "mqi/embedded/sqlite_util.h"
 
 namespace mqi::embedded {
 
@@ -51,6 +49,30 @@ std::string folderFor(const std::string& dataFolder, const std::string& qmgr) {
 
 std::string databasePath(const std::string& qmFolder) { return qmFolder + "/qm.db"; }
 std::string lockPath(const std::string& qmFolder) { return qmFolder + "/conns.lock"; }
+
+const char* const kQueueInfoSql =
+    "SELECT name, max_msg_length, max_depth, def_priority, def_persistence, def_input,"
+    " shareability, delivery_seq, inhibit_get, inhibit_put, description, depth,"
+    " (SELECT count(*) FROM handles WHERE queue_id=?1 AND input<>0),"
+    " (SELECT count(*) FROM handles WHERE queue_id=?1 AND output<>0)"
+    " FROM queues WHERE id=?1";
+
+void readQueueInfo(sqlite::Use& row, QueueInfo& out) {
+  out.name = row.text(0);
+  out.maxMsgLength = row.i32(1);
+  out.maxQDepth = row.i32(2);
+  out.defPriority = row.i32(3);
+  out.defPersistence = row.i32(4);
+  out.defInputOpenOption = row.i32(5);
+  out.shareability = row.i32(6);
+  out.msgDeliverySequence = row.i32(7);
+  out.inhibitGet = row.i32(8);
+  out.inhibitPut = row.i32(9);
+  out.description = row.text(10);
+  out.currentDepth = row.i32(11);
+  out.openInputCount = row.i32(12);
+  out.openOutputCount = row.i32(13);
+}
 
 int createSchema(sqlite3* db) {
   return sqlite::exec(
