@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -15,19 +13,15 @@
 #include "mqi/admin.h"
 #include "mqi/failpoints.h"
 #include "mqi/mqi.h"
-#include "platform/test_folder.h"
 #include "router/router.h"
+#include "tests/support/queue_manager.h"
+#include "tests/support/test_data.h"
 
 namespace route {
 namespace {
 
-const char* kQm = "QMROUTE";
-
-struct Message {
-  MQMD md;
-  std::string data;
-  uint32_t segment = 0;
-};
+using testsupport::Message;
+using testsupport::msgIdOf;
 
 std::string segmentOf(size_t size, char seed) {
   std::string s(size, '\0');
@@ -35,23 +29,17 @@ std::string segmentOf(size_t size, char seed) {
   return s;
 }
 
+uint32_t segmentNumber(const Message& m) { return testsupport::segmentOf(m.md); }
+
 class RouterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(folder_.ok());
-    setenv("QM_STORE", dir_.c_str(), 1);
     unsetenv("QM_FAILPOINTS");
     mqi::reloadFailpoints();
-    ASSERT_TRUE(mqi::createQueueManager(kQm, {}).ok());
-    ASSERT_TRUE(mqi::startQueueManager(kQm).ok());
-    for (const char* q : {"RCV", "DLV", "OTHER.DLV", "DEAD", "STATUS", "PONG"}) {
-      ASSERT_TRUE(mqi::defineQueue(kQm, q, {}).ok()) << q;
-    }
-    MQLONG cc = 0, reason = 0;
-    MQCONN(kQm, &conn_, &cc, &reason);
-    ASSERT_EQ(cc, MQCC_OK) << reason;
+    qm_ = std::make_unique<testsupport::TestQueueManager>(
+        "QMROUTE", std::vector<std::string>{"RCV", "DLV", "OTHER.DLV", "DEAD", "STATUS", "PONG"});
 
-    settings_.qmgrName = kQm;
+    settings_.qmgrName = qm_->name();
     settings_.rcvrQueue = "RCV";
     settings_.dlvrQueue = "DLV";
     settings_.deadQueue = "DEAD";
@@ -80,134 +68,65 @@ class RouterTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    MQLONG cc = 0, reason = 0;
-    if (conn_ != MQHC_UNUSABLE_HCONN) MQDISC(&conn_, &cc, &reason);
-    mqi::stopQueueManager(kQm, false);
-    mqi::deleteQueueManager(kQm);
+    qm_.reset();
     unsetenv("QM_FAILPOINTS");
     mqi::reloadFailpoints();
   }
 
-  MQHOBJ open(const char* queue, MQLONG options) {
-    MQOD od = {MQOD_DEFAULT};
-    std::memcpy(od.ObjectName, queue, std::min(std::strlen(queue), sizeof od.ObjectName));
-    MQHOBJ h = MQHO_UNUSABLE_HOBJ;
-    MQLONG cc = 0, reason = 0;
-    MQOPEN(conn_, &od, options, &h, &cc, &reason);
-    EXPECT_EQ(cc, MQCC_OK) << queue << " " << reason;
-    return h;
-  }
-
-  void put(MQHOBJ h, MQMD* md, const std::string& data, MQLONG options = MQPMO_SYNCPOINT) {
-    MQPMO pmo = {MQPMO_DEFAULT};
-    pmo.Options = options;
-    MQLONG cc = 0, reason = 0;
-    MQPUT(conn_, h, md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char*>(data.data()),
-          &cc, &reason);
-    ASSERT_EQ(cc, MQCC_OK) << reason;
-  }
-
   // Puts a file group as the load agent does: segments 1..n, then the data header, one MsgId,
   // one unit of work, with a context of our own. `skip` leaves one segment out; `maxSeq`
-  // overrides the count in the header.
+  // overrides the count in the header. Returns the group's MsgId.
   std::string putGroup(const std::string& srcPath, const std::vector<std::string>& segments,
-                       int skip = 0, int maxSeq = -1) {
-    MQHOBJ h = open("RCV", MQOO_OUTPUT | MQOO_SET_ALL_CONTEXT);
-    MQMD md = {MQMD_DEFAULT};
-    std::memcpy(md.ApplIdentityData, "road-test", 9);
-    std::memcpy(md.PutApplName, "loader", 6);
-    std::memcpy(md.PutDate, "20070315", 8);
-    std::memcpy(md.PutTime, "09050100", 8);
-    md.Persistence = MQPER_PERSISTENT;
-    bool first = true;
-    for (size_t i = 0; i < segments.size(); ++i) {
-      setSegmentCorrelId(md.CorrelId, static_cast<uint32_t>(i + 1));
-      if (static_cast<int>(i + 1) == skip) continue;
-      put(h, &md, segments[i], MQPMO_SYNCPOINT | MQPMO_SET_ALL_CONTEXT);
-      first = false;
-    }
-    (void)first;
+                       uint32_t skip = 0, int maxSeq = -1) {
+    MQMD context = {MQMD_DEFAULT};
+    std::memcpy(context.ApplIdentityData, "road-test", 9);
+    std::memcpy(context.PutApplName, "loader", 6);
+    std::memcpy(context.PutDate, "20070315", 8);
+    std::memcpy(context.PutTime, "09050100", 8);
+    context.Persistence = MQPER_PERSISTENT;
     SRCDESC header;
     initSRCDESC(header);
     header.MaxSeq.assign(maxSeq >= 0 ? maxSeq : static_cast<uint32_t>(segments.size()));
     header.Src_id.assign(31);
     header.Src_path.assign(srcPath.c_str());
-    std::memcpy(md.Format, MQFMT_STRING, 8);
+    testsupport::Group group;
+    group.segments = segments;
+    group.header = std::string(reinterpret_cast<char*>(&header), sizeof header);
+    group.leftOut = skip;
+    group.context = &context;
+    return msgIdOf(qm_->putGroup("RCV", group).back().md);
+  }
+
+  // One message on the receiver queue, outside any group.
+  void putAlone(const std::string& data, const char* replyQueue = "") {
+    MQMD md = {MQMD_DEFAULT};
     setSegmentCorrelId(md.CorrelId, 0);
-    put(h, &md, std::string(reinterpret_cast<char*>(&header), sizeof header),
-        MQPMO_SYNCPOINT | MQPMO_SET_ALL_CONTEXT);
-    MQLONG cc = 0, reason = 0;
-    MQCMIT(conn_, &cc, &reason);
-    EXPECT_EQ(cc, MQCC_OK);
-    MQCLOSE(conn_, &h, MQCO_NONE, &cc, &reason);
-    return std::string(reinterpret_cast<char*>(md.MsgId), 24);
+    testsupport::setName(md.ReplyToQ, replyQueue);
+    qm_->put("RCV", data, md);
   }
 
-  // Every message of a queue, got for good, in queue order.
-  std::vector<Message> drain(const char* queue) {
-    MQHOBJ h = open(queue, MQOO_INPUT_SHARED);
-    std::vector<Message> out;
-    std::vector<char> buffer(8 << 20);
-    for (;;) {
-      Message m;
-      m.md = MQMD{MQMD_DEFAULT};
-      MQGMO gmo = {MQGMO_DEFAULT};
-      gmo.Options = MQGMO_NO_SYNCPOINT;
-      MQLONG length = 0, cc = 0, reason = 0;
-      MQGET(conn_, h, &m.md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length,
-            &cc, &reason);
-      if (cc == MQCC_FAILED) break;
-      m.data.assign(buffer.data(), static_cast<size_t>(length));
-      parseSegmentCorrelId(m.md.CorrelId, &m.segment);
-      out.push_back(m);
-    }
-    MQLONG cc = 0, reason = 0;
-    MQCLOSE(conn_, &h, MQCO_NONE, &cc, &reason);
-    return out;
-  }
-
+  std::vector<Message> drain(const char* queue) { return qm_->drain(queue); }
   // Committed messages only: CurrentQDepth would count the router's uncommitted puts and let a
   // test stop it before its commit.
-  int32_t depth(const char* queue) {
-    MQHOBJ h = open(queue, MQOO_BROWSE);
-    int32_t count = 0;
-    for (;;) {
-      MQMD md = {MQMD_DEFAULT};
-      MQGMO gmo = {MQGMO_DEFAULT};
-      gmo.Options = MQGMO_BROWSE_NEXT | MQGMO_ACCEPT_TRUNCATED_MSG;
-      MQLONG length = 0, cc = 0, reason = 0;
-      MQGET(conn_, h, &md, &gmo, 0, nullptr, &length, &cc, &reason);
-      if (cc == MQCC_FAILED) break;
-      ++count;
-    }
-    MQLONG cc = 0, reason = 0;
-    MQCLOSE(conn_, &h, MQCO_NONE, &cc, &reason);
-    return count;
-  }
+  int32_t depth(const char* queue) { return qm_->committed(queue); }
 
   // Runs the router until `done` holds (or 20 s pass), then inhibits get on its queue and
   // returns its exit code.
   int runUntil(const std::function<bool()>& done) {
     int exitCode = -1;
     std::thread router([&] { exitCode = runRouter(settings_); });
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    mqi::QueueAttributes inhibit;
-    inhibit.inhibitGet = MQQA_GET_INHIBITED;
-    EXPECT_TRUE(mqi::alterQueue(kQm, "RCV", inhibit).ok());
+    testsupport::pollUntil(done, 20000);
+    qm_->setGetInhibited("RCV", true);
     router.join();
     return exitCode;
   }
 
-  TestFolder folder_{"qroute_test"};
-  const std::string& dir_ = folder_.path();
-  MQHCONN conn_ = MQHC_UNUSABLE_HCONN;
+  testsupport::TestStore store_ = testsupport::TestStore::fromEnvironment("qroute-test");
+  std::unique_ptr<testsupport::TestQueueManager> qm_;
   RouterSettings settings_;
 };
 
-std::string idOf(const MQMD& md) { return std::string(reinterpret_cast<const char*>(md.MsgId), 24); }
+std::string idOf(const MQMD& md) { return msgIdOf(md); }
 
 TEST_F(RouterTest, MovesGroupsWholeWithTheirIdsContextAndARoutedHeader) {
   std::vector<std::vector<std::string>> files = {
@@ -235,8 +154,9 @@ TEST_F(RouterTest, MovesGroupsWholeWithTheirIdsContextAndARoutedHeader) {
       EXPECT_EQ(std::string(m.md.PutDate, 8), "20070315");
       EXPECT_EQ(std::string(m.md.PutTime, 8), "09050100");
       EXPECT_EQ(m.md.Persistence, MQPER_PERSISTENT);
-      if (m.segment > 0) {
-        EXPECT_EQ(m.data, files[f][m.segment - 1]) << "file " << f << " segment " << m.segment;
+      if (segmentNumber(m) > 0) {
+        EXPECT_EQ(m.data, files[f][segmentNumber(m) - 1])
+            << "file " << f << " segment " << segmentNumber(m);
         continue;
       }
       ASSERT_EQ(m.data.size(), sizeof(TGTDESC));
@@ -259,7 +179,7 @@ TEST_F(RouterTest, MovesGroupsWholeWithTheirIdsContextAndARoutedHeader) {
   ASSERT_EQ(other.size(), 2u);
   for (const Message& m : other) {
     EXPECT_EQ(idOf(m.md), otherId);
-    if (m.segment == 0) {
+    if (segmentNumber(m) == 0) {
       EXPECT_EQ(std::string(m.md.ReplyToQ, 4), "PONG");
     }
   }
@@ -272,10 +192,7 @@ TEST_F(RouterTest, DeadLettersWhatCannotBeDeliveredAndGoesOn) {
                                                       segmentOf(10, 'k')}, /*skip=*/2);
   std::string oversized = putGroup("/in/doc/c.xml", {segmentOf(30000, 'o')});
   std::string refused = putGroup("/in/broken/d.xml", {segmentOf(10, 'r')});
-  MQHOBJ h = open("RCV", MQOO_OUTPUT);
-  MQMD junk = {MQMD_DEFAULT};
-  setSegmentCorrelId(junk.CorrelId, 0);
-  put(h, &junk, "HELLO", MQPMO_NO_SYNCPOINT);
+  putAlone("HELLO");
   std::string good = putGroup("/in/doc/e.xml", {segmentOf(10, 'g')});
 
   // unmatched 3, incomplete 3 of 4, oversized 2, refused 2, junk 1
@@ -286,7 +203,7 @@ TEST_F(RouterTest, DeadLettersWhatCannotBeDeliveredAndGoesOn) {
   ASSERT_EQ(dead.size(), 11u);
   auto feedbackOf = [&](const std::string& id) {
     for (const Message& m : dead) {
-      if (idOf(m.md) == id && m.segment == 0) return m.md.Feedback - kFeedbackBase;
+      if (idOf(m.md) == id && segmentNumber(m) == 0) return m.md.Feedback - kFeedbackBase;
     }
     return -1;
   };
@@ -303,11 +220,11 @@ TEST_F(RouterTest, DeadLettersWhatCannotBeDeliveredAndGoesOn) {
   EXPECT_EQ(feedbackOf(refused), static_cast<MQLONG>(DeadReason::kDeliveryRefused));
   bool sawJunk = false;
   for (const Message& m : dead) {
-    if (m.segment == 0 && idOf(m.md) == unmatched) {
+    if (segmentNumber(m) == 0 && idOf(m.md) == unmatched) {
       ASSERT_EQ(m.data.size(), sizeof(SRCDESC));  // the data header, unchanged
       EXPECT_EQ(m.data.substr(0, 4), "KVDT");
     }
-    if (idOf(m.md) == oversized && m.segment == 1) {
+    if (idOf(m.md) == oversized && segmentNumber(m) == 1) {
       EXPECT_EQ(m.data, segmentOf(30000, 'o'));
     }
     if (m.data == "HELLO") {
@@ -326,11 +243,7 @@ TEST_F(RouterTest, AnswersAPingOnItsReceiverQueue) {
   initPING(ping);
   ping.NodId.assign(42);
   ping.SendTms.assign("2007-03-15 09:05:01");
-  MQHOBJ h = open("RCV", MQOO_OUTPUT);
-  MQMD md = {MQMD_DEFAULT};
-  setSegmentCorrelId(md.CorrelId, 0);
-  std::strcpy(md.ReplyToQ, "PONG");
-  put(h, &md, std::string(reinterpret_cast<char*>(&ping), sizeof ping), MQPMO_NO_SYNCPOINT);
+  putAlone(std::string(reinterpret_cast<char*>(&ping), sizeof ping), "PONG");
 
   EXPECT_EQ(runUntil([&] { return depth("PONG") == 1; }), kExitNormal);
   std::vector<Message> replies = drain("PONG");
@@ -356,9 +269,9 @@ TEST_F(RouterTest, ConnectionLostMidGroupLosesAndDuplicatesNothing) {
   std::vector<int> seen(21, 0);
   for (const Message& m : delivered) {
     if (idOf(m.md) != id) continue;
-    ++seen[m.segment];
-    if (m.segment > 0) {
-      EXPECT_EQ(m.data, segments[m.segment - 1]);
+    ++seen[segmentNumber(m)];
+    if (segmentNumber(m) > 0) {
+      EXPECT_EQ(m.data, segments[segmentNumber(m) - 1]);
     }
   }
   for (int s = 0; s <= 20; ++s) EXPECT_EQ(seen[s], 1) << "segment " << s;

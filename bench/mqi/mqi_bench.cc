@@ -16,11 +16,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "mqi/admin.h"
 #include "mqi/mqi.h"
+#include "platform/test_folder.h"
 
 namespace {
 
@@ -303,13 +305,14 @@ void wakeLatency() {
 
 int main(int argc, char** argv) {
   std::string folder;
+  std::optional<TestFolder> scratch;  // without a folder argument: a throwaway one
   if (argc > 1) {
     folder = argv[1];
     std::filesystem::create_directories(folder);
   } else {
-    char tmpl[] = "/tmp/mqi-bench-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) return 1;
-    folder = tmpl;
+    scratch.emplace("mqi-bench");
+    if (!scratch->ok()) return 1;
+    folder = scratch->path();
   }
   int count = argc > 2 ? std::atoi(argv[2]) : 43691;
   double mb = static_cast<double>(count) * kSegment / (1024.0 * 1024.0);
@@ -357,6 +360,5 @@ int main(int argc, char** argv) {
     }
   }
   wakeLatency();
-  if (argc <= 1) std::filesystem::remove_all(folder);
   return 0;
 }

@@ -202,10 +202,10 @@ void TestQueueManager::putJob(const std::string& queue, const std::string& srcPa
 // One descriptor for every put: the first put makes the MsgId, the others keep it.
 std::vector<Message> TestQueueManager::putGroup(const std::string& queue, const Group& group) {
   std::vector<Message> sent;
-  MQHOBJ hobj = open(queue, MQOO_OUTPUT);
-  MQMD md = {MQMD_DEFAULT};
+  MQHOBJ hobj = open(queue, MQOO_OUTPUT | (group.context ? MQOO_SET_ALL_CONTEXT : 0));
+  MQMD md = group.context ? *group.context : MQMD{MQMD_DEFAULT};
   MQPMO pmo = {MQPMO_DEFAULT};
-  pmo.Options = MQPMO_SYNCPOINT;
+  pmo.Options = MQPMO_SYNCPOINT | (group.context ? MQPMO_SET_ALL_CONTEXT : 0);
   auto putOne = [&](const std::string& data) {
     MQLONG compCode = 0, reason = 0;
     MQPUT(hconn_, hobj, &md, &pmo, static_cast<MQLONG>(data.size()),

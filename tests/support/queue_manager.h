@@ -71,6 +71,9 @@ struct Group {
   const char* headerFormat = MQFMT_STRING;
   MQLONG headerCcsid = MQCCSI_Q_MGR;
   uint32_t leftOut = 0;                   // a segment number that is not put (0: none)
+  // When set, every message carries this descriptor's context (identity and origin fields,
+  // persistence), put with MQPMO_SET_ALL_CONTEXT as a loading agent puts it.
+  const MQMD* context = nullptr;
 };
 
 class TestQueueManager {
