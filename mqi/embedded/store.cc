@@ -399,6 +399,12 @@ Result<QueueInfo> EmbeddedStore::readQueue(QmAccess& qm, int64_t id) {
   if (!use.row()) return qm.sqlError("cannot read queue");
   QueueInfo o;
   readQueueInfo(use, o);
+  // Odd states are the puts of an open unit of work.
+  Stmt puts;
+  puts.prepare(qm.db(), "SELECT count(*) FROM messages WHERE queue_id=?1 AND state%2=1");
+  Use count(puts);
+  count.bind(1, id);
+  if (count.row()) o.uncommittedCount = count.i32(0);
   return o;
 }
 

@@ -319,7 +319,8 @@ Result<QueueInfo> PostgresStore::readQueue(Conn& conn, int64_t id) {
                     " def_input, shareability, delivery_seq, inhibit_get, inhibit_put,"
                     " description, depth,"
                     " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND input<>0),"
-                    " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND output<>0)"
+                    " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND output<>0),"
+                    " (SELECT count(*) FROM mqi.messages WHERE queue_id=$1 AND state=1)"
                     " FROM mqi.queues WHERE id=$1",
                     Params().add(id));
   if (!q.ok() || q.size() != 1) return dbError("cannot read queue", conn, q);
@@ -338,6 +339,7 @@ Result<QueueInfo> PostgresStore::readQueue(Conn& conn, int64_t id) {
   o.currentDepth = q.i32(0, 11);
   o.openInputCount = q.i32(0, 12);
   o.openOutputCount = q.i32(0, 13);
+  o.uncommittedCount = q.i32(0, 14);
   return o;
 }
 

@@ -54,6 +54,12 @@ void ConformanceTest::setMaxUncommittedMsgs(int32_t value) {
   ASSERT_TRUE(set.ok()) << set.message();
 }
 
+int32_t ConformanceTest::uncommittedCount(const std::string& queue) {
+  const mqi::Result<mqi::QueueInfo> info = mqi::describeQueue(qmgr_, queue);
+  EXPECT_TRUE(info.ok()) << info.status.message();
+  return info.ok() ? info.value.uncommittedCount : -1;
+}
+
 void ConformanceTest::stopQueueManager(bool quiesce) {
   mqi::Status stopped = mqi::stopQueueManager(qmgr_, quiesce);
   EXPECT_TRUE(stopped.ok()) << "stop: " << stopped.message();

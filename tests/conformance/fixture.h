@@ -35,6 +35,8 @@ class ConformanceTest : public ::testing::Test {
   void defineQueueOn(const std::string& qmgr, const std::string& queue,
                      const mqi::QueueAttributes& attributes = {});
   void setMaxUncommittedMsgs(int32_t value);
+  // The messages of `queue` put in units of work not yet committed, as the operator sees them.
+  int32_t uncommittedCount(const std::string& queue);
   void stopQueueManager(bool quiesce);
   void startQueueManager();
 

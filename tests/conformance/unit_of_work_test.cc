@@ -46,8 +46,10 @@ TEST_F(UnitOfWork, SyncpointPutsAndGetsBecomeFinalAtCommit) {
   PeerReply before = peer.call(peerGet(peerQ1));
   EXPECT_EQ(before.rc, MQRC_NO_MSG_AVAILABLE) << "uncommitted puts are visible to others";
   EXPECT_EQ(depth(a.hconn()), 2) << "uncommitted puts count in the depth";
+  EXPECT_EQ(uncommittedCount("Q1"), 2);
 
   ASSERT_EQ(a.commit().cc, MQCC_OK);
+  EXPECT_EQ(uncommittedCount("Q1"), 0) << "committed puts still counted as uncommitted";
   PeerReply first = peer.call(peerGet(peerQ1));
   EXPECT_EQ(first.cc, MQCC_OK) << first.line;
   EXPECT_EQ(first.data(), "one");
@@ -58,6 +60,7 @@ TEST_F(UnitOfWork, SyncpointPutsAndGetsBecomeFinalAtCommit) {
   EXPECT_EQ(peer.call(peerGet(peerQ1)).rc, MQRC_NO_MSG_AVAILABLE)
       << "a message held by an uncommitted get is visible to others";
   EXPECT_EQ(depth(a.hconn()), 0) << "a message held by an uncommitted get counts in the depth";
+  EXPECT_EQ(uncommittedCount("Q1"), 0) << "an uncommitted get counted as an uncommitted put";
   ASSERT_EQ(a.commit().cc, MQCC_OK);
   EXPECT_EQ(a.backout().cc, MQCC_OK) << "MQBACK without pending work";
   EXPECT_EQ(peer.call(peerGet(peerQ1)).rc, MQRC_NO_MSG_AVAILABLE)

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/qmctl/commands.h"
+#include "tools/qmctl/dashboard.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
   qmctl::addQueueCommands(app, exitCode);
   qmctl::addMessageCommands(app, exitCode);
   qmctl::addTransferCommands(app, exitCode);
+  qmctl::addServeCommand(app, exitCode);
   if (argc < 2) {
     std::cerr << app.help() << "qmctl: a command is required\n";
     return qmctl::kExitUsage;

@@ -6,22 +6,9 @@
 
 #include "tools/qmctl/commands.h"
 #include "tools/qmctl/text.h"
+#include "tools/qmctl/views.h"
 
 namespace qmctl {
-namespace {
-
-struct CreateOptions {
-  std::string qmgr;
-  mqi::QueueManagerOptions options;
-  bool start = false;
-};
-
-struct SetOptions {
-  std::string qmgr;
-  int32_t maxUncommitted = 0;
-  CLI::Option* maxUncommittedOption = nullptr;
-  bool makeDefault = false;
-};
 
 std::string stateText(const mqi::QueueManagerInfo& info) {
   if (info.quiescing) return "quiescing";
@@ -39,6 +26,21 @@ nlohmann::json queueManagerJson(const mqi::QueueManagerInfo& info) {
           {"max_msg_length", info.maxMsgLength},
           {"connections", info.connections}};
 }
+
+namespace {
+
+struct CreateOptions {
+  std::string qmgr;
+  mqi::QueueManagerOptions options;
+  bool start = false;
+};
+
+struct SetOptions {
+  std::string qmgr;
+  int32_t maxUncommitted = 0;
+  CLI::Option* maxUncommittedOption = nullptr;
+  bool makeDefault = false;
+};
 
 int runStart(const std::string& qmgr) {
   return finish(mqi::startQueueManager(qmgr), "queue manager " + qmgr + " started");

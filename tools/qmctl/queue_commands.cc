@@ -8,6 +8,7 @@
 #include "tools/qmctl/commands.h"
 #include "tools/qmctl/session.h"
 #include "tools/qmctl/text.h"
+#include "tools/qmctl/views.h"
 
 namespace qmctl {
 namespace {
@@ -101,23 +102,6 @@ void addAttributeOptions(CLI::App* cmd, AttributeOptions& o) {
   o.descriptionOption = cmd->add_option("--description", o.description, "free text");
 }
 
-nlohmann::json queueJson(const mqi::QueueInfo& q) {
-  return {{"name", q.name},
-          {"depth", q.currentDepth},
-          {"open_input", q.openInputCount},
-          {"open_output", q.openOutputCount},
-          {"get", nameOf(kGetNames, q.inhibitGet)},
-          {"put", nameOf(kPutNames, q.inhibitPut)},
-          {"max_depth", q.maxQDepth},
-          {"max_msg_length", q.maxMsgLength},
-          {"def_priority", q.defPriority},
-          {"def_persistence", nameOf(kPersistenceNames, q.defPersistence)},
-          {"def_input", nameOf(kInputNames, q.defInputOpenOption)},
-          {"share", nameOf(kShareNames, q.shareability)},
-          {"delivery", nameOf(kDeliveryNames, q.msgDeliverySequence)},
-          {"description", q.description}};
-}
-
 std::vector<std::string> queueRow(const mqi::QueueInfo& q) {
   return {q.name,
           std::to_string(q.currentDepth),
@@ -162,22 +146,13 @@ int runQueues(const QueueTarget& t, bool json) {
   return kExitOk;
 }
 
-// inhibit/allow: one MQSET per named operation, through a handle opened for set.
 int runInhibit(const QueueTarget& t, const std::vector<std::string>& operations, bool inhibit) {
-  Session session(t.qmgr);
-  if (mqi::Status s = session.connect(); !s.ok()) return fail(s);
-  OpenQueue queue(session, t.queue);
-  if (mqi::Status s = queue.open(MQOO_SET); !s.ok()) return fail(s);
-  for (const std::string& operation : operations) {
-    const bool isGet = operation == "get";
-    const MQLONG selector = isGet ? MQIA_INHIBIT_GET : MQIA_INHIBIT_PUT;
-    const MQLONG value = inhibit ? (isGet ? MQQA_GET_INHIBITED : MQQA_PUT_INHIBITED)
-                                 : (isGet ? MQQA_GET_ALLOWED : MQQA_PUT_ALLOWED);
-    if (mqi::Status s = queue.setAttribute(selector, value); !s.ok()) return fail(s);
-    std::cout << operation << (inhibit ? " inhibited" : " allowed") << " on queue " << t.queue
-              << '\n';
-  }
-  return kExitOk;
+  const mqi::Status s =
+      setInhibit(t.qmgr, t.queue, operations, inhibit, [&](const std::string& operation) {
+        std::cout << operation << (inhibit ? " inhibited" : " allowed") << " on queue "
+                  << t.queue << '\n';
+      });
+  return s.ok() ? kExitOk : fail(s);
 }
 
 void addDefineAlter(CLI::App& app, int& exitCode) {
@@ -255,6 +230,41 @@ void addQueuesInhibitAllow(CLI::App& app, int& exitCode) {
 }
 
 }  // namespace
+
+nlohmann::json queueJson(const mqi::QueueInfo& q) {
+  return {{"name", q.name},
+          {"depth", q.currentDepth},
+          {"open_input", q.openInputCount},
+          {"open_output", q.openOutputCount},
+          {"get", nameOf(kGetNames, q.inhibitGet)},
+          {"put", nameOf(kPutNames, q.inhibitPut)},
+          {"max_depth", q.maxQDepth},
+          {"max_msg_length", q.maxMsgLength},
+          {"def_priority", q.defPriority},
+          {"def_persistence", nameOf(kPersistenceNames, q.defPersistence)},
+          {"def_input", nameOf(kInputNames, q.defInputOpenOption)},
+          {"share", nameOf(kShareNames, q.shareability)},
+          {"delivery", nameOf(kDeliveryNames, q.msgDeliverySequence)},
+          {"description", q.description}};
+}
+
+mqi::Status setInhibit(const std::string& qmgr, const std::string& queue,
+                       const std::vector<std::string>& operations, bool inhibit,
+                       const std::function<void(const std::string&)>& done) {
+  Session session(qmgr);
+  if (mqi::Status s = session.connect(); !s.ok()) return s;
+  OpenQueue opened(session, queue);
+  if (mqi::Status s = opened.open(MQOO_SET); !s.ok()) return s;
+  for (const std::string& operation : operations) {
+    const bool isGet = operation == "get";
+    const MQLONG selector = isGet ? MQIA_INHIBIT_GET : MQIA_INHIBIT_PUT;
+    const MQLONG value = inhibit ? (isGet ? MQQA_GET_INHIBITED : MQQA_PUT_INHIBITED)
+                                 : (isGet ? MQQA_GET_ALLOWED : MQQA_PUT_ALLOWED);
+    if (mqi::Status s = opened.setAttribute(selector, value); !s.ok()) return s;
+    done(operation);
+  }
+  return mqi::Status::Ok();
+}
 
 void addQueueCommands(CLI::App& app, int& exitCode) {
   addDefineAlter(app, exitCode);
