@@ -8,6 +8,9 @@
 # except broken.xml, which fails the document check and must land in the reject folder.
 #
 #   scripts/demo.sh            (KEEP=1 keeps the temporary folder for a look afterwards)
+#   SERVE=1 scripts/demo.sh    also serves the live dashboard (LISTEN=HOST:PORT, default
+#                              127.0.0.1:8080), prints its URL and keeps the road running
+#                              until Enter is pressed; status records are browsed, not taken
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -27,8 +30,9 @@ qmctl=$build/tools/qmctl/qmctl
 work=$(mktemp -d /tmp/qtransfer-demo.XXXXXX)
 export QM_STORE=$work/qm
 pids=()
+serve_pid=""
 cleanup() {
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}" $serve_pid; do kill -9 "$pid" 2>/dev/null || true; done
   if [ "${KEEP:-0}" = 1 ]; then echo "kept: $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
@@ -141,7 +145,11 @@ expected=4  # broken.xml is rejected by the document check: no status record for
 collect() {  # collect QUEUE FILE: reads status records until $expected are in (at most 40 s)
   : >"$2"
   for _ in $(seq 40); do
-    $qmctl status DEMO "$1" --wait 1000 >>"$2" 2>/dev/null || true
+    if [ "${SERVE:-0}" = 1 ]; then  # left on the queue for the dashboard
+      $qmctl status DEMO "$1" --browse --wait 1000 >"$2" 2>/dev/null || true
+    else
+      $qmctl status DEMO "$1" --wait 1000 >>"$2" 2>/dev/null || true
+    fi
     [ "$(wc -l <"$2")" -ge $expected ] && return 0
   done
 }
@@ -185,6 +193,22 @@ leftover=$(find "$work/src" -type f | wc -l)
 dead=$($qmctl queues DEMO QROUTE.DEAD --json | grep -o '"depth": *[0-9]*' | grep -o '[0-9]*$' || echo "?")
 echo "   files left in the source folders: $leftover; messages on the dead-letter queue: ${dead:-?}"
 [ "$leftover" = 0 ] || ok=0
+
+if [ "${SERVE:-0}" = 1 ]; then
+  echo "== the live dashboard"
+  $qmctl serve DEMO --listen "${LISTEN:-127.0.0.1:8080}" --allow-actions \
+    --reply-queue LOAD.STATUS --reply-queue DLVR.STATUS --deferred-queue QDROP.DEFER \
+    --dead-queue QROUTE.DEAD --delivery-queue QDROP.IN --receiver-queue QROUTE.IN \
+    >"$work/logs/serve.log" 2>&1 &
+  serve_pid=$!
+  for _ in $(seq 50); do grep -q "^dashboard at" "$work/logs/serve.log" && break; sleep 0.1; done
+  sed 's/^/   /' "$work/logs/serve.log"
+  grep -q "^dashboard at" "$work/logs/serve.log" || ok=0
+  read -r -p "   the road keeps running; press Enter to stop it " _ || true
+  kill "$serve_pid" 2>/dev/null || true
+  wait "$serve_pid" 2>/dev/null || true
+  serve_pid=""
+fi
 
 echo "== stopping the programs: get inhibited on their input queues"
 for q in QFEED.DOCS.JOBS QFEED.DATA.JOBS QROUTE.IN QDROP.IN; do $qmctl inhibit DEMO "$q" get; done
