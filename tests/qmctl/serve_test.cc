@@ -128,7 +128,8 @@ TEST_F(ServeTest, AHeldGroupMovesBackWholeWithItsIds) {
   MQMD other = {MQMD_DEFAULT};
   std::memcpy(other.MsgId, "group-2", 7);
   ASSERT_EQ(agent.put("DEFER", other, "another file"), MQRC_NONE);
-  auto dashboard = serve({"--allow-actions", "--deferred-queue", "DEFER", "--delivery-queue", "DROP"});
+  auto dashboard =
+      serve({"--allow-actions", "--deferred-queue", "DEFER", "--delivery-queue", "DROP"});
   const std::string token = "X-Qmctl-Token: " + dashboard->token();
   char hex[49] = {};
   for (int i = 0; i < 24; ++i) std::snprintf(hex + 2 * i, 3, "%02x", md.MsgId[i]);
@@ -164,26 +165,27 @@ TEST_F(ServeTest, BadRequestsGetA4xxAndTheServerKeepsServing) {
   EXPECT_EQ(httpRequest(port, "GET", "/api/queues?qm=%00").status, 400);
   EXPECT_EQ(httpRequest(port, "GET", "/api/queues?qm=%zz%&&==&").status, 404) << "no such one";
   const std::string longName(1000, 'Q');
-  const auto tooLong = httpRequest(port, "POST",
-                                   std::string("/api/inhibit?qm=") + kQm + "&queue=" + longName +
-                                       "&op=get",
-                                   {token});
+  const auto tooLong = httpRequest(
+      port, "POST", std::string("/api/inhibit?qm=") + kQm + "&queue=" + longName + "&op=get",
+      {token});
   EXPECT_EQ(tooLong.status, 400);
   EXPECT_THAT(tooLong.body, ::testing::Not(::testing::HasSubstr(longName))) << "not echoed";
   EXPECT_EQ(httpRequest(port, "POST",
                         std::string("/api/inhibit?qm=") + kQm + "&queue=IN&op=everything", {token})
                 .status,
             400);
-  EXPECT_EQ(httpRequest(port, "POST",
-                        std::string("/api/move?qm=") + kQm + "&queue=IN&msgid=xyz", {token})
-                .status,
-            400);
+  EXPECT_EQ(
+      httpRequest(port, "POST", std::string("/api/move?qm=") + kQm + "&queue=IN&msgid=xyz", {token})
+          .status,
+      400);
   const int huge = httpRequest(port, "GET", "/api/state?x=" + std::string(100000, 'a')).status;
   EXPECT_GE(huge, 400);
   EXPECT_LT(huge, 500);
   EXPECT_GE(httpExchange(port, "NONSENSE\r\n\r\n").status, 400);
-  EXPECT_EQ(httpExchange(port, "POST /api/allow HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n"
-                               "Connection: close\r\n\r\n" + std::string(100000, 'x'))
+  EXPECT_EQ(httpExchange(port,
+                         "POST /api/allow HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n"
+                         "Connection: close\r\n\r\n" +
+                             std::string(100000, 'x'))
                 .status,
             413);
   EXPECT_EQ(httpRequest(port, "GET", "/api/state").status, 200) << "still serving";

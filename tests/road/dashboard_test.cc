@@ -2,10 +2,10 @@
 // headless Chromium renders the page as an operator would see it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <unistd.h>
 
 #include "mqi/admin.h"
 #include "tests/road/road_harness.h"
@@ -35,9 +35,16 @@ std::string findChromium() {
 int runChromium(const std::string& chromium, const std::string& url, const std::string& what,
                 const std::string& profile, const std::string& out) {
   testsupport::ProgramStart start;
-  start.args = {"--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                "--no-first-run", "--user-data-dir=" + profile, "--window-size=1400,1100",
-                "--virtual-time-budget=8000", what, url};
+  start.args = {"--headless",
+                "--no-sandbox",
+                "--disable-gpu",
+                "--disable-dev-shm-usage",
+                "--no-first-run",
+                "--user-data-dir=" + profile,
+                "--window-size=1400,1100",
+                "--virtual-time-budget=8000",
+                what,
+                url};
   start.out = out;
   start.err = out + ".err";
   testsupport::Program browser(chromium, start);
@@ -83,8 +90,8 @@ TEST(Dashboard, ABrowserShowsTheQueuesTheirDepthsAndTheDeliveredFiles) {
 
   testsupport::Dashboard dashboard(
       QMCTL_PATH,
-      {"--reply-queue", Road::kLoadStatus, "--reply-queue", Road::kDeliveryStatus,
-       "--dead-queue", Road::kDead, "--deferred-queue", Road::kDefer},
+      {"--reply-queue", Road::kLoadStatus, "--reply-queue", Road::kDeliveryStatus, "--dead-queue",
+       Road::kDead, "--deferred-queue", Road::kDefer},
       road.root() + "/logs/serve.log");
   ASSERT_NE(dashboard.port(), 0) << readFile(road.root() + "/logs/serve.log");
   const std::string dom = road.root() + "/dom.html";

@@ -46,8 +46,7 @@ void refuse(httplib::Response& res, int status, const std::string& why) {
 }
 
 // A query parameter that must be there and pass `check`; answers 400 and returns false if not.
-bool param(const httplib::Request& req, httplib::Response& res, const char* key,
-           std::string& out) {
+bool param(const httplib::Request& req, httplib::Response& res, const char* key, std::string& out) {
   if (req.get_param_value_count(key) != 1) {
     refuse(res, 400, std::string("give the parameter '") + key + "' once");
     return false;
@@ -131,8 +130,8 @@ class Dashboard {
       return false;
     }
     if (!req.has_header(kTokenHeader)) {
-      refuse(res, 401, std::string("the action needs the token in the ") + kTokenHeader +
-                           " header");
+      refuse(res, 401,
+             std::string("the action needs the token in the ") + kTokenHeader + " header");
       return false;
     }
     if (!sameToken(req.get_header_value(kTokenHeader), token_)) {
@@ -167,9 +166,10 @@ class Dashboard {
     if (contains(config_.deferredQueues, queue)) to = config_.deliveryQueue;
     if (contains(config_.deadQueues, queue)) to = config_.receiverQueue;
     if (to.empty()) {
-      return refuse(res, 400, "queue " + queue +
-                                  " is not a deferred or dead-letter queue with a way back "
-                                  "(--delivery-queue, --receiver-queue)");
+      return refuse(res, 400,
+                    "queue " + queue +
+                        " is not a deferred or dead-letter queue with a way back "
+                        "(--delivery-queue, --receiver-queue)");
     }
     std::lock_guard<std::mutex> lock(store_);
     const auto moved = moveGroup(qmgr, queue, to, msgId);
@@ -184,11 +184,16 @@ class Dashboard {
 
 std::string errorText(int status) {
   switch (status) {
-    case 400: return "bad request";
-    case 404: return "no such page";
-    case 413: return "request too large";
-    case 414: return "request line too long";
-    default: return "request refused (HTTP " + std::to_string(status) + ")";
+    case 400:
+      return "bad request";
+    case 404:
+      return "no such page";
+    case 413:
+      return "request too large";
+    case 414:
+      return "request line too long";
+    default:
+      return "request refused (HTTP " + std::to_string(status) + ")";
   }
 }
 
@@ -201,10 +206,8 @@ void limit(httplib::Server& server) {
     if (!res.body.empty()) return;
     answer(res, res.status, {{"error", errorText(res.status)}});
   });
-  server.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-        refuse(res, 500, "internal error");
-      });
+  server.set_exception_handler([](const httplib::Request&, httplib::Response& res,
+                                  std::exception_ptr) { refuse(res, 500, "internal error"); });
 }
 
 // "HOST:PORT" or "PORT".
@@ -239,10 +242,12 @@ int serveDashboard(const DashboardConfig& config) {
   httplib::Server server;
   limit(server);
   dashboard.route(server);
-  const int port = config.port == 0 ? server.bind_to_any_port(config.host)
-                                    : (server.bind_to_port(config.host, config.port) ? config.port : -1);
+  const int port = config.port == 0
+                       ? server.bind_to_any_port(config.host)
+                       : (server.bind_to_port(config.host, config.port) ? config.port : -1);
   if (port < 0) {
-    return report("cannot listen on " + config.host + ":" + std::to_string(config.port), kExitFailed);
+    return report("cannot listen on " + config.host + ":" + std::to_string(config.port),
+                  kExitFailed);
   }
   if (!isLoopback(config.host)) {
     std::cerr << "qmctl: warning: listening on " << config.host
@@ -272,7 +277,8 @@ void addServeCommand(CLI::App& app, int& exitCode) {
       "serve", "Serve the live web dashboard of queue managers, queues and transfers");
   cmd->add_option("QM", config->qmgrs, "queue managers to show (default: all of the store)")
       ->check(nameCheck("queue manager"));
-  cmd->add_option("--listen", *listen, "HOST:PORT to listen on (default 127.0.0.1:8080; port 0: any)");
+  cmd->add_option("--listen", *listen,
+                  "HOST:PORT to listen on (default 127.0.0.1:8080; port 0: any)");
   cmd->add_option("--reply-queue", config->replyQueues,
                   "reply queue whose status records are shown (browsed, never removed)")
       ->check(nameCheck("queue"));

@@ -29,12 +29,18 @@ std::string putTime(const MQMD& md) {
 
 const char* deadReason(MQLONG feedback) {
   switch (feedback - 65536) {
-    case 1: return "not a data header";
-    case 2: return "no route takes the file";
-    case 3: return "a segment is missing";
-    case 4: return "a segment is too long for qdrop";
-    case 5: return "the delivery queue refused the group";
-    default: return "unknown reason";
+    case 1:
+      return "not a data header";
+    case 2:
+      return "no route takes the file";
+    case 3:
+      return "a segment is missing";
+    case 4:
+      return "a segment is too long for qdrop";
+    case 5:
+      return "the delivery queue refused the group";
+    default:
+      return "unknown reason";
   }
 }
 
@@ -49,8 +55,8 @@ mqi::Status browse(Session& session, const std::string& queue, bool headersOnly,
     message.md = MQMD{MQMD_DEFAULT};
     if (headersOnly) setSegmentCorrelId(message.md.CorrelId, 0);
     MQGMO gmo = {MQGMO_DEFAULT};
-    gmo.Options = (n == 0 ? MQGMO_BROWSE_FIRST : MQGMO_BROWSE_NEXT) | MQGMO_FAIL_IF_QUIESCING |
-                  MQGMO_NO_WAIT;
+    gmo.Options =
+        (n == 0 ? MQGMO_BROWSE_FIRST : MQGMO_BROWSE_NEXT) | MQGMO_FAIL_IF_QUIESCING | MQGMO_NO_WAIT;
     const mqi::Status s = getMessage(session, opened, gmo, message);
     if (s.reason() == MQRC_NO_MSG_AVAILABLE) break;
     if (!s.ok()) return s;
@@ -96,9 +102,8 @@ nlohmann::json heldGroup(const Message& m, const std::string& queue, bool dead) 
 
 void addHeldGroups(Session& session, const std::string& queue, bool dead, nlohmann::json& out,
                    nlohmann::json& errors) {
-  const mqi::Status s = browse(session, queue, true, [&](const Message& m) {
-    out.push_back(heldGroup(m, queue, dead));
-  });
+  const mqi::Status s = browse(session, queue, true,
+                               [&](const Message& m) { out.push_back(heldGroup(m, queue, dead)); });
   if (!s.ok()) errors.push_back(s.message());
 }
 
@@ -189,9 +194,8 @@ nlohmann::json storeJson() {
 }  // namespace
 
 nlohmann::json buildSnapshot(const DashboardConfig& config) {
-  nlohmann::json snapshot = {{"store", storeJson()},
-                             {"actions", config.allowActions},
-                             {"qmgrs", nlohmann::json::array()}};
+  nlohmann::json snapshot = {
+      {"store", storeJson()}, {"actions", config.allowActions}, {"qmgrs", nlohmann::json::array()}};
   std::vector<mqi::QueueManagerInfo> infos;
   if (config.qmgrs.empty()) {
     auto list = mqi::listQueueManagers();
