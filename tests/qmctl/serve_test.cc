@@ -183,11 +183,16 @@ TEST_F(ServeTest, BadRequestsGetA4xxAndTheServerKeepsServing) {
   EXPECT_LT(huge, 500);
   EXPECT_GE(httpExchange(port, "NONSENSE\r\n\r\n").status, 400);
   EXPECT_EQ(httpExchange(port,
-                         "POST /api/allow HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n"
+                         "POST /api/allow HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000000\r\n"
                          "Connection: close\r\n\r\n" +
                              std::string(100000, 'x'))
                 .status,
             413);
+  EXPECT_EQ(httpExchange(port, "GET /api/state HTTP/1.1\r\nHost: rebound.example:80\r\n"
+                               "Connection: close\r\n\r\n")
+                .status,
+            403)
+      << "a host name that is not loopback";
   EXPECT_EQ(httpRequest(port, "GET", "/api/state").status, 200) << "still serving";
   EXPECT_TRUE(dashboard->program().running());
 }

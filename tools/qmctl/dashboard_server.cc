@@ -197,7 +197,29 @@ std::string errorText(int status) {
   }
 }
 
-void limit(httplib::Server& server) {
+bool isLoopback(const std::string& host) {
+  return host == "localhost" || host == "::1" || host == "[::1]" || host.rfind("127.", 0) == 0;
+}
+
+// The host part of a Host header: "127.0.0.1:8080" -> "127.0.0.1", "[::1]:80" -> "[::1]".
+std::string hostPart(const std::string& header) {
+  const size_t colon = header.rfind(':');
+  if (colon == std::string::npos || header.find(']', colon) != std::string::npos) return header;
+  return header.substr(0, colon);
+}
+
+void limit(httplib::Server& server, bool loopback) {
+  // A server on loopback answers only requests addressed to loopback: a web page elsewhere
+  // cannot read it by pointing a host name of its own at 127.0.0.1.
+  if (loopback) {
+    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+      if (isLoopback(hostPart(req.get_header_value("Host")))) {
+        return httplib::Server::HandlerResponse::Unhandled;
+      }
+      refuse(res, 403, "the Host header must name a loopback address");
+      return httplib::Server::HandlerResponse::Handled;
+    });
+  }
   server.set_payload_max_length(kMaxBody);
   server.set_read_timeout(5, 0);
   server.set_write_timeout(5, 0);
@@ -223,10 +245,6 @@ bool parseListen(const std::string& text, DashboardConfig& config) {
   return config.port <= 65535;
 }
 
-bool isLoopback(const std::string& host) {
-  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
-}
-
 }  // namespace
 
 int serveDashboard(const DashboardConfig& config) {
@@ -240,7 +258,7 @@ int serveDashboard(const DashboardConfig& config) {
 
   Dashboard dashboard(config);
   httplib::Server server;
-  limit(server);
+  limit(server, isLoopback(config.host));
   dashboard.route(server);
   const int port = config.port == 0
                        ? server.bind_to_any_port(config.host)
