@@ -255,6 +255,8 @@ int serveDashboard(const DashboardConfig& config) {
   // Blocked before the server's threads start, so that they inherit the mask and only the
   // waiting thread below takes the signal.
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A browser that goes away in the middle of an answer must not end the server.
+  std::signal(SIGPIPE, SIG_IGN);
 
   Dashboard dashboard(config);
   httplib::Server server;
