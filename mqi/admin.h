@@ -60,9 +60,6 @@ struct QueueAttributes {
 struct QueueInfo {
   std::string name;
   int32_t currentDepth = 0;     // counts uncommitted puts, not messages held by uncommitted gets
-  // Messages put in units of work not yet committed (included in currentDepth). Filled by
-  // listQueues and describeQueue; MQINQ leaves it 0.
-  int32_t uncommittedCount = 0;
   int32_t openInputCount = 0;
   int32_t openOutputCount = 0;
   int32_t maxMsgLength = 0;
@@ -75,6 +72,9 @@ struct QueueInfo {
   int32_t inhibitGet = 0;
   int32_t inhibitPut = 0;
   std::string description;
+  // Messages put in units of work not yet committed (included in currentDepth). Filled by
+  // listQueues and describeQueue; MQINQ leaves it 0.
+  int32_t uncommittedCount = 0;
 };
 
 // Where queue managers live: the value of QM_STORE, or the default folder.
