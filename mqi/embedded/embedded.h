@@ -40,6 +40,7 @@ struct SharedArea {
   std::atomic<uint32_t> wake[kWakeWords];     // bumped on every change a getter may want
   std::atomic<uint32_t> waiters[kWakeWords];  // sleepers per word, so idle puts skip the wake
   Slot slots[kSlots];
+  sqlite::CommitShare commits;  // shared by the database connections of every process
 };
 
 // The shared area of one queue manager, mapped for the life of the object.

@@ -104,6 +104,9 @@ class EmbeddedSession : public Session {
  private:
   SharedArea* area() const { return shared_->area(); }
   int32_t fail(int rc) { return sqlite::reasonFor(rc); }
+  // Whether the next writes are flushed before they return. Rows of connections and handles
+  // never are: after a crash they describe processes that are gone, and they are cleared the
+  // way a dead process's are; any later flushed commit carries them to disk anyway.
   void setSync(bool full);
   int32_t claimSlot();
   int32_t readQueue(int64_t queueId, QueueRow& row);
@@ -112,6 +115,8 @@ class EmbeddedSession : public Session {
   Stmt& selector(int variant);
   bool prepareAll();
 
+  // First, so that it outlives the database connection whose callbacks use it.
+  std::unique_ptr<sqlite::CommitFlush> flush_;
   std::string folder_;
   sqlite3* db_ = nullptr;
   std::shared_ptr<SharedMap> shared_;
@@ -120,7 +125,6 @@ class EmbeddedSession : public Session {
   int64_t connectionId_ = 0;
   uint32_t epoch_ = 0;
   int32_t broken_ = 0;
-  bool syncFull_ = true;
   int64_t uncommitted_ = 0;
   std::set<int64_t> putQueues_;  // queues that get committed puts at the next commit
   std::set<int64_t> getQueues_;  // queues with messages held by the unit of work
@@ -159,7 +163,8 @@ int32_t EmbeddedSession::open(const std::string& folder) {
   folder_ = folder;
   shared_ = SharedMap::open(folder);
   if (!shared_) return MQRC_Q_MGR_NOT_AVAILABLE;
-  if (sqlite::openDatabase(databasePath(folder), false, &db_) != SQLITE_OK)
+  flush_ = std::make_unique<sqlite::CommitFlush>(&area()->commits);
+  if (sqlite::openDatabase(databasePath(folder), false, &db_, flush_.get()) != SQLITE_OK)
     return MQRC_Q_MGR_NOT_AVAILABLE;
   {
     Stmt q;
@@ -204,6 +209,7 @@ int32_t EmbeddedSession::claimSlot() {
       return MQRC_RESOURCE_PROBLEM;
     }
     Stmt ins;
+    setSync(false);
     if (!ins.prepare(db_, "INSERT INTO connections(slot, pid) VALUES(?1, ?2)")) {
       locks_.unlock(i);
       return MQRC_UNEXPECTED_ERROR;
@@ -237,11 +243,7 @@ int32_t EmbeddedSession::health() {
   return 0;
 }
 
-void EmbeddedSession::setSync(bool full) {
-  if (full == syncFull_) return;
-  sqlite::exec(db_, full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
-  syncFull_ = full;
-}
+void EmbeddedSession::setSync(bool full) { flush_->setDurable(full); }
 
 int32_t EmbeddedSession::findQueue(const std::string& name, QueueRef& out) {
   Use use(findQueue_);
@@ -269,6 +271,7 @@ int32_t EmbeddedSession::findQueue(const std::string& name, QueueRef& out) {
 
 int32_t EmbeddedSession::openHandle(const QueueRef& queue, InputMode input, bool output,
                                     int64_t& handleId) {
+  setSync(false);
   Txn txn(db_);
   int rc = txn.begin(true);
   if (rc != SQLITE_OK) return fail(rc);
@@ -297,6 +300,7 @@ int32_t EmbeddedSession::openHandle(const QueueRef& queue, InputMode input, bool
 
 void EmbeddedSession::closeHandle(int64_t handleId) {
   if (broken_ != 0) return;
+  setSync(false);
   Stmt del;
   del.prepare(db_, "DELETE FROM handles WHERE id=?1");
   Use use(del);
@@ -553,6 +557,7 @@ int32_t EmbeddedSession::disconnect() {
     backout();
     result = MQRC_BACKED_OUT;
   }
+  setSync(false);
   if (broken_ == 0 && connectionId_ != 0) backoutConnection(db_, *shared_, connectionId_, true);
   if (slot_ < kSlots) {
     int64_t mine = connectionId_;

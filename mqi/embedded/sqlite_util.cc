@@ -1,15 +1,51 @@
 #include "mqi/embedded/sqlite_util.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "mqi/mqi.h"
+#include "platform/ipc.h"
 #include "platform/platform.h"
 
 namespace mqi::sqlite {
 namespace {
 
-// Writers hold the database lock for one short transaction, so a waiting writer retries
-// often (0.1 ms) at first rather than sleeping for whole milliseconds as the default handler
-// does; that keeps the wake-up of a waiting get fast. Gives up after about 60 seconds.
-int busyRetry(void*, int attempt) {
+// The log is checkpointed into the database once it holds this many pages (64 MiB).
+constexpr int kCheckpointPages = 16384;
+// A writer gives up waiting for the write lock after this long.
+constexpr int64_t kBusyLimitUs = 60'000'000;
+// A flush of another process that takes longer than this may belong to a process that died
+// in it: the waiter flushes the log itself.
+constexpr int64_t kFlushWaitUs = 20'000;
+
+int64_t steadyMicroseconds() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void raiseTo(std::atomic<uint64_t>& value, uint64_t at_least) {
+  uint64_t seen = value.load();
+  while (seen < at_least && !value.compare_exchange_weak(seen, at_least)) {
+  }
+}
+
+// Sleeps until *word moves past `seen`, counted among `sleepers` so that the waker knows to
+// wake; at most timeoutMs.
+void sleepOn(std::atomic<uint32_t>& word, uint32_t seen, std::atomic<uint32_t>& sleepers,
+             int timeoutMs) {
+  sleepers.fetch_add(1);
+  platform::waitOnWord(&word, seen, timeoutMs);
+  sleepers.fetch_sub(1);
+}
+
+void bump(std::atomic<uint32_t>& word, const std::atomic<uint32_t>& sleepers) {
+  word.fetch_add(1);
+  if (sleepers.load() != 0) platform::wakeWord(&word);
+}
+
+// Without shared counters a waiting writer polls: often (0.1 ms) at first, since writers hold
+// the lock for one short transaction, then every millisecond, for about 60 seconds.
+int pollWhileBusy(void*, int attempt) {
   if (attempt > 60000) return 0;
   platform::sleepMicroseconds(attempt < 100 ? 100 : 1000);
   return 1;
@@ -17,16 +53,92 @@ int busyRetry(void*, int attempt) {
 
 }  // namespace
 
-int openDatabase(const std::string& path, bool create, sqlite3** out) {
+void CommitFlush::attach(sqlite3* db) {
+  sqlite3_busy_handler(db, share_ != nullptr ? whileBusy : pollWhileBusy, this);
+  // Replaces the automatic checkpoint, which afterCommit does in its place.
+  sqlite3_wal_hook(db, afterCommit, this);
+  sqlite3_rollback_hook(db, afterRollback, this);
+}
+
+// Called by SQLite after each commit, once the write lock is released. An error returned
+// here fails the COMMIT statement, though the commit has taken place.
+int CommitFlush::afterCommit(void* self, sqlite3* db, const char* name, int logPages) {
+  auto* flush = static_cast<CommitFlush*>(self);
+  uint64_t commit = flush->share_ != nullptr ? flush->share_->written.fetch_add(1) + 1 : 0;
+  flush->announceWriteEnd();
+  int rc = SQLITE_OK;
+  if (flush->durable_) {
+    rc = flush->share_ != nullptr ? flush->flushThrough(db, name, commit)
+                                  : flush->flushLog(db, name);
+  }
+  if (rc == SQLITE_OK && logPages >= kCheckpointPages) sqlite3_wal_checkpoint(db, name);
+  return rc;
+}
+
+void CommitFlush::afterRollback(void* self) { static_cast<CommitFlush*>(self)->announceWriteEnd(); }
+
+void CommitFlush::announceWriteEnd() {
+  if (share_ != nullptr) bump(share_->writeEnded, share_->lockSleepers);
+}
+
+// Sleeps until a transaction of another connection ends, rather than polling: the wait ends
+// when that commit or rollback lets go of the lock. A holder that ends otherwise (a process
+// killed in the middle) is noticed by the millisecond timeout.
+int CommitFlush::whileBusy(void* self, int attempt) {
+  auto* flush = static_cast<CommitFlush*>(self);
+  int64_t now = steadyMicroseconds();
+  if (attempt == 0) flush->busySinceUs_ = now;
+  if (now - flush->busySinceUs_ > kBusyLimitUs) return 0;
+  CommitShare& share = *flush->share_;
+  sleepOn(share.writeEnded, share.writeEnded.load(), share.lockSleepers, 1);
+  return 1;
+}
+
+// Makes commit number `commit` durable. Every commit counted in `written` had its frames
+// written before it was counted, so a flush that starts after reading the count covers all
+// of them. While another connection's flush is under way this one waits for it: either it
+// covers this commit, or the next flush (by whichever waiter gets there first) covers all
+// commits that came meanwhile.
+int CommitFlush::flushThrough(sqlite3* db, const char* name, uint64_t commit) {
+  CommitShare& share = *share_;
+  const int64_t deadline = steadyMicroseconds() + kFlushWaitUs;
+  for (;;) {
+    uint32_t seen = share.flushEnded.load();
+    if (share.flushed.load() >= commit) return SQLITE_OK;
+    int64_t left = deadline - steadyMicroseconds();
+    if (share.flushing.load() <= share.flushed.load() || left <= 0) break;
+    sleepOn(share.flushEnded, seen, share.flushSleepers,
+            static_cast<int>(std::max<int64_t>(1, left / 1000)));
+  }
+  uint64_t through = share.written.load();
+  raiseTo(share.flushing, through);
+  int rc = flushLog(db, name);
+  if (rc != SQLITE_OK) return rc;
+  raiseTo(share.flushed, through);
+  bump(share.flushEnded, share.flushSleepers);
+  return SQLITE_OK;
+}
+
+int CommitFlush::flushLog(sqlite3* db, const char* name) {
+  sqlite3_file* log = nullptr;
+  int rc = sqlite3_file_control(db, name, SQLITE_FCNTL_JOURNAL_POINTER, &log);
+  if (rc != SQLITE_OK) return rc;
+  if (log == nullptr || log->pMethods == nullptr) return SQLITE_IOERR;
+  return log->pMethods->xSync(log, SQLITE_SYNC_NORMAL);
+}
+
+int openDatabase(const std::string& path, bool create, sqlite3** out, CommitFlush* flush) {
+  static CommitFlush alone;  // durable, shares nothing: it holds no state of its own
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   int rc = sqlite3_open_v2(path.c_str(), out, flags, nullptr);
   if (rc != SQLITE_OK) return rc;
-  sqlite3_busy_handler(*out, busyRetry, nullptr);
   sqlite3_extended_result_codes(*out, 0);
+  (flush != nullptr ? flush : &alone)->attach(*out);
   rc = exec(*out,
             "PRAGMA journal_mode=WAL;"
-            "PRAGMA synchronous=FULL;"
-            "PRAGMA wal_autocheckpoint=16384;"
+            // Commits write the log without flushing it: CommitFlush flushes it afterwards,
+            // outside the write lock. Checkpoints still flush as they should.
+            "PRAGMA synchronous=NORMAL;"
             "PRAGMA journal_size_limit=134217728;"
             // Payload pages pass through once; a small cache keeps agents' memory low and the
             // system's page cache serves re-reads.

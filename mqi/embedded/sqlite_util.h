@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -81,9 +82,54 @@ inline int exec(sqlite3* db, const char* sql) {
   return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
 }
 
-// Opens a queue manager database with the settings every connection uses: WAL journal,
-// a busy handler that retries briefly and often, foreign keys off.
-int openDatabase(const std::string& path, bool create, sqlite3** out);
+// Counters that the connections of every process on one database share, in shared memory
+// (zero-filled at first): they let commits that end at about the same time share one flush
+// of the log, and let a writer that finds the write lock taken sleep until a transaction ends.
+struct CommitShare {
+  std::atomic<uint64_t> written;   // commits whose log frames are written, counted
+  std::atomic<uint64_t> flushing;  // the highest count that a flush under way covers
+  std::atomic<uint64_t> flushed;   // the highest count known to be on disk
+  std::atomic<uint32_t> flushEnded;  // bumped after every flush; flush waiters sleep on it
+  std::atomic<uint32_t> flushSleepers;
+  std::atomic<uint32_t> writeEnded;  // bumped after every write transaction; lock waiters
+  std::atomic<uint32_t> lockSleepers;
+};
+
+// How the commits of one connection reach the disk. The database runs with synchronous=NORMAL:
+// a commit writes its log frames and lets go of the write lock at once. When durable, the log
+// is then flushed before the commit returns, outside the lock, so that other writers go on
+// meanwhile and commits that end together share one flush. Must outlive its connection.
+class CommitFlush {
+ public:
+  // Without a share, commits flush the log alone and lock waiters poll.
+  explicit CommitFlush(CommitShare* share = nullptr) : share_(share) {}
+  CommitFlush(const CommitFlush&) = delete;
+  CommitFlush& operator=(const CommitFlush&) = delete;
+
+  void setDurable(bool durable) { durable_ = durable; }
+  bool durable() const { return durable_; }
+
+  // Installs the commit, rollback and busy callbacks on db.
+  void attach(sqlite3* db);
+
+ private:
+  static int afterCommit(void* self, sqlite3* db, const char* name, int logPages);
+  static void afterRollback(void* self);
+  static int whileBusy(void* self, int attempt);
+  void announceWriteEnd();
+  int flushThrough(sqlite3* db, const char* name, uint64_t commit);
+  int flushLog(sqlite3* db, const char* name);
+
+  CommitShare* share_;
+  bool durable_ = true;
+  int64_t busySinceUs_ = 0;
+};
+
+// Opens a queue manager database with the settings every connection uses: WAL journal with
+// commits flushed as `flush` says, a busy handler that wakes when the lock holder ends, foreign
+// keys off. Without a flush, every commit is durable and flushes alone.
+int openDatabase(const std::string& path, bool create, sqlite3** out,
+                 CommitFlush* flush = nullptr);
 
 // The MQ reason code for an sqlite3 failure: disk full 2056, busy 2102, anything else 2195.
 int32_t reasonFor(int sqliteCode);
