@@ -12,9 +12,19 @@
 
 namespace platform {
 
+// Which file a path names: two names of one file give equal identities. A file that is
+// deleted while still open or mapped keeps its identity from being given to another.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+bool identifyFile(const std::string& path, FileIdentity* out);
+
 // A file mapped shared into memory. The file is created zero-filled at the given size when
-// missing (or shorter). The mapping stays valid until unmapSharedFile.
-void* mapSharedFile(const std::string& path, size_t size);
+// missing (or shorter). The mapping stays valid until unmapSharedFile. When `identity` is
+// given it receives the identity of the file mapped.
+void* mapSharedFile(const std::string& path, size_t size, FileIdentity* identity = nullptr);
 void unmapSharedFile(void* address, size_t size);
 
 // Sleeps while *word == expected, at most timeoutMs milliseconds (negative: no limit). Works
@@ -58,6 +68,14 @@ class LockFile {
 // In a child after fork(): closes the descriptors of every LockFile the parent had open so
 // that the child does not keep the parent's locks alive. Registered automatically.
 void closeInheritedLockFiles();
+
+// Forces the data of the file at `path`, which other code writes, to stable storage. The
+// descriptor used for it stays open for later calls (a few paths are remembered); the first
+// time a file is met, and again once another file took its place at that path, the folder
+// holding it is forced too, so that the file itself is found after a crash. Because a file
+// could be replaced at any moment, the caller must know that it is not: for instance by
+// holding it open, as a database connection holds its log.
+bool flushFileData(const std::string& path);
 
 // The name of the user the process runs as (the numeric id as text when it has no name).
 std::string processUserName();

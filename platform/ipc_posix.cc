@@ -13,10 +13,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <mutex>
 #include <set>
+#include <string>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -31,18 +34,46 @@ std::set<int>& openLockFds() {
   return fds;
 }
 
-void forkPrepare() { registryMutex().lock(); }
-void forkParent() { registryMutex().unlock(); }
+// The files that flushFileData keeps open, by path, most recently used last.
+struct FlushedFile {
+  std::string path;
+  int fd;
+  dev_t device;
+  ino_t inode;
+};
+constexpr size_t kFlushedFilesKept = 8;
+std::mutex& flushedMutex() {
+  static std::mutex m;
+  return m;
+}
+std::vector<FlushedFile>& flushedFiles() {
+  static std::vector<FlushedFile> files;
+  return files;
+}
+
+void forkPrepare() {
+  registryMutex().lock();
+  flushedMutex().lock();
+}
+void forkParent() {
+  flushedMutex().unlock();
+  registryMutex().unlock();
+}
 void forkChild() {
-  // The mutex was taken by this thread in forkPrepare, so it is consistent here.
+  // The mutexes were taken by this thread in forkPrepare, so they are consistent here.
   for (int fd : openLockFds()) ::close(fd);
   openLockFds().clear();
+  flushedMutex().unlock();
   registryMutex().unlock();
 }
 
-void registerFd(int fd) {
+void watchForks() {
   static std::once_flag once;
   std::call_once(once, [] { pthread_atfork(forkPrepare, forkParent, forkChild); });
+}
+
+void registerFd(int fd) {
+  watchForks();
   std::lock_guard<std::mutex> guard(registryMutex());
   openLockFds().insert(fd);
 }
@@ -64,7 +95,14 @@ struct flock byteLock(short type, uint32_t index) {
 
 }  // namespace
 
-void* mapSharedFile(const std::string& path, size_t size) {
+bool identifyFile(const std::string& path, FileIdentity* out) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  *out = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return true;
+}
+
+void* mapSharedFile(const std::string& path, size_t size, FileIdentity* identity) {
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return nullptr;
   struct stat st;
@@ -75,6 +113,8 @@ void* mapSharedFile(const std::string& path, size_t size) {
     errno = saved;
     return nullptr;
   }
+  if (identity != nullptr)
+    *identity = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   void* address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   int saved = errno;
   ::close(fd);
@@ -156,6 +196,72 @@ bool LockFile::isHeldElsewhere(uint32_t index) const {
   struct flock fl = byteLock(F_WRLCK, index);
   if (::fcntl(fd_, F_OFD_GETLK, &fl) != 0) return true;  // cannot tell: assume alive
   return fl.l_type != F_UNLCK;
+}
+
+namespace {
+
+bool flushFolderOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool flushed = ::fsync(fd) == 0;
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return flushed;
+}
+
+// The kept descriptor of the file now at `path`, opened (and its folder flushed) when the
+// file is new to this process; -1 on failure. Called under flushedMutex().
+int keptDescriptor(const std::string& path) {
+  struct stat now;
+  if (::stat(path.c_str(), &now) != 0) return -1;
+  std::vector<FlushedFile>& files = flushedFiles();
+  auto known = std::find_if(files.begin(), files.end(),
+                            [&](const FlushedFile& f) { return f.path == path; });
+  if (known != files.end()) {
+    FlushedFile file = *known;
+    files.erase(known);
+    if (file.device == now.st_dev && file.inode == now.st_ino) {
+      files.push_back(file);
+      return file.fd;
+    }
+    ::close(file.fd);
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat opened;
+  if (::fstat(fd, &opened) != 0 || !flushFolderOf(path)) {
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  if (files.size() >= kFlushedFilesKept) {
+    ::close(files.front().fd);
+    files.erase(files.begin());
+  }
+  files.push_back({path, fd, opened.st_dev, opened.st_ino});
+  return fd;
+}
+
+}  // namespace
+
+bool flushFileData(const std::string& path) {
+  watchForks();
+  std::unique_lock<std::mutex> guard(flushedMutex());
+  int fd = keptDescriptor(path);
+  if (fd < 0) return false;
+  // A duplicate lets the flush run without the mutex, beside flushes of other threads.
+  int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  guard.unlock();
+  if (own < 0) return false;
+  bool flushed = ::fdatasync(own) == 0;
+  int saved = errno;
+  ::close(own);
+  errno = saved;
+  return flushed;
 }
 
 std::string processUserName() {

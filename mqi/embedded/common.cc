@@ -1,6 +1,8 @@
 // Pieces of the embedded store shared by administration and sessions: paths, the shared area,
 // the schema, and backing out the work of connections that are gone.
+#include <algorithm>
 #include <map>
+#include <mutex>
 #include <vector>
 
 #include "mqi/embedded/embedded.h"
@@ -8,12 +10,52 @@
 
 namespace mqi::embedded {
 
-std::shared_ptr<SharedMap> SharedMap::open(const std::string& folder) {
-  void* address = platform::mapSharedFile(folder + "/shared", sizeof(SharedArea));
-  if (address == nullptr) return nullptr;
+namespace {
+
+constexpr size_t kMapsKept = 8;
+
+struct KeptMaps {
+  std::mutex mutex;
+  std::vector<std::pair<std::string, std::shared_ptr<SharedMap>>> maps;  // latest use last
+};
+
+KeptMaps& keptMaps() {
+  static KeptMaps* kept = new KeptMaps;  // never destroyed: sessions may outlive statics
+  return *kept;
+}
+
+}  // namespace
+
+std::shared_ptr<SharedMap> SharedMap::map(const std::string& path) {
   auto map = std::make_shared<SharedMap>();
+  void* address = platform::mapSharedFile(path, sizeof(SharedArea), &map->file_);
+  if (address == nullptr) return nullptr;
   map->area_ = static_cast<SharedArea*>(address);
   return map;
+}
+
+std::shared_ptr<SharedMap> SharedMap::open(const std::string& folder) {
+  const std::string path = folder + "/shared";
+  KeptMaps& kept = keptMaps();
+  std::shared_ptr<SharedMap> found;
+  {
+    std::lock_guard<std::mutex> guard(kept.mutex);
+    auto it = std::find_if(kept.maps.begin(), kept.maps.end(),
+                           [&](const auto& entry) { return entry.first == path; });
+    if (it != kept.maps.end()) {
+      found = it->second;
+      kept.maps.erase(it);
+    }
+  }
+  platform::FileIdentity now;
+  if (!found || !platform::identifyFile(path, &now) || !(now == found->file_)) {
+    found = map(path);
+    if (!found) return nullptr;
+  }
+  std::lock_guard<std::mutex> guard(kept.mutex);
+  if (kept.maps.size() >= kMapsKept) kept.maps.erase(kept.maps.begin());
+  kept.maps.emplace_back(path, found);
+  return found;
 }
 
 void SharedMap::wakeQueue(int64_t queueId) {

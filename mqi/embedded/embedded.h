@@ -47,6 +47,11 @@ struct SharedArea {
 class SharedMap {
  public:
   ~SharedMap() { platform::unmapSharedFile(area_, sizeof(SharedArea)); }
+  // The area of the queue manager in `folder`. Mappings are kept by the process for reuse
+  // (a few folders' worth), so that a program that connects for every file does not map and
+  // unmap the area each time: each unmap makes every processor the program ran on drop its
+  // address translations. A shared file that was replaced (the queue manager deleted and
+  // made again) is mapped anew.
   static std::shared_ptr<SharedMap> open(const std::string& folder);
   SharedArea* area() const { return area_; }
   uint32_t wordFor(int64_t queueId) const { return static_cast<uint32_t>(queueId) % kWakeWords; }
@@ -54,7 +59,10 @@ class SharedMap {
   void wakeAll();
 
  private:
+  static std::shared_ptr<SharedMap> map(const std::string& path);
+
   SharedArea* area_ = nullptr;
+  platform::FileIdentity file_;
 };
 
 std::string folderFor(const std::string& dataFolder, const std::string& qmgr);
