@@ -8,6 +8,7 @@
 
 int main(int argc, char** argv) {
   initLogStreams();
+  platform::keepFreedMemory();
   std::cout << "\n" << logTimestamp() << " TX-KV delivery agent for files has started."
             << std::endl;
   char settingsFile[kTargetPathSize * 2];

@@ -28,6 +28,7 @@ MQLONG openJobQueue(MQHCONN hConn, MQHOBJ* hObj, MQLONG* reason) {
 
 int RunLoadAgent(int argc, char** argv) {
   initLogStreams();
+  platform::keepFreedMemory();
   std::cout << "\n" << logTimestamp() << " TX-KV load agent for files has started.\n" << std::flush;
   ReadSettings(argc > 1 ? argv[1] : "qfeed.ini");
   const LoadSettingsT& settings = LoadAgent.LoadSettings;

@@ -1,4 +1,5 @@
 // Process-wide services: working directory, sleeping, path forms.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +29,12 @@ void sleepMilliseconds(uint32_t ms) {
 void sleepMicroseconds(uint32_t us) {
   timespec pause{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000L};
   nanosleep(&pause, nullptr);
+}
+
+void keepFreedMemory() {
+  // Fixed thresholds also stop the allocator from moving them by itself.
+  mallopt(M_MMAP_THRESHOLD, 16 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
 }
 
 bool isAbsolutePath(const char* path) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "platform/platform.h"
 #include "router/router.h"
 #include "router/settings.h"
 
@@ -24,6 +25,7 @@ void printUsage() {
 
 int main(int argc, char** argv) {
   initLogStreams();
+  platform::keepFreedMemory();
   if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
     printUsage();
     return route::kExitNormal;

@@ -74,7 +74,7 @@ struct QueueRow {
 class EmbeddedSession : public Session {
  public:
   ~EmbeddedSession() override {
-    if (db_ != nullptr) sqlite3_close_v2(db_);
+    sqlite::closeDatabase(db_);
   }
 
   int32_t open(const std::string& folder);

@@ -2,8 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <utility>
 
 #include "mqi/mqi.h"
+#include "platform/host.h"
 #include "platform/ipc.h"
 #include "platform/platform.h"
 
@@ -50,6 +55,83 @@ int pollWhileBusy(void*, int attempt) {
   platform::sleepMicroseconds(attempt < 100 ? 100 : 1000);
   return 1;
 }
+
+// Commits of a connection between two sessions: durable, and sharing nothing. It holds no
+// state of its own, so every thread may use it.
+CommitFlush& unattended() {
+  static CommitFlush alone;
+  return alone;
+}
+
+// The file that a connection which may be kept was opened on, as openDatabase was given it,
+// so that a kept connection is never taken for a file made at its path since.
+struct OpenedFile {
+  std::string path;
+  platform::FileIdentity identity;
+};
+
+struct OpenedFiles {
+  std::mutex mutex;
+  std::map<sqlite3*, OpenedFile> files;
+};
+
+OpenedFiles& openedFiles() {
+  static OpenedFiles* opened = new OpenedFiles;  // never destroyed: threads may outlive statics
+  return *opened;
+}
+
+void remember(sqlite3* db, const OpenedFile& file) {
+  std::lock_guard<std::mutex> guard(openedFiles().mutex);
+  openedFiles().files[db] = file;
+}
+
+std::optional<OpenedFile> recall(sqlite3* db) {
+  std::lock_guard<std::mutex> guard(openedFiles().mutex);
+  auto it = openedFiles().files.find(db);
+  if (it == openedFiles().files.end()) return std::nullopt;
+  return it->second;
+}
+
+void closeConnection(sqlite3* db) {
+  {
+    std::lock_guard<std::mutex> guard(openedFiles().mutex);
+    openedFiles().files.erase(db);
+  }
+  sqlite3_close_v2(db);
+}
+
+// The connection that closeDatabase kept on this thread.
+struct IdleConnection {
+  sqlite3* db = nullptr;
+  int32_t process = 0;
+
+  ~IdleConnection() { drop(); }
+  void drop() {
+    // A forked child leaves the connection of its parent alone.
+    if (db != nullptr && process == platform::currentProcessId()) closeConnection(db);
+    db = nullptr;
+  }
+  void keep(sqlite3* connection) {
+    drop();
+    db = connection;
+    process = platform::currentProcessId();
+  }
+  // The kept connection when it is this process's, idle, and on the file that `path` names
+  // now; nullptr otherwise.
+  sqlite3* take(const std::string& path) {
+    if (db == nullptr) return nullptr;
+    std::optional<OpenedFile> file = recall(db);
+    platform::FileIdentity now;
+    if (process != platform::currentProcessId() || !file || file->path != path ||
+        !platform::identifyFile(path, &now) || !(now == file->identity) ||
+        sqlite3_next_stmt(db, nullptr) != nullptr) {
+      drop();
+      return nullptr;
+    }
+    return std::exchange(db, nullptr);
+  }
+};
+thread_local IdleConnection idle;
 
 }  // namespace
 
@@ -127,13 +209,14 @@ int CommitFlush::flushLog(sqlite3* db, const char* name) {
   return log != nullptr && platform::flushFileData(log) ? SQLITE_OK : SQLITE_IOERR_FSYNC;
 }
 
-int openDatabase(const std::string& path, bool create, sqlite3** out, CommitFlush* flush) {
-  static CommitFlush alone;  // durable, shares nothing: it holds no state of its own
+namespace {
+
+int openNew(const std::string& path, bool create, sqlite3** out, CommitFlush& flush) {
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   int rc = sqlite3_open_v2(path.c_str(), out, flags, nullptr);
   if (rc != SQLITE_OK) return rc;
   sqlite3_extended_result_codes(*out, 0);
-  (flush != nullptr ? flush : &alone)->attach(*out);
+  flush.attach(*out);
   rc = exec(*out,
             "PRAGMA journal_mode=WAL;"
             // Commits write the log without flushing it: CommitFlush flushes it afterwards,
@@ -145,6 +228,31 @@ int openDatabase(const std::string& path, bool create, sqlite3** out, CommitFlus
             "PRAGMA cache_size=-2048;"
             "PRAGMA secure_delete=OFF;");
   return rc;
+}
+
+}  // namespace
+
+int openDatabase(const std::string& path, bool create, sqlite3** out, CommitFlush* flush) {
+  if (flush == nullptr) return openNew(path, create, out, unattended());
+  if (sqlite3* kept = idle.take(path)) {
+    flush->attach(kept);
+    *out = kept;
+    return SQLITE_OK;
+  }
+  int rc = openNew(path, create, out, *flush);
+  OpenedFile file{path, {}};
+  if (rc == SQLITE_OK && platform::identifyFile(path, &file.identity)) remember(*out, file);
+  return rc;
+}
+
+void closeDatabase(sqlite3* db) {
+  if (db == nullptr) return;
+  if (!recall(db) || sqlite3_get_autocommit(db) == 0) {
+    closeConnection(db);
+    return;
+  }
+  unattended().attach(db);  // the session's flush goes away with it
+  idle.keep(db);
 }
 
 int32_t reasonFor(int sqliteCode) {

@@ -127,9 +127,17 @@ class CommitFlush {
 
 // Opens a queue manager database with the settings every connection uses: WAL journal with
 // commits flushed as `flush` says, a busy handler that wakes when the lock holder ends, foreign
-// keys off. Without a flush, every commit is durable and flushes alone.
+// keys off. Without a flush, every commit is durable and flushes alone. With one, the
+// connection may be the one that closeDatabase kept on this thread for the same file.
 int openDatabase(const std::string& path, bool create, sqlite3** out,
                  CommitFlush* flush = nullptr);
+
+// Ends the use of a connection that openDatabase gave with a flush, on the thread that opened
+// it. Outside a transaction the connection is kept, idle, for the next openDatabase of the
+// same file on this thread (one per thread; a forked child never reuses its parent's): a
+// program that connects for every file then reads the schema and maps SQLite's index of the
+// log once. Its statements must all be finalized before the thread opens a database again.
+void closeDatabase(sqlite3* db);
 
 // The MQ reason code for an sqlite3 failure: disk full 2056, busy 2102, anything else 2195.
 int32_t reasonFor(int sqliteCode);
