@@ -6,6 +6,7 @@
 #define QT_PLATFORM_IPC_H
 
 #include <atomic>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,8 +32,8 @@ void unmapSharedFile(void* address, size_t size);
 // across processes on a mapping of mapSharedFile. Returns when woken, on timeout, on a
 // signal, or at once when the value already differs; callers re-check their condition.
 void waitOnWord(std::atomic<uint32_t>* word, uint32_t expected, int timeoutMs);
-// Wakes every process sleeping in waitOnWord on that word.
-void wakeWord(std::atomic<uint32_t>* word);
+// Wakes processes sleeping in waitOnWord on that word: all of them, or at most `count`.
+void wakeWord(std::atomic<uint32_t>* word, int count = INT_MAX);
 
 // A lock file whose bytes are locks owned by one open file: a byte locked through one
 // LockFile stays locked until that LockFile is closed or the byte released, or the process

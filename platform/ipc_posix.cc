@@ -140,8 +140,8 @@ void waitOnWord(std::atomic<uint32_t>* word, uint32_t expected, int timeoutMs) {
             nullptr, 0);
 }
 
-void wakeWord(std::atomic<uint32_t>* word) {
-  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE, INT_MAX, nullptr,
+void wakeWord(std::atomic<uint32_t>* word, int count) {
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE, count, nullptr,
             nullptr, 0);
 }
 

@@ -1,4 +1,5 @@
-// Lock bytes and shared wake-up words across open files, threads and processes.
+// Lock bytes and shared wake-up words across open files, threads and processes; file
+// identities and flushes of files that other code writes.
 #include "platform/ipc.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <thread>
 
 #include "platform/test_folder.h"
@@ -83,6 +85,25 @@ TEST_F(IpcTest, WakeWordWakesASleeper) {
   waitOnWord(word, word->load(), 30);  // times out
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
   unmapSharedFile(word, 4096);
+}
+
+TEST_F(IpcTest, IdentityAndFlushFollowTheFileNowAtThePath) {
+  const std::string path = dir_ + "/log", alias = dir_ + "/alias", next = dir_ + "/next";
+  std::ofstream(path) << "first";
+  std::ofstream(next) << "second";
+  FileIdentity first, named, replaced;
+  ASSERT_TRUE(identifyFile(path, &first));
+  ASSERT_EQ(link(path.c_str(), alias.c_str()), 0);
+  ASSERT_TRUE(identifyFile(alias, &named));
+  EXPECT_EQ(named, first);
+  EXPECT_TRUE(flushFileData(path));
+  ASSERT_EQ(rename(next.c_str(), path.c_str()), 0);
+  ASSERT_TRUE(identifyFile(path, &replaced));
+  EXPECT_FALSE(replaced == first);  // the old file lives on as alias: its identity is its own
+  EXPECT_TRUE(flushFileData(path));
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  EXPECT_FALSE(flushFileData(path));
+  EXPECT_FALSE(identifyFile(path, &replaced));
 }
 
 }  // namespace

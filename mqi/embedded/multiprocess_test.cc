@@ -1,12 +1,16 @@
 // Several processes on one queue manager: dead units of work, fork, waits across processes,
-// quiesce.
+// quiesce, commits at the same moment; and what a process keeps between its connections.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
+#include "mqi/embedded/embedded.h"
+#include "mqi/embedded/sqlite_util.h"
 #include "mqi/test_fixture.h"
 #include "platform/platform.h"
 
@@ -144,6 +148,118 @@ TEST_F(QmTest, AnotherQueueManagerOfTheFolderReceivesPuts) {
   std::strcpy(od.ObjectQMgrName, "QM9");
   MQPUT1(hconn_, &od, &md, &pmo, 1, const_cast<char*>("r"), &cc, &rc);
   EXPECT_EQ(rc, MQRC_UNKNOWN_REMOTE_Q_MGR);
+}
+
+TEST_F(QmTest, CommitsOfSeveralProcessesAtOnceAllLand) {
+  // They wait for the write lock and for each other's flushes of the log.
+  constexpr int kProcesses = 4, kCommits = 25;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      MQHCONN h;
+      for (int i = 0; i < kCommits; ++i)
+        if (commitPutOnNewConnection("m", &h) != MQRC_NONE) _exit(1);
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(describeQueue("QM1", "Q1").value.currentDepth, kProcesses * kCommits);
+}
+
+TEST_F(QmTest, QueueManagerMadeAgainUnderItsNameIsReachedAfresh) {
+  // The process keeps the old one's database connection and shared area for its next
+  // connection; neither may be taken for the new one's.
+  connect();
+  ASSERT_EQ(put(open("Q1", MQOO_OUTPUT), "old"), MQRC_NONE);
+  MQLONG cc, rc;
+  MQDISC(&hconn_, &cc, &rc);
+  ASSERT_TRUE(stopQueueManager("QM1", false).ok());
+  ASSERT_TRUE(deleteQueueManager("QM1").ok());
+  ASSERT_TRUE(createQueueManager("QM1", {}).ok());
+  ASSERT_TRUE(startQueueManager("QM1").ok());
+  ASSERT_TRUE(defineQueue("QM1", "Q2", {}).ok());
+  connect();
+  MQLONG reason = 0;
+  open("Q1", MQOO_INPUT_SHARED, &reason);
+  EXPECT_EQ(reason, MQRC_UNKNOWN_OBJECT_NAME);
+  MQHOBJ q2 = open("Q2", MQOO_OUTPUT | MQOO_INPUT_SHARED);
+  ASSERT_EQ(put(q2, "new"), MQRC_NONE);
+  std::string data;
+  ASSERT_EQ(get(q2, data), MQRC_NONE);
+  EXPECT_EQ(data, "new");
+  // Other processes map the new shared file: this process must use that one too.
+  const std::string qmFolder = embedded::folderFor(folder_.path(), "QM1");
+  auto shared = embedded::SharedMap::open(qmFolder);
+  auto* fresh = static_cast<embedded::SharedArea*>(
+      platform::mapSharedFile(qmFolder + "/shared", sizeof(embedded::SharedArea)));
+  ASSERT_NE(fresh, nullptr);
+  uint32_t seen = fresh->wake[0].load();
+  shared->wakeAll();
+  EXPECT_NE(fresh->wake[0].load(), seen);
+  platform::unmapSharedFile(fresh, sizeof(embedded::SharedArea));
+}
+
+// Commits on the database directly, with counters shared as the processes share them.
+class CommitFlushTest : public QmTest {
+ protected:
+  void SetUp() override {
+    QmTest::SetUp();
+    path_ = embedded::databasePath(embedded::folderFor(folder_.path(), "QM1"));
+    ASSERT_EQ(sqlite::openDatabase(path_, false, &db_, &flush_), SQLITE_OK);
+    ASSERT_EQ(sqlite::exec(db_, "CREATE TABLE scratch(x)"), SQLITE_OK);
+  }
+  void TearDown() override {
+    sqlite::closeDatabase(db_);
+    QmTest::TearDown();
+  }
+  int insert(sqlite3* db) { return sqlite::exec(db, "INSERT INTO scratch VALUES(1)"); }
+
+  std::string path_;
+  sqlite::CommitShare share_{};
+  sqlite::CommitFlush flush_{&share_};
+  sqlite3* db_ = nullptr;
+};
+
+TEST_F(CommitFlushTest, DurableCommitsAreFlushedAndOthersCountedOnly) {
+  uint64_t written = share_.written.load();
+  ASSERT_EQ(insert(db_), SQLITE_OK);
+  EXPECT_EQ(share_.written.load(), written + 1);
+  EXPECT_GE(share_.flushed.load(), written + 1);
+  flush_.setDurable(false);
+  uint64_t flushed = share_.flushed.load();
+  ASSERT_EQ(insert(db_), SQLITE_OK);
+  EXPECT_EQ(share_.written.load(), written + 2);
+  EXPECT_EQ(share_.flushed.load(), flushed);
+  // A flush that never ends (its process died in it) holds a durable commit up only briefly.
+  flush_.setDurable(true);
+  share_.flushing.store(share_.written.load() + 100);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(insert(db_), SQLITE_OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_GE(share_.flushed.load(), written + 3);
+}
+
+TEST_F(CommitFlushTest, WriterWaitsForTheLockUntilTheHolderEnds) {
+  sqlite::CommitFlush otherFlush(&share_);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite::openDatabase(path_, false, &other, &otherFlush), SQLITE_OK);
+  ASSERT_EQ(sqlite::exec(db_, "BEGIN IMMEDIATE"), SQLITE_OK);
+  ASSERT_EQ(insert(db_), SQLITE_OK);
+  std::thread holder([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    sqlite::exec(db_, "COMMIT");
+  });
+  EXPECT_EQ(sqlite::exec(other, "BEGIN IMMEDIATE"), SQLITE_OK);  // not SQLITE_BUSY
+  EXPECT_EQ(insert(other), SQLITE_OK);
+  EXPECT_EQ(sqlite::exec(other, "COMMIT"), SQLITE_OK);
+  holder.join();
+  sqlite::closeDatabase(other);
 }
 
 }  // namespace

@@ -43,9 +43,10 @@ void sleepOn(std::atomic<uint32_t>& word, uint32_t seen, std::atomic<uint32_t>& 
   sleepers.fetch_sub(1);
 }
 
-void bump(std::atomic<uint32_t>& word, const std::atomic<uint32_t>& sleepers) {
+void bump(std::atomic<uint32_t>& word, const std::atomic<uint32_t>& sleepers,
+          int wakeAtMost = INT_MAX) {
   word.fetch_add(1);
-  if (sleepers.load() != 0) platform::wakeWord(&word);
+  if (sleepers.load() != 0) platform::wakeWord(&word, wakeAtMost);
 }
 
 // Without shared counters a waiting writer polls: often (0.1 ms) at first, since writers hold
@@ -104,8 +105,12 @@ void closeConnection(sqlite3* db) {
 struct IdleConnection {
   sqlite3* db = nullptr;
   int32_t process = 0;
+  bool ended = false;  // the thread is ending: sessions closed after this keep nothing
 
-  ~IdleConnection() { drop(); }
+  ~IdleConnection() {
+    drop();
+    ended = true;
+  }
   void drop() {
     // A forked child leaves the connection of its parent alone.
     if (db != nullptr && process == platform::currentProcessId()) closeConnection(db);
@@ -113,6 +118,10 @@ struct IdleConnection {
   }
   void keep(sqlite3* connection) {
     drop();
+    if (ended) {
+      closeConnection(connection);
+      return;
+    }
     db = connection;
     process = platform::currentProcessId();
   }
@@ -160,7 +169,9 @@ int CommitFlush::afterCommit(void* self, sqlite3* db, const char* name, int logP
 void CommitFlush::afterRollback(void* self) { static_cast<CommitFlush*>(self)->announceWriteEnd(); }
 
 void CommitFlush::announceWriteEnd() {
-  if (share_ != nullptr) bump(share_->writeEnded, share_->lockSleepers);
+  // One waiter at a time: the lock goes to one writer anyway, and waking all of them has
+  // the losers spend the processors that the winner needs.
+  if (share_ != nullptr) bump(share_->writeEnded, share_->lockSleepers, 1);
 }
 
 // Sleeps until a transaction of another connection ends, rather than polling: the wait ends
