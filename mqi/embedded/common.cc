@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "mqi/embedded/embedded.h"
+#include "mqi/embedded/payload_files.h"
 #include "mqi/embedded/sqlite_util.h"
 
 namespace mqi::embedded {
@@ -13,6 +14,7 @@ std::shared_ptr<SharedMap> SharedMap::open(const std::string& folder) {
   if (address == nullptr) return nullptr;
   auto map = std::make_shared<SharedMap>();
   map->area_ = static_cast<SharedArea*>(address);
+  map->folder_ = folder;
   return map;
 }
 
@@ -91,15 +93,21 @@ int createSchema(sqlite3* db) {
       "CREATE TABLE messages(id INTEGER PRIMARY KEY AUTOINCREMENT, queue_id INT NOT NULL,"
       " state INT NOT NULL, priority INT NOT NULL, msg_id BLOB, correl_id BLOB,"
       " backout INT NOT NULL DEFAULT 0, persistent INT NOT NULL, expires INT NOT NULL,"
-      " length INT NOT NULL, md BLOB NOT NULL);"
+      " length INT NOT NULL, md BLOB NOT NULL,"
+      // The payload: in the payloads table when file_id is 0, else in that payload file.
+      " file_id INT NOT NULL DEFAULT 0, file_offset INT NOT NULL DEFAULT 0);"
       "CREATE INDEX messages_order ON messages(queue_id, state, priority DESC, id);"
       // Only committed messages are ever matched, so a syncpoint put leaves this one alone
       // until its commit.
       "CREATE INDEX messages_ids ON messages(queue_id, correl_id, msg_id) WHERE state=0;"
+      "CREATE INDEX messages_files ON messages(file_id, file_offset) WHERE file_id<>0;"
       "CREATE TABLE payloads(id INTEGER PRIMARY KEY, data BLOB NOT NULL);"
+      "CREATE TABLE payload_files(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+      " writer INT NOT NULL DEFAULT 0);"
       "CREATE TABLE connections(id INTEGER PRIMARY KEY AUTOINCREMENT, slot INT, pid INT);"
       "CREATE TABLE handles(id INTEGER PRIMARY KEY, connection_id INT NOT NULL,"
       " queue_id INT NOT NULL, input INT NOT NULL, output INT NOT NULL);"
+      "PRAGMA user_version=1;"
       "COMMIT;");
 }
 
@@ -206,7 +214,8 @@ int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool
   std::vector<Change> changes;
   rc = backoutRows(db, connectionId, changes);
   if (rc == SQLITE_OK && forget) {
-    rc = runSql(db, "DELETE FROM handles WHERE connection_id=?1", connectionId);
+    rc = runSql(db, "UPDATE payload_files SET writer=0 WHERE writer=?1", connectionId);
+    if (rc == SQLITE_OK) rc = runSql(db, "DELETE FROM handles WHERE connection_id=?1", connectionId);
     if (rc == SQLITE_OK) rc = runSql(db, "DELETE FROM connections WHERE id=?1", connectionId);
   }
   if (rc == SQLITE_OK) rc = sqlite::exec(db, "COMMIT");
@@ -214,8 +223,13 @@ int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool
     sqlite::exec(db, "ROLLBACK");
     return rc;
   }
-  for (const Change& c : changes)
+  bool dropped = false;
+  for (const Change& c : changes) {
     if (c.returned > 0) shared.wakeQueue(c.queueId);
+    dropped = dropped || c.dropped > 0;
+  }
+  // Dropped puts, or a sealed file of the connection, may leave files nothing references.
+  if (dropped || forget) sweepPayloadFiles(db, shared.folder());
   return SQLITE_OK;
 }
 

@@ -1,7 +1,8 @@
 // Inside the embedded store: the files of one queue manager and the memory its processes
 // share. Layout of a queue manager folder <data folder>/<name>/:
-//   qm.db      SQLite database (WAL): attributes, queues, messages, payloads, connections,
-//              open handles
+//   qm.db      SQLite database (WAL): attributes, queues, messages, small payloads,
+//              connections, open handles
+//   payloads/  the payload files of larger messages (payload_files.h)
 //   shared     the shared area below, mapped by every connected process
 //   conns.lock one lock byte per connection slot; a slot whose byte nobody holds belongs to a
 //              dead process
@@ -48,12 +49,14 @@ class SharedMap {
   ~SharedMap() { platform::unmapSharedFile(area_, sizeof(SharedArea)); }
   static std::shared_ptr<SharedMap> open(const std::string& folder);
   SharedArea* area() const { return area_; }
+  const std::string& folder() const { return folder_; }  // the queue manager's
   uint32_t wordFor(int64_t queueId) const { return static_cast<uint32_t>(queueId) % kWakeWords; }
   void wakeQueue(int64_t queueId);
   void wakeAll();
 
  private:
   SharedArea* area_ = nullptr;
+  std::string folder_;
 };
 
 std::string folderFor(const std::string& dataFolder, const std::string& qmgr);

@@ -1,7 +1,8 @@
 // A connection to an embedded queue manager. Every call is one short SQLite transaction;
 // the unit of work lives in the rows it touched (their state names this connection, see
 // putState/gotState), so nothing is held between calls. Syncpoint operations write without
-// syncing; the commit syncs, which makes everything before it durable too.
+// syncing; the commit syncs the payload file, then the database, which makes everything
+// before it durable too.
 #include <sqlite3.h>
 
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <set>
 
 #include "mqi/embedded/embedded.h"
+#include "mqi/embedded/payload_files.h"
 #include "mqi/embedded/sqlite_util.h"
 #include "platform/host.h"
 
@@ -24,12 +26,26 @@ int64_t nowMs() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-class BlobReader : public PayloadReader {
+// Reads a message's payload from the database (file 0) or from its payload file.
+class MessageReader : public PayloadReader {
  public:
-  BlobReader(sqlite3* db, int64_t id) : db_(db), id_(id) {}
-  ~BlobReader() override { sqlite3_blob_close(blob_); }
+  MessageReader(sqlite3* db, int64_t id, const Extent& extent, PayloadFiles& files)
+      : db_(db), id_(id), extent_(extent), files_(files) {}
+  ~MessageReader() override { sqlite3_blob_close(blob_); }
   bool read(int64_t offset, void* into, size_t length) override {
     if (length == 0) return true;
+    bool ok = extent_.fileId != 0 ? readFile(offset, into, length) : readBlob(offset, into, length);
+    failed_ = failed_ || !ok;
+    return ok;
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  bool readFile(int64_t offset, void* into, size_t length) {
+    if (offset + static_cast<int64_t>(length) > extent_.length) return false;
+    return files_.read(extent_.fileId, extent_.offset + offset, into, length);
+  }
+  bool readBlob(int64_t offset, void* into, size_t length) {
     if (blob_ == nullptr &&
         sqlite3_blob_open(db_, "main", "payloads", "data", id_, 0, &blob_) != SQLITE_OK)
       return false;
@@ -37,10 +53,12 @@ class BlobReader : public PayloadReader {
            SQLITE_OK;
   }
 
- private:
   sqlite3* db_;
   int64_t id_;
+  Extent extent_;
+  PayloadFiles& files_;
   sqlite3_blob* blob_ = nullptr;
+  bool failed_ = false;
 };
 
 // Rolls back an open transaction unless committed.
@@ -108,7 +126,14 @@ class EmbeddedSession : public Session {
   int32_t claimSlot();
   int32_t readQueue(int64_t queueId, QueueRow& row);
   int32_t selectMessage(const GetRequest& request, int32_t deliverySeq, int64_t& id);
+  int32_t getOnce(const GetRequest& request, const DeliverFn& deliver, bool& retry);
   int32_t takeMessage(int64_t id, int64_t queueId, bool syncpoint);
+  int32_t putOnce(int64_t queueId, const MQMD& md, const void* data, size_t length,
+                  bool syncpoint, const Extent* reuse, bool& retry);
+  bool sameBytes(const Extent& extent, const void* data, size_t length);
+  bool extentLive(const Extent& extent);
+  void afterRowsRemoved();
+  void endUnitOfWork();
   Stmt& selector(int variant);
   bool prepareAll();
 
@@ -124,11 +149,16 @@ class EmbeddedSession : public Session {
   int64_t uncommitted_ = 0;
   std::set<int64_t> putQueues_;  // queues that get committed puts at the next commit
   std::set<int64_t> getQueues_;  // queues with messages held by the unit of work
+  PayloadWriter writer_;
+  PayloadFiles files_;
+  Extent lastGot_;               // the payload file extent of the last message got under syncpoint
+  bool gotFileRows_ = false;     // the unit of work holds messages of payload files
+  std::vector<char> compare_;    // bytes of lastGot_ read back to compare with a put
   QueueManagerInfo info_;
   std::map<int, Stmt> selectors_;
   RowBatches batches_;
   Stmt queueRow_, insertMessage_, insertPayload_, depthDelta_, messageRow_, holdMessage_,
-      deletePayload_, deleteMessage_, findQueue_;
+      deletePayload_, deleteMessage_, findQueue_, extentLive_;
 };
 
 bool EmbeddedSession::prepareAll() {
@@ -137,13 +167,17 @@ bool EmbeddedSession::prepareAll() {
                            " delivery_seq, depth FROM queues WHERE id=?1") &&
          insertMessage_.prepare(db_,
                                 "INSERT INTO messages(queue_id, state, priority, msg_id,"
-                                " correl_id, persistent, expires, length, md)"
-                                " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9)") &&
+                                " correl_id, persistent, expires, length, md, file_id,"
+                                " file_offset) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11)") &&
          insertPayload_.prepare(db_, "INSERT INTO payloads(id, data) VALUES(?1, ?2)") &&
          depthDelta_.prepare(db_, "UPDATE queues SET depth=depth+?1 WHERE id=?2") &&
          messageRow_.prepare(db_,
-                             "SELECT md, length, backout, persistent, priority FROM messages"
-                             " WHERE id=?1 AND queue_id=?2 AND state=0") &&
+                             "SELECT md, length, backout, persistent, priority, file_id,"
+                             " file_offset FROM messages WHERE id=?1 AND queue_id=?2 AND"
+                             " state=0") &&
+         extentLive_.prepare(db_,
+                             "SELECT 1 FROM messages WHERE file_id=?1 AND file_id<>0 AND"
+                             " file_offset=?2 AND length=?3 LIMIT 1") &&
          holdMessage_.prepare(db_, "UPDATE messages SET state=?1 WHERE id=?2") &&
          deletePayload_.prepare(db_, "DELETE FROM payloads WHERE id=?1") &&
          deleteMessage_.prepare(db_, "DELETE FROM messages WHERE id=?1") &&
@@ -159,8 +193,10 @@ int32_t EmbeddedSession::open(const std::string& folder) {
   folder_ = folder;
   shared_ = SharedMap::open(folder);
   if (!shared_) return MQRC_Q_MGR_NOT_AVAILABLE;
-  if (sqlite::openDatabase(databasePath(folder), false, &db_) != SQLITE_OK)
+  if (sqlite::openDatabase(databasePath(folder), false, &db_) != SQLITE_OK ||
+      upgradeSchema(db_) != SQLITE_OK)
     return MQRC_Q_MGR_NOT_AVAILABLE;
+  files_ = PayloadFiles(folder);
   {
     Stmt q;
     if (!q.prepare(db_,
@@ -186,6 +222,7 @@ int32_t EmbeddedSession::open(const std::string& folder) {
   if (!locks_.open(lockPath(folder))) return MQRC_RESOURCE_PROBLEM;
   int32_t rc = claimSlot();
   if (rc != 0) return rc;
+  writer_.bind(db_, folder, connectionId_);
   if (area()->epoch.load() != epoch_ || area()->state.load() != kRunning) {
     disconnect();  // stopped while we were connecting
     return MQRC_Q_MGR_NOT_AVAILABLE;
@@ -319,11 +356,46 @@ int32_t EmbeddedSession::readQueue(int64_t queueId, QueueRow& row) {
   return 0;
 }
 
+// A large payload goes to the session's payload file, unless it is the very bytes of the
+// message this unit of work got last (a router passing a message on): then the new row shares
+// that extent. A put outside syncpoint of a persistent message syncs at once.
 int32_t EmbeddedSession::put(int64_t queueId, const MQMD& md, const void* data, size_t length,
                              bool syncpoint) {
   if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs)
     return MQRC_SYNCPOINT_LIMIT_REACHED;
-  setSync(!syncpoint && md.Persistence == MQPER_PERSISTENT);
+  bool inFile = length > kInlinePayloadLimit;
+  bool reuse = inFile && syncpoint && sameBytes(lastGot_, data, length);
+  Extent shared = lastGot_;
+  bool retry = false;
+  if (reuse) {
+    int32_t rc = putOnce(queueId, md, data, length, syncpoint, &shared, retry);
+    if (!retry) return rc;
+  }
+  if (inFile)
+    if (int32_t rc = writer_.reserve(length); rc != 0) return rc;
+  return putOnce(queueId, md, data, length, syncpoint, nullptr, retry);
+}
+
+bool EmbeddedSession::sameBytes(const Extent& extent, const void* data, size_t length) {
+  if (extent.fileId == 0 || extent.length != static_cast<int64_t>(length)) return false;
+  compare_.resize(length);
+  return files_.read(extent.fileId, extent.offset, compare_.data(), length) &&
+         std::memcmp(compare_.data(), data, length) == 0;
+}
+
+bool EmbeddedSession::extentLive(const Extent& extent) {
+  Use use(extentLive_);
+  use.bind(1, extent.fileId).bind(2, extent.offset).bind(3, extent.length);
+  return use.row();
+}
+
+// One try of a put. With `reuse`, sets retry when the extent no longer exists (a compaction
+// moved it) so that the caller writes the bytes instead.
+int32_t EmbeddedSession::putOnce(int64_t queueId, const MQMD& md, const void* data,
+                                 size_t length, bool syncpoint, const Extent* reuse,
+                                 bool& retry) {
+  bool durableNow = !syncpoint && md.Persistence == MQPER_PERSISTENT;
+  setSync(durableNow);
   Txn txn(db_);
   int rc = txn.begin(true);
   if (rc != SQLITE_OK) return fail(rc);
@@ -332,6 +404,16 @@ int32_t EmbeddedSession::put(int64_t queueId, const MQMD& md, const void* data, 
   if (q.inhibitPut == MQQA_PUT_INHIBITED) return MQRC_PUT_INHIBITED;
   if (length > static_cast<size_t>(q.maxMsgLength)) return MQRC_MSG_TOO_BIG_FOR_Q;
   if (q.depth >= q.maxDepth) return MQRC_Q_FULL;
+  Extent extent;
+  if (reuse != nullptr) {
+    retry = !extentLive(*reuse);
+    if (retry) return 0;
+    extent = *reuse;
+  } else if (length > kInlinePayloadLimit) {
+    if (int32_t reason = writer_.append(data, length, extent); reason != 0) return reason;
+    if (durableNow)
+      if (int32_t reason = writer_.flush(); reason != 0) return reason;
+  }
   {
     Use use(insertMessage_);
     use.bind(1, queueId).bind(2, syncpoint ? putState(connectionId_) : 0);
@@ -339,10 +421,11 @@ int32_t EmbeddedSession::put(int64_t queueId, const MQMD& md, const void* data, 
     use.bindBlob(5, md.CorrelId, sizeof md.CorrelId).bind(6, md.Persistence);
     use.bind(7, md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0);
     use.bind(8, static_cast<int64_t>(length)).bindBlob(9, &md, sizeof md);
+    use.bind(10, extent.fileId).bind(11, extent.offset);
     if ((rc = use.run()) != SQLITE_DONE) return fail(rc);
   }
   int64_t id = sqlite3_last_insert_rowid(db_);
-  {
+  if (extent.fileId == 0) {
     Use use(insertPayload_);
     use.bind(1, id).bindBlob(2, data, length);
     if ((rc = use.run()) != SQLITE_DONE) return fail(rc);
@@ -430,7 +513,19 @@ int32_t EmbeddedSession::takeMessage(int64_t id, int64_t queueId, bool syncpoint
   return rc == SQLITE_DONE ? 0 : fail(rc);
 }
 
+// A browse reads from a snapshot, so the payload file of the message it chose may have been
+// deleted since (the message got and its file swept): it looks again once. A get holds the
+// write lock, so for it a missing file is damage.
 int32_t EmbeddedSession::get(const GetRequest& r, const DeliverFn& deliver) {
+  bool retry = false;
+  int32_t rc = getOnce(r, deliver, retry);
+  if (retry) rc = getOnce(r, deliver, retry);
+  if (r.mode != GetMode::kGet && r.mode != GetMode::kGetUnderCursor) files_.forget();
+  return rc;
+}
+
+int32_t EmbeddedSession::getOnce(const GetRequest& r, const DeliverFn& deliver, bool& retry) {
+  retry = false;
   bool browse = r.mode == GetMode::kBrowseFirst || r.mode == GetMode::kBrowseNext ||
                 r.mode == GetMode::kBrowseUnderCursor;
   if (!browse) setSync(!r.syncpoint);  // a final removal of a message is made durable at once
@@ -443,7 +538,7 @@ int32_t EmbeddedSession::get(const GetRequest& r, const DeliverFn& deliver) {
   int64_t id = 0;
   if (int32_t reason = selectMessage(r, q.deliverySeq, id); reason != 0) return reason;
   MQMD md;
-  int64_t length;
+  Extent extent;
   bool persistent;
   {
     Use use(messageRow_);
@@ -452,7 +547,7 @@ int32_t EmbeddedSession::get(const GetRequest& r, const DeliverFn& deliver) {
     if (rc == SQLITE_DONE) return MQRC_NO_MSG_UNDER_CURSOR;
     if (rc != SQLITE_ROW || use.bytes(0) != static_cast<int>(sizeof md)) return fail(rc);
     std::memcpy(&md, use.blob(0), sizeof md);
-    length = use.i64(1);
+    extent = Extent{use.i64(5), use.i64(6), use.i64(1)};
     md.BackoutCount = use.i32(2);
     persistent = use.i32(3) == MQPER_PERSISTENT;
   }
@@ -464,8 +559,12 @@ int32_t EmbeddedSession::get(const GetRequest& r, const DeliverFn& deliver) {
     // The blob handle is an open read of the database: it must be closed before the commit,
     // or the checkpoint that the commit triggers finds the connection busy and the log grows
     // without bound.
-    BlobReader reader(db_, id);
-    taken = deliver(md, length, reader);
+    MessageReader reader(db_, id, extent, files_);
+    taken = deliver(md, extent.length, reader);
+    if (reader.failed()) {
+      retry = browse && files_.missing();
+      return MQRC_OBJECT_DAMAGED;
+    }
   }
   if (!taken) return 0;  // nothing taken (truncated, kept)
   if (browse) {
@@ -477,8 +576,19 @@ int32_t EmbeddedSession::get(const GetRequest& r, const DeliverFn& deliver) {
   if (syncpoint) {
     ++uncommitted_;
     getQueues_.insert(r.queueId);
+    lastGot_ = extent;
+    gotFileRows_ = gotFileRows_ || extent.fileId != 0;
+  } else if (extent.fileId != 0) {
+    afterRowsRemoved();
   }
   return 0;
+}
+
+// Rows of payload files are gone: files nothing references any more are deleted, and this
+// session lets go of the one it read last.
+void EmbeddedSession::afterRowsRemoved() {
+  files_.forget();
+  sweepPayloadFiles(db_, folder_);
 }
 
 void EmbeddedSession::awaitChange(int64_t queueId, uint32_t token, int timeoutMs) {
@@ -520,6 +630,11 @@ int32_t EmbeddedSession::setInhibit(int64_t queueId, int32_t inhibitGet, int32_t
 int32_t EmbeddedSession::commit() {
   if (broken_ != 0) return broken_;
   if (uncommitted_ == 0) return 0;
+  // The payloads first: a committed row must never point at bytes that are not on disk.
+  if (writer_.flush() != 0) {
+    backout();
+    return MQRC_BACKED_OUT;
+  }
   setSync(true);
   Txn txn(db_);
   int rc = txn.begin(true);
@@ -534,7 +649,16 @@ int32_t EmbeddedSession::commit() {
   for (int64_t q : putQueues_) shared_->wakeQueue(q);
   putQueues_.clear();
   getQueues_.clear();
+  writer_.sealIfLarge();
+  endUnitOfWork();
   return 0;
+}
+
+void EmbeddedSession::endUnitOfWork() {
+  lastGot_ = Extent{};
+  if (gotFileRows_) afterRowsRemoved();
+  else files_.forget();
+  gotFileRows_ = false;
 }
 
 int32_t EmbeddedSession::backout() {
@@ -544,6 +668,9 @@ int32_t EmbeddedSession::backout() {
   uncommitted_ = 0;
   putQueues_.clear();
   getQueues_.clear();
+  lastGot_ = Extent{};
+  gotFileRows_ = false;
+  files_.forget();
   return 0;
 }
 
@@ -569,6 +696,8 @@ int32_t EmbeddedSession::disconnect() {
 // to the parent process and must not be finalized or closed here.
 void EmbeddedSession::abandon() {
   locks_.abandon();
+  writer_.abandon();
+  files_.abandon();
   slot_ = kSlots;
   broken_ = MQRC_CONNECTION_BROKEN;
 }

@@ -8,6 +8,7 @@
 
 #include "mqi/embedded/embedded.h"
 #include "mqi/embedded/embedded_store.h"
+#include "mqi/embedded/payload_files.h"
 #include "mqi/embedded/sqlite_util.h"
 #include "mqi/store/admin_rules.h"
 #include "mqi/store/names.h"
@@ -35,6 +36,13 @@ class QmAccess {
       return Status::Error("queue manager " + name + " does not exist", 2058);
     if (sqlite::openDatabase(databasePath(folder_), false, &db_) != SQLITE_OK)
       return Status::Error("cannot open the database of " + name + ": " + sqlite3_errmsg(db_),
+                           2059);
+    if (int rc = upgradeSchema(db_); rc != SQLITE_OK)
+      return Status::Error(rc == SQLITE_CANTOPEN
+                               ? "the data of " + name + " was written by a newer version of"
+                                 " qtransfer; run that version's qmctl"
+                               : "cannot bring the database of " + name +
+                                     " up to date: " + sqlite3_errmsg(db_),
                            2059);
     shared_ = SharedMap::open(folder_);
     if (!shared_ || !locks_.open(lockPath(folder_)))
@@ -120,6 +128,8 @@ class EmbeddedStore : public Store {
   Result<QueueManagerInfo> describeQueueManager(const std::string& name) override;
   Status setDefaultQueueManager(const std::string& name) override;
   Status setMaxUncommittedMsgs(const std::string& name, int32_t value) override;
+  Result<StoreSpace> measureSpace(const std::string& name) override;
+  Result<CompactReport> compactQueueManager(const std::string& name) override;
   Status defineQueue(const std::string& qmgr, const std::string& queue,
                      const QueueAttributes& attributes) override;
   Status alterQueue(const std::string& qmgr, const std::string& queue,
@@ -296,6 +306,18 @@ Status EmbeddedStore::setMaxUncommittedMsgs(const std::string& name, int32_t val
   return run(qm, "UPDATE qmgr SET max_uncommitted=" + std::to_string(value));
 }
 
+Result<StoreSpace> EmbeddedStore::measureSpace(const std::string& name) {
+  QmAccess qm;
+  if (Status s = qm.open(folder_, name); !s.ok()) return s;
+  return embedded::measureSpace(qm.db(), qm.folder());
+}
+
+Result<CompactReport> EmbeddedStore::compactQueueManager(const std::string& name) {
+  QmAccess qm;
+  if (Status s = qm.open(folder_, name); !s.ok()) return s;
+  return compactPayloadFiles(qm.db(), qm.folder());
+}
+
 Result<int64_t> EmbeddedStore::openQueue(QmAccess& qm, const std::string& qmgr,
                                           const std::string& queue) {
   if (Status s = qm.open(folder_, qmgr); !s.ok()) return s;
@@ -366,6 +388,7 @@ Status EmbeddedStore::deleteQueue(const std::string& qmgr, const std::string& qu
                      "DELETE FROM queues WHERE id=" + q + "; COMMIT;");
   if (!s.ok()) sqlite::exec(qm.db(), "ROLLBACK");
   qm.shared().wakeQueue(id.value);
+  if (s.ok()) sweepPayloadFiles(qm.db(), qm.folder());
   return s;
 }
 
@@ -388,6 +411,7 @@ Result<int64_t> EmbeddedStore::clearQueue(const std::string& qmgr, const std::st
     sqlite::exec(qm.db(), "ROLLBACK");
     return s;
   }
+  sweepPayloadFiles(qm.db(), qm.folder());
   return cleared;
 }
 
