@@ -31,6 +31,14 @@ void SharedMap::wakeAll() {
   }
 }
 
+int64_t SharedMap::pendingPuts(int64_t queueId) const {
+  int64_t n = 0;
+  uint32_t high = std::min(area_->highSlot.load(), kSlots);
+  for (uint32_t i = 0; i < high; ++i)
+    if (area_->pending[i].queueId.load() == queueId) n += area_->pending[i].count.load();
+  return n;
+}
+
 // Queue manager names may hold '/' and '%'; both are escaped so that a name is one folder,
 // and so is a leading '.' (no name may become "." or "..").
 std::string folderFor(const std::string& dataFolder, const std::string& qmgr) {
@@ -243,8 +251,9 @@ void reapDeadConnections(sqlite3* db, SharedMap& shared, platform::LockFile& loc
     if (id == 0 || locks.isHeldElsewhere(i)) continue;
     // Nobody holds the slot's lock: its process is gone. Anyone may back it out; doing it
     // twice is harmless because the second finds no rows.
-    if (backoutConnection(db, shared, id, true) == SQLITE_OK)
-      area->slots[i].connectionId.compare_exchange_strong(id, 0);
+    if (backoutConnection(db, shared, id, true) == SQLITE_OK &&
+        area->slots[i].connectionId.compare_exchange_strong(id, 0))
+      area->pending[i].count.store(0);  // its puts held in memory died with it
   }
 }
 

@@ -33,6 +33,14 @@ struct Slot {
   uint32_t reserved;
 };
 
+// The syncpoint puts a session holds in memory before writing them in one transaction: they
+// count in the depth of their queue for every process. Kept after the slots, so that a shared
+// file of an earlier layout only grows.
+struct PendingPuts {
+  std::atomic<int64_t> queueId;
+  std::atomic<int64_t> count;
+};
+
 struct SharedArea {
   std::atomic<uint32_t> state;  // QmState; kUnknown until loaded from the database
   std::atomic<uint32_t> epoch;  // bumped by every start: older sessions are broken
@@ -41,6 +49,7 @@ struct SharedArea {
   std::atomic<uint32_t> wake[kWakeWords];     // bumped on every change a getter may want
   std::atomic<uint32_t> waiters[kWakeWords];  // sleepers per word, so idle puts skip the wake
   Slot slots[kSlots];
+  PendingPuts pending[kSlots];  // by slot
 };
 
 // The shared area of one queue manager, mapped for the life of the object.
@@ -53,6 +62,8 @@ class SharedMap {
   uint32_t wordFor(int64_t queueId) const { return static_cast<uint32_t>(queueId) % kWakeWords; }
   void wakeQueue(int64_t queueId);
   void wakeAll();
+  // Puts held in memory by the sessions of every process for a queue.
+  int64_t pendingPuts(int64_t queueId) const;
 
  private:
   SharedArea* area_ = nullptr;

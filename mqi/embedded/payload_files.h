@@ -62,6 +62,10 @@ class PayloadWriter {
   // Outside any transaction: makes sure `length` more bytes fit in the current file, rolling
   // over to a new one (registered in its own transaction) when needed. Returns an MQ reason.
   int32_t reserve(size_t length);
+  // Whether reserve(length) would roll over to a new file.
+  bool needsRoll(size_t length) const {
+    return !file_.isOpen() || (size_ > 0 && size_ + static_cast<int64_t>(length) > kRollBytes);
+  }
   // Inside the put's transaction: appends the bytes. Returns an MQ reason.
   int32_t append(const void* data, size_t length, Extent& out);
   // Makes every byte appended so far durable. Returns an MQ reason.

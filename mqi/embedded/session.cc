@@ -78,6 +78,10 @@ class Txn {
     if (rc == SQLITE_OK) open_ = false;
     return rc;
   }
+  void rollback() {
+    if (open_) sqlite::exec(db_, "ROLLBACK");
+    open_ = false;
+  }
 
  private:
   sqlite3* db_;
@@ -128,10 +132,21 @@ class EmbeddedSession : public Session {
   int32_t selectMessage(const GetRequest& request, int32_t deliverySeq, int64_t& id);
   int32_t getOnce(const GetRequest& request, const DeliverFn& deliver, bool& retry);
   int32_t takeMessage(int64_t id, int64_t queueId, bool syncpoint);
-  int32_t putOnce(int64_t queueId, const MQMD& md, const void* data, size_t length,
-                  bool syncpoint, const Extent* reuse, bool& retry);
+  struct BufferedPut {
+    int64_t queueId;
+    MQMD md;
+    int64_t expires;
+    Extent extent;           // the payload's file extent (file 0: inlineData)
+    std::string inlineData;
+  };
+  int32_t putNow(int64_t queueId, const MQMD& md, const void* data, size_t length);
+  int32_t checkPut(const QueueRow& q, int64_t queueId, size_t length);
   bool sameBytes(const Extent& extent, const void* data, size_t length);
-  bool extentLive(const Extent& extent);
+  int insertRow(const BufferedPut& put, int64_t state, const void* data);
+  int addDepth(int64_t queueId, int64_t delta);
+  int32_t writeBuffered(int64_t state);
+  int32_t flushBuffered();
+  void forgetBuffered();
   void afterRowsRemoved();
   void endUnitOfWork();
   Stmt& selector(int variant);
@@ -154,11 +169,15 @@ class EmbeddedSession : public Session {
   Extent lastGot_;               // the payload file extent of the last message got under syncpoint
   bool gotFileRows_ = false;     // the unit of work holds messages of payload files
   std::vector<char> compare_;    // bytes of lastGot_ read back to compare with a put
+  static constexpr size_t kPutBatch = 256;
+  static constexpr size_t kPutBatchBytes = size_t{1} << 20;
+  std::vector<BufferedPut> buffered_;  // syncpoint puts not yet in the database, one queue
+  size_t bufferedBytes_ = 0;
   QueueManagerInfo info_;
   std::map<int, Stmt> selectors_;
   RowBatches batches_;
   Stmt queueRow_, insertMessage_, insertPayload_, depthDelta_, messageRow_, holdMessage_,
-      deletePayload_, deleteMessage_, findQueue_, extentLive_;
+      deletePayload_, deleteMessage_, findQueue_;
 };
 
 bool EmbeddedSession::prepareAll() {
@@ -175,9 +194,7 @@ bool EmbeddedSession::prepareAll() {
                              "SELECT md, length, backout, persistent, priority, file_id,"
                              " file_offset FROM messages WHERE id=?1 AND queue_id=?2 AND"
                              " state=0") &&
-         extentLive_.prepare(db_,
-                             "SELECT 1 FROM messages WHERE file_id=?1 AND file_id<>0 AND"
-                             " file_offset=?2 AND length=?3 LIMIT 1") &&
+
          holdMessage_.prepare(db_, "UPDATE messages SET state=?1 WHERE id=?2") &&
          deletePayload_.prepare(db_, "DELETE FROM payloads WHERE id=?1") &&
          deleteMessage_.prepare(db_, "DELETE FROM messages WHERE id=?1") &&
@@ -257,6 +274,7 @@ int32_t EmbeddedSession::claimSlot() {
     slot_ = i;
     area()->slots[i].pid.store(static_cast<uint32_t>(pid));
     area()->slots[i].connectionId.store(connectionId_);
+    area()->pending[i].count.store(0);
     uint32_t high = area()->highSlot.load();
     while (high < i + 1 && !area()->highSlot.compare_exchange_weak(high, i + 1)) {
     }
@@ -356,24 +374,52 @@ int32_t EmbeddedSession::readQueue(int64_t queueId, QueueRow& row) {
   return 0;
 }
 
+// A syncpoint put is checked now, its payload written now, and its row kept in memory with
+// others (counted in the queue's depth through the shared area) until they are written in one
+// transaction: when kPutBatch of them wait, before a put to another queue, or by the commit.
 // A large payload goes to the session's payload file, unless it is the very bytes of the
 // message this unit of work got last (a router passing a message on): then the new row shares
-// that extent. A put outside syncpoint of a persistent message syncs at once.
+// that extent, which the got row keeps alive until the commit writes the new one.
 int32_t EmbeddedSession::put(int64_t queueId, const MQMD& md, const void* data, size_t length,
                              bool syncpoint) {
-  if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs)
-    return MQRC_SYNCPOINT_LIMIT_REACHED;
+  if (!syncpoint) return putNow(queueId, md, data, length);
+  if (uncommitted_ >= info_.maxUncommittedMsgs) return MQRC_SYNCPOINT_LIMIT_REACHED;
   bool inFile = length > kInlinePayloadLimit;
-  bool reuse = inFile && syncpoint && sameBytes(lastGot_, data, length);
-  Extent shared = lastGot_;
-  bool retry = false;
+  bool reuse = inFile && sameBytes(lastGot_, data, length);
+  // Writing the held rows first keeps a failure to write them this put's failure, not a later
+  // one's, and leaves the rows of a file in the database before the file is sealed.
+  bool full = buffered_.size() >= kPutBatch || bufferedBytes_ >= kPutBatchBytes;
+  bool otherQueue = !buffered_.empty() && buffered_.back().queueId != queueId;
+  if (full || otherQueue || (inFile && !reuse && writer_.needsRoll(length)))
+    if (int32_t reason = flushBuffered(); reason != 0) return reason;
+  QueueRow q;
+  if (int32_t reason = readQueue(queueId, q); reason != 0) return reason;
+  if (int32_t reason = checkPut(q, queueId, length); reason != 0) return reason;
+  BufferedPut put{queueId, md, md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0, {}, {}};
   if (reuse) {
-    int32_t rc = putOnce(queueId, md, data, length, syncpoint, &shared, retry);
-    if (!retry) return rc;
+    put.extent = lastGot_;
+  } else if (inFile) {
+    if (int32_t reason = writer_.reserve(length); reason != 0) return reason;
+    if (int32_t reason = writer_.append(data, length, put.extent); reason != 0) return reason;
+  } else {
+    put.extent.length = static_cast<int64_t>(length);
+    put.inlineData.assign(static_cast<const char*>(data), length);
   }
-  if (inFile)
-    if (int32_t rc = writer_.reserve(length); rc != 0) return rc;
-  return putOnce(queueId, md, data, length, syncpoint, nullptr, retry);
+  bufferedBytes_ += sizeof put + put.inlineData.size();
+  buffered_.push_back(std::move(put));
+  PendingPuts& pending = area()->pending[slot_];
+  pending.queueId.store(queueId);
+  pending.count.fetch_add(1);
+  ++uncommitted_;
+  putQueues_.insert(queueId);
+  return 0;
+}
+
+int32_t EmbeddedSession::checkPut(const QueueRow& q, int64_t queueId, size_t length) {
+  if (q.inhibitPut == MQQA_PUT_INHIBITED) return MQRC_PUT_INHIBITED;
+  if (length > static_cast<size_t>(q.maxMsgLength)) return MQRC_MSG_TOO_BIG_FOR_Q;
+  if (q.depth + shared_->pendingPuts(queueId) >= q.maxDepth) return MQRC_Q_FULL;
+  return 0;
 }
 
 bool EmbeddedSession::sameBytes(const Extent& extent, const void* data, size_t length) {
@@ -383,65 +429,87 @@ bool EmbeddedSession::sameBytes(const Extent& extent, const void* data, size_t l
          std::memcmp(compare_.data(), data, length) == 0;
 }
 
-bool EmbeddedSession::extentLive(const Extent& extent) {
-  Use use(extentLive_);
-  use.bind(1, extent.fileId).bind(2, extent.offset).bind(3, extent.length);
-  return use.row();
+// Writes one message row (and its payload when kept in the database) inside the caller's
+// transaction.
+int EmbeddedSession::insertRow(const BufferedPut& put, int64_t state, const void* data) {
+  const MQMD& md = put.md;
+  Use use(insertMessage_);
+  use.bind(1, put.queueId).bind(2, state);
+  use.bind(3, md.Priority).bindBlob(4, md.MsgId, sizeof md.MsgId);
+  use.bindBlob(5, md.CorrelId, sizeof md.CorrelId).bind(6, md.Persistence);
+  use.bind(7, put.expires).bind(8, put.extent.length).bindBlob(9, &md, sizeof md);
+  use.bind(10, put.extent.fileId).bind(11, put.extent.offset);
+  int rc = use.run();
+  if (rc != SQLITE_DONE || put.extent.fileId != 0) return rc;
+  Use payload(insertPayload_);
+  payload.bind(1, sqlite3_last_insert_rowid(db_));
+  payload.bindBlob(2, data, static_cast<size_t>(put.extent.length));
+  return payload.run();
 }
 
-// One try of a put. With `reuse`, sets retry when the extent no longer exists (a compaction
-// moved it) so that the caller writes the bytes instead.
-int32_t EmbeddedSession::putOnce(int64_t queueId, const MQMD& md, const void* data,
-                                 size_t length, bool syncpoint, const Extent* reuse,
-                                 bool& retry) {
-  bool durableNow = !syncpoint && md.Persistence == MQPER_PERSISTENT;
-  setSync(durableNow);
+int EmbeddedSession::addDepth(int64_t queueId, int64_t delta) {
+  Use use(depthDelta_);
+  use.bind(1, delta).bind(2, queueId);
+  return use.run();
+}
+
+// Writes the held puts inside the caller's transaction, as `state` (their unit of work's, or
+// committed). Returns an MQ reason.
+int32_t EmbeddedSession::writeBuffered(int64_t state) {
+  if (buffered_.empty()) return 0;
+  int64_t queueId = buffered_.front().queueId;
+  QueueRow q;
+  if (int32_t reason = readQueue(queueId, q); reason != 0) return reason;
+  for (const BufferedPut& put : buffered_)
+    if (int rc = insertRow(put, state, put.inlineData.data()); rc != SQLITE_DONE) return fail(rc);
+  int rc = addDepth(queueId, static_cast<int64_t>(buffered_.size()));
+  return rc == SQLITE_DONE ? 0 : fail(rc);
+}
+
+// The held puts are in the database now (or dropped): they no longer count in the shared area.
+void EmbeddedSession::forgetBuffered() {
+  if (slot_ < kSlots) area()->pending[slot_].count.store(0);
+  buffered_.clear();
+  bufferedBytes_ = 0;
+}
+
+int32_t EmbeddedSession::flushBuffered() {
+  if (buffered_.empty()) return 0;
+  setSync(false);
+  Txn txn(db_);
+  int rc = txn.begin(true);
+  if (rc != SQLITE_OK) return fail(rc);
+  if (int32_t reason = writeBuffered(putState(connectionId_)); reason != 0) return reason;
+  if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
+  forgetBuffered();
+  return 0;
+}
+
+// A put outside syncpoint is written at once; a persistent one is durable before it returns.
+int32_t EmbeddedSession::putNow(int64_t queueId, const MQMD& md, const void* data,
+                                size_t length) {
+  bool inFile = length > kInlinePayloadLimit;
+  if (inFile)
+    if (int32_t reason = writer_.reserve(length); reason != 0) return reason;
+  bool durable = md.Persistence == MQPER_PERSISTENT;
+  setSync(durable);
   Txn txn(db_);
   int rc = txn.begin(true);
   if (rc != SQLITE_OK) return fail(rc);
   QueueRow q;
   if (int32_t reason = readQueue(queueId, q); reason != 0) return reason;
-  if (q.inhibitPut == MQQA_PUT_INHIBITED) return MQRC_PUT_INHIBITED;
-  if (length > static_cast<size_t>(q.maxMsgLength)) return MQRC_MSG_TOO_BIG_FOR_Q;
-  if (q.depth >= q.maxDepth) return MQRC_Q_FULL;
-  Extent extent;
-  if (reuse != nullptr) {
-    retry = !extentLive(*reuse);
-    if (retry) return 0;
-    extent = *reuse;
-  } else if (length > kInlinePayloadLimit) {
-    if (int32_t reason = writer_.append(data, length, extent); reason != 0) return reason;
-    if (durableNow)
+  if (int32_t reason = checkPut(q, queueId, length); reason != 0) return reason;
+  BufferedPut put{queueId, md, md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0, {}, {}};
+  put.extent.length = static_cast<int64_t>(length);
+  if (inFile) {
+    if (int32_t reason = writer_.append(data, length, put.extent); reason != 0) return reason;
+    if (durable)
       if (int32_t reason = writer_.flush(); reason != 0) return reason;
   }
-  {
-    Use use(insertMessage_);
-    use.bind(1, queueId).bind(2, syncpoint ? putState(connectionId_) : 0);
-    use.bind(3, md.Priority).bindBlob(4, md.MsgId, sizeof md.MsgId);
-    use.bindBlob(5, md.CorrelId, sizeof md.CorrelId).bind(6, md.Persistence);
-    use.bind(7, md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0);
-    use.bind(8, static_cast<int64_t>(length)).bindBlob(9, &md, sizeof md);
-    use.bind(10, extent.fileId).bind(11, extent.offset);
-    if ((rc = use.run()) != SQLITE_DONE) return fail(rc);
-  }
-  int64_t id = sqlite3_last_insert_rowid(db_);
-  if (extent.fileId == 0) {
-    Use use(insertPayload_);
-    use.bind(1, id).bindBlob(2, data, length);
-    if ((rc = use.run()) != SQLITE_DONE) return fail(rc);
-  }
-  {
-    Use use(depthDelta_);
-    use.bind(1, 1).bind(2, queueId);
-    if ((rc = use.run()) != SQLITE_DONE) return fail(rc);
-  }
+  if ((rc = insertRow(put, 0, data)) != SQLITE_DONE) return fail(rc);
+  if ((rc = addDepth(queueId, 1)) != SQLITE_DONE) return fail(rc);
   if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
-  if (syncpoint) {
-    ++uncommitted_;
-    putQueues_.insert(queueId);
-  } else {
-    shared_->wakeQueue(queueId);
-  }
+  shared_->wakeQueue(queueId);
   return 0;
 }
 
@@ -607,6 +675,7 @@ int32_t EmbeddedSession::describeQueue(int64_t queueId, QueueInfo& out) {
   if (rc == SQLITE_DONE) return MQRC_Q_DELETED;
   if (rc != SQLITE_ROW) return fail(rc);
   readQueueInfo(use, out);
+  out.currentDepth += static_cast<int32_t>(shared_->pendingPuts(queueId));
   return 0;
 }
 
@@ -643,8 +712,14 @@ int32_t EmbeddedSession::commit() {
     if (rc == SQLITE_OK) rc = batches_.remove(q, gotState(connectionId_), count);
   for (int64_t q : putQueues_)
     if (rc == SQLITE_OK) rc = batches_.release(q, putState(connectionId_), 0, count);
-  if (rc == SQLITE_OK) rc = txn.commit();
   if (rc != SQLITE_OK) return fail(rc);
+  if (int32_t reason = writeBuffered(0); reason != 0) {
+    txn.rollback();
+    backout();
+    return MQRC_BACKED_OUT;
+  }
+  if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
+  forgetBuffered();
   uncommitted_ = 0;
   for (int64_t q : putQueues_) shared_->wakeQueue(q);
   putQueues_.clear();
@@ -662,6 +737,7 @@ void EmbeddedSession::endUnitOfWork() {
 }
 
 int32_t EmbeddedSession::backout() {
+  forgetBuffered();
   if (broken_ != 0) return 0;  // a stop already backed everything out
   int rc = backoutConnection(db_, *shared_, connectionId_, false);
   if (rc != SQLITE_OK) return fail(rc);

@@ -429,6 +429,10 @@ Result<QueueInfo> EmbeddedStore::readQueue(QmAccess& qm, int64_t id) {
   Use count(puts);
   count.bind(1, id);
   if (count.row()) o.uncommittedCount = count.i32(0);
+  // Puts that sessions hold in memory until they write them with others.
+  int32_t pending = static_cast<int32_t>(qm.shared().pendingPuts(id));
+  o.currentDepth += pending;
+  o.uncommittedCount += pending;
   return o;
 }
 
