@@ -1,11 +1,14 @@
 // Pieces of the embedded store shared by administration and sessions: paths, the shared area,
 // the schema, and backing out the work of connections that are gone.
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <vector>
 
 #include "mqi/embedded/embedded.h"
 #include "mqi/embedded/payload_files.h"
 #include "mqi/embedded/sqlite_util.h"
+#include "platform/crash.h"
 
 namespace mqi::embedded {
 
@@ -37,6 +40,75 @@ int64_t SharedMap::pendingPuts(int64_t queueId) const {
   for (uint32_t i = 0; i < high; ++i)
     if (area_->pending[i].queueId.load() == queueId) n += area_->pending[i].count.load();
   return n;
+}
+
+namespace {
+
+uint32_t bucketOf(int64_t messageId) {
+  return static_cast<uint32_t>(static_cast<uint64_t>(messageId) * 0x9E3779B97F4A7C15ull >> 57);
+}
+
+bool contains(const Claims& claims, int64_t messageId) {
+  for (uint32_t i = 0, b = bucketOf(messageId); i < kClaimBuckets; ++i, b = (b + 1) % kClaimBuckets) {
+    int64_t id = claims.ids[b].load();
+    if (id == messageId) return true;
+    if (id == 0) return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool SharedMap::claimed(int64_t messageId) const {
+  uint32_t high = std::min(area_->highSlot.load(), kSlots);
+  for (uint32_t i = 0; i < high; ++i)
+    if (area_->claims[i].count.load() != 0 && contains(area_->claims[i], messageId)) return true;
+  return false;
+}
+
+int64_t SharedMap::claimedCount(int64_t queueId) const {
+  int64_t n = 0;
+  uint32_t high = std::min(area_->highSlot.load(), kSlots);
+  for (uint32_t i = 0; i < high; ++i)
+    if (area_->claims[i].queueId.load() == queueId) n += area_->claims[i].count.load();
+  return n;
+}
+
+// The id goes in before the count grows, so a reader that sees the count sees the id.
+void SharedMap::claim(uint32_t slot, int64_t queueId, int64_t messageId) {
+  Claims& claims = area_->claims[slot];
+  claims.queueId.store(queueId);
+  uint32_t b = bucketOf(messageId);
+  while (claims.ids[b].load() != 0) b = (b + 1) % kClaimBuckets;
+  claims.ids[b].store(messageId);
+  claims.count.fetch_add(1);
+}
+
+std::vector<int64_t> SharedMap::claimsOf(uint32_t slot) const {
+  std::vector<int64_t> ids;
+  for (const auto& id : area_->claims[slot].ids)
+    if (int64_t v = id.load(); v != 0) ids.push_back(v);
+  return ids;
+}
+
+void SharedMap::dropClaims(uint32_t slot) {
+  Claims& claims = area_->claims[slot];
+  claims.count.store(0);
+  for (auto& id : claims.ids) id.store(0);
+}
+
+bool registerClaimed(sqlite3* db, SharedMap& shared) {
+  auto claimed = [](sqlite3_context* context, int, sqlite3_value** argv) {
+    auto* map = static_cast<SharedMap*>(sqlite3_user_data(context));
+    sqlite3_result_int(context, map->claimed(sqlite3_value_int64(argv[0])) ? 1 : 0);
+  };
+  return sqlite3_create_function_v2(db, "claimed", 1, SQLITE_UTF8 | SQLITE_DIRECTONLY, &shared,
+                                    claimed, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+void crashPoint(const char* name) {
+  const char* wanted = std::getenv("QM_CRASHPOINT");
+  if (wanted != nullptr && std::strcmp(wanted, name) == 0) platform::killSelf();
 }
 
 // Queue manager names may hold '/' and '%'; both are escaped so that a name is one folder,
@@ -216,11 +288,17 @@ int backoutRows(sqlite3* db, int64_t connectionId, std::vector<Change>& changes)
 
 }  // namespace
 
-int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool forget) {
+int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool forget,
+                      const std::vector<int64_t>& claimed) {
   int rc = sqlite::exec(db, "BEGIN IMMEDIATE");
   if (rc != SQLITE_OK) return rc;
+  // Claimed messages first: one already marked as held (state not 0) is counted by
+  // backoutRows, which then makes it committed again.
+  for (int64_t id : claimed)
+    if (rc == SQLITE_OK)
+      rc = runSql(db, "UPDATE messages SET backout=backout+1 WHERE id=?1 AND state=0", id);
   std::vector<Change> changes;
-  rc = backoutRows(db, connectionId, changes);
+  if (rc == SQLITE_OK) rc = backoutRows(db, connectionId, changes);
   if (rc == SQLITE_OK && forget) {
     rc = runSql(db, "UPDATE payload_files SET writer=0 WHERE writer=?1", connectionId);
     if (rc == SQLITE_OK) rc = runSql(db, "DELETE FROM handles WHERE connection_id=?1", connectionId);
@@ -241,6 +319,17 @@ int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool
   return SQLITE_OK;
 }
 
+int backoutSlot(sqlite3* db, SharedMap& shared, uint32_t slot, int64_t connectionId) {
+  std::vector<int64_t> claimed = shared.claimsOf(slot);
+  int rc = backoutConnection(db, shared, connectionId, true, claimed);
+  if (rc != SQLITE_OK) return rc;
+  SharedArea* area = shared.area();
+  shared.dropClaims(slot);
+  area->pending[slot].count.store(0);
+  if (!claimed.empty()) shared.wakeQueue(area->claims[slot].queueId.load());
+  return SQLITE_OK;
+}
+
 void reapDeadConnections(sqlite3* db, SharedMap& shared, platform::LockFile& locks,
                          uint32_t ownSlot) {
   SharedArea* area = shared.area();
@@ -251,9 +340,8 @@ void reapDeadConnections(sqlite3* db, SharedMap& shared, platform::LockFile& loc
     if (id == 0 || locks.isHeldElsewhere(i)) continue;
     // Nobody holds the slot's lock: its process is gone. Anyone may back it out; doing it
     // twice is harmless because the second finds no rows.
-    if (backoutConnection(db, shared, id, true) == SQLITE_OK &&
-        area->slots[i].connectionId.compare_exchange_strong(id, 0))
-      area->pending[i].count.store(0);  // its puts held in memory died with it
+    if (backoutSlot(db, shared, i, id) == SQLITE_OK)
+      area->slots[i].connectionId.compare_exchange_strong(id, 0);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "mqi/embedded/embedded.h"
 #include "mqi/embedded/sqlite_util.h"
 #include "mqi/mqi.h"
 
@@ -233,6 +234,14 @@ Status compactOne(sqlite3* db, const std::string& qmFolder, int64_t oldId, Compa
     return Status::Error("cannot compact payload file " + std::to_string(oldId) + ": " + what,
                          MQRC_RESOURCE_PROBLEM);
   };
+  // A unit of work may hold a put in memory that shares an extent of a message it got (held
+  // or claimed): such a file stays as it is.
+  if (!idsOf(db, ("SELECT 1 FROM messages WHERE file_id=" + std::to_string(oldId) +
+                  " AND file_id<>0 AND (state<>0 OR claimed(id)) LIMIT 1").c_str())
+           .empty()) {
+    sqlite::exec(db, "ROLLBACK");
+    return Status::Ok();
+  }
   if (runWith(db, "INSERT INTO payload_files(writer) VALUES(0)", 0) != SQLITE_OK)
     return fail(sqlite3_errmsg(db));
   int64_t newId = sqlite3_last_insert_rowid(db);
@@ -263,6 +272,7 @@ Status compactOne(sqlite3* db, const std::string& qmFolder, int64_t oldId, Compa
   }
   if (!to.syncData() || !platform::syncFolder(payloadFolder(qmFolder)))
     return fail(std::strerror(errno));
+  crashPoint("compact-copied");
   for (const auto& [oldOffset, newOffset] : moves) {
     Use use(move);
     use.bind(1, newId).bind(2, newOffset).bind(3, oldId).bind(4, oldOffset);
@@ -313,10 +323,6 @@ Result<CompactReport> compactPayloadFiles(sqlite3* db, const std::string& qmFold
   for (const auto& [id, live] : liveBytesPerFile(db)) {
     int64_t size = fileSize(payloadPath(qmFolder, id));
     if (size == 0 || live * 2 >= size) continue;  // mostly live: copying would gain little
-    // A unit of work may hold a put in memory that shares an extent of a message it got.
-    if (!idsOf(db, ("SELECT 1 FROM messages WHERE file_id=" + std::to_string(id) +
-                    " AND file_id<>0 AND state<>0 LIMIT 1").c_str()).empty())
-      continue;
     if (Status s = compactOne(db, qmFolder, id, report); !s.ok()) return s;
   }
   Result<StoreSpace> after = measureSpace(db, qmFolder);

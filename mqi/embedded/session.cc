@@ -132,6 +132,9 @@ class EmbeddedSession : public Session {
   int32_t selectMessage(const GetRequest& request, int32_t deliverySeq, int64_t& id);
   int32_t getOnce(const GetRequest& request, const DeliverFn& deliver, bool& retry);
   int32_t takeMessage(int64_t id, int64_t queueId, bool syncpoint);
+  int32_t flushClaims();
+  int deleteClaimed();
+  void forgetClaims();
   struct BufferedPut {
     int64_t queueId;
     MQMD md;
@@ -172,6 +175,8 @@ class EmbeddedSession : public Session {
   static constexpr size_t kPutBatch = 256;
   static constexpr size_t kPutBatchBytes = size_t{1} << 20;
   std::vector<BufferedPut> buffered_;  // syncpoint puts not yet in the database, one queue
+  std::vector<int64_t> claims_;        // messages got under syncpoint, not yet marked held
+  int64_t claimQueue_ = 0;             // the queue of claims_
   size_t bufferedBytes_ = 0;
   QueueManagerInfo info_;
   std::map<int, Stmt> selectors_;
@@ -211,7 +216,7 @@ int32_t EmbeddedSession::open(const std::string& folder) {
   shared_ = SharedMap::open(folder);
   if (!shared_) return MQRC_Q_MGR_NOT_AVAILABLE;
   if (sqlite::openDatabase(databasePath(folder), false, &db_) != SQLITE_OK ||
-      upgradeSchema(db_) != SQLITE_OK)
+      upgradeSchema(db_) != SQLITE_OK || !registerClaimed(db_, *shared_))
     return MQRC_Q_MGR_NOT_AVAILABLE;
   files_ = PayloadFiles(folder);
   {
@@ -253,7 +258,7 @@ int32_t EmbeddedSession::claimSlot() {
   for (uint32_t i = 0; i < kSlots; ++i) {
     if (!locks_.tryLock(i)) continue;
     int64_t previous = area()->slots[i].connectionId.load();
-    if (previous != 0 && backoutConnection(db_, *shared_, previous, true) != SQLITE_OK) {
+    if (previous != 0 && backoutSlot(db_, *shared_, i, previous) != SQLITE_OK) {
       locks_.unlock(i);
       return MQRC_RESOURCE_PROBLEM;
     }
@@ -275,6 +280,7 @@ int32_t EmbeddedSession::claimSlot() {
     area()->slots[i].pid.store(static_cast<uint32_t>(pid));
     area()->slots[i].connectionId.store(connectionId_);
     area()->pending[i].count.store(0);
+    shared_->dropClaims(i);
     uint32_t high = area()->highSlot.load();
     while (high < i + 1 && !area()->highSlot.compare_exchange_weak(high, i + 1)) {
     }
@@ -401,6 +407,7 @@ int32_t EmbeddedSession::put(int64_t queueId, const MQMD& md, const void* data, 
   } else if (inFile) {
     if (int32_t reason = writer_.reserve(length); reason != 0) return reason;
     if (int32_t reason = writer_.append(data, length, put.extent); reason != 0) return reason;
+    crashPoint("payload-appended");
   } else {
     put.extent.length = static_cast<int64_t>(length);
     put.inlineData.assign(static_cast<const char*>(data), length);
@@ -418,7 +425,7 @@ int32_t EmbeddedSession::put(int64_t queueId, const MQMD& md, const void* data, 
 int32_t EmbeddedSession::checkPut(const QueueRow& q, int64_t queueId, size_t length) {
   if (q.inhibitPut == MQQA_PUT_INHIBITED) return MQRC_PUT_INHIBITED;
   if (length > static_cast<size_t>(q.maxMsgLength)) return MQRC_MSG_TOO_BIG_FOR_Q;
-  if (q.depth + shared_->pendingPuts(queueId) >= q.maxDepth) return MQRC_Q_FULL;
+  if (q.depth + shared_->depthAdjustment(queueId) >= q.maxDepth) return MQRC_Q_FULL;
   return 0;
 }
 
@@ -524,7 +531,7 @@ Stmt& EmbeddedSession::selector(int variant) {
   // every message ahead of the match (a whole other delivery group, say).
   std::string sql = (variant & 4) ? "SELECT id FROM messages INDEXED BY messages_ids"
                                   : "SELECT id FROM messages";
-  sql += " WHERE queue_id=?1 AND state=0 AND (expires=0 OR expires>?4)";
+  sql += " WHERE queue_id=?1 AND state=0 AND (expires=0 OR expires>?4) AND NOT claimed(id)";
   if (variant & 2) sql += " AND msg_id=?2";
   if (variant & 4) sql += " AND correl_id=?3";
   if (variant & 8)
@@ -581,6 +588,46 @@ int32_t EmbeddedSession::takeMessage(int64_t id, int64_t queueId, bool syncpoint
   return rc == SQLITE_DONE ? 0 : fail(rc);
 }
 
+// Marks the claimed messages as held by the unit of work, in one transaction.
+int32_t EmbeddedSession::flushClaims() {
+  if (claims_.empty()) return 0;
+  setSync(false);
+  Txn txn(db_);
+  int rc = txn.begin(true);
+  if (rc != SQLITE_OK) return fail(rc);
+  for (int64_t id : claims_) {
+    Use use(holdMessage_);
+    use.bind(1, gotState(connectionId_)).bind(2, id);
+    if ((rc = use.run()) != SQLITE_DONE) return fail(rc);
+  }
+  if ((rc = addDepth(claimQueue_, -static_cast<int64_t>(claims_.size()))) != SQLITE_DONE)
+    return fail(rc);
+  if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
+  getQueues_.insert(claimQueue_);
+  forgetClaims();
+  return 0;
+}
+
+// Inside the commit's transaction: the claimed messages go. Returns an sqlite3 code.
+int EmbeddedSession::deleteClaimed() {
+  for (int64_t id : claims_) {
+    for (Stmt* stmt : {&deletePayload_, &deleteMessage_}) {
+      Use use(*stmt);
+      use.bind(1, id);
+      if (int rc = use.run(); rc != SQLITE_DONE) return rc;
+    }
+  }
+  if (claims_.empty()) return SQLITE_OK;
+  int rc = addDepth(claimQueue_, -static_cast<int64_t>(claims_.size()));
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+// Only once the rows that replace the claims are committed (or nothing needs them).
+void EmbeddedSession::forgetClaims() {
+  if (slot_ < kSlots) shared_->dropClaims(slot_);
+  claims_.clear();
+}
+
 // A browse reads from a snapshot, so the payload file of the message it chose may have been
 // deleted since (the message got and its file swept): it looks again once. A get holds the
 // write lock, so for it a missing file is damage.
@@ -596,6 +643,10 @@ int32_t EmbeddedSession::getOnce(const GetRequest& r, const DeliverFn& deliver, 
   retry = false;
   bool browse = r.mode == GetMode::kBrowseFirst || r.mode == GetMode::kBrowseNext ||
                 r.mode == GetMode::kBrowseUnderCursor;
+  bool mayClaim = !browse && (r.syncpoint || r.syncpointIfPersistent);
+  bool claimsFull = claims_.size() >= kClaims;
+  if (mayClaim && !claims_.empty() && (claimsFull || claimQueue_ != r.queueId))
+    if (int32_t reason = flushClaims(); reason != 0) return reason;
   if (!browse) setSync(!r.syncpoint);  // a final removal of a message is made durable at once
   Txn txn(db_);
   int rc = txn.begin(!browse);
@@ -612,7 +663,7 @@ int32_t EmbeddedSession::getOnce(const GetRequest& r, const DeliverFn& deliver, 
     Use use(messageRow_);
     use.bind(1, id).bind(2, r.queueId);
     rc = use.step();
-    if (rc == SQLITE_DONE) return MQRC_NO_MSG_UNDER_CURSOR;
+    if (rc == SQLITE_DONE || shared_->claimed(id)) return MQRC_NO_MSG_UNDER_CURSOR;
     if (rc != SQLITE_ROW || use.bytes(0) != static_cast<int>(sizeof md)) return fail(rc);
     std::memcpy(&md, use.blob(0), sizeof md);
     extent = Extent{use.i64(5), use.i64(6), use.i64(1)};
@@ -639,11 +690,18 @@ int32_t EmbeddedSession::getOnce(const GetRequest& r, const DeliverFn& deliver, 
     if (r.cursor != nullptr) *r.cursor = BrowseCursor{id, md.Priority};
     return 0;
   }
-  if (int32_t reason = takeMessage(id, r.queueId, syncpoint); reason != 0) return reason;
+  // A syncpoint get only claims the message now (under the write lock that this transaction
+  // holds, though it writes nothing); flushClaims or the commit writes the claims.
+  if (syncpoint) {
+    shared_->claim(slot_, r.queueId, id);
+    claims_.push_back(id);
+    claimQueue_ = r.queueId;
+  } else if (int32_t reason = takeMessage(id, r.queueId, false); reason != 0) {
+    return reason;
+  }
   if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
   if (syncpoint) {
     ++uncommitted_;
-    getQueues_.insert(r.queueId);
     lastGot_ = extent;
     gotFileRows_ = gotFileRows_ || extent.fileId != 0;
   } else if (extent.fileId != 0) {
@@ -675,7 +733,7 @@ int32_t EmbeddedSession::describeQueue(int64_t queueId, QueueInfo& out) {
   if (rc == SQLITE_DONE) return MQRC_Q_DELETED;
   if (rc != SQLITE_ROW) return fail(rc);
   readQueueInfo(use, out);
-  out.currentDepth += static_cast<int32_t>(shared_->pendingPuts(queueId));
+  out.currentDepth += static_cast<int32_t>(shared_->depthAdjustment(queueId));
   return 0;
 }
 
@@ -704,6 +762,7 @@ int32_t EmbeddedSession::commit() {
     backout();
     return MQRC_BACKED_OUT;
   }
+  crashPoint("commit-payloads-synced");
   setSync(true);
   Txn txn(db_);
   int rc = txn.begin(true);
@@ -712,6 +771,7 @@ int32_t EmbeddedSession::commit() {
     if (rc == SQLITE_OK) rc = batches_.remove(q, gotState(connectionId_), count);
   for (int64_t q : putQueues_)
     if (rc == SQLITE_OK) rc = batches_.release(q, putState(connectionId_), 0, count);
+  if (rc == SQLITE_OK) rc = deleteClaimed();
   if (rc != SQLITE_OK) return fail(rc);
   if (int32_t reason = writeBuffered(0); reason != 0) {
     txn.rollback();
@@ -720,6 +780,7 @@ int32_t EmbeddedSession::commit() {
   }
   if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
   forgetBuffered();
+  forgetClaims();
   uncommitted_ = 0;
   for (int64_t q : putQueues_) shared_->wakeQueue(q);
   putQueues_.clear();
@@ -738,9 +799,14 @@ void EmbeddedSession::endUnitOfWork() {
 
 int32_t EmbeddedSession::backout() {
   forgetBuffered();
-  if (broken_ != 0) return 0;  // a stop already backed everything out
-  int rc = backoutConnection(db_, *shared_, connectionId_, false);
+  if (broken_ != 0) {  // a stop already backed everything out
+    forgetClaims();
+    return 0;
+  }
+  int rc = backoutConnection(db_, *shared_, connectionId_, false, claims_);
   if (rc != SQLITE_OK) return fail(rc);
+  if (!claims_.empty()) shared_->wakeQueue(claimQueue_);
+  forgetClaims();
   uncommitted_ = 0;
   putQueues_.clear();
   getQueues_.clear();
@@ -757,6 +823,8 @@ int32_t EmbeddedSession::disconnect() {
     result = MQRC_BACKED_OUT;
   }
   if (broken_ == 0 && connectionId_ != 0) backoutConnection(db_, *shared_, connectionId_, true);
+  forgetBuffered();
+  forgetClaims();
   if (slot_ < kSlots) {
     int64_t mine = connectionId_;
     area()->slots[slot_].connectionId.compare_exchange_strong(mine, 0);

@@ -45,7 +45,7 @@ class QmAccess {
                                      " up to date: " + sqlite3_errmsg(db_),
                            2059);
     shared_ = SharedMap::open(folder_);
-    if (!shared_ || !locks_.open(lockPath(folder_)))
+    if (!shared_ || !locks_.open(lockPath(folder_)) || !registerClaimed(db_, *shared_))
       return Status::Error("cannot open the shared files of " + name, 2059);
     if (area()->state.load() == kUnknown) loadState();
     reapDeadConnections(db_, *shared_, locks_, kSlots);
@@ -201,14 +201,19 @@ void EmbeddedStore::stopNow(QmAccess& qm) {
   run(qm, "UPDATE qmgr SET running=0");
   qm.area()->state.store(kStopped);
   qm.shared().wakeAll();
-  std::vector<int64_t> ids;
+  std::vector<std::pair<int64_t, int64_t>> connections;  // id, slot
   {
     Stmt q;
-    q.prepare(qm.db(), "SELECT id FROM connections");
+    q.prepare(qm.db(), "SELECT id, slot FROM connections");
     Use use(q);
-    while (use.row()) ids.push_back(use.i64(0));
+    while (use.row()) connections.emplace_back(use.i64(0), use.i64(1));
   }
-  for (int64_t id : ids) backoutConnection(qm.db(), qm.shared(), id, true);
+  for (const auto& [id, slot] : connections) {
+    bool inSlot = slot >= 0 && slot < kSlots &&
+                  qm.area()->slots[slot].connectionId.load() == id;
+    if (inSlot) backoutSlot(qm.db(), qm.shared(), static_cast<uint32_t>(slot), id);
+    else backoutConnection(qm.db(), qm.shared(), id, true);
+  }
 }
 
 Status EmbeddedStore::stopQueueManager(const std::string& name, bool quiesce) {
@@ -399,8 +404,8 @@ Result<int64_t> EmbeddedStore::clearQueue(const std::string& qmgr, const std::st
   std::string q = std::to_string(id.value);
   Status s = run(qm, "BEGIN IMMEDIATE;"
                      "DELETE FROM payloads WHERE id IN (SELECT id FROM messages WHERE queue_id=" + q +
-                     " AND state=0);"
-                     "DELETE FROM messages WHERE queue_id=" + q + " AND state=0;");
+                     " AND state=0 AND NOT claimed(id));"
+                     "DELETE FROM messages WHERE queue_id=" + q + " AND state=0 AND NOT claimed(id);");
   int64_t cleared = 0;
   if (s.ok()) {
     cleared = sqlite3_changes(qm.db());
@@ -431,7 +436,7 @@ Result<QueueInfo> EmbeddedStore::readQueue(QmAccess& qm, int64_t id) {
   if (count.row()) o.uncommittedCount = count.i32(0);
   // Puts that sessions hold in memory until they write them with others.
   int32_t pending = static_cast<int32_t>(qm.shared().pendingPuts(id));
-  o.currentDepth += pending;
+  o.currentDepth += static_cast<int32_t>(qm.shared().depthAdjustment(id));
   o.uncommittedCount += pending;
   return o;
 }
