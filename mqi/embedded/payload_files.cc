@@ -161,6 +161,14 @@ void PayloadFiles::forget() {
   fileId_ = 0;
 }
 
+// The rows of a drained road leave free pages in the database; a database made with
+// incremental auto-vacuum gives them back once there are more than kFreePages.
+static void releaseFreePages(sqlite3* db) {
+  constexpr int64_t kFreePages = 1024;
+  std::vector<int64_t> free = idsOf(db, "PRAGMA freelist_count");
+  if (!free.empty() && free[0] > kFreePages) sqlite::exec(db, "PRAGMA incremental_vacuum");
+}
+
 int sweepPayloadFiles(sqlite3* db, const std::string& qmFolder) {
   if (idsOf(db, kUnreferencedSealed).empty()) return SQLITE_OK;
   if (int rc = sqlite::exec(db, "BEGIN IMMEDIATE"); rc != SQLITE_OK) return rc;
@@ -179,6 +187,7 @@ int sweepPayloadFiles(sqlite3* db, const std::string& qmFolder) {
     std::error_code ec;
     fs::remove(payloadPath(qmFolder, id), ec);
   }
+  releaseFreePages(db);
   return SQLITE_OK;
 }
 

@@ -26,8 +26,10 @@ int openDatabase(const std::string& path, bool create, sqlite3** out) {
   rc = exec(*out,
             "PRAGMA journal_mode=WAL;"
             "PRAGMA synchronous=FULL;"
-            "PRAGMA wal_autocheckpoint=16384;"
-            "PRAGMA journal_size_limit=134217728;"
+            // Payloads of any size live in payload files, so the log holds only rows: a short
+            // log, cut back after each checkpoint, keeps a drained store small.
+            "PRAGMA wal_autocheckpoint=1024;"
+            "PRAGMA journal_size_limit=4194304;"
             // Payload pages pass through once; a small cache keeps agents' memory low and the
             // system's page cache serves re-reads.
             "PRAGMA cache_size=-2048;"

@@ -161,7 +161,8 @@ Status EmbeddedStore::createQueueManager(const std::string& name, const QueueMan
   std::string tmp = folder + "/qm.db.new";
   fs::remove(tmp, ec);
   int rc = sqlite3_open_v2(tmp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite::exec(db, "PRAGMA page_size=4096; PRAGMA journal_mode=WAL;");
+  if (rc == SQLITE_OK) rc = sqlite::exec(db, "PRAGMA page_size=4096; PRAGMA auto_vacuum=INCREMENTAL;"
+                                     " PRAGMA journal_mode=WAL;");
   if (rc == SQLITE_OK) rc = createSchema(db);
   if (rc == SQLITE_OK) {
     Stmt ins;
