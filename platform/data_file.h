@@ -34,6 +34,9 @@ class DataFile {
   bool readAt(int64_t offset, void* into, size_t length) const;
   // Makes the file's data durable (not its name: see syncFolder).
   bool syncData();
+  // Starts writing a range to disk without waiting, so that a later syncData has less left
+  // to do; a hint that may do nothing.
+  void startWriteback(int64_t offset, int64_t length);
   // The size in bytes, or -1.
   int64_t size() const;
 

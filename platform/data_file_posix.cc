@@ -1,6 +1,6 @@
 #include "platform/data_file.h"
 
-#include <fcntl.h>
+#include <fcntl.h>  // sync_file_range with _GNU_SOURCE, which g++ defines
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +65,15 @@ bool DataFile::syncData() {
   int rc;
   do rc = ::fdatasync(fd_); while (rc != 0 && errno == EINTR);
   return rc == 0;
+}
+
+void DataFile::startWriteback(int64_t offset, int64_t length) {
+#ifdef SYNC_FILE_RANGE_WRITE
+  ::sync_file_range(fd_, offset, length, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)offset;
+  (void)length;
+#endif
 }
 
 int64_t DataFile::size() const {

@@ -90,11 +90,12 @@ int32_t PayloadWriter::reserve(size_t length) {
   return needsRoll(length) ? roll() : 0;
 }
 
-// The old file's bytes may belong to the open unit of work: they are synced before it is
-// left, so that flush() only ever has the current file to sync.
+// The old file's bytes may belong to the open unit of work: it stays open until flush()
+// syncs it.
 int32_t PayloadWriter::roll() {
-  if (int32_t rc = flush(); rc != 0) return rc;
+  if (dirty_) rolled_.push_back(std::move(file_));
   file_.close();
+  dirty_ = false;
   if (sqlite::exec(db_, "BEGIN IMMEDIATE") != SQLITE_OK)
     return sqlite::reasonFor(sqlite3_errcode(db_));
   int rc = fileId_ == 0 ? SQLITE_OK
@@ -109,31 +110,36 @@ int32_t PayloadWriter::roll() {
   }
   fileId_ = id;
   size_ = 0;
+  writtenBack_ = 0;
   std::error_code ec;
   fs::create_directory(payloadFolder(folder_), ec);
-  // The name must be durable before any committed row points into the file.
-  if (!file_.createNew(payloadPath(folder_, id)) || !platform::syncFolder(payloadFolder(folder_)))
-    return reasonForErrno(errno);
+  if (!file_.createNew(payloadPath(folder_, id))) return reasonForErrno(errno);
+  folderDirty_ = true;  // the name must be durable before a committed row points into it
   return 0;
 }
 
 int32_t PayloadWriter::append(const void* data, size_t length, Extent& out) {
   if (!file_.isOpen()) return MQRC_UNEXPECTED_ERROR;
-  if (!file_.writeAt(size_, data, length)) {
-    int32_t reason = reasonForErrno(errno);
-    file_.close();  // what part of it was written is garbage; the next put starts a new file
-    return reason;
-  }
+  // What part of a failed write reached the file is garbage that the next append overwrites.
+  if (!file_.writeAt(size_, data, length)) return reasonForErrno(errno);
   out = Extent{fileId_, size_, static_cast<int64_t>(length)};
   size_ += static_cast<int64_t>(length);
   dirty_ = true;
+  if (size_ - writtenBack_ >= kWritebackStep) {
+    file_.startWriteback(writtenBack_, size_ - writtenBack_);
+    writtenBack_ = size_;
+  }
   return 0;
 }
 
 int32_t PayloadWriter::flush() {
-  if (!dirty_) return 0;
-  if (!file_.isOpen() || !file_.syncData()) return reasonForErrno(errno);
+  for (platform::DataFile& file : rolled_)
+    if (!file.syncData()) return reasonForErrno(errno);
+  rolled_.clear();
+  if (dirty_ && (!file_.isOpen() || !file_.syncData())) return reasonForErrno(errno);
   dirty_ = false;
+  if (folderDirty_ && !platform::syncFolder(payloadFolder(folder_))) return reasonForErrno(errno);
+  folderDirty_ = false;
   return 0;
 }
 

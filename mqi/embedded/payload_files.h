@@ -72,18 +72,29 @@ class PayloadWriter {
   int32_t flush();
   // After a commit: seals the file once past kSealBytes (the next put starts another).
   void sealIfLarge();
-  void abandon() { file_.abandon(); }
+  void abandon() {
+    file_.abandon();
+    for (platform::DataFile& file : rolled_) file.abandon();
+    rolled_.clear();
+  }
 
  private:
   int32_t roll();
+
+  // Bytes are handed to the disk in steps of this size as they come, so that the sync at the
+  // commit waits for little more than the last step.
+  static constexpr int64_t kWritebackStep = int64_t{8} << 20;
 
   sqlite3* db_ = nullptr;
   std::string folder_;
   int64_t connectionId_ = 0;
   int64_t fileId_ = 0;
   int64_t size_ = 0;
+  int64_t writtenBack_ = 0;  // bytes of the file handed to the disk
   bool dirty_ = false;
+  bool folderDirty_ = false;  // a file was created since the folder was last synced
   platform::DataFile file_;
+  std::vector<platform::DataFile> rolled_;  // earlier files not yet synced
 };
 
 // Reads extents, keeping the last file open. forget() closes it, so that a deleted file's
