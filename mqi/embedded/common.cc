@@ -38,7 +38,8 @@ int64_t SharedMap::pendingPuts(int64_t queueId) const {
   int64_t n = 0;
   uint32_t high = std::min(area_->highSlot.load(), kSlots);
   for (uint32_t i = 0; i < high; ++i)
-    if (area_->pending[i].queueId.load() == queueId) n += area_->pending[i].count.load();
+    if (area_->pending[i].queueId.load() == queueId && area_->slots[i].connectionId.load() != 0)
+      n += area_->pending[i].count.load();
   return n;
 }
 
@@ -59,10 +60,13 @@ bool contains(const Claims& claims, int64_t messageId) {
 
 }  // namespace
 
+// Only slots of live (or not yet backed out) connections count.
 bool SharedMap::claimed(int64_t messageId) const {
   uint32_t high = std::min(area_->highSlot.load(), kSlots);
   for (uint32_t i = 0; i < high; ++i)
-    if (area_->claims[i].count.load() != 0 && contains(area_->claims[i], messageId)) return true;
+    if (area_->claims[i].count.load() != 0 && area_->slots[i].connectionId.load() != 0 &&
+        contains(area_->claims[i], messageId))
+      return true;
   return false;
 }
 
@@ -70,7 +74,8 @@ int64_t SharedMap::claimedCount(int64_t queueId) const {
   int64_t n = 0;
   uint32_t high = std::min(area_->highSlot.load(), kSlots);
   for (uint32_t i = 0; i < high; ++i)
-    if (area_->claims[i].queueId.load() == queueId) n += area_->claims[i].count.load();
+    if (area_->claims[i].queueId.load() == queueId && area_->slots[i].connectionId.load() != 0)
+      n += area_->claims[i].count.load();
   return n;
 }
 
@@ -258,6 +263,14 @@ int64_t countRows(sqlite3* db, int64_t queueId, int64_t state) {
   return use.row() ? use.i64(0) : 0;
 }
 
+bool connectionListed(sqlite3* db, int64_t connectionId) {
+  sqlite::Stmt stmt;
+  if (!stmt.prepare(db, "SELECT 1 FROM connections WHERE id=?1")) return false;
+  sqlite::Use use(stmt);
+  use.bind(1, connectionId);
+  return use.row();
+}
+
 int backoutRows(sqlite3* db, int64_t connectionId, std::vector<Change>& changes) {
   std::vector<int64_t> queues;
   {
@@ -293,10 +306,13 @@ int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool
   int rc = sqlite::exec(db, "BEGIN IMMEDIATE");
   if (rc != SQLITE_OK) return rc;
   // Claimed messages first: one already marked as held (state not 0) is counted by
-  // backoutRows, which then makes it committed again.
+  // backoutRows, which then makes it committed again. A connection that another process has
+  // backed out already (its row gone) must not count its claims twice.
+  if (!claimed.empty() && !connectionListed(db, connectionId)) rc = SQLITE_DONE;
   for (int64_t id : claimed)
     if (rc == SQLITE_OK)
       rc = runSql(db, "UPDATE messages SET backout=backout+1 WHERE id=?1 AND state=0", id);
+  if (rc == SQLITE_DONE) rc = SQLITE_OK;
   std::vector<Change> changes;
   if (rc == SQLITE_OK) rc = backoutRows(db, connectionId, changes);
   if (rc == SQLITE_OK && forget) {
@@ -319,14 +335,13 @@ int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool
   return SQLITE_OK;
 }
 
+// The claims and held puts of the slot stay as they are: readers ignore them once the slot's
+// connection id is 0, and the next owner of the slot empties them before it takes it.
 int backoutSlot(sqlite3* db, SharedMap& shared, uint32_t slot, int64_t connectionId) {
   std::vector<int64_t> claimed = shared.claimsOf(slot);
   int rc = backoutConnection(db, shared, connectionId, true, claimed);
   if (rc != SQLITE_OK) return rc;
-  SharedArea* area = shared.area();
-  shared.dropClaims(slot);
-  area->pending[slot].count.store(0);
-  if (!claimed.empty()) shared.wakeQueue(area->claims[slot].queueId.load());
+  if (!claimed.empty()) shared.wakeQueue(shared.area()->claims[slot].queueId.load());
   return SQLITE_OK;
 }
 

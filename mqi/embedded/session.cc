@@ -277,10 +277,12 @@ int32_t EmbeddedSession::claimSlot() {
     }
     connectionId_ = sqlite3_last_insert_rowid(db_);
     slot_ = i;
-    area()->slots[i].pid.store(static_cast<uint32_t>(pid));
-    area()->slots[i].connectionId.store(connectionId_);
+    // What the slot's last owner left is ignored already (backed out); emptied before the
+    // slot is ours, so that no reader counts it for us.
     area()->pending[i].count.store(0);
     shared_->dropClaims(i);
+    area()->slots[i].pid.store(static_cast<uint32_t>(pid));
+    area()->slots[i].connectionId.store(connectionId_);
     uint32_t high = area()->highSlot.load();
     while (high < i + 1 && !area()->highSlot.compare_exchange_weak(high, i + 1)) {
     }

@@ -212,8 +212,14 @@ void EmbeddedStore::stopNow(QmAccess& qm) {
   for (const auto& [id, slot] : connections) {
     bool inSlot = slot >= 0 && slot < kSlots &&
                   qm.area()->slots[slot].connectionId.load() == id;
-    if (inSlot) backoutSlot(qm.db(), qm.shared(), static_cast<uint32_t>(slot), id);
-    else backoutConnection(qm.db(), qm.shared(), id, true);
+    if (!inSlot) {
+      backoutConnection(qm.db(), qm.shared(), id, true);
+      continue;
+    }
+    // The connection lives on, broken: what it holds in memory is dropped now.
+    backoutSlot(qm.db(), qm.shared(), static_cast<uint32_t>(slot), id);
+    qm.shared().dropClaims(static_cast<uint32_t>(slot));
+    qm.area()->pending[slot].count.store(0);
   }
 }
 
