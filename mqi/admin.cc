@@ -47,6 +47,14 @@ Result<QueueManagerInfo> describeQueueManager(const std::string& name) {
 Status setDefaultQueueManager(const std::string& name) {
   return withStore([&](Store& s) { return s.setDefaultQueueManager(name); });
 }
+Result<StoreSpace> measureSpace(const std::string& name) {
+  return withStore([&](Store& s) { return s.measureSpace(name); });
+}
+
+Result<CompactReport> compactQueueManager(const std::string& name) {
+  return withStore([&](Store& s) { return s.compactQueueManager(name); });
+}
+
 Status setMaxUncommittedMsgs(const std::string& name, int32_t value) {
   return withStore([&](Store& s) { return s.setMaxUncommittedMsgs(name, value); });
 }

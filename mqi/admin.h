@@ -77,6 +77,24 @@ struct QueueInfo {
   int32_t uncommittedCount = 0;
 };
 
+// The disk space of a queue manager's messages (the embedded store's files; a store that
+// keeps messages elsewhere reports `kept` false and zeros).
+struct StoreSpace {
+  bool kept = false;
+  int64_t databaseBytes = 0;  // the database and its log
+  int32_t payloadFiles = 0;
+  int64_t payloadBytes = 0;  // the payload files' sizes
+  int64_t liveBytes = 0;     // bytes of them that messages reference
+};
+
+// What a compaction did.
+struct CompactReport {
+  int32_t filesCompacted = 0;  // mostly dead files whose live bytes were moved
+  int32_t filesRemoved = 0;    // files deleted (compacted, or no longer referenced)
+  int64_t bytesCopied = 0;
+  int64_t bytesFreed = 0;
+};
+
 // Where queue managers live: the value of QM_STORE, or the default folder.
 std::string storeLocation();
 
@@ -91,6 +109,10 @@ Status deleteQueueManager(const std::string& name);  // must be stopped
 Result<std::vector<QueueManagerInfo>> listQueueManagers();
 Result<QueueManagerInfo> describeQueueManager(const std::string& name);
 Status setDefaultQueueManager(const std::string& name);
+Result<StoreSpace> measureSpace(const std::string& name);
+// Moves the live payloads of mostly dead files and deletes files nothing references. Safe
+// while the queue manager runs.
+Result<CompactReport> compactQueueManager(const std::string& name);
 Status setMaxUncommittedMsgs(const std::string& name, int32_t value);
 
 Status defineQueue(const std::string& qmgr, const std::string& queue,

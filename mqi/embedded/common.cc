@@ -1,12 +1,16 @@
 // Pieces of the embedded store shared by administration and sessions: paths, the shared area,
 // the schema, and backing out the work of connections that are gone.
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <vector>
 
 #include "mqi/embedded/embedded.h"
+#include "mqi/embedded/payload_files.h"
 #include "mqi/embedded/sqlite_util.h"
+#include "platform/crash.h"
 
 namespace mqi::embedded {
 
@@ -26,11 +30,12 @@ KeptMaps& keptMaps() {
 
 }  // namespace
 
-std::shared_ptr<SharedMap> SharedMap::map(const std::string& path) {
+std::shared_ptr<SharedMap> SharedMap::map(const std::string& folder) {
   auto map = std::make_shared<SharedMap>();
-  void* address = platform::mapSharedFile(path, sizeof(SharedArea), &map->file_);
+  void* address = platform::mapSharedFile(folder + "/shared", sizeof(SharedArea), &map->file_);
   if (address == nullptr) return nullptr;
   map->area_ = static_cast<SharedArea*>(address);
+  map->folder_ = folder;
   return map;
 }
 
@@ -49,7 +54,7 @@ std::shared_ptr<SharedMap> SharedMap::open(const std::string& folder) {
   }
   platform::FileIdentity now;
   if (!found || !platform::identifyFile(path, &now) || !(now == found->file_)) {
-    found = map(path);
+    found = map(folder);
     if (!found) return nullptr;
   }
   std::lock_guard<std::mutex> guard(kept.mutex);
@@ -69,6 +74,88 @@ void SharedMap::wakeAll() {
     area_->wake[w].fetch_add(1);
     platform::wakeWord(&area_->wake[w]);
   }
+}
+
+int64_t SharedMap::pendingPuts(int64_t queueId) const {
+  int64_t n = 0;
+  uint32_t high = std::min(area_->highSlot.load(), kSlots);
+  for (uint32_t i = 0; i < high; ++i)
+    if (area_->pending[i].queueId.load() == queueId && area_->slots[i].connectionId.load() != 0)
+      n += area_->pending[i].count.load();
+  return n;
+}
+
+namespace {
+
+uint32_t bucketOf(int64_t messageId) {
+  return static_cast<uint32_t>(static_cast<uint64_t>(messageId) * 0x9E3779B97F4A7C15ull >> 57);
+}
+
+bool contains(const Claims& claims, int64_t messageId) {
+  for (uint32_t i = 0, b = bucketOf(messageId); i < kClaimBuckets; ++i, b = (b + 1) % kClaimBuckets) {
+    int64_t id = claims.ids[b].load();
+    if (id == messageId) return true;
+    if (id == 0) return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+// Only slots of live (or not yet backed out) connections count.
+bool SharedMap::claimed(int64_t messageId) const {
+  uint32_t high = std::min(area_->highSlot.load(), kSlots);
+  for (uint32_t i = 0; i < high; ++i)
+    if (area_->claims[i].count.load() != 0 && area_->slots[i].connectionId.load() != 0 &&
+        contains(area_->claims[i], messageId))
+      return true;
+  return false;
+}
+
+int64_t SharedMap::claimedCount(int64_t queueId) const {
+  int64_t n = 0;
+  uint32_t high = std::min(area_->highSlot.load(), kSlots);
+  for (uint32_t i = 0; i < high; ++i)
+    if (area_->claims[i].queueId.load() == queueId && area_->slots[i].connectionId.load() != 0)
+      n += area_->claims[i].count.load();
+  return n;
+}
+
+// The id goes in before the count grows, so a reader that sees the count sees the id.
+void SharedMap::claim(uint32_t slot, int64_t queueId, int64_t messageId) {
+  Claims& claims = area_->claims[slot];
+  claims.queueId.store(queueId);
+  uint32_t b = bucketOf(messageId);
+  while (claims.ids[b].load() != 0) b = (b + 1) % kClaimBuckets;
+  claims.ids[b].store(messageId);
+  claims.count.fetch_add(1);
+}
+
+std::vector<int64_t> SharedMap::claimsOf(uint32_t slot) const {
+  std::vector<int64_t> ids;
+  for (const auto& id : area_->claims[slot].ids)
+    if (int64_t v = id.load(); v != 0) ids.push_back(v);
+  return ids;
+}
+
+void SharedMap::dropClaims(uint32_t slot) {
+  Claims& claims = area_->claims[slot];
+  claims.count.store(0);
+  for (auto& id : claims.ids) id.store(0);
+}
+
+bool registerClaimed(sqlite3* db, SharedMap& shared) {
+  auto claimed = [](sqlite3_context* context, int, sqlite3_value** argv) {
+    auto* map = static_cast<SharedMap*>(sqlite3_user_data(context));
+    sqlite3_result_int(context, map->claimed(sqlite3_value_int64(argv[0])) ? 1 : 0);
+  };
+  return sqlite3_create_function_v2(db, "claimed", 1, SQLITE_UTF8 | SQLITE_DIRECTONLY, &shared,
+                                    claimed, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+void crashPoint(const char* name) {
+  const char* wanted = std::getenv("QM_CRASHPOINT");
+  if (wanted != nullptr && std::strcmp(wanted, name) == 0) platform::killSelf();
 }
 
 // Queue manager names may hold '/' and '%'; both are escaped so that a name is one folder,
@@ -133,15 +220,21 @@ int createSchema(sqlite3* db) {
       "CREATE TABLE messages(id INTEGER PRIMARY KEY AUTOINCREMENT, queue_id INT NOT NULL,"
       " state INT NOT NULL, priority INT NOT NULL, msg_id BLOB, correl_id BLOB,"
       " backout INT NOT NULL DEFAULT 0, persistent INT NOT NULL, expires INT NOT NULL,"
-      " length INT NOT NULL, md BLOB NOT NULL);"
+      " length INT NOT NULL, md BLOB NOT NULL,"
+      // The payload: in the payloads table when file_id is 0, else in that payload file.
+      " file_id INT NOT NULL DEFAULT 0, file_offset INT NOT NULL DEFAULT 0);"
       "CREATE INDEX messages_order ON messages(queue_id, state, priority DESC, id);"
       // Only committed messages are ever matched, so a syncpoint put leaves this one alone
       // until its commit.
       "CREATE INDEX messages_ids ON messages(queue_id, correl_id, msg_id) WHERE state=0;"
+      "CREATE INDEX messages_files ON messages(file_id, file_offset) WHERE file_id<>0;"
       "CREATE TABLE payloads(id INTEGER PRIMARY KEY, data BLOB NOT NULL);"
+      "CREATE TABLE payload_files(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+      " writer INT NOT NULL DEFAULT 0);"
       "CREATE TABLE connections(id INTEGER PRIMARY KEY AUTOINCREMENT, slot INT, pid INT);"
       "CREATE TABLE handles(id INTEGER PRIMARY KEY, connection_id INT NOT NULL,"
       " queue_id INT NOT NULL, input INT NOT NULL, output INT NOT NULL);"
+      "PRAGMA user_version=1;"
       "COMMIT;");
 }
 
@@ -212,6 +305,14 @@ int64_t countRows(sqlite3* db, int64_t queueId, int64_t state) {
   return use.row() ? use.i64(0) : 0;
 }
 
+bool connectionListed(sqlite3* db, int64_t connectionId) {
+  sqlite::Stmt stmt;
+  if (!stmt.prepare(db, "SELECT 1 FROM connections WHERE id=?1")) return false;
+  sqlite::Use use(stmt);
+  use.bind(1, connectionId);
+  return use.row();
+}
+
 int backoutRows(sqlite3* db, int64_t connectionId, std::vector<Change>& changes) {
   std::vector<int64_t> queues;
   {
@@ -255,13 +356,23 @@ bool holdsRows(sqlite3* db, int64_t connectionId) {
 
 }  // namespace
 
-int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool forget) {
+int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool forget,
+                      const std::vector<int64_t>& claimed) {
   int rc = sqlite::exec(db, "BEGIN IMMEDIATE");
   if (rc != SQLITE_OK) return rc;
+  // Claimed messages first: one already marked as held (state not 0) is counted by
+  // backoutRows, which then makes it committed again. A connection that another process has
+  // backed out already (its row gone) must not count its claims twice.
+  if (!claimed.empty() && !connectionListed(db, connectionId)) rc = SQLITE_DONE;
+  for (int64_t id : claimed)
+    if (rc == SQLITE_OK)
+      rc = runSql(db, "UPDATE messages SET backout=backout+1 WHERE id=?1 AND state=0", id);
+  if (rc == SQLITE_DONE) rc = SQLITE_OK;
   std::vector<Change> changes;
-  if (holdsRows(db, connectionId)) rc = backoutRows(db, connectionId, changes);
+  if (rc == SQLITE_OK && holdsRows(db, connectionId)) rc = backoutRows(db, connectionId, changes);
   if (rc == SQLITE_OK && forget) {
-    rc = runSql(db, "DELETE FROM handles WHERE connection_id=?1", connectionId);
+    rc = runSql(db, "UPDATE payload_files SET writer=0 WHERE writer=?1", connectionId);
+    if (rc == SQLITE_OK) rc = runSql(db, "DELETE FROM handles WHERE connection_id=?1", connectionId);
     if (rc == SQLITE_OK) rc = runSql(db, "DELETE FROM connections WHERE id=?1", connectionId);
   }
   if (rc == SQLITE_OK) rc = sqlite::exec(db, "COMMIT");
@@ -269,8 +380,23 @@ int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool
     sqlite::exec(db, "ROLLBACK");
     return rc;
   }
-  for (const Change& c : changes)
+  bool dropped = false;
+  for (const Change& c : changes) {
     if (c.returned > 0) shared.wakeQueue(c.queueId);
+    dropped = dropped || c.dropped > 0;
+  }
+  // Dropped puts, or a sealed file of the connection, may leave files nothing references.
+  if (dropped || forget) sweepPayloadFiles(db, shared.folder());
+  return SQLITE_OK;
+}
+
+// The claims and held puts of the slot stay as they are: readers ignore them once the slot's
+// connection id is 0, and the next owner of the slot empties them before it takes it.
+int backoutSlot(sqlite3* db, SharedMap& shared, uint32_t slot, int64_t connectionId) {
+  std::vector<int64_t> claimed = shared.claimsOf(slot);
+  int rc = backoutConnection(db, shared, connectionId, true, claimed);
+  if (rc != SQLITE_OK) return rc;
+  if (!claimed.empty()) shared.wakeQueue(shared.area()->claims[slot].queueId.load());
   return SQLITE_OK;
 }
 
@@ -284,7 +410,7 @@ void reapDeadConnections(sqlite3* db, SharedMap& shared, platform::LockFile& loc
     if (id == 0 || locks.isHeldElsewhere(i)) continue;
     // Nobody holds the slot's lock: its process is gone. Anyone may back it out; doing it
     // twice is harmless because the second finds no rows.
-    if (backoutConnection(db, shared, id, true) == SQLITE_OK)
+    if (backoutSlot(db, shared, i, id) == SQLITE_OK)
       area->slots[i].connectionId.compare_exchange_strong(id, 0);
   }
 }

@@ -1,7 +1,8 @@
 // Inside the embedded store: the files of one queue manager and the memory its processes
 // share. Layout of a queue manager folder <data folder>/<name>/:
-//   qm.db      SQLite database (WAL): attributes, queues, messages, payloads, connections,
-//              open handles
+//   qm.db      SQLite database (WAL): attributes, queues, messages, small payloads,
+//              connections, open handles
+//   payloads/  the payload files of larger messages (payload_files.h)
 //   shared     the shared area below, mapped by every connected process
 //   conns.lock one lock byte per connection slot; a slot whose byte nobody holds belongs to a
 //              dead process
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "mqi/embedded/sqlite_util.h"
 #include "mqi/store/store.h"
@@ -32,6 +34,28 @@ struct Slot {
   uint32_t reserved;
 };
 
+// The syncpoint puts a session holds in memory before writing them in one transaction: they
+// count in the depth of their queue for every process. Kept after the slots, so that a shared
+// file of an earlier layout only grows.
+struct PendingPuts {
+  std::atomic<int64_t> queueId;
+  std::atomic<int64_t> count;
+};
+
+// The messages a session got under syncpoint and has not yet marked as its own in the
+// database (it marks them kClaims at a time, or at the commit): every other session skips them
+// and they are out of the depth of their queue. Claims are taken under the database's write
+// lock and dropped only after the rows that replace them are committed. The ids live in a
+// small hash table that is only ever emptied whole, so readers need no lock.
+constexpr uint32_t kClaims = 64;
+constexpr uint32_t kClaimBuckets = 128;
+
+struct Claims {
+  std::atomic<int64_t> queueId;
+  std::atomic<int64_t> count;
+  std::atomic<int64_t> ids[kClaimBuckets];  // 0 = empty
+};
+
 struct SharedArea {
   std::atomic<uint32_t> state;  // QmState; kUnknown until loaded from the database
   std::atomic<uint32_t> epoch;  // bumped by every start: older sessions are broken
@@ -41,6 +65,8 @@ struct SharedArea {
   std::atomic<uint32_t> waiters[kWakeWords];  // sleepers per word, so idle puts skip the wake
   Slot slots[kSlots];
   sqlite::CommitShare commits;  // shared by the database connections of every process
+  PendingPuts pending[kSlots];  // by slot
+  Claims claims[kSlots];        // by slot
 };
 
 // The shared area of one queue manager, mapped for the life of the object.
@@ -54,15 +80,30 @@ class SharedMap {
   // made again) is mapped anew.
   static std::shared_ptr<SharedMap> open(const std::string& folder);
   SharedArea* area() const { return area_; }
+  const std::string& folder() const { return folder_; }  // the queue manager's
   uint32_t wordFor(int64_t queueId) const { return static_cast<uint32_t>(queueId) % kWakeWords; }
   void wakeQueue(int64_t queueId);
   void wakeAll();
+  // Puts held in memory by the sessions of every process for a queue.
+  int64_t pendingPuts(int64_t queueId) const;
+  // Claims: see Claims above.
+  bool claimed(int64_t messageId) const;
+  int64_t claimedCount(int64_t queueId) const;
+  void claim(uint32_t slot, int64_t queueId, int64_t messageId);
+  std::vector<int64_t> claimsOf(uint32_t slot) const;
+  void dropClaims(uint32_t slot);
+  // The depth a queue has for everyone: its committed messages and written puts (the
+  // database's count), the puts held in memory, less the messages claimed.
+  int64_t depthAdjustment(int64_t queueId) const {
+    return pendingPuts(queueId) - claimedCount(queueId);
+  }
 
  private:
-  static std::shared_ptr<SharedMap> map(const std::string& path);
+  static std::shared_ptr<SharedMap> map(const std::string& folder);
 
   SharedArea* area_ = nullptr;
   platform::FileIdentity file_;
+  std::string folder_;
 };
 
 std::string folderFor(const std::string& dataFolder, const std::string& qmgr);
@@ -99,11 +140,27 @@ class RowBatches {
 // Backs out the unit of work of a connection, then (when forget) removes its handles and its
 // row: used for dead connections and by a stop. Runs its own transaction; wakes getters of
 // queues that got messages back. Returns an sqlite3 code.
-int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool forget);
+// `claimed`: messages the connection claimed, which get BackoutCount + 1 too.
+int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool forget,
+                      const std::vector<int64_t>& claimed = {});
+
+// Backs out what a connection that is gone left in its slot: its rows, and the messages it
+// claimed (BackoutCount + 1, as for held rows); then empties the slot's claims and puts.
+int backoutSlot(sqlite3* db, SharedMap& shared, uint32_t slot, int64_t connectionId);
+
+// Registers the SQL function claimed(id) on a connection to the database.
+bool registerClaimed(sqlite3* db, SharedMap& shared);
 
 // Backs out units of work of connections whose process died, seen through their slot locks.
 void reapDeadConnections(sqlite3* db, SharedMap& shared, platform::LockFile& locks,
                          uint32_t ownSlot);
+
+// Ends the process at once (SIGKILL) when QM_CRASHPOINT names this point: for the crash
+// tests, which must stop a process between two writes that no call boundary separates.
+// Points: "payload-appended" (a put's bytes are in the file, its row nowhere yet),
+// "commit-payloads-synced" (MQCMIT synced the payload file, the rows are not committed),
+// "compact-copied" (a compaction synced the copy, the rows still point at the old file).
+void crashPoint(const char* name);
 
 // A session on the queue manager in `qmFolder`.
 int32_t connectSession(const std::string& qmFolder, std::unique_ptr<Session>& out);

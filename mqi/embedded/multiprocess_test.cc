@@ -71,6 +71,64 @@ TEST_F(QmTest, KilledProcessHasItsUnitOfWorkBackedOut) {
   EXPECT_EQ(describeQueue("QM1", "Q1").value.currentDepth, 0);
 }
 
+// Puts three large messages (kept in a payload file) on Q1 in one unit of work and commits, on
+// a connection of its own; returns the commit's reason.
+MQLONG putLargeAndCommit(const std::string& data) {
+  MQHCONN h;
+  MQLONG cc, rc;
+  MQCHAR48 name = "QM1";
+  MQCONN(name, &h, &cc, &rc);
+  MQOD od = {MQOD_DEFAULT};
+  std::strcpy(od.ObjectName, "Q1");
+  for (int i = 0; i < 3; ++i) {
+    MQMD md = {MQMD_DEFAULT};
+    MQPMO pmo = {MQPMO_DEFAULT};
+    pmo.Options = MQPMO_SYNCPOINT;
+    MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char*>(data.data()),
+           &cc, &rc);
+  }
+  MQCMIT(h, &cc, &rc);
+  return rc;
+}
+
+// A process killed while it writes payloads, or between syncing them and committing their
+// rows, loses its unit of work and nothing else; a compaction killed between its copy and
+// moving the rows leaves every message readable. No file is left behind.
+TEST_F(QmTest, CrashesAroundPayloadWritesLoseOnlyTheOpenUnitOfWork) {
+  const std::string large(300 * 1024, 'L');
+  connect();
+  MQHOBJ q = open("Q1", MQOO_INPUT_SHARED);
+  for (const char* point : {"payload-appended", "commit-payloads-synced"}) {
+    int status = inChild([&] {
+      setenv("QM_CRASHPOINT", point, 1);
+      putLargeAndCommit(large);
+      _exit(1);
+    });
+    ASSERT_EQ(status, -SIGKILL) << point;
+    std::string data;
+    EXPECT_EQ(get(q, data, MQGMO_NO_SYNCPOINT, nullptr, 400 * 1024), MQRC_NO_MSG_AVAILABLE);
+    EXPECT_EQ(describeQueue("QM1", "Q1").value.currentDepth, 0) << point;
+    EXPECT_EQ(measureSpace("QM1").value.payloadFiles, 0) << point;
+  }
+
+  // Five messages of which four are then got: a mostly dead file for the compaction.
+  ASSERT_EQ(putLargeAndCommit(large), MQRC_NONE);
+  ASSERT_EQ(putLargeAndCommit(large), MQRC_NONE);
+  std::string data;
+  for (int i = 0; i < 5; ++i)
+    ASSERT_EQ(get(q, data, MQGMO_NO_SYNCPOINT, nullptr, 400 * 1024), MQRC_NONE);
+  int status = inChild([] {
+    setenv("QM_CRASHPOINT", "compact-copied", 1);
+    compactQueueManager("QM1");
+    _exit(1);
+  });
+  ASSERT_EQ(status, -SIGKILL);
+  ASSERT_EQ(get(q, data, MQGMO_NO_SYNCPOINT, nullptr, 400 * 1024), MQRC_NONE);
+  EXPECT_EQ(data, large);
+  EXPECT_TRUE(compactQueueManager("QM1").ok());
+  EXPECT_EQ(measureSpace("QM1").value.payloadFiles, 0);
+}
+
 TEST_F(QmTest, ForkedChildCannotUseParentHandleButConnectsItself) {
   connect();
   MQHCONN parent = hconn_;

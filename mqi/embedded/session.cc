@@ -1,7 +1,8 @@
 // A connection to an embedded queue manager. Every call is one short SQLite transaction;
 // the unit of work lives in the rows it touched (their state names this connection, see
 // putState/gotState), so nothing is held between calls. Syncpoint operations write without
-// syncing; the commit syncs, which makes everything before it durable too.
+// syncing; the commit syncs the payload file, then the database, which makes everything
+// before it durable too.
 #include <sqlite3.h>
 
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <set>
 
 #include "mqi/embedded/embedded.h"
+#include "mqi/embedded/payload_files.h"
 #include "mqi/embedded/sqlite_util.h"
 #include "platform/host.h"
 
@@ -24,12 +26,26 @@ int64_t nowMs() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-class BlobReader : public PayloadReader {
+// Reads a message's payload from the database (file 0) or from its payload file.
+class MessageReader : public PayloadReader {
  public:
-  BlobReader(sqlite3* db, int64_t id) : db_(db), id_(id) {}
-  ~BlobReader() override { sqlite3_blob_close(blob_); }
+  MessageReader(sqlite3* db, int64_t id, const Extent& extent, PayloadFiles& files)
+      : db_(db), id_(id), extent_(extent), files_(files) {}
+  ~MessageReader() override { sqlite3_blob_close(blob_); }
   bool read(int64_t offset, void* into, size_t length) override {
     if (length == 0) return true;
+    bool ok = extent_.fileId != 0 ? readFile(offset, into, length) : readBlob(offset, into, length);
+    failed_ = failed_ || !ok;
+    return ok;
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  bool readFile(int64_t offset, void* into, size_t length) {
+    if (offset + static_cast<int64_t>(length) > extent_.length) return false;
+    return files_.read(extent_.fileId, extent_.offset + offset, into, length);
+  }
+  bool readBlob(int64_t offset, void* into, size_t length) {
     if (blob_ == nullptr &&
         sqlite3_blob_open(db_, "main", "payloads", "data", id_, 0, &blob_) != SQLITE_OK)
       return false;
@@ -37,10 +53,12 @@ class BlobReader : public PayloadReader {
            SQLITE_OK;
   }
 
- private:
   sqlite3* db_;
   int64_t id_;
+  Extent extent_;
+  PayloadFiles& files_;
   sqlite3_blob* blob_ = nullptr;
+  bool failed_ = false;
 };
 
 // Rolls back an open transaction unless committed.
@@ -59,6 +77,10 @@ class Txn {
     int rc = sqlite::exec(db_, "COMMIT");
     if (rc == SQLITE_OK) open_ = false;
     return rc;
+  }
+  void rollback() {
+    if (open_) sqlite::exec(db_, "ROLLBACK");
+    open_ = false;
   }
 
  private:
@@ -111,7 +133,28 @@ class EmbeddedSession : public Session {
   int32_t claimSlot();
   int32_t readQueue(int64_t queueId, QueueRow& row);
   int32_t selectMessage(const GetRequest& request, int32_t deliverySeq, int64_t& id);
+  int32_t getOnce(const GetRequest& request, const DeliverFn& deliver, bool& retry);
   int32_t takeMessage(int64_t id, int64_t queueId, bool syncpoint);
+  int32_t flushClaims();
+  int deleteClaimed();
+  void forgetClaims();
+  struct BufferedPut {
+    int64_t queueId;
+    MQMD md;
+    int64_t expires;
+    Extent extent;           // the payload's file extent (file 0: inlineData)
+    std::string inlineData;
+  };
+  int32_t putNow(int64_t queueId, const MQMD& md, const void* data, size_t length);
+  int32_t checkPut(const QueueRow& q, int64_t queueId, size_t length);
+  bool sameBytes(const Extent& extent, const void* data, size_t length);
+  int insertRow(const BufferedPut& put, int64_t state, const void* data);
+  int addDepth(int64_t queueId, int64_t delta);
+  int32_t writeBuffered(int64_t state);
+  int32_t flushBuffered();
+  void forgetBuffered();
+  void afterRowsRemoved();
+  void endUnitOfWork();
   Stmt& selector(int variant);
   bool prepareAll();
 
@@ -128,6 +171,17 @@ class EmbeddedSession : public Session {
   int64_t uncommitted_ = 0;
   std::set<int64_t> putQueues_;  // queues that get committed puts at the next commit
   std::set<int64_t> getQueues_;  // queues with messages held by the unit of work
+  PayloadWriter writer_;
+  PayloadFiles files_;
+  Extent lastGot_;               // the payload file extent of the last message got under syncpoint
+  bool gotFileRows_ = false;     // the unit of work holds messages of payload files
+  std::vector<char> compare_;    // bytes of lastGot_ read back to compare with a put
+  static constexpr size_t kPutBatch = 256;
+  static constexpr size_t kPutBatchBytes = size_t{1} << 20;
+  std::vector<BufferedPut> buffered_;  // syncpoint puts not yet in the database, one queue
+  std::vector<int64_t> claims_;        // messages got under syncpoint, not yet marked held
+  int64_t claimQueue_ = 0;             // the queue of claims_
+  size_t bufferedBytes_ = 0;
   QueueManagerInfo info_;
   std::map<int, Stmt> selectors_;
   RowBatches batches_;
@@ -141,13 +195,15 @@ bool EmbeddedSession::prepareAll() {
                            " delivery_seq, depth FROM queues WHERE id=?1") &&
          insertMessage_.prepare(db_,
                                 "INSERT INTO messages(queue_id, state, priority, msg_id,"
-                                " correl_id, persistent, expires, length, md)"
-                                " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9)") &&
+                                " correl_id, persistent, expires, length, md, file_id,"
+                                " file_offset) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11)") &&
          insertPayload_.prepare(db_, "INSERT INTO payloads(id, data) VALUES(?1, ?2)") &&
          depthDelta_.prepare(db_, "UPDATE queues SET depth=depth+?1 WHERE id=?2") &&
          messageRow_.prepare(db_,
-                             "SELECT md, length, backout, persistent, priority FROM messages"
-                             " WHERE id=?1 AND queue_id=?2 AND state=0") &&
+                             "SELECT md, length, backout, persistent, priority, file_id,"
+                             " file_offset FROM messages WHERE id=?1 AND queue_id=?2 AND"
+                             " state=0") &&
+
          holdMessage_.prepare(db_, "UPDATE messages SET state=?1 WHERE id=?2") &&
          deletePayload_.prepare(db_, "DELETE FROM payloads WHERE id=?1") &&
          deleteMessage_.prepare(db_, "DELETE FROM messages WHERE id=?1") &&
@@ -164,8 +220,10 @@ int32_t EmbeddedSession::open(const std::string& folder) {
   shared_ = SharedMap::open(folder);
   if (!shared_) return MQRC_Q_MGR_NOT_AVAILABLE;
   flush_ = std::make_unique<sqlite::CommitFlush>(&area()->commits);
-  if (sqlite::openDatabase(databasePath(folder), false, &db_, flush_.get()) != SQLITE_OK)
+  if (sqlite::openDatabase(databasePath(folder), false, &db_, flush_.get()) != SQLITE_OK ||
+      upgradeSchema(db_) != SQLITE_OK || !registerClaimed(db_, *shared_))
     return MQRC_Q_MGR_NOT_AVAILABLE;
+  files_ = PayloadFiles(folder);
   {
     Stmt q;
     if (!q.prepare(db_,
@@ -191,6 +249,7 @@ int32_t EmbeddedSession::open(const std::string& folder) {
   if (!locks_.open(lockPath(folder))) return MQRC_RESOURCE_PROBLEM;
   int32_t rc = claimSlot();
   if (rc != 0) return rc;
+  writer_.bind(db_, folder, connectionId_);
   if (area()->epoch.load() != epoch_ || area()->state.load() != kRunning) {
     disconnect();  // stopped while we were connecting
     return MQRC_Q_MGR_NOT_AVAILABLE;
@@ -204,7 +263,7 @@ int32_t EmbeddedSession::claimSlot() {
   for (uint32_t i = 0; i < kSlots; ++i) {
     if (!locks_.tryLock(i)) continue;
     int64_t previous = area()->slots[i].connectionId.load();
-    if (previous != 0 && backoutConnection(db_, *shared_, previous, true) != SQLITE_OK) {
+    if (previous != 0 && backoutSlot(db_, *shared_, i, previous) != SQLITE_OK) {
       locks_.unlock(i);
       return MQRC_RESOURCE_PROBLEM;
     }
@@ -224,6 +283,10 @@ int32_t EmbeddedSession::claimSlot() {
     }
     connectionId_ = sqlite3_last_insert_rowid(db_);
     slot_ = i;
+    // What the slot's last owner left is ignored already (backed out); emptied before the
+    // slot is ours, so that no reader counts it for us.
+    area()->pending[i].count.store(0);
+    shared_->dropClaims(i);
     area()->slots[i].pid.store(static_cast<uint32_t>(pid));
     area()->slots[i].connectionId.store(connectionId_);
     uint32_t high = area()->highSlot.load();
@@ -323,46 +386,143 @@ int32_t EmbeddedSession::readQueue(int64_t queueId, QueueRow& row) {
   return 0;
 }
 
+// A syncpoint put is checked now, its payload written now, and its row kept in memory with
+// others (counted in the queue's depth through the shared area) until they are written in one
+// transaction: when kPutBatch of them wait, before a put to another queue, or by the commit.
+// A large payload goes to the session's payload file, unless it is the very bytes of the
+// message this unit of work got last (a router passing a message on): then the new row shares
+// that extent, which the got row keeps alive until the commit writes the new one.
 int32_t EmbeddedSession::put(int64_t queueId, const MQMD& md, const void* data, size_t length,
                              bool syncpoint) {
-  if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs)
-    return MQRC_SYNCPOINT_LIMIT_REACHED;
-  setSync(!syncpoint && md.Persistence == MQPER_PERSISTENT);
+  if (!syncpoint) return putNow(queueId, md, data, length);
+  if (uncommitted_ >= info_.maxUncommittedMsgs) return MQRC_SYNCPOINT_LIMIT_REACHED;
+  bool inFile = length > kInlinePayloadLimit;
+  bool reuse = inFile && sameBytes(lastGot_, data, length);
+  // Writing the held rows first keeps a failure to write them this put's failure, not a later
+  // one's, and leaves the rows of a file in the database before the file is sealed.
+  bool full = buffered_.size() >= kPutBatch || bufferedBytes_ >= kPutBatchBytes;
+  bool otherQueue = !buffered_.empty() && buffered_.back().queueId != queueId;
+  if (full || otherQueue || (inFile && !reuse && writer_.needsRoll(length)))
+    if (int32_t reason = flushBuffered(); reason != 0) return reason;
+  QueueRow q;
+  if (int32_t reason = readQueue(queueId, q); reason != 0) return reason;
+  if (int32_t reason = checkPut(q, queueId, length); reason != 0) return reason;
+  BufferedPut put{queueId, md, md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0, {}, {}};
+  if (reuse) {
+    put.extent = lastGot_;
+  } else if (inFile) {
+    if (int32_t reason = writer_.reserve(length); reason != 0) return reason;
+    if (int32_t reason = writer_.append(data, length, put.extent); reason != 0) return reason;
+    crashPoint("payload-appended");
+  } else {
+    put.extent.length = static_cast<int64_t>(length);
+    put.inlineData.assign(static_cast<const char*>(data), length);
+  }
+  bufferedBytes_ += sizeof put + put.inlineData.size();
+  buffered_.push_back(std::move(put));
+  PendingPuts& pending = area()->pending[slot_];
+  pending.queueId.store(queueId);
+  pending.count.fetch_add(1);
+  ++uncommitted_;
+  putQueues_.insert(queueId);
+  return 0;
+}
+
+int32_t EmbeddedSession::checkPut(const QueueRow& q, int64_t queueId, size_t length) {
+  if (q.inhibitPut == MQQA_PUT_INHIBITED) return MQRC_PUT_INHIBITED;
+  if (length > static_cast<size_t>(q.maxMsgLength)) return MQRC_MSG_TOO_BIG_FOR_Q;
+  if (q.depth + shared_->depthAdjustment(queueId) >= q.maxDepth) return MQRC_Q_FULL;
+  return 0;
+}
+
+bool EmbeddedSession::sameBytes(const Extent& extent, const void* data, size_t length) {
+  if (extent.fileId == 0 || extent.length != static_cast<int64_t>(length)) return false;
+  compare_.resize(length);
+  return files_.read(extent.fileId, extent.offset, compare_.data(), length) &&
+         std::memcmp(compare_.data(), data, length) == 0;
+}
+
+// Writes one message row (and its payload when kept in the database) inside the caller's
+// transaction.
+int EmbeddedSession::insertRow(const BufferedPut& put, int64_t state, const void* data) {
+  const MQMD& md = put.md;
+  Use use(insertMessage_);
+  use.bind(1, put.queueId).bind(2, state);
+  use.bind(3, md.Priority).bindBlob(4, md.MsgId, sizeof md.MsgId);
+  use.bindBlob(5, md.CorrelId, sizeof md.CorrelId).bind(6, md.Persistence);
+  use.bind(7, put.expires).bind(8, put.extent.length).bindBlob(9, &md, sizeof md);
+  use.bind(10, put.extent.fileId).bind(11, put.extent.offset);
+  int rc = use.run();
+  if (rc != SQLITE_DONE || put.extent.fileId != 0) return rc;
+  Use payload(insertPayload_);
+  payload.bind(1, sqlite3_last_insert_rowid(db_));
+  payload.bindBlob(2, data, static_cast<size_t>(put.extent.length));
+  return payload.run();
+}
+
+int EmbeddedSession::addDepth(int64_t queueId, int64_t delta) {
+  Use use(depthDelta_);
+  use.bind(1, delta).bind(2, queueId);
+  return use.run();
+}
+
+// Writes the held puts inside the caller's transaction, as `state` (their unit of work's, or
+// committed). Returns an MQ reason.
+int32_t EmbeddedSession::writeBuffered(int64_t state) {
+  if (buffered_.empty()) return 0;
+  int64_t queueId = buffered_.front().queueId;
+  QueueRow q;
+  if (int32_t reason = readQueue(queueId, q); reason != 0) return reason;
+  for (const BufferedPut& put : buffered_)
+    if (int rc = insertRow(put, state, put.inlineData.data()); rc != SQLITE_DONE) return fail(rc);
+  int rc = addDepth(queueId, static_cast<int64_t>(buffered_.size()));
+  return rc == SQLITE_DONE ? 0 : fail(rc);
+}
+
+// The held puts are in the database now (or dropped): they no longer count in the shared area.
+void EmbeddedSession::forgetBuffered() {
+  if (slot_ < kSlots) area()->pending[slot_].count.store(0);
+  buffered_.clear();
+  bufferedBytes_ = 0;
+}
+
+int32_t EmbeddedSession::flushBuffered() {
+  if (buffered_.empty()) return 0;
+  setSync(false);
+  Txn txn(db_);
+  int rc = txn.begin(true);
+  if (rc != SQLITE_OK) return fail(rc);
+  if (int32_t reason = writeBuffered(putState(connectionId_)); reason != 0) return reason;
+  if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
+  forgetBuffered();
+  return 0;
+}
+
+// A put outside syncpoint is written at once; a persistent one is durable before it returns.
+int32_t EmbeddedSession::putNow(int64_t queueId, const MQMD& md, const void* data,
+                                size_t length) {
+  bool inFile = length > kInlinePayloadLimit;
+  if (inFile)
+    if (int32_t reason = writer_.reserve(length); reason != 0) return reason;
+  bool durable = md.Persistence == MQPER_PERSISTENT;
+  setSync(durable);
   Txn txn(db_);
   int rc = txn.begin(true);
   if (rc != SQLITE_OK) return fail(rc);
   QueueRow q;
   if (int32_t reason = readQueue(queueId, q); reason != 0) return reason;
-  if (q.inhibitPut == MQQA_PUT_INHIBITED) return MQRC_PUT_INHIBITED;
-  if (length > static_cast<size_t>(q.maxMsgLength)) return MQRC_MSG_TOO_BIG_FOR_Q;
-  if (q.depth >= q.maxDepth) return MQRC_Q_FULL;
-  {
-    Use use(insertMessage_);
-    use.bind(1, queueId).bind(2, syncpoint ? putState(connectionId_) : 0);
-    use.bind(3, md.Priority).bindBlob(4, md.MsgId, sizeof md.MsgId);
-    use.bindBlob(5, md.CorrelId, sizeof md.CorrelId).bind(6, md.Persistence);
-    use.bind(7, md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0);
-    use.bind(8, static_cast<int64_t>(length)).bindBlob(9, &md, sizeof md);
-    if ((rc = use.run()) != SQLITE_DONE) return fail(rc);
+  if (int32_t reason = checkPut(q, queueId, length); reason != 0) return reason;
+  BufferedPut put{queueId, md, md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0, {}, {}};
+  put.extent.length = static_cast<int64_t>(length);
+  if (inFile) {
+    if (int32_t reason = writer_.append(data, length, put.extent); reason != 0) return reason;
+    if (durable)
+      if (int32_t reason = writer_.flush(); reason != 0) return reason;
   }
-  int64_t id = sqlite3_last_insert_rowid(db_);
-  {
-    Use use(insertPayload_);
-    use.bind(1, id).bindBlob(2, data, length);
-    if ((rc = use.run()) != SQLITE_DONE) return fail(rc);
-  }
-  {
-    Use use(depthDelta_);
-    use.bind(1, 1).bind(2, queueId);
-    if ((rc = use.run()) != SQLITE_DONE) return fail(rc);
-  }
+  if ((rc = insertRow(put, 0, data)) != SQLITE_DONE) return fail(rc);
+  if ((rc = addDepth(queueId, 1)) != SQLITE_DONE) return fail(rc);
   if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
-  if (syncpoint) {
-    ++uncommitted_;
-    putQueues_.insert(queueId);
-  } else {
-    shared_->wakeQueue(queueId);
-  }
+  shared_->wakeQueue(queueId);
   return 0;
 }
 
@@ -377,7 +537,7 @@ Stmt& EmbeddedSession::selector(int variant) {
   // every message ahead of the match (a whole other delivery group, say).
   std::string sql = (variant & 4) ? "SELECT id FROM messages INDEXED BY messages_ids"
                                   : "SELECT id FROM messages";
-  sql += " WHERE queue_id=?1 AND state=0 AND (expires=0 OR expires>?4)";
+  sql += " WHERE queue_id=?1 AND state=0 AND (expires=0 OR expires>?4) AND NOT claimed(id)";
   if (variant & 2) sql += " AND msg_id=?2";
   if (variant & 4) sql += " AND correl_id=?3";
   if (variant & 8)
@@ -434,9 +594,65 @@ int32_t EmbeddedSession::takeMessage(int64_t id, int64_t queueId, bool syncpoint
   return rc == SQLITE_DONE ? 0 : fail(rc);
 }
 
+// Marks the claimed messages as held by the unit of work, in one transaction.
+int32_t EmbeddedSession::flushClaims() {
+  if (claims_.empty()) return 0;
+  setSync(false);
+  Txn txn(db_);
+  int rc = txn.begin(true);
+  if (rc != SQLITE_OK) return fail(rc);
+  for (int64_t id : claims_) {
+    Use use(holdMessage_);
+    use.bind(1, gotState(connectionId_)).bind(2, id);
+    if ((rc = use.run()) != SQLITE_DONE) return fail(rc);
+  }
+  if ((rc = addDepth(claimQueue_, -static_cast<int64_t>(claims_.size()))) != SQLITE_DONE)
+    return fail(rc);
+  if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
+  getQueues_.insert(claimQueue_);
+  forgetClaims();
+  return 0;
+}
+
+// Inside the commit's transaction: the claimed messages go. Returns an sqlite3 code.
+int EmbeddedSession::deleteClaimed() {
+  for (int64_t id : claims_) {
+    for (Stmt* stmt : {&deletePayload_, &deleteMessage_}) {
+      Use use(*stmt);
+      use.bind(1, id);
+      if (int rc = use.run(); rc != SQLITE_DONE) return rc;
+    }
+  }
+  if (claims_.empty()) return SQLITE_OK;
+  int rc = addDepth(claimQueue_, -static_cast<int64_t>(claims_.size()));
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+// Only once the rows that replace the claims are committed (or nothing needs them).
+void EmbeddedSession::forgetClaims() {
+  if (slot_ < kSlots) shared_->dropClaims(slot_);
+  claims_.clear();
+}
+
+// A browse reads from a snapshot, so the payload file of the message it chose may have been
+// deleted since (the message got and its file swept): it looks again once. A get holds the
+// write lock, so for it a missing file is damage.
 int32_t EmbeddedSession::get(const GetRequest& r, const DeliverFn& deliver) {
+  bool retry = false;
+  int32_t rc = getOnce(r, deliver, retry);
+  if (retry) rc = getOnce(r, deliver, retry);
+  if (r.mode != GetMode::kGet && r.mode != GetMode::kGetUnderCursor) files_.forget();
+  return rc;
+}
+
+int32_t EmbeddedSession::getOnce(const GetRequest& r, const DeliverFn& deliver, bool& retry) {
+  retry = false;
   bool browse = r.mode == GetMode::kBrowseFirst || r.mode == GetMode::kBrowseNext ||
                 r.mode == GetMode::kBrowseUnderCursor;
+  bool mayClaim = !browse && (r.syncpoint || r.syncpointIfPersistent);
+  bool claimsFull = claims_.size() >= kClaims;
+  if (mayClaim && !claims_.empty() && (claimsFull || claimQueue_ != r.queueId))
+    if (int32_t reason = flushClaims(); reason != 0) return reason;
   if (!browse) setSync(!r.syncpoint);  // a final removal of a message is made durable at once
   Txn txn(db_);
   int rc = txn.begin(!browse);
@@ -447,16 +663,16 @@ int32_t EmbeddedSession::get(const GetRequest& r, const DeliverFn& deliver) {
   int64_t id = 0;
   if (int32_t reason = selectMessage(r, q.deliverySeq, id); reason != 0) return reason;
   MQMD md;
-  int64_t length;
+  Extent extent;
   bool persistent;
   {
     Use use(messageRow_);
     use.bind(1, id).bind(2, r.queueId);
     rc = use.step();
-    if (rc == SQLITE_DONE) return MQRC_NO_MSG_UNDER_CURSOR;
+    if (rc == SQLITE_DONE || shared_->claimed(id)) return MQRC_NO_MSG_UNDER_CURSOR;
     if (rc != SQLITE_ROW || use.bytes(0) != static_cast<int>(sizeof md)) return fail(rc);
     std::memcpy(&md, use.blob(0), sizeof md);
-    length = use.i64(1);
+    extent = Extent{use.i64(5), use.i64(6), use.i64(1)};
     md.BackoutCount = use.i32(2);
     persistent = use.i32(3) == MQPER_PERSISTENT;
   }
@@ -468,21 +684,43 @@ int32_t EmbeddedSession::get(const GetRequest& r, const DeliverFn& deliver) {
     // The blob handle is an open read of the database: it must be closed before the commit,
     // or the checkpoint that the commit triggers finds the connection busy and the log grows
     // without bound.
-    BlobReader reader(db_, id);
-    taken = deliver(md, length, reader);
+    MessageReader reader(db_, id, extent, files_);
+    taken = deliver(md, extent.length, reader);
+    if (reader.failed()) {
+      retry = browse && files_.missing();
+      return MQRC_OBJECT_DAMAGED;
+    }
   }
   if (!taken) return 0;  // nothing taken (truncated, kept)
   if (browse) {
     if (r.cursor != nullptr) *r.cursor = BrowseCursor{id, md.Priority};
     return 0;
   }
-  if (int32_t reason = takeMessage(id, r.queueId, syncpoint); reason != 0) return reason;
+  // A syncpoint get only claims the message now (under the write lock that this transaction
+  // holds, though it writes nothing); flushClaims or the commit writes the claims.
+  if (syncpoint) {
+    shared_->claim(slot_, r.queueId, id);
+    claims_.push_back(id);
+    claimQueue_ = r.queueId;
+  } else if (int32_t reason = takeMessage(id, r.queueId, false); reason != 0) {
+    return reason;
+  }
   if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
   if (syncpoint) {
     ++uncommitted_;
-    getQueues_.insert(r.queueId);
+    lastGot_ = extent;
+    gotFileRows_ = gotFileRows_ || extent.fileId != 0;
+  } else if (extent.fileId != 0) {
+    afterRowsRemoved();
   }
   return 0;
+}
+
+// Rows of payload files are gone: files nothing references any more are deleted, and this
+// session lets go of the one it read last.
+void EmbeddedSession::afterRowsRemoved() {
+  files_.forget();
+  sweepPayloadFiles(db_, folder_);
 }
 
 void EmbeddedSession::awaitChange(int64_t queueId, uint32_t token, int timeoutMs) {
@@ -501,6 +739,7 @@ int32_t EmbeddedSession::describeQueue(int64_t queueId, QueueInfo& out) {
   if (rc == SQLITE_DONE) return MQRC_Q_DELETED;
   if (rc != SQLITE_ROW) return fail(rc);
   readQueueInfo(use, out);
+  out.currentDepth += static_cast<int32_t>(shared_->depthAdjustment(queueId));
   return 0;
 }
 
@@ -524,6 +763,12 @@ int32_t EmbeddedSession::setInhibit(int64_t queueId, int32_t inhibitGet, int32_t
 int32_t EmbeddedSession::commit() {
   if (broken_ != 0) return broken_;
   if (uncommitted_ == 0) return 0;
+  // The payloads first: a committed row must never point at bytes that are not on disk.
+  if (writer_.flush() != 0) {
+    backout();
+    return MQRC_BACKED_OUT;
+  }
+  crashPoint("commit-payloads-synced");
   setSync(true);
   Txn txn(db_);
   int rc = txn.begin(true);
@@ -532,22 +777,48 @@ int32_t EmbeddedSession::commit() {
     if (rc == SQLITE_OK) rc = batches_.remove(q, gotState(connectionId_), count);
   for (int64_t q : putQueues_)
     if (rc == SQLITE_OK) rc = batches_.release(q, putState(connectionId_), 0, count);
-  if (rc == SQLITE_OK) rc = txn.commit();
+  if (rc == SQLITE_OK) rc = deleteClaimed();
   if (rc != SQLITE_OK) return fail(rc);
+  if (int32_t reason = writeBuffered(0); reason != 0) {
+    txn.rollback();
+    backout();
+    return MQRC_BACKED_OUT;
+  }
+  if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
+  forgetBuffered();
+  forgetClaims();
   uncommitted_ = 0;
   for (int64_t q : putQueues_) shared_->wakeQueue(q);
   putQueues_.clear();
   getQueues_.clear();
+  writer_.sealIfLarge();
+  endUnitOfWork();
   return 0;
 }
 
+void EmbeddedSession::endUnitOfWork() {
+  lastGot_ = Extent{};
+  if (gotFileRows_) afterRowsRemoved();
+  else files_.forget();
+  gotFileRows_ = false;
+}
+
 int32_t EmbeddedSession::backout() {
-  if (broken_ != 0) return 0;  // a stop already backed everything out
-  int rc = backoutConnection(db_, *shared_, connectionId_, false);
+  forgetBuffered();
+  if (broken_ != 0) {  // a stop already backed everything out
+    forgetClaims();
+    return 0;
+  }
+  int rc = backoutConnection(db_, *shared_, connectionId_, false, claims_);
   if (rc != SQLITE_OK) return fail(rc);
+  if (!claims_.empty()) shared_->wakeQueue(claimQueue_);
+  forgetClaims();
   uncommitted_ = 0;
   putQueues_.clear();
   getQueues_.clear();
+  lastGot_ = Extent{};
+  gotFileRows_ = false;
+  files_.forget();
   return 0;
 }
 
@@ -559,6 +830,8 @@ int32_t EmbeddedSession::disconnect() {
   }
   setSync(false);
   if (broken_ == 0 && connectionId_ != 0) backoutConnection(db_, *shared_, connectionId_, true);
+  forgetBuffered();
+  forgetClaims();
   if (slot_ < kSlots) {
     int64_t mine = connectionId_;
     area()->slots[slot_].connectionId.compare_exchange_strong(mine, 0);
@@ -574,6 +847,8 @@ int32_t EmbeddedSession::disconnect() {
 // to the parent process and must not be finalized or closed here.
 void EmbeddedSession::abandon() {
   locks_.abandon();
+  writer_.abandon();
+  files_.abandon();
   slot_ = kSlots;
   broken_ = MQRC_CONNECTION_BROKEN;
 }

@@ -15,8 +15,9 @@
 namespace mqi::sqlite {
 namespace {
 
-// The log is checkpointed into the database once it holds this many pages (64 MiB).
-constexpr int kCheckpointPages = 16384;
+// The log is checkpointed into the database once it holds this many pages (4 MiB): it holds
+// rows only (larger payloads live in payload files).
+constexpr int kCheckpointPages = 1024;
 // A writer gives up waiting for the write lock after this long.
 constexpr int64_t kBusyLimitUs = 60'000'000;
 // A flush of another process that takes longer than this may belong to a process that died
@@ -233,7 +234,9 @@ int openNew(const std::string& path, bool create, sqlite3** out, CommitFlush& fl
             // Commits write the log without flushing it: CommitFlush flushes it afterwards,
             // outside the write lock. Checkpoints still flush as they should.
             "PRAGMA synchronous=NORMAL;"
-            "PRAGMA journal_size_limit=134217728;"
+            // Payloads of any size live in payload files, so the log holds only rows: a short
+            // log, cut back after each checkpoint, keeps a drained store small.
+            "PRAGMA journal_size_limit=4194304;"
             // Payload pages pass through once; a small cache keeps agents' memory low and the
             // system's page cache serves re-reads.
             "PRAGMA cache_size=-2048;"

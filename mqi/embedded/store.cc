@@ -8,6 +8,7 @@
 
 #include "mqi/embedded/embedded.h"
 #include "mqi/embedded/embedded_store.h"
+#include "mqi/embedded/payload_files.h"
 #include "mqi/embedded/sqlite_util.h"
 #include "mqi/store/admin_rules.h"
 #include "mqi/store/names.h"
@@ -36,8 +37,15 @@ class QmAccess {
     if (sqlite::openDatabase(databasePath(folder_), false, &db_) != SQLITE_OK)
       return Status::Error("cannot open the database of " + name + ": " + sqlite3_errmsg(db_),
                            2059);
+    if (int rc = upgradeSchema(db_); rc != SQLITE_OK)
+      return Status::Error(rc == SQLITE_CANTOPEN
+                               ? "the data of " + name + " was written by a newer version of"
+                                 " qtransfer; run that version's qmctl"
+                               : "cannot bring the database of " + name +
+                                     " up to date: " + sqlite3_errmsg(db_),
+                           2059);
     shared_ = SharedMap::open(folder_);
-    if (!shared_ || !locks_.open(lockPath(folder_)))
+    if (!shared_ || !locks_.open(lockPath(folder_)) || !registerClaimed(db_, *shared_))
       return Status::Error("cannot open the shared files of " + name, 2059);
     if (area()->state.load() == kUnknown) loadState();
     reapDeadConnections(db_, *shared_, locks_, kSlots);
@@ -120,6 +128,8 @@ class EmbeddedStore : public Store {
   Result<QueueManagerInfo> describeQueueManager(const std::string& name) override;
   Status setDefaultQueueManager(const std::string& name) override;
   Status setMaxUncommittedMsgs(const std::string& name, int32_t value) override;
+  Result<StoreSpace> measureSpace(const std::string& name) override;
+  Result<CompactReport> compactQueueManager(const std::string& name) override;
   Status defineQueue(const std::string& qmgr, const std::string& queue,
                      const QueueAttributes& attributes) override;
   Status alterQueue(const std::string& qmgr, const std::string& queue,
@@ -151,7 +161,8 @@ Status EmbeddedStore::createQueueManager(const std::string& name, const QueueMan
   std::string tmp = folder + "/qm.db.new";
   fs::remove(tmp, ec);
   int rc = sqlite3_open_v2(tmp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite::exec(db, "PRAGMA page_size=4096; PRAGMA journal_mode=WAL;");
+  if (rc == SQLITE_OK) rc = sqlite::exec(db, "PRAGMA page_size=4096; PRAGMA auto_vacuum=INCREMENTAL;"
+                                     " PRAGMA journal_mode=WAL;");
   if (rc == SQLITE_OK) rc = createSchema(db);
   if (rc == SQLITE_OK) {
     Stmt ins;
@@ -191,14 +202,25 @@ void EmbeddedStore::stopNow(QmAccess& qm) {
   run(qm, "UPDATE qmgr SET running=0");
   qm.area()->state.store(kStopped);
   qm.shared().wakeAll();
-  std::vector<int64_t> ids;
+  std::vector<std::pair<int64_t, int64_t>> connections;  // id, slot
   {
     Stmt q;
-    q.prepare(qm.db(), "SELECT id FROM connections");
+    q.prepare(qm.db(), "SELECT id, slot FROM connections");
     Use use(q);
-    while (use.row()) ids.push_back(use.i64(0));
+    while (use.row()) connections.emplace_back(use.i64(0), use.i64(1));
   }
-  for (int64_t id : ids) backoutConnection(qm.db(), qm.shared(), id, true);
+  for (const auto& [id, slot] : connections) {
+    bool inSlot = slot >= 0 && slot < kSlots &&
+                  qm.area()->slots[slot].connectionId.load() == id;
+    if (!inSlot) {
+      backoutConnection(qm.db(), qm.shared(), id, true);
+      continue;
+    }
+    // The connection lives on, broken: what it holds in memory is dropped now.
+    backoutSlot(qm.db(), qm.shared(), static_cast<uint32_t>(slot), id);
+    qm.shared().dropClaims(static_cast<uint32_t>(slot));
+    qm.area()->pending[slot].count.store(0);
+  }
 }
 
 Status EmbeddedStore::stopQueueManager(const std::string& name, bool quiesce) {
@@ -296,6 +318,18 @@ Status EmbeddedStore::setMaxUncommittedMsgs(const std::string& name, int32_t val
   return run(qm, "UPDATE qmgr SET max_uncommitted=" + std::to_string(value));
 }
 
+Result<StoreSpace> EmbeddedStore::measureSpace(const std::string& name) {
+  QmAccess qm;
+  if (Status s = qm.open(folder_, name); !s.ok()) return s;
+  return embedded::measureSpace(qm.db(), qm.folder());
+}
+
+Result<CompactReport> EmbeddedStore::compactQueueManager(const std::string& name) {
+  QmAccess qm;
+  if (Status s = qm.open(folder_, name); !s.ok()) return s;
+  return compactPayloadFiles(qm.db(), qm.folder());
+}
+
 Result<int64_t> EmbeddedStore::openQueue(QmAccess& qm, const std::string& qmgr,
                                           const std::string& queue) {
   if (Status s = qm.open(folder_, qmgr); !s.ok()) return s;
@@ -366,6 +400,7 @@ Status EmbeddedStore::deleteQueue(const std::string& qmgr, const std::string& qu
                      "DELETE FROM queues WHERE id=" + q + "; COMMIT;");
   if (!s.ok()) sqlite::exec(qm.db(), "ROLLBACK");
   qm.shared().wakeQueue(id.value);
+  if (s.ok()) sweepPayloadFiles(qm.db(), qm.folder());
   return s;
 }
 
@@ -376,8 +411,8 @@ Result<int64_t> EmbeddedStore::clearQueue(const std::string& qmgr, const std::st
   std::string q = std::to_string(id.value);
   Status s = run(qm, "BEGIN IMMEDIATE;"
                      "DELETE FROM payloads WHERE id IN (SELECT id FROM messages WHERE queue_id=" + q +
-                     " AND state=0);"
-                     "DELETE FROM messages WHERE queue_id=" + q + " AND state=0;");
+                     " AND state=0 AND NOT claimed(id));"
+                     "DELETE FROM messages WHERE queue_id=" + q + " AND state=0 AND NOT claimed(id);");
   int64_t cleared = 0;
   if (s.ok()) {
     cleared = sqlite3_changes(qm.db());
@@ -388,6 +423,7 @@ Result<int64_t> EmbeddedStore::clearQueue(const std::string& qmgr, const std::st
     sqlite::exec(qm.db(), "ROLLBACK");
     return s;
   }
+  sweepPayloadFiles(qm.db(), qm.folder());
   return cleared;
 }
 
@@ -405,6 +441,10 @@ Result<QueueInfo> EmbeddedStore::readQueue(QmAccess& qm, int64_t id) {
   Use count(puts);
   count.bind(1, id);
   if (count.row()) o.uncommittedCount = count.i32(0);
+  // Puts that sessions hold in memory until they write them with others.
+  int32_t pending = static_cast<int32_t>(qm.shared().pendingPuts(id));
+  o.currentDepth += static_cast<int32_t>(qm.shared().depthAdjustment(id));
+  o.uncommittedCount += pending;
   return o;
 }
 

@@ -135,6 +135,11 @@ class Store {
   virtual Result<QueueManagerInfo> describeQueueManager(const std::string& name) = 0;
   virtual Status setDefaultQueueManager(const std::string& name) = 0;
   virtual Status setMaxUncommittedMsgs(const std::string& name, int32_t value) = 0;
+  // Stores that keep no files of their own report nothing and compact nothing.
+  virtual Result<StoreSpace> measureSpace(const std::string&) { return StoreSpace{}; }
+  virtual Result<CompactReport> compactQueueManager(const std::string&) {
+    return CompactReport{};
+  }
 
   virtual Status defineQueue(const std::string& qmgr, const std::string& queue,
                              const QueueAttributes& attributes) = 0;

@@ -37,7 +37,7 @@ TEST_F(QmctlTest, BadArgumentsGiveAMessageAndExitCode2) {
 }
 
 TEST_F(QmctlTest, HelpExitsWithZeroForEveryCommand) {
-  for (const char* command : {"create", "start", "stop", "delete", "list", "show", "set",
+  for (const char* command : {"create", "start", "stop", "delete", "list", "show", "compact", "set",
                               "define", "alter", "delete-queue", "clear", "queues", "inhibit",
                               "allow", "put", "browse", "get", "job", "ping", "status"}) {
     const Outcome run = qmctl({command, "--help"});
@@ -58,6 +58,10 @@ TEST_F(QmctlTest, QueueManagerLifeCycle) {
   EXPECT_EQ(shown["ccsid"], 1208);
   EXPECT_EQ(shown["max_uncommitted"], 500);
   EXPECT_EQ(shown["state"], "running");
+  EXPECT_EQ(shown["space"]["payload_files"], 0);
+  run = qmctl({"compact", "QM2"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("0 payload files removed"));
 
   ASSERT_EQ(qmctl({"set", "QM2", "--max-uncommitted", "700", "--default"}).code, 0);
   run = qmctl({"list", "--json"});

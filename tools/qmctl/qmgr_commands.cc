@@ -1,4 +1,4 @@
-// Queue manager commands: create, start, stop, delete, list, show, set.
+// Queue manager commands: create, start, stop, delete, list, show, compact, set.
 #include <iostream>
 #include <memory>
 
@@ -81,22 +81,63 @@ int runList(bool json) {
   return kExitOk;
 }
 
+nlohmann::json spaceJson(const mqi::StoreSpace& space) {
+  return {{"database_bytes", space.databaseBytes},
+          {"payload_files", space.payloadFiles},
+          {"payload_bytes", space.payloadBytes},
+          {"live_bytes", space.liveBytes},
+          {"dead_bytes", space.payloadBytes - space.liveBytes}};
+}
+
 int runShow(const std::string& qmgr, bool json) {
   const auto info = mqi::describeQueueManager(qmgr);
   if (!info.ok()) return fail(info.status);
+  const auto space = mqi::measureSpace(qmgr);
+  if (!space.ok()) return fail(space.status);
+  const mqi::StoreSpace& sp = space.value;
   if (json) {
-    std::cout << queueManagerJson(info.value).dump(2) << '\n';
+    nlohmann::json object = queueManagerJson(info.value);
+    if (sp.kept) object["space"] = spaceJson(sp);
+    std::cout << object.dump(2) << '\n';
     return kExitOk;
   }
   const mqi::QueueManagerInfo& i = info.value;
-  writeTable(std::cout, {{"name:", i.name},
-                         {"state:", stateText(i)},
-                         {"default:", i.isDefault ? "yes" : "no"},
-                         {"ccsid:", std::to_string(i.codedCharSetId)},
-                         {"max-uncommitted:", std::to_string(i.maxUncommittedMsgs)},
-                         {"max-msg-length:", std::to_string(i.maxMsgLength)},
-                         {"connections:", std::to_string(i.connections)},
-                         {"store:", mqi::storeLocation()}});
+  std::vector<std::vector<std::string>> rows = {
+      {"name:", i.name},
+      {"state:", stateText(i)},
+      {"default:", i.isDefault ? "yes" : "no"},
+      {"ccsid:", std::to_string(i.codedCharSetId)},
+      {"max-uncommitted:", std::to_string(i.maxUncommittedMsgs)},
+      {"max-msg-length:", std::to_string(i.maxMsgLength)},
+      {"connections:", std::to_string(i.connections)},
+      {"store:", mqi::storeLocation()}};
+  if (sp.kept) {
+    rows.push_back({"database-bytes:", std::to_string(sp.databaseBytes)});
+    rows.push_back({"payload-files:", std::to_string(sp.payloadFiles)});
+    rows.push_back({"payload-bytes:", std::to_string(sp.payloadBytes)});
+    rows.push_back({"live-bytes:", std::to_string(sp.liveBytes)});
+    rows.push_back({"dead-bytes:", std::to_string(sp.payloadBytes - sp.liveBytes)});
+  }
+  writeTable(std::cout, rows);
+  return kExitOk;
+}
+
+int runCompact(const std::string& qmgr, bool json) {
+  const auto done = mqi::compactQueueManager(qmgr);
+  if (!done.ok()) return fail(done.status);
+  const mqi::CompactReport& r = done.value;
+  if (json) {
+    std::cout << nlohmann::json{{"files_compacted", r.filesCompacted},
+                                {"files_removed", r.filesRemoved},
+                                {"bytes_copied", r.bytesCopied},
+                                {"bytes_freed", r.bytesFreed}}
+                     .dump(2)
+              << '\n';
+    return kExitOk;
+  }
+  std::cout << "queue manager " << qmgr << " compacted: " << r.filesRemoved
+            << " payload files removed (" << r.filesCompacted << " of them copied, "
+            << r.bytesCopied << " bytes), " << r.bytesFreed << " bytes freed\n";
   return kExitOk;
 }
 
@@ -171,6 +212,13 @@ void addListShowSet(CLI::App& app, int& exitCode) {
   addQueueManagerName(show, *qmgr);
   show->add_flag("--json", *json, "print a JSON object");
   show->callback([qmgr, json, &exitCode] { exitCode = runShow(*qmgr, *json); });
+
+  CLI::App* compact = app.add_subcommand(
+      "compact", "Free the space of consumed messages: copy what is left of mostly dead payload"
+                 " files, delete files nothing references (safe while the queue manager runs)");
+  addQueueManagerName(compact, *qmgr);
+  compact->add_flag("--json", *json, "print a JSON object");
+  compact->callback([qmgr, json, &exitCode] { exitCode = runCompact(*qmgr, *json); });
 
   auto o = std::make_shared<SetOptions>();
   CLI::App* set = app.add_subcommand("set", "Change attributes of a queue manager");

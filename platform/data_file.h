@@ -1,0 +1,52 @@
+// Files of data that a store appends to and reads at known offsets, flushed when it chooses.
+//
+// A call that fails returns false and leaves the system's code in errno (see lastError()).
+#ifndef QT_PLATFORM_DATA_FILE_H
+#define QT_PLATFORM_DATA_FILE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// One open data file; closed when the object ends. Not shared between threads.
+class DataFile {
+ public:
+  DataFile() = default;
+  ~DataFile() { close(); }
+  DataFile(const DataFile&) = delete;
+  DataFile& operator=(const DataFile&) = delete;
+  DataFile(DataFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  DataFile& operator=(DataFile&& other) noexcept;
+
+  // Creates a new file (fails when one of that name exists) for reading and writing.
+  bool createNew(const std::string& path);
+  // Opens an existing file; for reading only unless `write`.
+  bool open(const std::string& path, bool write);
+  bool isOpen() const { return fd_ >= 0; }
+  void close();
+  // Forgets the descriptor without closing it (a forked child's copy of its parent's file).
+  void abandon() { fd_ = -1; }
+
+  // Writes or reads exactly `length` bytes at `offset`; a read past the end fails (errno EIO).
+  bool writeAt(int64_t offset, const void* data, size_t length);
+  bool readAt(int64_t offset, void* into, size_t length) const;
+  // Makes the file's data durable (not its name: see syncFolder).
+  bool syncData();
+  // Starts writing a range to disk without waiting, so that a later syncData has less left
+  // to do; a hint that may do nothing.
+  void startWriteback(int64_t offset, int64_t length);
+  // The size in bytes, or -1.
+  int64_t size() const;
+
+ private:
+  int fd_ = -1;
+};
+
+// Makes the names in a folder durable (after a file was created, renamed or deleted there).
+bool syncFolder(const std::string& path);
+
+}  // namespace platform
+
+#endif  // QT_PLATFORM_DATA_FILE_H

@@ -1,0 +1,92 @@
+#include "platform/data_file.h"
+
+#include <fcntl.h>  // sync_file_range with _GNU_SOURCE, which g++ defines
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+
+DataFile& DataFile::operator=(DataFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+bool DataFile::createNew(const std::string& path) {
+  close();
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  return fd_ >= 0;
+}
+
+bool DataFile::open(const std::string& path, bool write) {
+  close();
+  fd_ = ::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  return fd_ >= 0;
+}
+
+void DataFile::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool DataFile::writeAt(int64_t offset, const void* data, size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t n = ::pwrite(fd_, p, length, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    offset += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool DataFile::readAt(int64_t offset, void* into, size_t length) const {
+  char* p = static_cast<char*>(into);
+  while (length > 0) {
+    ssize_t n = ::pread(fd_, p, length, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;  // the file ends before the bytes asked for
+    if (n <= 0) return false;
+    p += n;
+    offset += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool DataFile::syncData() {
+  int rc;
+  do rc = ::fdatasync(fd_); while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+void DataFile::startWriteback(int64_t offset, int64_t length) {
+#ifdef SYNC_FILE_RANGE_WRITE
+  ::sync_file_range(fd_, offset, length, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)offset;
+  (void)length;
+#endif
+}
+
+int64_t DataFile::size() const {
+  struct stat st;
+  return ::fstat(fd_, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+bool syncFolder(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace platform
