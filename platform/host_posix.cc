@@ -2,9 +2,11 @@
 #include "platform/host.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -24,7 +26,24 @@ const std::string& machineKey() {
   return key;
 }
 
-int32_t currentProcessId() { return static_cast<int32_t>(getpid()); }
+namespace {
+
+// Every MQI call asks (to notice a forked child), and a system call each time shows in the
+// profile of a busy road; a child forgets the parent's value as fork() returns.
+std::atomic<int32_t> knownProcessId{0};
+
+void forgetProcessId() { knownProcessId.store(0, std::memory_order_relaxed); }
+
+}  // namespace
+
+int32_t currentProcessId() {
+  int32_t pid = knownProcessId.load(std::memory_order_relaxed);
+  if (pid != 0) return pid;
+  static const bool registered = pthread_atfork(nullptr, nullptr, forgetProcessId) == 0;
+  pid = static_cast<int32_t>(getpid());
+  if (registered) knownProcessId.store(pid, std::memory_order_relaxed);
+  return pid;
+}
 
 const char* programName() { return program_invocation_short_name; }
 
