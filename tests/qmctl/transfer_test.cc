@@ -193,7 +193,10 @@ TEST_F(QmctlTest, StatusFollowEndsWhenGetIsInhibited) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   MQMD md = {MQMD_DEFAULT};
   ASSERT_EQ(agent.put("REPLY", md, loadStatus(5, "X", "loaded")), MQRC_NONE);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The reader takes the record off the queue; only then is get inhibited (a slow start of
+  // the reader, under a sanitizer say, must not find the queue inhibited first).
+  for (int i = 0; i < 200 && mqi::describeQueue(kQm, "REPLY").value.currentDepth != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_TRUE(mqi::alterQueue(kQm, "REPLY", {.inhibitGet = MQQA_GET_INHIBITED}).ok());
   reader.join();
   EXPECT_EQ(run.code, 0) << run.err;
