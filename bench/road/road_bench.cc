@@ -99,7 +99,9 @@ class StoreSpace {
   StoreSpace(const StoreSpace&) = delete;
   StoreSpace& operator=(const StoreSpace&) = delete;
 
-  int64_t bytes() { return isPostgres(location_) ? databaseBytes() : folderBytes(location_); }
+  int64_t bytes() {
+    return isPostgres(location_) ? databaseBytes() : folderBytes(location_);
+  }
 
  private:
   int64_t databaseBytes() {
@@ -158,9 +160,9 @@ long peakRssKiB(const road::Program* program) {
 // the store's space stops changing; returns that space.
 int64_t spaceOnceDrained(road::Road& road, StoreSpace& space) {
   road.qm().drain(road::Road::kLoadStatus);
-  const char* queues[] = {road::Road::kJobs,  road::Road::kReceiver,   road::Road::kDelivery,
-                          road::Road::kDead,  road::Road::kDefer,      road::Road::kLoadStatus,
-                          road::Road::kDeliveryStatus};
+  const char* queues[] = {
+      road::Road::kJobs,  road::Road::kReceiver,   road::Road::kDelivery,      road::Road::kDead,
+      road::Road::kDefer, road::Road::kLoadStatus, road::Road::kDeliveryStatus};
   bool drained = road::pollUntil(
       [&] {
         return std::all_of(std::begin(queues), std::end(queues),
@@ -223,8 +225,7 @@ bool measure(road::Road& road, const std::string& store, const std::vector<std::
   return f.road >= 0;
 }
 
-bool bigFile(const road::ProgramPaths& programs, const std::string& store, size_t mib,
-             Figures& f) {
+bool bigFile(const road::ProgramPaths& programs, const std::string& store, size_t mib, Figures& f) {
   road::Road road(programs, "REPLACE", store);
   road.folder().makeFolder("cp/from");
   writeLargeFile(road.root() + "/cp/from/big.bin", mib << 20, 1);
@@ -250,8 +251,8 @@ bool smallFiles(const road::ProgramPaths& programs, const std::string& store, si
   f.name = std::to_string(count) + " files of " + std::to_string(kib) + " KiB";
   f.bytes = double(count * (kib << 10));
   f.files = count;
-  return measure(road, store.empty() ? road.root() + "/qm" : store, names,
-                 road.root() + "/cp/from", road.root() + "/cp/to", f);
+  return measure(road, store.empty() ? road.root() + "/qm" : store, names, road.root() + "/cp/from",
+                 road.root() + "/cp/to", f);
 }
 
 void printTimes(const std::vector<Figures>& all) {
@@ -261,16 +262,16 @@ void printTimes(const std::vector<Figures>& all) {
               "cp+sync");
   for (const Figures& f : all) {
     double mib = f.bytes / 1048576.0;
-    std::printf("%-22s %9.2f %9.2f %9.2f | %9.2f %9.2f | %8.1f %8.2f%%\n", f.name.c_str(),
-                f.road, mib / f.road, f.files / f.road, f.copy, mib / f.copy, f.road / f.copy,
+    std::printf("%-22s %9.2f %9.2f %9.2f | %9.2f %9.2f | %8.1f %8.2f%%\n", f.name.c_str(), f.road,
+                mib / f.road, f.files / f.road, f.copy, mib / f.copy, f.road / f.copy,
                 100 * f.copy / f.road);
   }
 }
 
 void printResources(const std::vector<Figures>& all) {
   std::printf("\n%-22s %-29s | %-38s\n", "", "peak RSS, KiB", "store space, KiB");
-  std::printf("%-22s %9s %9s %9s | %12s %12s %12s\n", "case", "qfeed", "qroute", "qdrop",
-              "before", "peak", "after");
+  std::printf("%-22s %9s %9s %9s | %12s %12s %12s\n", "case", "qfeed", "qroute", "qdrop", "before",
+              "peak", "after");
   for (const Figures& f : all) {
     std::printf("%-22s %9ld %9ld %9ld | %12lld %12lld %12lld\n", f.name.c_str(), f.rssKiB[0],
                 f.rssKiB[1], f.rssKiB[2], static_cast<long long>(f.spaceBefore / 1024),
@@ -288,11 +289,16 @@ bool parse(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; i += 2) {
     if (i + 1 >= argc) return false;
     const char* value = argv[i + 1];
-    if (std::strcmp(argv[i], "--big-mib") == 0) o.bigMib = std::strtoul(value, nullptr, 10);
-    else if (std::strcmp(argv[i], "--small-files") == 0) o.smallFiles = std::strtoul(value, nullptr, 10);
-    else if (std::strcmp(argv[i], "--small-kib") == 0) o.smallKib = std::strtoul(value, nullptr, 10);
-    else if (std::strcmp(argv[i], "--store") == 0) o.store = value;
-    else return false;
+    if (std::strcmp(argv[i], "--big-mib") == 0)
+      o.bigMib = std::strtoul(value, nullptr, 10);
+    else if (std::strcmp(argv[i], "--small-files") == 0)
+      o.smallFiles = std::strtoul(value, nullptr, 10);
+    else if (std::strcmp(argv[i], "--small-kib") == 0)
+      o.smallKib = std::strtoul(value, nullptr, 10);
+    else if (std::strcmp(argv[i], "--store") == 0)
+      o.store = value;
+    else
+      return false;
   }
   const char* environment = std::getenv("QM_STORE");
   if (o.store.empty() && environment != nullptr && isPostgres(environment)) o.store = environment;
@@ -304,13 +310,14 @@ bool parse(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
   Options options;
   if (!parse(argc, argv, options)) {
-    std::fprintf(stderr, "usage: road_bench [--big-mib N] [--small-files N] [--small-kib N]"
-                         " [--store LOCATION]\n");
+    std::fprintf(stderr,
+                 "usage: road_bench [--big-mib N] [--small-files N] [--small-kib N]"
+                 " [--store LOCATION]\n");
     return 2;
   }
   const road::ProgramPaths programs = {QFEED_PATH, QROUTE_PATH, QDROP_PATH};
-  std::printf("store: %s\n\n", options.store.empty() ? "embedded, in a throwaway folder"
-                                                     : options.store.c_str());
+  std::printf("store: %s\n\n",
+              options.store.empty() ? "embedded, in a throwaway folder" : options.store.c_str());
   std::vector<Figures> all;
   if (options.bigMib > 0) {
     Figures f;
