@@ -1,9 +1,13 @@
 // Measures the embedded queue manager against SQLite used directly with the same durability
-// (WAL, synchronous FULL at commit), in one run, and prints the figures and their ratios.
+// (WAL, synchronous FULL at commit) and against dd of the same bytes, in one run, and prints
+// the figures and their ratios.
 //
-//   mqi_bench [folder] [messages]
+//   mqi_bench [folder] [MiB]
 // folder: where to make the throwaway stores (default a new folder under /tmp);
-// messages: how many 24,575-byte messages the bulk tests move (default 43,691 = 1 GiB).
+// MiB: how much the bulk put and get move in one unit of work, in 24,575-byte messages
+// (default 1024). The put's file baseline is `dd if=/dev/zero bs=1M conv=fsync` of as many MiB
+// into the folder; the get's is dd of that file to /dev/null, read from the page cache (the
+// file was just written, as the queue manager's pages were).
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -45,6 +49,22 @@ long maxRssKiB() {
   struct rusage ru;
   getrusage(RUSAGE_SELF, &ru);
   return ru.ru_maxrss;
+}
+
+// Runs a shell command; its seconds.
+double timeCommand(const std::string& command) {
+  auto start = std::chrono::steady_clock::now();
+  if (std::system(command.c_str()) != 0) std::fprintf(stderr, "failed: %s\n", command.c_str());
+  return seconds(start);
+}
+
+double ddWrite(const std::string& path, int mib) {
+  return timeCommand("dd if=/dev/zero of='" + path + "' bs=1M count=" + std::to_string(mib) +
+                     " conv=fsync status=none");
+}
+
+double ddRead(const std::string& path) {
+  return timeCommand("dd if='" + path + "' of=/dev/null bs=1M status=none");
 }
 
 void check(MQLONG rc, const char* what) {
@@ -301,6 +321,14 @@ void wakeLatency() {
   report("from MQCMIT start:", fromStart);
 }
 
+// One line of the bulk figures, in MiB/s, with the queue manager's throughput as a percentage
+// of dd's and as a ratio to plain SQLite's.
+void printBulk(const char* what, const char* dd, double ddRate, double sqliteRate, double mqRate) {
+  std::printf("%-4s %-18s %8.1f MiB/s   sqlite %8.1f MiB/s   mqi %8.1f MiB/s"
+              "   mqi %5.1f%% of dd   mqi/sqlite ratio %.2f\n",
+              what, dd, ddRate, sqliteRate, mqRate, 100 * mqRate / ddRate, mqRate / sqliteRate);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -314,8 +342,10 @@ int main(int argc, char** argv) {
     if (!scratch->ok()) return 1;
     folder = scratch->path();
   }
-  int count = argc > 2 ? std::atoi(argv[2]) : 43691;
+  int bulkMib = argc > 2 ? std::atoi(argv[2]) : 1024;
+  int count = static_cast<int>((int64_t{bulkMib} * 1048576 + kSegment - 1) / kSegment);
   double mb = static_cast<double>(count) * kSegment / (1024.0 * 1024.0);
+  const std::string ddFile = folder + "/dd.bin";
   setenv("QM_STORE", (folder + "/store").c_str(), 1);
   mqi::createQueueManager("BENCH", {});
   mqi::startQueueManager("BENCH");
@@ -324,6 +354,7 @@ int main(int argc, char** argv) {
 
   std::printf("bulk: %d messages of %d bytes (%.1f MiB), persistent, one unit of work\n", count,
               kSegment, mb);
+  double ddPut = ddWrite(ddFile, bulkMib);
   double basePut = baselinePut(base, count, kSegment, true);
   int fds[2];
   if (pipe(fds) != 0) return 1;
@@ -332,14 +363,14 @@ int main(int argc, char** argv) {
   double child[3] = {0, 0, 0};
   if (read(fds[0], child, sizeof child) != sizeof child) return 1;
   waitpid(pid, nullptr, 0);
-  std::printf("put     baseline %8.1f MiB/s   mqi %8.1f MiB/s   ratio %.2f\n", mb / basePut,
-              mb / child[0], basePut / child[0]);
+  printBulk("put", "dd write+fsync", bulkMib / ddPut, mb / basePut, mb / child[0]);
   std::printf("peak RSS of the putting process: %.1f MiB before, %.1f MiB after %.1f MiB put\n",
               child[1] / 1024, child[2] / 1024, mb);
+  double ddGet = ddRead(ddFile);
+  std::filesystem::remove(ddFile);
   double baseGet = baselineGet(base, kSegment);
   double ourGet = mqGet(count);
-  std::printf("get     baseline %8.1f MiB/s   mqi %8.1f MiB/s   ratio %.2f\n", mb / baseGet,
-              mb / ourGet, baseGet / ourGet);
+  printBulk("get", "dd read (cached)", bulkMib / ddGet, mb / baseGet, mb / ourGet);
 
   constexpr int kGroup = 2000;
   double mib = kGroup * double{kSegment} / (1024.0 * 1024.0);

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Builds and runs the MQI benchmark: ./bench/mqi/run.sh [folder] [messages]
+# Builds and runs the MQI benchmark: ./bench/mqi/run.sh [folder] [MiB]
 set -e
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build="$root/build-bench"

@@ -1,12 +1,15 @@
 // Figures of the PostgreSQL store against a baseline of the same rows written and read with
 // libpq directly, in one run on one server:
-//   1. N persistent messages of 24,575 bytes put in one unit of work, then committed (MB/s);
+//   1. N persistent messages of 24,575 bytes put in one unit of work, then committed (MB/s,
+//      and the commit's share of the time);
 //   2. the same got under syncpoint, then committed (MB/s);
 //   3. connect + one 400-byte put under syncpoint + commit + disconnect (per second), the way
 //      the agents reconnect after every file, against libpq connect + insert + commit + close,
 //      the two in alternating blocks.
 // 1 and 2 run kRounds times, baseline and store in turn, and the best round of each counts: a
-// busy machine slows single rounds, not the better of three.
+// busy machine slows single rounds, not the best of five. Beside the ratio of the bests, the
+// median of the rounds' own ratios: a baseline round and the store round after it share the
+// machine's load of that moment.
 // Usage: postgres_bench CONNINFO [N]   (N defaults to 4000; 43691 is a file of 1 GiB)
 #include <libpq-fe.h>
 #include <unistd.h>
@@ -29,7 +32,7 @@ constexpr int kSegment = 24575;
 constexpr int kSmall = 400;
 constexpr int kConnectRounds = 400;
 constexpr int kBlock = 20;
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 
 double seconds(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -71,7 +74,32 @@ void insert(PGconn* c, const std::string& data) {
 
 // The baseline: a plain table, rows inserted in one transaction, then selected and deleted one
 // by one in another.
-void baseline(const std::string& conninfo, int n, double& putMBs, double& getMBs) {
+// Figures of one round: put and get throughput (MB/s), and the commit's share of the put's time.
+struct Round {
+  double putMBs = 0, getMBs = 0, commitShare = 0;
+};
+
+// Keeps the best put and get of the rounds (with the commit share of that best put).
+void keepBest(Round& best, const Round& round) {
+  if (round.putMBs > best.putMBs) {
+    best.putMBs = round.putMBs;
+    best.commitShare = round.commitShare;
+  }
+  best.getMBs = std::max(best.getMBs, round.getMBs);
+}
+
+// The share of the time since `start` that passed since `commitStart`.
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+double shareSince(Clock::time_point start, Clock::time_point commitStart) {
+  return seconds(commitStart) / seconds(start);
+}
+
+Round baseline(const std::string& conninfo, int n) {
+  Round out;
   PGconn* c = connectRaw(conninfo);
   exec(c, "SET client_min_messages=warning; DROP TABLE IF EXISTS bench_rows;"
           "CREATE TABLE bench_rows(id bigserial PRIMARY KEY, data bytea NOT NULL);"
@@ -85,8 +113,10 @@ void baseline(const std::string& conninfo, int n, double& putMBs, double& getMBs
   auto start = Clock::now();
   exec(c, "BEGIN");
   for (int i = 0; i < n; ++i) insert(c, data);
+  auto commitStart = Clock::now();
   exec(c, "COMMIT");
-  putMBs = mb / seconds(start);
+  out.commitShare = shareSince(start, commitStart);
+  out.putMBs = mb / seconds(start);
   start = Clock::now();
   exec(c, "BEGIN");
   for (int i = 0; i < n; ++i) {
@@ -95,8 +125,9 @@ void baseline(const std::string& conninfo, int n, double& putMBs, double& getMBs
     PQclear(r);
   }
   exec(c, "COMMIT");
-  getMBs = mb / seconds(start);
+  out.getMBs = mb / seconds(start);
   PQfinish(c);
+  return out;
 }
 
 // One round of the baseline's reconnecting client: connect, insert, commit, close.
@@ -152,19 +183,23 @@ struct Mq {
   }
 };
 
-void store(const std::string& qmgr, int n, double& putMBs, double& getMBs) {
+Round store(const std::string& qmgr, int n) {
+  Round out;
   std::string data(kSegment, 'x');
   double mb = double(n) * kSegment / 1e6;
   Mq mq(qmgr, MQOO_OUTPUT | MQOO_INPUT_SHARED);
   auto start = Clock::now();
   for (int i = 0; i < n; ++i) mq.put(data);
+  auto commitStart = Clock::now();
   mq.commit();
-  putMBs = mb / seconds(start);
+  out.commitShare = shareSince(start, commitStart);
+  out.putMBs = mb / seconds(start);
   std::vector<char> buffer(kSegment);
   start = Clock::now();
   for (int i = 0; i < n; ++i) mq.get(buffer);
   mq.commit();
-  getMBs = mb / seconds(start);
+  out.getMBs = mb / seconds(start);
+  return out;
 }
 
 // Reconnecting clients of both kinds in alternating blocks, so that a change of the machine's
@@ -204,25 +239,29 @@ int main(int argc, char** argv) {
   check(mqi::startQueueManager(qmgr).ok(), "start queue manager");
   check(mqi::defineQueue(qmgr, "BENCH", {}).ok(), "define queue");
 
-  double bPut = 0, bGet = 0, bRate, sPut = 0, sGet = 0, sRate;
+  Round base, ours;
+  double bRate, sRate;
+  std::vector<double> putRatios, getRatios;
   for (int round = 0; round < kRounds; ++round) {
-    double put, get;
-    baseline(conninfo, n, put, get);
-    bPut = std::max(bPut, put);
-    bGet = std::max(bGet, get);
-    store(qmgr, n, put, get);
-    sPut = std::max(sPut, put);
-    sGet = std::max(sGet, get);
+    Round b = baseline(conninfo, n);
+    Round s = store(qmgr, n);
+    putRatios.push_back(s.putMBs / b.putMBs);
+    getRatios.push_back(s.getMBs / b.getMBs);
+    keepBest(base, b);
+    keepBest(ours, s);
   }
   reconnecting(conninfo, qmgr, sRate, bRate);
   mqi::stopQueueManager(qmgr, false);
   mqi::deleteQueueManager(qmgr);
 
   std::printf("%d messages of %d bytes\n", n, kSegment);
-  std::printf("put+commit   store %8.1f MB/s   libpq %8.1f MB/s   %5.1f%%\n", sPut, bPut,
-              100 * sPut / bPut);
-  std::printf("get+commit   store %8.1f MB/s   libpq %8.1f MB/s   %5.1f%%\n", sGet, bGet,
-              100 * sGet / bGet);
+  std::printf("put+commit   store %8.1f MB/s   libpq %8.1f MB/s   %5.1f%%   median of rounds"
+              " %5.1f%%   (commit: store %.1f%%, libpq %.1f%% of the time)\n",
+              ours.putMBs, base.putMBs, 100 * ours.putMBs / base.putMBs, 100 * median(putRatios),
+              100 * ours.commitShare, 100 * base.commitShare);
+  std::printf("get+commit   store %8.1f MB/s   libpq %8.1f MB/s   %5.1f%%   median of rounds"
+              " %5.1f%%\n",
+              ours.getMBs, base.getMBs, 100 * ours.getMBs / base.getMBs, 100 * median(getRatios));
   std::printf("connect+put+commit+disconnect   store %7.1f/s   libpq %7.1f/s   %5.1f%%\n", sRate,
               bRate, 100 * sRate / bRate);
   return 0;

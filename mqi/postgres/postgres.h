@@ -22,6 +22,7 @@
 
 #include <libpq-fe.h>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -106,13 +107,18 @@ class Conn {
   // binary columns.
   Rows run(const std::string& sql, const Params& params, bool binaryResult = false);
   std::string literal(const std::string& text) const;  // quoted for inclusion in SQL
+  // When the last answer was read whole: every notification sent before it was read with it.
+  std::chrono::steady_clock::time_point answered() const { return answered_; }
 
  private:
   struct Statement {
     int uses = 0;
     std::string name;  // empty until prepared
   };
+  Rows answer(PGresult* r);
+
   PGconn* c_ = nullptr;
+  std::chrono::steady_clock::time_point answered_;
   std::unordered_map<std::string, Statement> statements_;
   int prepared_ = 0;
 };

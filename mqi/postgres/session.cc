@@ -19,6 +19,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kTakeAttempts = 1000;  // lost races for one message before giving up
 constexpr auto kStateRefresh = std::chrono::seconds(1);
+// An answer read this recently brought every notification sent before it: a look at the socket
+// so soon after (the checks before each call) would be a system call for nothing.
+constexpr auto kAnswerFresh = std::chrono::milliseconds(1);
 // The other sessions of queue manager $1 on machine $2 (this session is $3), as "id:pid,...".
 constexpr const char* kSameMachine =
     "coalesce((SELECT string_agg(s.id || ':' || s.client_pid, ',') FROM mqi.sessions s"
@@ -77,11 +80,13 @@ class PostgresSession : public Session {
     return rc;
   }
   int32_t register_();
-  bool pollNotifies();
+  bool pollNotifies(bool readSocket = true);
   void refreshState();
   uint32_t tokenOf(int64_t queueId) { return global_ + changes_[queueId]; }
   int32_t setSync(bool on);
   Rows execWithSync(bool on, const std::string& sql);
+  Rows execDurably(const std::string& sql);
+  void endUnit();
   int32_t addHandle(int64_t queueId, InputMode input, bool output, int64_t& handleId);
   int32_t reap();
   int32_t reapLocal(const std::string& list);
@@ -104,6 +109,9 @@ class PostgresSession : public Session {
   Clock::time_point stateRead_;
   bool syncOn_ = true;
   int64_t uncommitted_ = 0;
+  // What the open unit of work holds: messages put (state 1) and messages got (state 2).
+  bool unitPuts_ = false;
+  bool unitGets_ = false;
   std::set<int64_t> listening_;
   std::map<int64_t, uint32_t> changes_;
   uint32_t global_ = 0;
@@ -167,9 +175,10 @@ int32_t PostgresSession::register_() {
   return 0;
 }
 
-// Reads what arrived on the connection; false when the connection is gone.
-bool PostgresSession::pollNotifies() {
-  if (!conn_.usable() || PQconsumeInput(conn_.raw()) == 0) return false;
+// Takes the notifications that arrived (reading the socket first when asked); false when the
+// connection is gone.
+bool PostgresSession::pollNotifies(bool readSocket) {
+  if (!conn_.usable() || (readSocket && PQconsumeInput(conn_.raw()) == 0)) return false;
   while (PGnotify* n = PQnotifies(conn_.raw())) {
     std::string channel = n->relname;
     PQfreemem(n);
@@ -198,7 +207,8 @@ void PostgresSession::refreshState() {
 
 int32_t PostgresSession::health() {
   if (broken_ != 0) return broken_;
-  if (!pollNotifies()) return broken_ = MQRC_CONNECTION_BROKEN;
+  if (!pollNotifies(Clock::now() - conn_.answered() > kAnswerFresh))
+    return broken_ = MQRC_CONNECTION_BROKEN;
   if (stateDirty_ || Clock::now() - stateRead_ > kStateRefresh) refreshState();
   return broken_;
 }
@@ -224,6 +234,13 @@ Rows PostgresSession::execWithSync(bool on, const std::string& sql) {
   Rows r = conn_.exec(switched + sql);
   if (r.ok()) syncOn_ = on;
   return r;
+}
+
+// Simple statements run as one transaction whose commit waits until everything written before
+// it is on disk; the session's own setting stays as it was (off between units of work, so that
+// the next one needs no switch).
+Rows PostgresSession::execDurably(const std::string& sql) {
+  return conn_.exec(syncOn_ ? sql : "SET LOCAL synchronous_commit=on; " + sql);
 }
 
 // Backs out the work of dead sessions of this queue manager before a look at its queues:
@@ -328,6 +345,20 @@ void PostgresSession::closeHandle(int64_t handleId) {
   if (!r.ok()) fail(r);
 }
 
+// A put: the queue's depth raised, unless the queue refuses the message, and the message
+// inserted; no row inserted means refused. A message put outside syncpoint is there at once,
+// so that statement wakes its getters; inside a unit of work nobody may see it yet.
+const std::string& putStatement(bool syncpoint) {
+  static const std::string inUnit =
+      "WITH q AS (UPDATE mqi.queues SET depth=depth+1 WHERE id=$1 AND inhibit_put=0"
+      " AND depth<max_depth AND max_msg_length>=$2 RETURNING id)"
+      " INSERT INTO mqi.messages(queue_id, length, state, owner, priority, msg_id, correl_id,"
+      " persistent, expires, md, data)"
+      " SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11 FROM q";
+  static const std::string now = inUnit + " RETURNING pg_notify('qt.q.' || queue_id, '')";
+  return syncpoint ? inUnit : now;
+}
+
 int32_t PostgresSession::put(int64_t queueId, const MQMD& md, const void* data, size_t length,
                              bool syncpoint) {
   if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs) return MQRC_SYNCPOINT_LIMIT_REACHED;
@@ -338,18 +369,13 @@ int32_t PostgresSession::put(int64_t queueId, const MQMD& md, const void* data, 
   p.addBytes(md.MsgId, sizeof md.MsgId).addBytes(md.CorrelId, sizeof md.CorrelId);
   p.add(md.Persistence).add(md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0);
   p.addBytes(&md, sizeof md).addBytes(data, length);
-  // A message put outside syncpoint is there at once: its getters are woken.
-  Rows r = conn_.run(
-      "WITH q AS (UPDATE mqi.queues SET depth=depth+1 WHERE id=$1 AND inhibit_put=0"
-      " AND depth<max_depth AND max_msg_length>=$2 RETURNING id),"
-      " m AS (INSERT INTO mqi.messages(queue_id, length, state, owner, priority, msg_id,"
-      " correl_id, persistent, expires, md, data)"
-      " SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11 FROM q RETURNING queue_id)"
-      " SELECT (SELECT pg_notify('qt.q.' || m.queue_id, '') WHERE $3::int=0) FROM m",
-      p);
+  Rows r = conn_.run(putStatement(syncpoint), p);
   if (!r.ok()) return fail(r);
-  if (r.size() == 0) return putRefused(queueId, length);
-  if (syncpoint) ++uncommitted_;
+  if (r.affected() == 0) return putRefused(queueId, length);
+  if (syncpoint) {
+    ++uncommitted_;
+    unitPuts_ = true;
+  }
   return 0;
 }
 
@@ -475,6 +501,7 @@ int32_t PostgresSession::takeAndDeliver(const GetRequest& r, const DeliverFn& de
   std::memcpy(&md, m.bytes(0, 4), sizeof md);
   md.BackoutCount = m.binI32(0, 6);
   ++uncommitted_;
+  unitGets_ = true;
   ResultReader reader(m.bytes(0, 9), m.length(0, 9));
   if (deliver(md, m.binI32(0, 5), reader)) return 0;
   --uncommitted_;
@@ -542,7 +569,10 @@ int32_t PostgresSession::get(const GetRequest& r, const DeliverFn& deliver) {
     bool taken = false;
     if (int32_t rc = take(id, syncpoint, taken); rc != 0) return rc;
     if (taken) {
-      if (syncpoint) ++uncommitted_;
+      if (syncpoint) {
+        ++uncommitted_;
+        unitGets_ = true;
+      }
       return 0;
     }
     if (underCursor) return MQRC_NO_MSG_UNDER_CURSOR;
@@ -617,27 +647,37 @@ int32_t PostgresSession::setInhibit(int64_t queueId, int32_t inhibitGet, int32_t
   return r.affected() == 0 ? MQRC_Q_DELETED : 0;
 }
 
+void PostgresSession::endUnit() {
+  uncommitted_ = 0;
+  unitPuts_ = unitGets_ = false;
+}
+
 int32_t PostgresSession::commit() {
   if (broken_ != 0) return broken_;
-  if (uncommitted_ == 0) return 0;
-  // The statements of mqi.commit_session, sent as they are: a new server connection would
-  // first have to look up and plan the function.
+  if (uncommitted_ == 0) {  // messages got and given back: nothing left to make final
+    endUnit();
+    return 0;
+  }
+  // The statements of mqi.commit_session that the unit needs, sent as they are: a new server
+  // connection would first have to look up and plan the function.
   std::string id = std::to_string(sessionId_);
-  Rows r = execWithSync(
-      true, "DELETE FROM mqi.messages WHERE owner=" + id + " AND state=2;"
-            " WITH flipped AS (UPDATE mqi.messages SET state=0, owner=0 WHERE owner=" + id +
-            " AND state=1 RETURNING queue_id) SELECT count(pg_notify('qt.q.' || q, ''))"
-            " FROM (SELECT DISTINCT queue_id AS q FROM flipped) s");
+  std::string sql;
+  if (unitGets_) sql = "DELETE FROM mqi.messages WHERE owner=" + id + " AND state=2;";
+  if (unitPuts_)
+    sql += " WITH flipped AS (UPDATE mqi.messages SET state=0, owner=0 WHERE owner=" + id +
+           " AND state=1 RETURNING queue_id) SELECT count(pg_notify('qt.q.' || q, ''))"
+           " FROM (SELECT DISTINCT queue_id AS q FROM flipped) s";
+  Rows r = execDurably(sql);
   if (!r.ok()) return fail(r);
-  uncommitted_ = 0;
+  endUnit();
   return 0;
 }
 
 int32_t PostgresSession::backout() {
   if (broken_ != 0) return 0;  // the next session to look backs it out
-  Rows r = execWithSync(true, "SELECT mqi.backout_session(" + std::to_string(sessionId_) + ")");
+  Rows r = execDurably("SELECT mqi.backout_session(" + std::to_string(sessionId_) + ")");
   if (!r.ok()) return fail(r);
-  uncommitted_ = 0;
+  endUnit();
   return 0;
 }
 

@@ -101,7 +101,12 @@ std::string Conn::error() const {
 
 Rows Conn::exec(const std::string& sql) {
   if (c_ == nullptr) return Rows();
-  return Rows(PQexec(c_, sql.c_str()));
+  return answer(PQexec(c_, sql.c_str()));
+}
+
+Rows Conn::answer(PGresult* r) {
+  answered_ = std::chrono::steady_clock::now();
+  return Rows(r);
 }
 
 Rows Conn::run(const std::string& sql, const Params& params, bool binaryResult) {
@@ -116,10 +121,10 @@ Rows Conn::run(const std::string& sql, const Params& params, bool binaryResult) 
   }
   int resultFormat = binaryResult ? 1 : 0;
   if (s.name.empty())
-    return Rows(PQexecParams(c_, sql.c_str(), params.count(), nullptr, params.values(),
-                             params.lengths(), params.formats(), resultFormat));
-  return Rows(PQexecPrepared(c_, s.name.c_str(), params.count(), params.values(),
-                             params.lengths(), params.formats(), resultFormat));
+    return answer(PQexecParams(c_, sql.c_str(), params.count(), nullptr, params.values(),
+                               params.lengths(), params.formats(), resultFormat));
+  return answer(PQexecPrepared(c_, s.name.c_str(), params.count(), params.values(),
+                               params.lengths(), params.formats(), resultFormat));
 }
 
 std::string Conn::literal(const std::string& text) const {

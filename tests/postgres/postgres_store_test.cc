@@ -254,6 +254,57 @@ TEST_F(PostgresStore, TruncatedGetInsideAUnitOfWorkLeavesTheMessageInPlace) {
   MQDISC(&h, &cc, &rc);
 }
 
+// A commit makes final only what its unit holds: units of gets alone, of puts alone and of both
+// follow one another on one connection, and each leaves exactly its own changes.
+TEST_F(PostgresStore, SuccessiveUnitsOfWorkOnOneConnectionEachCommitTheirOwn) {
+  MQHCONN h = connect();
+  MQHOBJ q = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT);
+  MQHCONN other = connect();
+  MQHOBJ browse = open(other, MQOO_BROWSE);
+  auto depth = [&] { return mqi::describeQueue(qmgr_, "Q1").value.currentDepth; };
+  auto first = [&] {  // the first committed message, as another connection sees it
+    std::string text;
+    get(other, browse, MQGMO_BROWSE_FIRST | MQGMO_NO_WAIT, text);
+    return text;
+  };
+  MQLONG cc, rc;
+  std::string text;
+  ASSERT_EQ(put(h, q, "a", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  ASSERT_EQ(put(h, q, "b", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+
+  ASSERT_EQ(get(h, q, MQGMO_SYNCPOINT, text), MQRC_NONE);  // gets alone
+  MQCMIT(h, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  EXPECT_EQ(depth(), 1);
+  EXPECT_EQ(first(), "b");
+
+  ASSERT_EQ(put(h, q, "c", MQPMO_SYNCPOINT), MQRC_NONE);  // puts alone
+  EXPECT_EQ(depth(), 2) << "an uncommitted put counts for everyone at once";
+  MQCMIT(h, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+
+  ASSERT_EQ(get(h, q, MQGMO_SYNCPOINT, text), MQRC_NONE);  // both
+  ASSERT_EQ(text, "b");
+  ASSERT_EQ(put(h, q, "d", MQPMO_SYNCPOINT), MQRC_NONE);
+  MQCMIT(h, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  EXPECT_EQ(depth(), 2);
+  EXPECT_EQ(first(), "c");
+
+  ASSERT_EQ(get(h, q, MQGMO_SYNCPOINT, text), MQRC_NONE);  // both, backed out
+  ASSERT_EQ(put(h, q, "e", MQPMO_SYNCPOINT), MQRC_NONE);
+  MQBACK(h, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  MQLONG backouts = -1;
+  ASSERT_EQ(get(other, open(other, MQOO_INPUT_SHARED), MQGMO_NO_SYNCPOINT, text, &backouts),
+            MQRC_NONE);
+  EXPECT_EQ(text, "c");
+  EXPECT_EQ(backouts, 1);
+  EXPECT_EQ(depth(), 1) << "d is left, e is gone";
+  MQDISC(&other, &cc, &rc);
+  MQDISC(&h, &cc, &rc);
+}
+
 // Messages, handles and sessions carry no foreign keys: what goes with a queue, a session or a
 // queue manager is deleted explicitly, and nothing is left behind.
 TEST_F(PostgresStore, NoRowsOutliveTheirQueueSessionOrQueueManager) {

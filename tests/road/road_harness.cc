@@ -1,5 +1,7 @@
 #include "tests/road/road_harness.h"
 
+#include <stdlib.h>
+
 #include <stdexcept>
 #include <vector>
 
@@ -7,10 +9,12 @@
 
 namespace road {
 
-Road::Road(const ProgramPaths& programs, const std::string& tgtCrtmod) : programs_(programs) {
+Road::Road(const ProgramPaths& programs, const std::string& tgtCrtmod, const std::string& store)
+    : programs_(programs) {
   if (!folder_.ok()) throw std::runtime_error("cannot make the road's folder");
   for (const char* sub : {"src", "target", "unrouted", "logs", "reports"}) folder_.makeFolder(sub);
-  testsupport::TestStore::inFolder(folder_ / "qm");
+  if (store.empty()) testsupport::TestStore::inFolder(folder_ / "qm");
+  else setenv("QM_STORE", store.c_str(), 1);
   qm_ = std::make_unique<TestQueueManager>(
       "ROAD", std::vector<std::string>{kJobs, kReceiver, kDelivery, kDead, kDefer, kLoadStatus,
                                        kDeliveryStatus});

@@ -26,7 +26,8 @@ struct ProgramPaths {
 };
 
 // Folders under root(): src (the source folder of the route), target (where it delivers),
-// unrouted (a source folder that no route takes), logs (the programs' consoles), qm (the store).
+// unrouted (a source folder that no route takes), logs (the programs' consoles), qm (the store,
+// unless another is given).
 class Road {
  public:
   static constexpr const char* kJobs = "QFEED.JOBS";
@@ -37,7 +38,10 @@ class Road {
   static constexpr const char* kLoadStatus = "LOAD.STATUS";
   static constexpr const char* kDeliveryStatus = "DLVR.STATUS";
 
-  explicit Road(const ProgramPaths& programs, const std::string& tgtCrtmod = "NEWVERS");
+  // `store`: where the queue manager ROAD is made, a folder or a PostgreSQL URI ("": an
+  // embedded store in the folder qm).
+  explicit Road(const ProgramPaths& programs, const std::string& tgtCrtmod = "NEWVERS",
+                const std::string& store = "");
   ~Road();
   const std::string& root() const { return folder_.path(); }
   const TestFolder& folder() const { return folder_; }
@@ -61,6 +65,10 @@ class Road {
   // Inhibits get on the three input queues and waits for the programs' normal exit; true
   // when each of those that run ended with exit code 0.
   bool stopAll(int timeoutMs = 20000);
+  // The programs as last started (null before a start), for their process ids.
+  const Program* feed() const { return feed_.get(); }
+  const Program* router() const { return router_.get(); }
+  const Program* drop() const { return drop_.get(); }
 
  private:
   std::unique_ptr<Program> start(const std::string& path, const std::string& name);
