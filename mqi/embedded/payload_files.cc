@@ -170,12 +170,18 @@ void PayloadFiles::forget() {
   fileId_ = 0;
 }
 
-// The rows of a drained road leave free pages in the database; a database made with
-// incremental auto-vacuum gives them back once there are more than kFreePages.
-static void releaseFreePages(sqlite3* db) {
+// The rows of a drained road leave free pages in the database, and the commit that removed
+// them a long log: a database made with incremental auto-vacuum gives the pages back once
+// there are more than kFreePages, and a log longer than kLogBytes is checkpointed and cut
+// to nothing (the automatic checkpoints only reuse it from its start).
+static void releaseSpace(sqlite3* db, const std::string& qmFolder) {
   constexpr int64_t kFreePages = 1024;
+  constexpr uintmax_t kLogBytes = uintmax_t{8} << 20;
   std::vector<int64_t> free = idsOf(db, "PRAGMA freelist_count");
   if (!free.empty() && free[0] > kFreePages) sqlite::exec(db, "PRAGMA incremental_vacuum");
+  std::error_code ec;
+  if (fs::file_size(qmFolder + "/qm.db-wal", ec) > kLogBytes && !ec)
+    sqlite::exec(db, "PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
 int sweepPayloadFiles(sqlite3* db, const std::string& qmFolder) {
@@ -196,7 +202,7 @@ int sweepPayloadFiles(sqlite3* db, const std::string& qmFolder) {
     std::error_code ec;
     fs::remove(payloadPath(qmFolder, id), ec);
   }
-  releaseFreePages(db);
+  releaseSpace(db, qmFolder);
   return SQLITE_OK;
 }
 
