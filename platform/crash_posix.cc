@@ -1,7 +1,7 @@
-#include "platform/crash.h"
-
 #include <signal.h>
 #include <unistd.h>
+
+#include "platform/crash.h"
 
 namespace platform {
 

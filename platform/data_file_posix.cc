@@ -1,10 +1,10 @@
-#include "platform/data_file.h"
-
 #include <fcntl.h>  // sync_file_range with _GNU_SOURCE, which g++ defines
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/data_file.h"
 
 namespace platform {
 
@@ -63,7 +63,8 @@ bool DataFile::readAt(int64_t offset, void* into, size_t length) const {
 
 bool DataFile::syncData() {
   int rc;
-  do rc = ::fdatasync(fd_); while (rc != 0 && errno == EINTR);
+  do rc = ::fdatasync(fd_);
+  while (rc != 0 && errno == EINTR);
   return rc == 0;
 }
 

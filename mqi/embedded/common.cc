@@ -92,7 +92,8 @@ uint32_t bucketOf(int64_t messageId) {
 }
 
 bool contains(const Claims& claims, int64_t messageId) {
-  for (uint32_t i = 0, b = bucketOf(messageId); i < kClaimBuckets; ++i, b = (b + 1) % kClaimBuckets) {
+  for (uint32_t i = 0, b = bucketOf(messageId); i < kClaimBuckets;
+       ++i, b = (b + 1) % kClaimBuckets) {
     int64_t id = claims.ids[b].load();
     if (id == messageId) return true;
     if (id == 0) return false;
@@ -176,8 +177,12 @@ std::string folderFor(const std::string& dataFolder, const std::string& qmgr) {
   return out;
 }
 
-std::string databasePath(const std::string& qmFolder) { return qmFolder + "/qm.db"; }
-std::string lockPath(const std::string& qmFolder) { return qmFolder + "/conns.lock"; }
+std::string databasePath(const std::string& qmFolder) {
+  return qmFolder + "/qm.db";
+}
+std::string lockPath(const std::string& qmFolder) {
+  return qmFolder + "/conns.lock";
+}
 
 const char* const kQueueInfoSql =
     "SELECT name, max_msg_length, max_depth, def_priority, def_persistence, def_input,"
@@ -268,8 +273,7 @@ int RowBatches::remove(int64_t queueId, int64_t state, int64_t& count) {
   }
 }
 
-int RowBatches::release(int64_t queueId, int64_t state, int64_t backoutIncrement,
-                        int64_t& count) {
+int RowBatches::release(int64_t queueId, int64_t state, int64_t backoutIncrement, int64_t& count) {
   for (;;) {
     sqlite::Use use(release_);
     use.bind(1, queueId).bind(2, state).bind(3, kBatch).bind(4, backoutIncrement);
@@ -372,7 +376,8 @@ int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool
   if (rc == SQLITE_OK && holdsRows(db, connectionId)) rc = backoutRows(db, connectionId, changes);
   if (rc == SQLITE_OK && forget) {
     rc = runSql(db, "UPDATE payload_files SET writer=0 WHERE writer=?1", connectionId);
-    if (rc == SQLITE_OK) rc = runSql(db, "DELETE FROM handles WHERE connection_id=?1", connectionId);
+    if (rc == SQLITE_OK)
+      rc = runSql(db, "DELETE FROM handles WHERE connection_id=?1", connectionId);
     if (rc == SQLITE_OK) rc = runSql(db, "DELETE FROM connections WHERE id=?1", connectionId);
   }
   if (rc == SQLITE_OK) rc = sqlite::exec(db, "COMMIT");

@@ -57,8 +57,8 @@ struct Claims {
 };
 
 struct SharedArea {
-  std::atomic<uint32_t> state;  // QmState; kUnknown until loaded from the database
-  std::atomic<uint32_t> epoch;  // bumped by every start: older sessions are broken
+  std::atomic<uint32_t> state;     // QmState; kUnknown until loaded from the database
+  std::atomic<uint32_t> epoch;     // bumped by every start: older sessions are broken
   std::atomic<uint32_t> highSlot;  // slots at and above it were never used
   uint32_t reserved;
   std::atomic<uint32_t> wake[kWakeWords];     // bumped on every change a getter may want
@@ -119,8 +119,12 @@ void readQueueInfo(sqlite::Use& row, QueueInfo& out);
 int createSchema(sqlite3* db);
 
 // The state of a message row held by the open unit of work of a connection (0 = committed).
-inline int64_t putState(int64_t connectionId) { return connectionId * 2 + 1; }
-inline int64_t gotState(int64_t connectionId) { return connectionId * 2 + 2; }
+inline int64_t putState(int64_t connectionId) {
+  return connectionId * 2 + 1;
+}
+inline int64_t gotState(int64_t connectionId) {
+  return connectionId * 2 + 2;
+}
 
 // Ends the rows of one queue in one state, in batches, inside the caller's transaction:
 // remove() deletes them with their payloads, release() makes them committed messages.

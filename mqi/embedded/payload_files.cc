@@ -52,7 +52,9 @@ const char* const kUnreferencedSealed =
 
 }  // namespace
 
-std::string payloadFolder(const std::string& qmFolder) { return qmFolder + "/payloads"; }
+std::string payloadFolder(const std::string& qmFolder) {
+  return qmFolder + "/payloads";
+}
 
 std::string payloadPath(const std::string& qmFolder, int64_t fileId) {
   return payloadFolder(qmFolder) + "/" + std::to_string(fileId) + ".pay";
@@ -261,7 +263,8 @@ Status compactOne(sqlite3* db, const std::string& qmFolder, int64_t oldId, Compa
   // A unit of work may hold a put in memory that shares an extent of a message it got (held
   // or claimed): such a file stays as it is.
   if (!idsOf(db, ("SELECT 1 FROM messages WHERE file_id=" + std::to_string(oldId) +
-                  " AND file_id<>0 AND (state<>0 OR claimed(id)) LIMIT 1").c_str())
+                  " AND file_id<>0 AND (state<>0 OR claimed(id)) LIMIT 1")
+                     .c_str())
            .empty()) {
     sqlite::exec(db, "ROLLBACK");
     return Status::Ok();
@@ -274,10 +277,13 @@ Status compactOne(sqlite3* db, const std::string& qmFolder, int64_t oldId, Compa
       !to.createNew(payloadPath(qmFolder, newId)))
     return fail(std::strerror(errno));
   Stmt extents, move;
-  extents.prepare(db, "SELECT DISTINCT file_offset, length FROM messages WHERE file_id=?1 AND file_id<>0"
-                      " ORDER BY file_offset");
-  move.prepare(db, "UPDATE messages SET file_id=?1, file_offset=?2 WHERE file_id=?3 AND"
-                   " file_offset=?4 AND file_id<>0");
+  extents.prepare(
+      db,
+      "SELECT DISTINCT file_offset, length FROM messages WHERE file_id=?1 AND file_id<>0"
+      " ORDER BY file_offset");
+  move.prepare(db,
+               "UPDATE messages SET file_id=?1, file_offset=?2 WHERE file_id=?3 AND"
+               " file_offset=?4 AND file_id<>0");
   std::vector<std::pair<int64_t, int64_t>> moves;  // old offset, new offset
   std::vector<char> buffer;
   int64_t written = 0;
@@ -351,8 +357,8 @@ Result<CompactReport> compactPayloadFiles(sqlite3* db, const std::string& qmFold
   }
   Result<StoreSpace> after = measureSpace(db, qmFolder);
   if (!after.ok()) return after.status;
-  report.filesRemoved = before.value.payloadFiles + report.filesCompacted -
-                        after.value.payloadFiles;
+  report.filesRemoved =
+      before.value.payloadFiles + report.filesCompacted - after.value.payloadFiles;
   report.bytesFreed = before.value.payloadBytes - after.value.payloadBytes;
   return report;
 }

@@ -95,9 +95,7 @@ struct QueueRow {
 
 class EmbeddedSession : public Session {
  public:
-  ~EmbeddedSession() override {
-    sqlite::closeDatabase(db_);
-  }
+  ~EmbeddedSession() override { sqlite::closeDatabase(db_); }
 
   int32_t open(const std::string& folder);
 
@@ -134,7 +132,8 @@ class EmbeddedSession : public Session {
   int32_t readQueue(int64_t queueId, QueueRow& row);
   int32_t selectMessage(const GetRequest& request, int32_t deliverySeq, int64_t& id);
   int32_t getOnce(const GetRequest& request, const DeliverFn& deliver, bool& retry);
-  int32_t takeMessage(int64_t id, int64_t queueId, bool syncpoint);
+  int deleteRow(int64_t id);
+  int32_t removeMessage(int64_t id, int64_t queueId);
   int32_t flushClaims();
   int deleteClaimed();
   void forgetClaims();
@@ -142,7 +141,7 @@ class EmbeddedSession : public Session {
     int64_t queueId;
     MQMD md;
     int64_t expires;
-    Extent extent;           // the payload's file extent (file 0: inlineData)
+    Extent extent;  // the payload's file extent (file 0: inlineData)
     std::string inlineData;
   };
   int32_t putNow(int64_t queueId, const MQMD& md, const void* data, size_t length);
@@ -173,9 +172,9 @@ class EmbeddedSession : public Session {
   std::set<int64_t> getQueues_;  // queues with messages held by the unit of work
   PayloadWriter writer_;
   PayloadFiles files_;
-  Extent lastGot_;               // the payload file extent of the last message got under syncpoint
-  bool gotFileRows_ = false;     // the unit of work holds messages of payload files
-  std::vector<char> compare_;    // bytes of lastGot_ read back to compare with a put
+  Extent lastGot_;             // the payload file extent of the last message got under syncpoint
+  bool gotFileRows_ = false;   // the unit of work holds messages of payload files
+  std::vector<char> compare_;  // bytes of lastGot_ read back to compare with a put
   static constexpr size_t kPutBatch = 256;
   static constexpr size_t kPutBatchBytes = size_t{1} << 20;
   std::vector<BufferedPut> buffered_;  // syncpoint puts not yet in the database, one queue
@@ -206,8 +205,7 @@ bool EmbeddedSession::prepareAll() {
 
          holdMessage_.prepare(db_, "UPDATE messages SET state=?1 WHERE id=?2") &&
          deletePayload_.prepare(db_, "DELETE FROM payloads WHERE id=?1") &&
-         deleteMessage_.prepare(db_, "DELETE FROM messages WHERE id=?1") &&
-         batches_.prepare(db_) &&
+         deleteMessage_.prepare(db_, "DELETE FROM messages WHERE id=?1") && batches_.prepare(db_) &&
          findQueue_.prepare(db_,
                             "SELECT id, max_msg_length, max_depth, def_priority,"
                             " def_persistence, def_input, shareability, delivery_seq,"
@@ -299,14 +297,18 @@ int32_t EmbeddedSession::claimSlot() {
 
 int32_t EmbeddedSession::health() {
   if (broken_ != 0) return broken_;
-  if (area()->epoch.load() != epoch_) broken_ = MQRC_CONNECTION_BROKEN;
-  else if (area()->state.load() == kStopped) broken_ = MQRC_Q_MGR_STOPPING;
+  if (area()->epoch.load() != epoch_)
+    broken_ = MQRC_CONNECTION_BROKEN;
+  else if (area()->state.load() == kStopped)
+    broken_ = MQRC_Q_MGR_STOPPING;
   if (broken_ != 0) return broken_;
   reapDeadConnections(db_, *shared_, locks_, slot_);
   return 0;
 }
 
-void EmbeddedSession::setSync(bool full) { flush_->setDurable(full); }
+void EmbeddedSession::setSync(bool full) {
+  flush_->setDurable(full);
+}
 
 int32_t EmbeddedSession::findQueue(const std::string& name, QueueRef& out) {
   Use use(findQueue_);
@@ -348,7 +350,8 @@ int32_t EmbeddedSession::openHandle(const QueueRef& queue, InputMode input, bool
     }
   }
   Stmt ins;
-  ins.prepare(db_, "INSERT INTO handles(connection_id, queue_id, input, output) VALUES(?1,?2,?3,?4)");
+  ins.prepare(db_,
+              "INSERT INTO handles(connection_id, queue_id, input, output) VALUES(?1,?2,?3,?4)");
   {
     Use use(ins);
     use.bind(1, connectionId_).bind(2, queue.id).bind(3, static_cast<int64_t>(input));
@@ -499,8 +502,7 @@ int32_t EmbeddedSession::flushBuffered() {
 }
 
 // A put outside syncpoint is written at once; a persistent one is durable before it returns.
-int32_t EmbeddedSession::putNow(int64_t queueId, const MQMD& md, const void* data,
-                                size_t length) {
+int32_t EmbeddedSession::putNow(int64_t queueId, const MQMD& md, const void* data, size_t length) {
   bool inFile = length > kInlinePayloadLimit;
   if (inFile)
     if (int32_t reason = writer_.reserve(length); reason != 0) return reason;
@@ -535,13 +537,12 @@ Stmt& EmbeddedSession::selector(int variant) {
   // A match on CorrelId (with or without MsgId) seeks messages_ids and sorts the few rows it
   // finds; left alone the planner walks messages_order to spare the sort, which passes over
   // every message ahead of the match (a whole other delivery group, say).
-  std::string sql = (variant & 4) ? "SELECT id FROM messages INDEXED BY messages_ids"
-                                  : "SELECT id FROM messages";
+  std::string sql =
+      (variant & 4) ? "SELECT id FROM messages INDEXED BY messages_ids" : "SELECT id FROM messages";
   sql += " WHERE queue_id=?1 AND state=0 AND (expires=0 OR expires>?4) AND NOT claimed(id)";
   if (variant & 2) sql += " AND msg_id=?2";
   if (variant & 4) sql += " AND correl_id=?3";
-  if (variant & 8)
-    sql += fifo ? " AND id>?6" : " AND (priority<?5 OR (priority=?5 AND id>?6))";
+  if (variant & 8) sql += fifo ? " AND id>?6" : " AND (priority<?5 OR (priority=?5 AND id>?6))";
   sql += fifo ? " ORDER BY id LIMIT 1" : " ORDER BY priority DESC, id LIMIT 1";
   stmt.prepare(db_, sql);
   return stmt;
@@ -571,26 +572,20 @@ int32_t EmbeddedSession::selectMessage(const GetRequest& r, int32_t deliverySeq,
   return 0;
 }
 
-int32_t EmbeddedSession::takeMessage(int64_t id, int64_t queueId, bool syncpoint) {
-  int rc;
-  if (syncpoint) {
-    Use use(holdMessage_);
-    use.bind(1, gotState(connectionId_)).bind(2, id);
-    rc = use.run();
-  } else {
-    Use payload(deletePayload_);
-    payload.bind(1, id);
-    rc = payload.run();
-    if (rc == SQLITE_DONE) {
-      Use message(deleteMessage_);
-      message.bind(1, id);
-      rc = message.run();
-    }
+// Deletes a message row and its payload row (if it has one); returns an sqlite3 code.
+int EmbeddedSession::deleteRow(int64_t id) {
+  for (Stmt* stmt : {&deletePayload_, &deleteMessage_}) {
+    Use use(*stmt);
+    use.bind(1, id);
+    if (int rc = use.run(); rc != SQLITE_DONE) return rc;
   }
-  if (rc != SQLITE_DONE) return fail(rc);
-  Use use(depthDelta_);
-  use.bind(1, -1).bind(2, queueId);
-  rc = use.run();
+  return SQLITE_DONE;
+}
+
+// A get outside syncpoint removes the message for good.
+int32_t EmbeddedSession::removeMessage(int64_t id, int64_t queueId) {
+  int rc = deleteRow(id);
+  if (rc == SQLITE_DONE) rc = addDepth(queueId, -1);
   return rc == SQLITE_DONE ? 0 : fail(rc);
 }
 
@@ -616,13 +611,8 @@ int32_t EmbeddedSession::flushClaims() {
 
 // Inside the commit's transaction: the claimed messages go. Returns an sqlite3 code.
 int EmbeddedSession::deleteClaimed() {
-  for (int64_t id : claims_) {
-    for (Stmt* stmt : {&deletePayload_, &deleteMessage_}) {
-      Use use(*stmt);
-      use.bind(1, id);
-      if (int rc = use.run(); rc != SQLITE_DONE) return rc;
-    }
-  }
+  for (int64_t id : claims_)
+    if (int rc = deleteRow(id); rc != SQLITE_DONE) return rc;
   if (claims_.empty()) return SQLITE_OK;
   int rc = addDepth(claimQueue_, -static_cast<int64_t>(claims_.size()));
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
@@ -677,8 +667,7 @@ int32_t EmbeddedSession::getOnce(const GetRequest& r, const DeliverFn& deliver, 
     persistent = use.i32(3) == MQPER_PERSISTENT;
   }
   bool syncpoint = !browse && (r.syncpoint || (r.syncpointIfPersistent && persistent));
-  if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs)
-    return MQRC_SYNCPOINT_LIMIT_REACHED;
+  if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs) return MQRC_SYNCPOINT_LIMIT_REACHED;
   bool taken;
   {
     // The blob handle is an open read of the database: it must be closed before the commit,
@@ -702,7 +691,7 @@ int32_t EmbeddedSession::getOnce(const GetRequest& r, const DeliverFn& deliver, 
     shared_->claim(slot_, r.queueId, id);
     claims_.push_back(id);
     claimQueue_ = r.queueId;
-  } else if (int32_t reason = takeMessage(id, r.queueId, false); reason != 0) {
+  } else if (int32_t reason = removeMessage(id, r.queueId); reason != 0) {
     return reason;
   }
   if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
@@ -798,8 +787,10 @@ int32_t EmbeddedSession::commit() {
 
 void EmbeddedSession::endUnitOfWork() {
   lastGot_ = Extent{};
-  if (gotFileRows_) afterRowsRemoved();
-  else files_.forget();
+  if (gotFileRows_)
+    afterRowsRemoved();
+  else
+    files_.forget();
   gotFileRows_ = false;
 }
 

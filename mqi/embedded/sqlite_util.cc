@@ -167,7 +167,9 @@ int CommitFlush::afterCommit(void* self, sqlite3* db, const char* name, int logP
   return rc;
 }
 
-void CommitFlush::afterRollback(void* self) { static_cast<CommitFlush*>(self)->announceWriteEnd(); }
+void CommitFlush::afterRollback(void* self) {
+  static_cast<CommitFlush*>(self)->announceWriteEnd();
+}
 
 void CommitFlush::announceWriteEnd() {
   // One waiter at a time: the lock goes to one writer anyway, and waking all of them has

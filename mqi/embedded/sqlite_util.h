@@ -86,9 +86,9 @@ inline int exec(sqlite3* db, const char* sql) {
 // (zero-filled at first): they let commits that end at about the same time share one flush
 // of the log, and let a writer that finds the write lock taken sleep until a transaction ends.
 struct CommitShare {
-  std::atomic<uint64_t> written;   // commits whose log frames are written, counted
-  std::atomic<uint64_t> flushing;  // the highest count that a flush under way covers
-  std::atomic<uint64_t> flushed;   // the highest count known to be on disk
+  std::atomic<uint64_t> written;     // commits whose log frames are written, counted
+  std::atomic<uint64_t> flushing;    // the highest count that a flush under way covers
+  std::atomic<uint64_t> flushed;     // the highest count known to be on disk
   std::atomic<uint32_t> flushEnded;  // bumped after every flush; flush waiters sleep on it
   std::atomic<uint32_t> flushSleepers;
   std::atomic<uint32_t> writeEnded;  // bumped after every write transaction; lock waiters
@@ -129,8 +129,7 @@ class CommitFlush {
 // commits flushed as `flush` says, a busy handler that wakes when the lock holder ends, foreign
 // keys off. Without a flush, every commit is durable and flushes alone. With one, the
 // connection may be the one that closeDatabase kept on this thread for the same file.
-int openDatabase(const std::string& path, bool create, sqlite3** out,
-                 CommitFlush* flush = nullptr);
+int openDatabase(const std::string& path, bool create, sqlite3** out, CommitFlush* flush = nullptr);
 
 // Ends the use of a connection that openDatabase gave with a flush, on the thread that opened
 // it. Outside a transaction the connection is kept, idle, for the next openDatabase of the

@@ -38,11 +38,11 @@ class QmAccess {
       return Status::Error("cannot open the database of " + name + ": " + sqlite3_errmsg(db_),
                            2059);
     if (int rc = upgradeSchema(db_); rc != SQLITE_OK)
-      return Status::Error(rc == SQLITE_CANTOPEN
-                               ? "the data of " + name + " was written by a newer version of"
-                                 " qtransfer; run that version's qmctl"
-                               : "cannot bring the database of " + name +
-                                     " up to date: " + sqlite3_errmsg(db_),
+      return Status::Error(rc == SQLITE_CANTOPEN ? "the data of " + name +
+                                                       " was written by a newer version of"
+                                                       " qtransfer; run that version's qmctl"
+                                                 : "cannot bring the database of " + name +
+                                                       " up to date: " + sqlite3_errmsg(db_),
                            2059);
     shared_ = SharedMap::open(folder_);
     if (!shared_ || !locks_.open(lockPath(folder_)) || !registerClaimed(db_, *shared_))
@@ -93,10 +93,14 @@ struct Field {
 };
 
 std::vector<Field> fieldsOf(const QueueAttributes& a) {
-  return {{"max_msg_length", &a.maxMsgLength}, {"max_depth", &a.maxQDepth},
-          {"def_priority", &a.defPriority},    {"def_persistence", &a.defPersistence},
-          {"def_input", &a.defInputOpenOption}, {"shareability", &a.shareability},
-          {"delivery_seq", &a.msgDeliverySequence}, {"inhibit_get", &a.inhibitGet},
+  return {{"max_msg_length", &a.maxMsgLength},
+          {"max_depth", &a.maxQDepth},
+          {"def_priority", &a.defPriority},
+          {"def_persistence", &a.defPersistence},
+          {"def_input", &a.defInputOpenOption},
+          {"shareability", &a.shareability},
+          {"delivery_seq", &a.msgDeliverySequence},
+          {"inhibit_get", &a.inhibitGet},
           {"inhibit_put", &a.inhibitPut}};
 }
 
@@ -161,8 +165,10 @@ Status EmbeddedStore::createQueueManager(const std::string& name, const QueueMan
   std::string tmp = folder + "/qm.db.new";
   fs::remove(tmp, ec);
   int rc = sqlite3_open_v2(tmp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite::exec(db, "PRAGMA page_size=4096; PRAGMA auto_vacuum=INCREMENTAL;"
-                                     " PRAGMA journal_mode=WAL;");
+  if (rc == SQLITE_OK)
+    rc = sqlite::exec(db,
+                      "PRAGMA page_size=4096; PRAGMA auto_vacuum=INCREMENTAL;"
+                      " PRAGMA journal_mode=WAL;");
   if (rc == SQLITE_OK) rc = createSchema(db);
   if (rc == SQLITE_OK) {
     Stmt ins;
@@ -210,8 +216,7 @@ void EmbeddedStore::stopNow(QmAccess& qm) {
     while (use.row()) connections.emplace_back(use.i64(0), use.i64(1));
   }
   for (const auto& [id, slot] : connections) {
-    bool inSlot = slot >= 0 && slot < kSlots &&
-                  qm.area()->slots[slot].connectionId.load() == id;
+    bool inSlot = slot >= 0 && slot < kSlots && qm.area()->slots[slot].connectionId.load() == id;
     if (!inSlot) {
       backoutConnection(qm.db(), qm.shared(), id, true);
       continue;
@@ -298,7 +303,8 @@ Result<std::vector<QueueManagerInfo>> EmbeddedStore::listQueueManagers() {
 }
 
 Status EmbeddedStore::setDefaultQueueManager(const std::string& name) {
-  if (!queueManagerExists(name)) return Status::Error("queue manager " + name + " does not exist", 2058);
+  if (!queueManagerExists(name))
+    return Status::Error("queue manager " + name + " does not exist", 2058);
   std::string tmp = folder_ + "/default.qmgr.new";
   {
     std::ofstream out(tmp, std::ios::trunc);
@@ -331,7 +337,7 @@ Result<CompactReport> EmbeddedStore::compactQueueManager(const std::string& name
 }
 
 Result<int64_t> EmbeddedStore::openQueue(QmAccess& qm, const std::string& qmgr,
-                                          const std::string& queue) {
+                                         const std::string& queue) {
   if (Status s = qm.open(folder_, qmgr); !s.ok()) return s;
   Stmt q;
   q.prepare(qm.db(), "SELECT id FROM queues WHERE name=?1");
@@ -393,11 +399,19 @@ Status EmbeddedStore::deleteQueue(const std::string& qmgr, const std::string& qu
   Result<int64_t> id = openQueue(qm, qmgr, queue);
   if (!id.ok()) return id.status;
   std::string q = std::to_string(id.value);
-  Status s = run(qm, "BEGIN IMMEDIATE;"
-                     "DELETE FROM payloads WHERE id IN (SELECT id FROM messages WHERE queue_id=" + q + ");"
-                     "DELETE FROM messages WHERE queue_id=" + q + ";"
-                     "DELETE FROM handles WHERE queue_id=" + q + ";"
-                     "DELETE FROM queues WHERE id=" + q + "; COMMIT;");
+  Status s = run(qm,
+                 "BEGIN IMMEDIATE;"
+                 "DELETE FROM payloads WHERE id IN (SELECT id FROM messages WHERE queue_id=" +
+                     q +
+                     ");"
+                     "DELETE FROM messages WHERE queue_id=" +
+                     q +
+                     ";"
+                     "DELETE FROM handles WHERE queue_id=" +
+                     q +
+                     ";"
+                     "DELETE FROM queues WHERE id=" +
+                     q + "; COMMIT;");
   if (!s.ok()) sqlite::exec(qm.db(), "ROLLBACK");
   qm.shared().wakeQueue(id.value);
   if (s.ok()) sweepPayloadFiles(qm.db(), qm.folder());
@@ -409,15 +423,18 @@ Result<int64_t> EmbeddedStore::clearQueue(const std::string& qmgr, const std::st
   Result<int64_t> id = openQueue(qm, qmgr, queue);
   if (!id.ok()) return id.status;
   std::string q = std::to_string(id.value);
-  Status s = run(qm, "BEGIN IMMEDIATE;"
-                     "DELETE FROM payloads WHERE id IN (SELECT id FROM messages WHERE queue_id=" + q +
+  Status s = run(qm,
+                 "BEGIN IMMEDIATE;"
+                 "DELETE FROM payloads WHERE id IN (SELECT id FROM messages WHERE queue_id=" +
+                     q +
                      " AND state=0 AND NOT claimed(id));"
-                     "DELETE FROM messages WHERE queue_id=" + q + " AND state=0 AND NOT claimed(id);");
+                     "DELETE FROM messages WHERE queue_id=" +
+                     q + " AND state=0 AND NOT claimed(id);");
   int64_t cleared = 0;
   if (s.ok()) {
     cleared = sqlite3_changes(qm.db());
-    s = run(qm, "UPDATE queues SET depth=max(0, depth-" + std::to_string(cleared) + ") WHERE id=" +
-                    q + "; COMMIT;");
+    s = run(qm, "UPDATE queues SET depth=max(0, depth-" + std::to_string(cleared) +
+                    ") WHERE id=" + q + "; COMMIT;");
   }
   if (!s.ok()) {
     sqlite::exec(qm.db(), "ROLLBACK");

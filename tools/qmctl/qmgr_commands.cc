@@ -1,7 +1,6 @@
 // Queue manager commands: create, start, stop, delete, list, show, compact, set.
 #include <iostream>
 #include <memory>
-
 #include <nlohmann/json.hpp>
 
 #include "tools/qmctl/commands.h"
@@ -214,8 +213,9 @@ void addListShowSet(CLI::App& app, int& exitCode) {
   show->callback([qmgr, json, &exitCode] { exitCode = runShow(*qmgr, *json); });
 
   CLI::App* compact = app.add_subcommand(
-      "compact", "Free the space of consumed messages: copy what is left of mostly dead payload"
-                 " files, delete files nothing references (safe while the queue manager runs)");
+      "compact",
+      "Free the space of consumed messages: copy what is left of mostly dead payload"
+      " files, delete files nothing references (safe while the queue manager runs)");
   addQueueManagerName(compact, *qmgr);
   compact->add_flag("--json", *json, "print a JSON object");
   compact->callback([qmgr, json, &exitCode] { exitCode = runCompact(*qmgr, *json); });
@@ -227,8 +227,7 @@ void addListShowSet(CLI::App& app, int& exitCode) {
       set->add_option("--max-uncommitted", o->maxUncommitted,
                       "most messages one unit of work may hold (2024 beyond it)")
           ->check(CLI::Range(1, 999999999));
-  set->add_flag("--default", o->makeDefault,
-                "make it the queue manager that a blank name reaches");
+  set->add_flag("--default", o->makeDefault, "make it the queue manager that a blank name reaches");
   set->callback([o, &exitCode] { exitCode = runSet(*o); });
 }
 
