@@ -141,9 +141,11 @@ std::optional<Turn> writeSegments(Delivery& delivery, MQMD& md) {
                         &reason) == MQCC_FAILED) {
       return FailSegment(delivery, static_cast<uint32_t>(segment), reason);
     }
+    if (delivery.alreadyPublished) continue;  // the segments are only taken off the queue
     if (!platform::writeFile(delivery.file, data, static_cast<size_t>(length))) {
       return FailWrite(delivery);
     }
+    delivery.written += static_cast<uint64_t>(length);
   }
   // The commit below removes the file's messages for good: the file must be on disk first.
   if (!FlushTargetFile(delivery)) return FailWrite(delivery);
@@ -152,7 +154,7 @@ std::optional<Turn> writeSegments(Delivery& delivery, MQMD& md) {
 
 // Closes the file, sends the "D" status and commits the whole delivery.
 Turn finishDelivery(Delivery& delivery) {
-  if (!platform::closeFile(delivery.file)) {
+  if (delivery.file != platform::kInvalidFile && !platform::closeFile(delivery.file)) {
     std::cerr << SystemErrorText;
     std::cout << SystemErrorText;
   }

@@ -55,6 +55,15 @@ struct Delivery {
   bool pathFits;               // false when the template expanded beyond 259 characters
   platform::FileHandle file;
   size_t firstCreatedDirectory;  // prefix length of the first directory made, 0 when none
+  // The file is written under partPath beside its final name and renamed to it once whole;
+  // partPath is empty when the target is a device or pipe that is written as it stands.
+  char partPath[kTargetPathSize + 64];
+  platform::CreateMode mode;
+  VersionPattern pattern;
+  unsigned nextVersion;     // the version name to try when the chosen one is taken
+  uint64_t written;         // bytes written so far
+  bool published;           // the file is under its final name
+  bool alreadyPublished;    // a delivery of the same messages put it there before a crash
 };
 
 // The settings file: "qdrop.ini" without an argument; a relative name is placed after the

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/publish.h"
 #include "platform/test_folder.h"
 
 namespace {
@@ -168,6 +169,42 @@ TEST_F(FilesTest, CreateNewRefusesAnExistingFileAndCreateAlwaysReplacesIt) {
   EXPECT_EQ(fcntl(static_cast<int>(file), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
   platform::closeFile(file);
   EXPECT_EQ(modeOf(fresh), 0644u);
+}
+
+TEST_F(FilesTest, PublishingNeverOverwritesUnlessAskedAndNeverWritesThroughALink) {
+  std::string outside = folder_.write("outside.txt", "not to be touched");
+  std::string part = folder_ / ".part";
+  std::string target = folder_ / "target.txt";
+  ASSERT_EQ(symlink(outside.c_str(), part.c_str()), 0);  // the leftover name is a link
+  platform::FileHandle file = platform::createFresh(part.c_str());
+  ASSERT_NE(file, platform::kInvalidFile);
+  EXPECT_TRUE(platform::writeFile(file, "whole", 5));
+  unsigned char tag[3] = {1, 2, 3};
+  bool tagged = platform::setFileTag(file, "qtransfer.test", tag, sizeof tag);
+  platform::closeFile(file);
+  EXPECT_EQ(contentOf(outside), "not to be touched");
+
+  folder_.write("target.txt", "taken");
+  EXPECT_FALSE(platform::publishFile(part.c_str(), target.c_str(), false));
+  EXPECT_TRUE(platform::isFileExists(platform::lastError()));
+  EXPECT_EQ(contentOf(target), "taken");
+  // Replacing a link replaces the link itself, never the file it points at.
+  ASSERT_EQ(unlink(target.c_str()), 0);
+  ASSERT_EQ(symlink(outside.c_str(), target.c_str()), 0);
+  EXPECT_TRUE(platform::publishFile(part.c_str(), target.c_str(), true));
+  EXPECT_EQ(contentOf(target), "whole");
+  EXPECT_EQ(contentOf(outside), "not to be touched");
+  EXPECT_EQ(platform::pathKind(target.c_str()), platform::PathKind::kRegularFile);
+  EXPECT_EQ(platform::pathKind(part.c_str()), platform::PathKind::kMissing);
+
+  unsigned char read[8] = {};
+  size_t got = 0;
+  if (tagged) {  // the tag travels with the file
+    ASSERT_TRUE(platform::readFileTag(target.c_str(), "qtransfer.test", read, sizeof read, &got));
+    EXPECT_EQ(got, 3u);
+    EXPECT_EQ(read[2], 3);
+  }
+  EXPECT_FALSE(platform::readFileTag(outside.c_str(), "qtransfer.test", read, sizeof read, &got));
 }
 
 TEST_F(FilesTest, APathThroughARegularFileFailsWithANonZeroCode) {
