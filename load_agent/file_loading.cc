@@ -260,6 +260,13 @@ std::optional<FileResult> putHeader(OpenLoad& load, MQMD& md, uint32_t segments)
   return std::nullopt;
 }
 
+// The mark that says this file's load was committed, in the same unit of work.
+std::optional<FileResult> putMark(OpenLoad& load) {
+  const MQLONG reason = PutLoadedMark(load.hConn(), load.fileName(), load.file());
+  if (reason == 0) return std::nullopt;
+  return putFailure(load, reason);
+}
+
 // The "X" status of a job that asks for a log, in the same unit of work as the file.
 std::optional<FileResult> sendLoadedStatus(OpenLoad& load, const MQMD& md) {
   if (LoadAgent.JobContext.isLog != 'Y') return std::nullopt;
@@ -395,6 +402,7 @@ FileResult TransferFile(MQHCONN hConn, const char* folder, const platform::FindD
   uint32_t segments = 0;
   if (auto end = putSegments(load, md, &segments)) return *end;
   if (auto end = putHeader(load, md, segments)) return *end;
+  if (auto end = putMark(load)) return *end;
   if (auto end = sendLoadedStatus(load, md)) return *end;
   if (auto end = closeLoadedFile(load)) return *end;
   if (auto end = checkLoadedFile(load, entry.name)) return *end;

@@ -125,5 +125,6 @@ Turn ProcessJob(MQHCONN hConn, MQHOBJ hObj) {
   char folder[kPathSize];
   char mask[kPathSize];
   splitSourcePath(path, folder, mask);
+  SettleLoadedFiles(hConn);
   return ScanFolder(hConn, folder, mask);
 }
