@@ -117,7 +117,9 @@ std::optional<Turn> openTarget(Delivery& delivery) {
     platform::setLastError(ENAMETOOLONG);
     return FailOpen(delivery);
   }
+  if (!TargetWithinRoots(delivery)) return FailOpen(delivery);
   if (!CreateTargetDirectories(delivery)) return FailDirectory(delivery);
+  if (!TargetWithinRoots(delivery)) return FailOpen(delivery);  // a folder swapped meanwhile
   platform::CreateMode mode;
   if (!SelectCreateMode(delivery.createFileMode, &mode)) RejectCreateFileMode(delivery);
   if (!OpenTargetFile(delivery, mode, pattern)) return FailOpen(delivery);

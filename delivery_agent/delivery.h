@@ -17,6 +17,7 @@
 #include "common/records.h"
 #include "delivery_agent/target_path.h"
 #include "mqi/mqi.h"
+#include "platform/confine.h"
 #include "platform/platform.h"
 
 // ---- settings (read once at start-up) -------------------------------------------------
@@ -27,6 +28,7 @@ struct DeliverySettings {
   bool InputExclusiveON;  // open the delivery queue exclusively
   MQLONG DelayInterval;   // printed only
   MQLONG DeferInterval;   // ms each get of a move to the deferred queue waits
+  char TargetRoots[platform::kRootListSize];  // folders targets must lie beneath; empty: any
 };
 
 // Everything the delivery agent keeps for the life of the process (the rule for state is the

@@ -105,6 +105,14 @@ void RejectCreateFileMode(const Delivery& delivery) {
   EndProcess();
 }
 
+bool TargetWithinRoots(const Delivery& delivery) {
+  if (platform::isWithinRoots(DeliveryAgent.Settings.TargetRoots, delivery.path, false)) {
+    return true;
+  }
+  platform::setLastError(EACCES);
+  return false;
+}
+
 bool CreateTargetDirectories(Delivery& delivery) {
   const char* path = delivery.path;
   char prefix[kTargetPathSize];

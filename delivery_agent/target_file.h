@@ -21,6 +21,9 @@ bool SelectCreateMode(const char* mode, platform::CreateMode* selected);
 // The system text of the last error code, kept in a process-wide buffer of 1024 bytes.
 const char* lastErrorText();
 
+// True when the target lies beneath one of the TargetRoots (always true without roots); false
+// with the error code of "Permission denied" otherwise.
+bool TargetWithinRoots(const Delivery& delivery);
 // Creates each missing ancestor directory of the target, from the top down. False on the
 // first failure other than "already exists" (the error code stays set).
 bool CreateTargetDirectories(Delivery& delivery);

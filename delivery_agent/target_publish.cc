@@ -46,6 +46,11 @@ bool nameTaken(const char* path) {
   return platform::regularFileSize(path, &ignored) || platform::lastError() != ENOENT;
 }
 
+bool isLink(const char* path) {
+  uint64_t ignored;
+  return !platform::regularFileSize(path, &ignored);
+}
+
 // REPLACE: a folder cannot be replaced, and an existing file must be one the agent may write,
 // as when it was overwritten in place.
 bool checkReplaceable(Delivery& delivery, bool* writeInPlace) {
@@ -61,7 +66,9 @@ bool checkReplaceable(Delivery& delivery, bool* writeInPlace) {
       return true;
     case platform::PathKind::kRegularFile:
       delivery.alreadyPublished = publishedByThisDelivery(delivery, delivery.path);
-      return delivery.alreadyPublished || platform::isWritable(delivery.path);
+      // A link is replaced itself, so what it points at need not be writable.
+      return delivery.alreadyPublished || isLink(delivery.path) ||
+             platform::isWritable(delivery.path);
   }
   return true;
 }

@@ -136,6 +136,15 @@ void sendSystemFailure(MQHCONN hConn, const char* fileName, int errorCode) {
               text.c_str());
 }
 
+}  // namespace
+
+void RefuseOutsideRoots(MQHCONN hConn, const char* path) {
+  toBoth(" ", path, ": ", platform::errorText(EACCES));
+  sendSystemFailure(hConn, path, EACCES);
+}
+
+namespace {
+
 void waitAfterMqError(MQLONG compCode, MQLONG reason) {
   toBoth(" MQ error has occured. CC = ", compCode, ", RC = ", reason, ". Waiting ",
          LoadAgent.LoadSettings.MQWaitTime, " milliseconds  for next attempt to proceed folder.\n");
@@ -389,6 +398,10 @@ FileResult commitLoad(OpenLoad& load) {
 FileResult TransferFile(MQHCONN hConn, const char* folder, const platform::FindData& entry) {
   char fileName[kPathSize];
   if (!nameFoundFile(folder, entry, fileName)) return FileResult::kNextFile;
+  if (!platform::isWithinRoots(LoadAgent.LoadSettings.SourceRoots, fileName, true)) {
+    RefuseOutsideRoots(hConn, fileName);
+    return FileResult::kNextFile;
+  }
   if (entry.isReadOnly) clearReadOnly(fileName);
 
   std::cout << logTimestamp() << " Open file   : " << fileName << std::endl;

@@ -19,6 +19,7 @@
 
 #include "common/reconnect.h"
 #include "mqi/mqi.h"
+#include "platform/confine.h"
 #include "platform/platform.h"
 
 constexpr size_t kQueueNameSize = 49;  // 48 characters and a NUL
@@ -34,6 +35,8 @@ struct LoadSettingsT {
   char RejectPath[kPathSize];
   int32_t FolderWaitTime;
   int32_t MQWaitTime;
+  // Folders that jobs and their files must lie beneath; empty: any.
+  char SourceRoots[platform::kRootListSize];
   // Where marks of committed loads go (see SettleLoadedFiles); empty keeps none.
   char LoadedQueue[kQueueNameSize];
 };
@@ -96,6 +99,9 @@ void readReceiverQueue(const char* options, char* receiverQueue);
 Turn ScanFolder(MQHCONN hConn, const char* folder, const char* mask);
 // Loads one file found by the scan.
 FileResult TransferFile(MQHCONN hConn, const char* folder, const platform::FindData& entry);
+// A job or file outside the SourceRoots: an "F" status naming it with the text of
+// "Permission denied".
+void RefuseOutsideRoots(MQHCONN hConn, const char* path);
 // Joins folder, the native separator and name into out (kPathSize); false when it does not fit.
 bool joinPath(const char* folder, const char* name, char* out);
 

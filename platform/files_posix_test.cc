@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/confine.h"
 #include "platform/platform.h"
 #include "platform/publish.h"
 #include "platform/test_folder.h"
@@ -261,6 +262,47 @@ TEST_F(FilesTest, DirectoriesAndTheReadOnlyAttribute) {
   EXPECT_TRUE(platform::deleteFile(moved.c_str()));
   EXPECT_FALSE(platform::deleteFile(moved.c_str()));
   EXPECT_EQ(platform::lastError(), ENOENT);
+
+  // The read-only bit of a link's target is never changed through the link.
+  std::string target = folder_.write("target.dat", "x");
+  chmod(target.c_str(), 0444);
+  std::string link = folder_ / "link.dat";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(platform::setReadOnly(link.c_str(), false));
+  EXPECT_EQ(modeOf(target), 0444u);
+}
+
+TEST_F(FilesTest, RootsAcceptOnlyPathsThatStayBeneathThem) {
+  const std::string root = folder_ / "root";
+  const std::string outside = folder_ / "outside";
+  ASSERT_EQ(mkdir(root.c_str(), 0777), 0);
+  ASSERT_EQ(mkdir(outside.c_str(), 0777), 0);
+  ASSERT_EQ(mkdir((root + "/in").c_str(), 0777), 0);
+  ASSERT_EQ(symlink(outside.c_str(), (root + "/out").c_str()), 0);
+  ASSERT_EQ(symlink("in", (root + "/alias").c_str()), 0);
+  ASSERT_EQ(symlink((outside + "/f").c_str(), (root + "/in/f").c_str()), 0);
+  auto beneath = [&](const std::string& path, bool resolveLast = false) {
+    return platform::isBeneath(root.c_str(), path.c_str(), resolveLast);
+  };
+  EXPECT_TRUE(beneath(root + "/in/file.txt"));
+  EXPECT_TRUE(beneath(root + "/new/deeper/file.txt"));  // folders made later
+  EXPECT_TRUE(beneath(root + "/alias/file.txt"));       // a link that stays inside
+  EXPECT_TRUE(beneath(root + "/in/f"));                 // the last name is not followed...
+  EXPECT_FALSE(beneath(root + "/in/f", true));          // ...unless asked
+  EXPECT_FALSE(beneath(root + "/out/file.txt"));        // a linked folder outside
+  EXPECT_FALSE(beneath(root + "/in/../../outside/x"));
+  EXPECT_FALSE(beneath(root + "/.."));
+  EXPECT_FALSE(beneath(outside + "/x"));
+  EXPECT_FALSE(beneath(root + "x/file.txt"));  // a sibling that shares the prefix
+  EXPECT_FALSE(beneath("root/in/file.txt"));   // relative
+  EXPECT_FALSE(beneath(root));
+  EXPECT_FALSE(beneath(root + "/"));
+
+  const std::string roots = " " + outside + " ; " + root + "/ ";
+  EXPECT_TRUE(platform::isWithinRoots(roots.c_str(), (root + "/in/x").c_str(), false));
+  EXPECT_TRUE(platform::isWithinRoots(roots.c_str(), (outside + "/x").c_str(), false));
+  EXPECT_FALSE(platform::isWithinRoots(roots.c_str(), "/etc/passwd", false));
+  EXPECT_TRUE(platform::isWithinRoots(" ; ", "/etc/passwd", false));  // no roots: anywhere
 }
 
 TEST(ErrorsTest, TextsEndInALineFeedAndUnknownCodesHaveNone) {

@@ -100,6 +100,41 @@ TEST_F(QdropTest, AnOpenFailureDefersWithTheMoveLine) {
   ExpectDeferredIntact(second, {deferred[2]});
 }
 
+TEST_F(QdropTest, TargetsOutsideTheRootsAreDeferred) {
+  fs::create_directories(Path("out/in"));
+  fs::create_directories(Path("elsewhere"));
+  fs::create_symlink(Path("elsewhere"), Path("out/linked"));
+  std::ofstream(Path("elsewhere/protected.txt")) << "read-only, outside";
+  fs::permissions(Path("elsewhere/protected.txt"), fs::perms::owner_read);
+  fs::create_symlink(Path("elsewhere/protected.txt"), Path("out/in/replace.txt"));
+  std::ofstream(Path("out/in/.qdrop-0123.part")) << "left by a killed delivery";
+  std::ofstream(Path("elsewhere/.qdrop-0123.part")) << "not ours to remove";
+  WriteSettings("TargetRoots=" + Path("out") + "\n");
+  const std::vector<std::string> refused = {Path("out/../escaped.txt"), Path("elsewhere/a.txt"),
+                                            "relative.txt", Path("out/linked/b.txt")};
+  for (const std::string& path : refused) {
+    PutDelivery(Header("new(" + path + ")", "NEWVERS", 1), {"data"});
+  }
+  PutDelivery(Header("new(" + Path("out/in/replace.txt") + ")", "REPLACE", 1), {"inside"});
+  Finished run = RunUntilReplies(refused.size() + 1);
+  std::vector<Message> replies = Drain(kReplyQueue);
+  ASSERT_EQ(replies.size(), refused.size() + 1);
+  for (size_t i = 0; i < refused.size(); ++i) {
+    EXPECT_EQ(replies[i].data, WaitingStatus(refused[i] + ":" + std::strerror(EACCES) + "\n"));
+    EXPECT_EQ(countLines(run.out, " Move file  '" + refused[i] + "' to deferred queue."), 1);
+  }
+  EXPECT_EQ(Drain(kDeferQueue).size(), 2 * refused.size());
+  EXPECT_FALSE(fs::exists(Path("escaped.txt")));
+  EXPECT_FALSE(fs::exists(Path("elsewhere/a.txt")));
+  EXPECT_FALSE(fs::exists(Path("elsewhere/b.txt")));
+  // REPLACE through a link inside the root replaces the link, never the file it points at.
+  EXPECT_EQ(readFile(Path("out/in/replace.txt")), "inside");
+  EXPECT_FALSE(fs::is_symlink(Path("out/in/replace.txt")));
+  EXPECT_EQ(readFile(Path("elsewhere/protected.txt")), "read-only, outside");
+  ExpectNoPrivateNames(Path("out/in"));  // removed at start-up
+  EXPECT_TRUE(fs::exists(Path("elsewhere/.qdrop-0123.part")));
+}
+
 TEST_F(QdropTest, WithoutADeferredQueueTheAgentEndsAndTheFileStays) {
   std::ofstream(Path("plain")) << "x";
   PutDelivery(Header("new(" + Path("plain/t.txt") + ")", "REPLACE", 1, "-x"), {"data"});

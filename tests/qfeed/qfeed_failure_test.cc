@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "mqi/admin.h"
@@ -139,6 +140,36 @@ TEST_F(QfeedFailureTest, FailedCommitKeepsTheFileUntilALaterCommit) {
   EXPECT_FALSE(getMessage("REPLY", &none, 0));
   inhibitGet("JOBS");
   expectExitZero();
+}
+
+TEST_F(QfeedFailureTest, JobsAndFilesOutsideTheSourceRootsAreRefused) {
+  writeIni("", "JOBS", 100, 60000);
+  const std::string inside = sourceFolder("in");
+  const std::string outside = sourceFolder("out");
+  std::ofstream(root_ / "qfeed.ini", std::ios::app)
+      << "[Source Definition]\nSourceRoots=" << inside << "\n";
+  const std::string kept = writeSource(outside, "x.dat", "outside");
+  chmod(kept.c_str(), 0444);
+  ASSERT_EQ(symlink(kept.c_str(), (inside + "/link.dat").c_str()), 0);
+  startAgent();
+  const std::vector<std::string> jobs = {outside + "/*.dat", inside + "/../out/*.dat",
+                                         inside + "/*.dat"};
+  const std::vector<std::string> refused = {jobs[0], jobs[1], inside + "/link.dat"};
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    putJob(jobs[i], "-rcvrqname RECV", 'N', 13);
+    Message failure;
+    ASSERT_TRUE(getMessage("REPLY", &failure, 20000));
+    EXPECT_EQ(failure.data.substr(23), "F During processing file '" + refused[i] +
+                                           "' error has been received. " +
+                                           std::strerror(EACCES) + "\n");
+  }
+  inhibitGet("JOBS");
+  expectExitZero();
+  EXPECT_EQ(drainHeaders(), 0);
+  struct stat info {};
+  ASSERT_EQ(stat(kept.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0444u);  // never changed through the link
+  EXPECT_EQ(access((inside + "/link.dat").c_str(), F_OK), 0);
 }
 
 // Sets or clears the immutable flag, which keeps even root from deleting the file.
