@@ -28,9 +28,5 @@ int main() {
   road::CrashRoad crashRoad(plan);
   const road::CrashFigures figures = crashRoad.run();
   std::cout << figures << std::endl;
-  const bool clean = figures.settled && figures.lost + figures.corrupted + figures.duplicated +
-                                            figures.partial + figures.leftovers + figures.stuck +
-                                            figures.loadsRepeated ==
-                                        0;
-  return clean ? 0 : 1;
+  return figures.settled && figures.faults() == 0 ? 0 : 1;
 }

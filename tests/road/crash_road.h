@@ -6,6 +6,7 @@
 #define QT_TESTS_ROAD_CRASH_ROAD_H
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -39,13 +40,17 @@ struct CrashFigures {
   int lost = 0, corrupted = 0, duplicated = 0, partial = 0, leftovers = 0, stuck = 0;
   int loadsRepeated = 0;  // a file loaded by qfeed more than once
   bool settled = false;   // the road emptied after the kills
+  std::string stuckWhere;  // "queue:depth" or "folder:name" of what is stuck
+  int faults() const {
+    return lost + corrupted + duplicated + partial + leftovers + stuck + loadsRepeated;
+  }
 };
 
 inline std::ostream& operator<<(std::ostream& out, const CrashFigures& f) {
   return out << f.files << " files, " << f.kills << " kills: lost " << f.lost << ", corrupted "
              << f.corrupted << ", duplicated " << f.duplicated << ", partial " << f.partial
              << ", left over " << f.leftovers << ", stuck " << f.stuck << ", loaded again "
-             << f.loadsRepeated << (f.settled ? "" : " (the road did not empty)");
+             << f.loadsRepeated << (f.settled ? "" : " (the road did not empty)") << f.stuckWhere;
 }
 
 class CrashRoad {
@@ -176,12 +181,21 @@ class CrashRoad {
     }
     for (int replace = 0; replace < 2; ++replace) {
       for (const auto& entry : std::filesystem::directory_iterator(src(replace))) {
-        (void)entry;
+        figures.stuckWhere += " " + entry.path().string();
         ++figures.stuck;
       }
     }
-    for (const char* queue : {"JOBS", "RECV", "DLVR", "DEAD", "DEFER"}) {
-      figures.stuck += qm_->depth(queue);
+    // Jobs are not counted: the driver puts more than the files need, and one may be left.
+    for (const char* queue : {"RECV", "DLVR", "DEAD", "DEFER"}) {
+      const int32_t depth = qm_->depth(queue);
+      if (depth != 0) figures.stuckWhere += " " + std::string(queue) + ":" + std::to_string(depth);
+      figures.stuck += depth;
+    }
+    // The consoles of a run with faults, for a look afterwards.
+    if (figures.faults() != 0 && std::getenv("CRASH_KEEP_LOGS") != nullptr) {
+      std::filesystem::copy(folder_ / "logs", std::getenv("CRASH_KEEP_LOGS"),
+                            std::filesystem::copy_options::recursive |
+                                std::filesystem::copy_options::overwrite_existing);
     }
     std::map<std::string, int> loads;
     for (const auto& status : qm_->drain("LSTAT")) {
