@@ -18,10 +18,10 @@ struct DeliveryTag {
   unsigned char size[8];  // little-endian
 };
 
-DeliveryTag makeTag(const Delivery& delivery) {
+DeliveryTag makeTag(const MQBYTE* msgId, uint64_t size) {
   DeliveryTag tag;
-  std::memcpy(tag.msgId, delivery.msgId, kMsgIdSize);
-  for (int i = 0; i < 8; ++i) tag.size[i] = static_cast<unsigned char>(delivery.written >> (8 * i));
+  std::memcpy(tag.msgId, msgId, kMsgIdSize);
+  for (int i = 0; i < 8; ++i) tag.size[i] = static_cast<unsigned char>(size >> (8 * i));
   return tag;
 }
 
@@ -34,9 +34,7 @@ bool publishedByThisDelivery(const Delivery& delivery, const char* path) {
       !platform::regularFileSize(path, &size)) {
     return false;
   }
-  Delivery sized = delivery;
-  sized.written = size;
-  DeliveryTag expected = makeTag(sized);
+  DeliveryTag expected = makeTag(delivery.msgId, size);
   return std::memcmp(&tag, &expected, sizeof tag) == 0;
 }
 
@@ -151,7 +149,7 @@ bool FlushTargetFile(Delivery& delivery) {
   if (delivery.alreadyPublished) return true;
   if (delivery.partPath[0] != '\0') {
     // Without tags the file is still published whole; only a repeat after a crash goes unseen.
-    DeliveryTag tag = makeTag(delivery);
+    DeliveryTag tag = makeTag(delivery.msgId, delivery.written);
     platform::setFileTag(delivery.file, kDeliveryTag, &tag, sizeof tag);
   }
   if (!platform::flushFile(delivery.file)) return false;
