@@ -117,7 +117,9 @@ std::optional<Turn> openTarget(Delivery& delivery) {
     platform::setLastError(ENAMETOOLONG);
     return FailOpen(delivery);
   }
+  if (!TargetWithinRoots(delivery)) return FailOpen(delivery);
   if (!CreateTargetDirectories(delivery)) return FailDirectory(delivery);
+  if (!TargetWithinRoots(delivery)) return FailOpen(delivery);  // a folder swapped meanwhile
   platform::CreateMode mode;
   if (!SelectCreateMode(delivery.createFileMode, &mode)) RejectCreateFileMode(delivery);
   if (!OpenTargetFile(delivery, mode, pattern)) return FailOpen(delivery);
@@ -141,9 +143,11 @@ std::optional<Turn> writeSegments(Delivery& delivery, MQMD& md) {
                         &reason) == MQCC_FAILED) {
       return FailSegment(delivery, static_cast<uint32_t>(segment), reason);
     }
+    if (delivery.alreadyPublished) continue;  // the segments are only taken off the queue
     if (!platform::writeFile(delivery.file, data, static_cast<size_t>(length))) {
       return FailWrite(delivery);
     }
+    delivery.written += static_cast<uint64_t>(length);
   }
   // The commit below removes the file's messages for good: the file must be on disk first.
   if (!FlushTargetFile(delivery)) return FailWrite(delivery);
@@ -152,7 +156,7 @@ std::optional<Turn> writeSegments(Delivery& delivery, MQMD& md) {
 
 // Closes the file, sends the "D" status and commits the whole delivery.
 Turn finishDelivery(Delivery& delivery) {
-  if (!platform::closeFile(delivery.file)) {
+  if (delivery.file != platform::kInvalidFile && !platform::closeFile(delivery.file)) {
     std::cerr << SystemErrorText;
     std::cout << SystemErrorText;
   }

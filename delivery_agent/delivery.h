@@ -17,6 +17,7 @@
 #include "common/records.h"
 #include "delivery_agent/target_path.h"
 #include "mqi/mqi.h"
+#include "platform/confine.h"
 #include "platform/platform.h"
 
 // ---- settings (read once at start-up) -------------------------------------------------
@@ -27,6 +28,7 @@ struct DeliverySettings {
   bool InputExclusiveON;  // open the delivery queue exclusively
   MQLONG DelayInterval;   // printed only
   MQLONG DeferInterval;   // ms each get of a move to the deferred queue waits
+  char TargetRoots[platform::kRootListSize];  // folders targets must lie beneath; empty: any
 };
 
 // Everything the delivery agent keeps for the life of the process (the rule for state is the
@@ -55,6 +57,15 @@ struct Delivery {
   bool pathFits;               // false when the template expanded beyond 259 characters
   platform::FileHandle file;
   size_t firstCreatedDirectory;  // prefix length of the first directory made, 0 when none
+  // The file is written under partPath beside its final name and renamed to it once whole;
+  // partPath is empty when the target is a device or pipe that is written as it stands.
+  char partPath[kTargetPathSize + 64];
+  platform::CreateMode mode;
+  VersionPattern pattern;
+  unsigned nextVersion;     // the version name to try when the chosen one is taken
+  uint64_t written;         // bytes written so far
+  bool published;           // the file is under its final name
+  bool alreadyPublished;    // a delivery of the same messages put it there before a crash
 };
 
 // The settings file: "qdrop.ini" without an argument; a relative name is placed after the

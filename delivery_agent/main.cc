@@ -14,5 +14,7 @@ int main(int argc, char** argv) {
   char settingsFile[kTargetPathSize * 2];
   SettingsFilePath(argc > 1 ? argv[1] : nullptr, settingsFile, sizeof settingsFile);
   ReadDeliverySettings(settingsFile);
+  // What deliveries killed half-way left behind goes before anything new is written.
+  platform::removeLeftovers(DeliveryAgent.Settings.TargetRoots, ".qdrop-", ".part");
   RunDeliveryAgent();
 }

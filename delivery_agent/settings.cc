@@ -49,6 +49,8 @@ void ReadDeliverySettings(const char* fileName) {
   settings.InputExclusiveON = flag[0] == 'Y';
   settings.DelayInterval = readNumber(kOptionsSection, "DelayInterval", "60000", fileName);
   settings.DeferInterval = readNumber(kOptionsSection, "DeferInterval", "12000", fileName);
+  platform::getProfileString(kOptionsSection, "TargetRoots", "", settings.TargetRoots,
+                             sizeof settings.TargetRoots, fileName);
 
   std::cout << logTimestamp() << " Startup parameters:\n";
   std::cout << logTimestamp() << "     QmgrName          = " << settings.QMgrName << "\n";

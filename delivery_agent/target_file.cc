@@ -41,10 +41,14 @@ void writeSystemErrorText() {
   std::cout << SystemErrorText;
 }
 
+// The file of a failed delivery goes, under whichever name it has; a file that an earlier
+// delivery of the same messages published stays.
 void removePartialFile(Delivery& delivery) {
-  platform::closeFile(delivery.file);
+  if (delivery.file != platform::kInvalidFile) platform::closeFile(delivery.file);
   delivery.file = platform::kInvalidFile;
-  platform::deleteFile(delivery.path);
+  if (delivery.alreadyPublished) return;
+  bool unpublished = delivery.partPath[0] != '\0' && !delivery.published;
+  platform::deleteFile(unpublished ? delivery.partPath : delivery.path);
 }
 
 void moveLine(const Delivery& delivery) {
@@ -101,6 +105,14 @@ void RejectCreateFileMode(const Delivery& delivery) {
   EndProcess();
 }
 
+bool TargetWithinRoots(const Delivery& delivery) {
+  if (platform::isWithinRoots(DeliveryAgent.Settings.TargetRoots, delivery.path, false)) {
+    return true;
+  }
+  platform::setLastError(EACCES);
+  return false;
+}
+
 bool CreateTargetDirectories(Delivery& delivery) {
   const char* path = delivery.path;
   char prefix[kTargetPathSize];
@@ -118,21 +130,7 @@ bool CreateTargetDirectories(Delivery& delivery) {
   return true;
 }
 
-bool OpenTargetFile(Delivery& delivery, platform::CreateMode mode,
-                    const VersionPattern& pattern) {
-  for (unsigned version = 0;; ++version) {
-    delivery.file = platform::createForWrite(delivery.path, mode);
-    if (delivery.file != platform::kInvalidFile) return true;
-    if (!platform::isFileExists(platform::lastError())) return false;
-    if (!MakeVersionPath(delivery.path, pattern, version, delivery.path)) {
-      platform::setLastError(ENAMETOOLONG);
-      return false;
-    }
-  }
-}
-
-bool FlushTargetFile(const Delivery& delivery) {
-  if (!platform::flushFile(delivery.file)) return false;
+bool FlushTargetDirectories(const Delivery& delivery) {
   // Every directory whose entries changed: the file's own, and when directories were made
   // for it, each of those and the parent of the topmost.
   const char* path = delivery.path;

@@ -21,14 +21,25 @@ bool SelectCreateMode(const char* mode, platform::CreateMode* selected);
 // The system text of the last error code, kept in a process-wide buffer of 1024 bytes.
 const char* lastErrorText();
 
+// True when the target lies beneath one of the TargetRoots (always true without roots); false
+// with the error code of "Permission denied" otherwise.
+bool TargetWithinRoots(const Delivery& delivery);
 // Creates each missing ancestor directory of the target, from the top down. False on the
 // first failure other than "already exists" (the error code stays set).
 bool CreateTargetDirectories(Delivery& delivery);
 // Opens the target; under NEWVERS an existing file moves the path to the next version name
-// (version 0, 1, ...). False on any other failure (the error code stays set).
+// (version 0, 1, ...). The file is written under a private name in the target's folder (see
+// delivery.partPath) and appears under its final name at FlushTargetFile. A target that an
+// earlier delivery of the same messages already published (a crash came before the commit) is
+// recognised: alreadyPublished is set, no file is opened, and nothing is written again.
+// False on any other failure (the error code stays set).
 bool OpenTargetFile(Delivery& delivery, platform::CreateMode mode, const VersionPattern& pattern);
-// Forces the file's data, and the directory entries made for it, to disk.
-bool FlushTargetFile(const Delivery& delivery);
+// Forces the file's data to disk, publishes it under its final name (REPLACE replaces the old
+// file in one step; NEWVERS never overwrites and takes the next version name when the chosen one
+// was taken meanwhile), then forces the directory entries made for it to disk.
+bool FlushTargetFile(Delivery& delivery);
+// Forces the directory entries of the target's folder, and of every folder made for it, to disk.
+bool FlushTargetDirectories(const Delivery& delivery);
 
 // The failure paths. Each backs the unit of work out, moves the file's messages to the
 // deferred queue (DeferFile), sends a DLVR_STATUS "W" outside syncpoint with the comment

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -21,6 +23,7 @@ class TargetFileTest : public ::testing::Test {
     ASSERT_TRUE(testFolder.ok());
     delivery = Delivery{};
     delivery.file = platform::kInvalidFile;
+    delivery.msgId = msgId;
   }
   void TearDown() override {
     if (delivery.file != platform::kInvalidFile) platform::closeFile(delivery.file);
@@ -39,8 +42,12 @@ class TargetFileTest : public ::testing::Test {
     MakeVersionPattern(delivery.path, pattern);
     return OpenTargetFile(delivery, mode, pattern);
   }
+  size_t FolderEntries() const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(folder), {}));
+  }
   void WriteAndClose(const std::string& content) {
     ASSERT_TRUE(platform::writeFile(delivery.file, content.data(), content.size()));
+    delivery.written = content.size();
     ASSERT_TRUE(FlushTargetFile(delivery));
     ASSERT_TRUE(platform::closeFile(delivery.file));
     delivery.file = platform::kInvalidFile;
@@ -48,6 +55,7 @@ class TargetFileTest : public ::testing::Test {
 
   TestFolder testFolder{"qdrop-unit"};
   const std::string& folder = testFolder.path();
+  MQBYTE24 msgId = {'m', 's', 'g'};
   Delivery delivery;
 };
 
@@ -83,28 +91,77 @@ TEST_F(TargetFileTest, NewversPicksTheFirstFreeVersionName) {
   WriteAndClose("first");
   EXPECT_EQ(std::string(delivery.path), folder + "/report.xml");
 
+  msgId[0] = 'n';
   SetPath(folder + "/report.xml");
   ASSERT_TRUE(Open(platform::CreateMode::kCreateNew));
   WriteAndClose("second");
   EXPECT_EQ(std::string(delivery.path), folder + "/report_0.xml");
 
+  // A name taken while the file was written: the next version, the other file untouched.
+  msgId[0] = 'o';
   SetPath(folder + "/report.xml");
   ASSERT_TRUE(Open(platform::CreateMode::kCreateNew));
-  WriteAndClose("third");
   EXPECT_EQ(std::string(delivery.path), folder + "/report_1.xml");
+  std::ofstream(folder + "/report_1.xml") << "someone else's";
+  WriteAndClose("third");
+  EXPECT_EQ(std::string(delivery.path), folder + "/report_2.xml");
   EXPECT_EQ(Read(folder + "/report.xml"), "first");
   EXPECT_EQ(Read(folder + "/report_0.xml"), "second");
-  EXPECT_EQ(Read(folder + "/report_1.xml"), "third");
+  EXPECT_EQ(Read(folder + "/report_1.xml"), "someone else's");
+  EXPECT_EQ(Read(folder + "/report_2.xml"), "third");
+  EXPECT_EQ(FolderEntries(), 4u);  // no private name left behind
 }
 
-TEST_F(TargetFileTest, ReplaceOverwritesWithoutAVersionName) {
+TEST_F(TargetFileTest, ReplaceKeepsTheOldFileWholeUntilTheNewOneIsComplete) {
   std::ofstream(folder + "/data.bin") << "an old and longer content";
+  fs::permissions(folder + "/data.bin", fs::perms::owner_read | fs::perms::owner_write);
   SetPath(folder + "/data.bin");
   ASSERT_TRUE(Open(platform::CreateMode::kCreateAlways));
-  WriteAndClose("new");
+  ASSERT_TRUE(platform::writeFile(delivery.file, "new", 3));
+  EXPECT_EQ(Read(folder + "/data.bin"), "an old and longer content");
+  ASSERT_TRUE(FlushTargetFile(delivery));
   EXPECT_EQ(std::string(delivery.path), folder + "/data.bin");
   EXPECT_EQ(Read(folder + "/data.bin"), "new");
+  EXPECT_EQ(fs::status(folder + "/data.bin").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_FALSE(fs::exists(folder + "/data_0.bin"));
+  EXPECT_EQ(FolderEntries(), 1u);
+
+  // A folder under the target's name fails the open, as it always did.
+  fs::create_directory(folder + "/folder.bin");
+  SetPath(folder + "/folder.bin");
+  EXPECT_FALSE(Open(platform::CreateMode::kCreateAlways));
+  EXPECT_EQ(platform::lastError(), EISDIR);
+}
+
+TEST_F(TargetFileTest, AFileAlreadyPublishedByTheSameMessagesIsNotWrittenAgain) {
+  for (auto mode : {platform::CreateMode::kCreateNew, platform::CreateMode::kCreateAlways}) {
+    SCOPED_TRACE(mode == platform::CreateMode::kCreateNew ? "NEWVERS" : "REPLACE");
+    fs::remove_all(folder + "/out");
+    fs::create_directory(folder + "/out");
+    std::ofstream(folder + "/out/a.txt") << "older";
+    msgId[0] = 'x';
+    SetPath(folder + "/out/a.txt");
+    ASSERT_TRUE(Open(mode));
+    WriteAndClose("content");
+    const std::string published = delivery.path;
+
+    // The crash came before the commit: the same messages again, and a leftover private name.
+    std::ofstream(delivery.partPath) << "cont";
+    SetPath(folder + "/out/a.txt");
+    ASSERT_TRUE(Open(mode));
+    EXPECT_TRUE(delivery.alreadyPublished);
+    EXPECT_EQ(std::string(delivery.path), published);
+    EXPECT_EQ(delivery.file, platform::kInvalidFile);
+    EXPECT_TRUE(FlushTargetFile(delivery));
+    EXPECT_FALSE(fs::exists(delivery.partPath));
+
+    // Other messages, or the same file changed since, are a new delivery.
+    std::ofstream(published, std::ios::app) << "!";
+    SetPath(folder + "/out/a.txt");
+    ASSERT_TRUE(Open(mode));
+    EXPECT_FALSE(delivery.alreadyPublished);
+  }
 }
 
 TEST(CreateModeTest, OnlyTheExactNamesAreValid) {

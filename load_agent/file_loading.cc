@@ -136,6 +136,15 @@ void sendSystemFailure(MQHCONN hConn, const char* fileName, int errorCode) {
               text.c_str());
 }
 
+}  // namespace
+
+void RefuseOutsideRoots(MQHCONN hConn, const char* path) {
+  toBoth(" ", path, ": ", platform::errorText(EACCES));
+  sendSystemFailure(hConn, path, EACCES);
+}
+
+namespace {
+
 void waitAfterMqError(MQLONG compCode, MQLONG reason) {
   toBoth(" MQ error has occured. CC = ", compCode, ", RC = ", reason, ". Waiting ",
          LoadAgent.LoadSettings.MQWaitTime, " milliseconds  for next attempt to proceed folder.\n");
@@ -260,6 +269,13 @@ std::optional<FileResult> putHeader(OpenLoad& load, MQMD& md, uint32_t segments)
   return std::nullopt;
 }
 
+// The mark that says this file's load was committed, in the same unit of work.
+std::optional<FileResult> putMark(OpenLoad& load) {
+  const MQLONG reason = PutLoadedMark(load.hConn(), load.fileName(), load.file());
+  if (reason == 0) return std::nullopt;
+  return putFailure(load, reason);
+}
+
 // The "X" status of a job that asks for a log, in the same unit of work as the file.
 std::optional<FileResult> sendLoadedStatus(OpenLoad& load, const MQMD& md) {
   if (LoadAgent.JobContext.isLog != 'Y') return std::nullopt;
@@ -382,6 +398,10 @@ FileResult commitLoad(OpenLoad& load) {
 FileResult TransferFile(MQHCONN hConn, const char* folder, const platform::FindData& entry) {
   char fileName[kPathSize];
   if (!nameFoundFile(folder, entry, fileName)) return FileResult::kNextFile;
+  if (!platform::isWithinRoots(LoadAgent.LoadSettings.SourceRoots, fileName, true)) {
+    RefuseOutsideRoots(hConn, fileName);
+    return FileResult::kNextFile;
+  }
   if (entry.isReadOnly) clearReadOnly(fileName);
 
   std::cout << logTimestamp() << " Open file   : " << fileName << std::endl;
@@ -395,6 +415,7 @@ FileResult TransferFile(MQHCONN hConn, const char* folder, const platform::FindD
   uint32_t segments = 0;
   if (auto end = putSegments(load, md, &segments)) return *end;
   if (auto end = putHeader(load, md, segments)) return *end;
+  if (auto end = putMark(load)) return *end;
   if (auto end = sendLoadedStatus(load, md)) return *end;
   if (auto end = closeLoadedFile(load)) return *end;
   if (auto end = checkLoadedFile(load, entry.name)) return *end;

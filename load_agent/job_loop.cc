@@ -125,5 +125,11 @@ Turn ProcessJob(MQHCONN hConn, MQHOBJ hObj) {
   char folder[kPathSize];
   char mask[kPathSize];
   splitSourcePath(path, folder, mask);
+  // The folder may be a root itself: the mask stands for the names beneath it.
+  if (!platform::isWithinRoots(LoadAgent.LoadSettings.SourceRoots, path, false)) {
+    RefuseOutsideRoots(hConn, path);
+    return Turn::kReconnect;  // the disconnect commits the job away
+  }
+  SettleLoadedFiles(hConn);
   return ScanFolder(hConn, folder, mask);
 }

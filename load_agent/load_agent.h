@@ -19,6 +19,7 @@
 
 #include "common/reconnect.h"
 #include "mqi/mqi.h"
+#include "platform/confine.h"
 #include "platform/platform.h"
 
 constexpr size_t kQueueNameSize = 49;  // 48 characters and a NUL
@@ -34,6 +35,10 @@ struct LoadSettingsT {
   char RejectPath[kPathSize];
   int32_t FolderWaitTime;
   int32_t MQWaitTime;
+  // Folders that jobs and their files must lie beneath; empty: any.
+  char SourceRoots[platform::kRootListSize];
+  // Where marks of committed loads go (see SettleLoadedFiles); empty keeps none.
+  char LoadedQueue[kQueueNameSize];
 };
 
 struct JobContextT {
@@ -94,8 +99,19 @@ void readReceiverQueue(const char* options, char* receiverQueue);
 Turn ScanFolder(MQHCONN hConn, const char* folder, const char* mask);
 // Loads one file found by the scan.
 FileResult TransferFile(MQHCONN hConn, const char* folder, const platform::FindData& entry);
+// A job or file outside the SourceRoots: an "F" status naming it with the text of
+// "Permission denied".
+void RefuseOutsideRoots(MQHCONN hConn, const char* path);
 // Joins folder, the native separator and name into out (kPathSize); false when it does not fit.
 bool joinPath(const char* folder, const char* name, char* out);
+
+// ---- load marks ----
+// Puts the mark of the file being loaded (its path and identity) to LoadedQueue in the load's
+// unit of work. Returns 0 (also when no LoadedQueue is set), or the reason of the failed put.
+MQLONG PutLoadedMark(MQHCONN hConn, const char* fileName, platform::FileHandle file);
+// Takes every mark off LoadedQueue in the current unit of work and deletes each marked file
+// that is still in its folder unchanged: its load was committed before the agent stopped.
+void SettleLoadedFiles(MQHCONN hConn);
 
 // ---- reject folder ----
 // The folder that receives files that failed the XML check (kPathSize bytes).

@@ -32,6 +32,10 @@ void readLoadSettings(const char* path, LoadSettingsT& settings) {
   settings.InputExclusiveON = flag[0] == 'Y';
   platform::getProfileString("Source Definition", "RejectPath", "", settings.RejectPath,
                              sizeof settings.RejectPath, path);
+  platform::getProfileString("Source Definition", "SourceRoots", "", settings.SourceRoots,
+                             sizeof settings.SourceRoots, path);
+  platform::getProfileString("MQSeries Objects", "LoadedQueue", "", settings.LoadedQueue,
+                             sizeof settings.LoadedQueue, path);
 }
 
 void ReadSettings(const char* fileName) {

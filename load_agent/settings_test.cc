@@ -33,6 +33,7 @@ TEST_F(SettingsTest, MissingFileGivesDefaults) {
   EXPECT_STREQ(s.SrcQueue, "");
   EXPECT_STREQ(s.LogPath, "");
   EXPECT_STREQ(s.RejectPath, "");
+  EXPECT_STREQ(s.LoadedQueue, "");  // no load marks
   EXPECT_TRUE(s.InputExclusiveON);
   EXPECT_EQ(s.FolderWaitTime, 60000);
   EXPECT_EQ(s.MQWaitTime, 60000);
@@ -42,11 +43,12 @@ TEST_F(SettingsTest, ValuesAreReadAndCutAtTheirBuffers) {
   const std::string longName(60, 'Q');
   const std::string longPath(300, 'p');
   LoadSettingsT s = read("[MQSeries Objects]\nQMgrName=" + longName + "\nSrcQueue=JOBS\n" +
-                         "InputExclusiveON=Yes\n[Source Definition]\nLogPath=" + longPath +
+                         "LoadedQueue=" + longName + "\nInputExclusiveON=Yes\n[Source Definition]\nLogPath=" + longPath +
                          "\nRejectPath=/var/rej\n[Options]\nFolderWaitTime=0\n" +
                          "MQWaitTime=1234567890123456\n");
   EXPECT_EQ(std::string(s.QMgrName), longName.substr(0, 48));
   EXPECT_STREQ(s.SrcQueue, "JOBS");
+  EXPECT_EQ(std::string(s.LoadedQueue), longName.substr(0, 48));
   EXPECT_EQ(std::string(s.LogPath), longPath.substr(0, 259));
   EXPECT_STREQ(s.RejectPath, "/var/rej");
   EXPECT_TRUE(s.InputExclusiveON);

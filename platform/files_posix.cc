@@ -136,11 +136,13 @@ bool flushDirectory(const char* path) {
 }
 
 bool setReadOnly(const char* path, bool readOnly) {
+  // The file itself, never what a link points at: a link fails with ELOOP.
   struct stat info;
-  if (stat(path, &info) != 0) return posix::failErrno();
+  if (lstat(path, &info) != 0) return posix::failErrno();
+  if (S_ISLNK(info.st_mode)) return posix::fail(ELOOP);
   mode_t mode = info.st_mode & 07777;
   mode = readOnly ? (mode & ~(S_IWUSR | S_IWGRP | S_IWOTH)) : (mode | S_IWUSR);
-  if (chmod(path, mode) != 0) return posix::failErrno();
+  if (fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) != 0) return posix::failErrno();
   return true;
 }
 

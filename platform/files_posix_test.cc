@@ -11,7 +11,9 @@
 #include <sstream>
 #include <string>
 
+#include "platform/confine.h"
 #include "platform/platform.h"
+#include "platform/publish.h"
 #include "platform/test_folder.h"
 
 namespace {
@@ -170,6 +172,42 @@ TEST_F(FilesTest, CreateNewRefusesAnExistingFileAndCreateAlwaysReplacesIt) {
   EXPECT_EQ(modeOf(fresh), 0644u);
 }
 
+TEST_F(FilesTest, PublishingNeverOverwritesUnlessAskedAndNeverWritesThroughALink) {
+  std::string outside = folder_.write("outside.txt", "not to be touched");
+  std::string part = folder_ / ".part";
+  std::string target = folder_ / "target.txt";
+  ASSERT_EQ(symlink(outside.c_str(), part.c_str()), 0);  // the leftover name is a link
+  platform::FileHandle file = platform::createFresh(part.c_str());
+  ASSERT_NE(file, platform::kInvalidFile);
+  EXPECT_TRUE(platform::writeFile(file, "whole", 5));
+  unsigned char tag[3] = {1, 2, 3};
+  bool tagged = platform::setFileTag(file, "qtransfer.test", tag, sizeof tag);
+  platform::closeFile(file);
+  EXPECT_EQ(contentOf(outside), "not to be touched");
+
+  folder_.write("target.txt", "taken");
+  EXPECT_FALSE(platform::publishFile(part.c_str(), target.c_str(), false));
+  EXPECT_TRUE(platform::isFileExists(platform::lastError()));
+  EXPECT_EQ(contentOf(target), "taken");
+  // Replacing a link replaces the link itself, never the file it points at.
+  ASSERT_EQ(unlink(target.c_str()), 0);
+  ASSERT_EQ(symlink(outside.c_str(), target.c_str()), 0);
+  EXPECT_TRUE(platform::publishFile(part.c_str(), target.c_str(), true));
+  EXPECT_EQ(contentOf(target), "whole");
+  EXPECT_EQ(contentOf(outside), "not to be touched");
+  EXPECT_EQ(platform::pathKind(target.c_str()), platform::PathKind::kRegularFile);
+  EXPECT_EQ(platform::pathKind(part.c_str()), platform::PathKind::kMissing);
+
+  unsigned char read[8] = {};
+  size_t got = 0;
+  if (tagged) {  // the tag travels with the file
+    ASSERT_TRUE(platform::readFileTag(target.c_str(), "qtransfer.test", read, sizeof read, &got));
+    EXPECT_EQ(got, 3u);
+    EXPECT_EQ(read[2], 3);
+  }
+  EXPECT_FALSE(platform::readFileTag(outside.c_str(), "qtransfer.test", read, sizeof read, &got));
+}
+
 TEST_F(FilesTest, APathThroughARegularFileFailsWithANonZeroCode) {
   std::string file = folder_.write("plain", "x");
   std::string below = file + "/child";
@@ -224,6 +262,47 @@ TEST_F(FilesTest, DirectoriesAndTheReadOnlyAttribute) {
   EXPECT_TRUE(platform::deleteFile(moved.c_str()));
   EXPECT_FALSE(platform::deleteFile(moved.c_str()));
   EXPECT_EQ(platform::lastError(), ENOENT);
+
+  // The read-only bit of a link's target is never changed through the link.
+  std::string target = folder_.write("target.dat", "x");
+  chmod(target.c_str(), 0444);
+  std::string link = folder_ / "link.dat";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(platform::setReadOnly(link.c_str(), false));
+  EXPECT_EQ(modeOf(target), 0444u);
+}
+
+TEST_F(FilesTest, RootsAcceptOnlyPathsThatStayBeneathThem) {
+  const std::string root = folder_ / "root";
+  const std::string outside = folder_ / "outside";
+  ASSERT_EQ(mkdir(root.c_str(), 0777), 0);
+  ASSERT_EQ(mkdir(outside.c_str(), 0777), 0);
+  ASSERT_EQ(mkdir((root + "/in").c_str(), 0777), 0);
+  ASSERT_EQ(symlink(outside.c_str(), (root + "/out").c_str()), 0);
+  ASSERT_EQ(symlink("in", (root + "/alias").c_str()), 0);
+  ASSERT_EQ(symlink((outside + "/f").c_str(), (root + "/in/f").c_str()), 0);
+  auto beneath = [&](const std::string& path, bool resolveLast = false) {
+    return platform::isBeneath(root.c_str(), path.c_str(), resolveLast);
+  };
+  EXPECT_TRUE(beneath(root + "/in/file.txt"));
+  EXPECT_TRUE(beneath(root + "/new/deeper/file.txt"));  // folders made later
+  EXPECT_TRUE(beneath(root + "/alias/file.txt"));       // a link that stays inside
+  EXPECT_TRUE(beneath(root + "/in/f"));                 // the last name is not followed...
+  EXPECT_FALSE(beneath(root + "/in/f", true));          // ...unless asked
+  EXPECT_FALSE(beneath(root + "/out/file.txt"));        // a linked folder outside
+  EXPECT_FALSE(beneath(root + "/in/../../outside/x"));
+  EXPECT_FALSE(beneath(root + "/.."));
+  EXPECT_FALSE(beneath(outside + "/x"));
+  EXPECT_FALSE(beneath(root + "x/file.txt"));  // a sibling that shares the prefix
+  EXPECT_FALSE(beneath("root/in/file.txt"));   // relative
+  EXPECT_FALSE(beneath(root));
+  EXPECT_FALSE(beneath(root + "/"));
+
+  const std::string roots = " " + outside + " ; " + root + "/ ";
+  EXPECT_TRUE(platform::isWithinRoots(roots.c_str(), (root + "/in/x").c_str(), false));
+  EXPECT_TRUE(platform::isWithinRoots(roots.c_str(), (outside + "/x").c_str(), false));
+  EXPECT_FALSE(platform::isWithinRoots(roots.c_str(), "/etc/passwd", false));
+  EXPECT_TRUE(platform::isWithinRoots(" ; ", "/etc/passwd", false));  // no roots: anywhere
 }
 
 TEST(ErrorsTest, TextsEndInALineFeedAndUnknownCodesHaveNone) {

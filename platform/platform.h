@@ -117,7 +117,8 @@ bool renameFile(const char* from, const char* to);  // replaces `to`
 bool createDirectory(const char* path);
 // Forces the directory entries of `path` (a directory) to stable storage.
 bool flushDirectory(const char* path);
-// Clears the read-only attribute (gives the owner write permission) or sets it.
+// Clears the read-only attribute (gives the owner write permission) or sets it, on the file
+// itself: a symbolic link is refused (ELOOP), never followed.
 bool setReadOnly(const char* path, bool readOnly);
 
 }  // namespace platform

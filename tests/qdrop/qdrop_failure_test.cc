@@ -44,6 +44,13 @@ std::string WaitingStatus(const std::string& comment) {
   return "KVDS000000001000000012 000000345         000006789 W " + comment;
 }
 
+// Files being written carry a private name until they are whole: none may be left over.
+void ExpectNoPrivateNames(const std::string& folder) {
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    EXPECT_NE(entry.path().filename().string().rfind(".qdrop-", 0), 0u) << entry.path();
+  }
+}
+
 TEST_F(QdropTest, AWriteFailureRemovesTheFileAndDefersEveryMessage) {
   // A link to the full device: the open succeeds and the first write fails.
   ASSERT_EQ(symlink("/dev/full", Path("full.bin").c_str()), 0);
@@ -93,6 +100,41 @@ TEST_F(QdropTest, AnOpenFailureDefersWithTheMoveLine) {
   ExpectDeferredIntact(second, {deferred[2]});
 }
 
+TEST_F(QdropTest, TargetsOutsideTheRootsAreDeferred) {
+  fs::create_directories(Path("out/in"));
+  fs::create_directories(Path("elsewhere"));
+  fs::create_symlink(Path("elsewhere"), Path("out/linked"));
+  std::ofstream(Path("elsewhere/protected.txt")) << "read-only, outside";
+  fs::permissions(Path("elsewhere/protected.txt"), fs::perms::owner_read);
+  fs::create_symlink(Path("elsewhere/protected.txt"), Path("out/in/replace.txt"));
+  std::ofstream(Path("out/in/.qdrop-0123.part")) << "left by a killed delivery";
+  std::ofstream(Path("elsewhere/.qdrop-0123.part")) << "not ours to remove";
+  WriteSettings("TargetRoots=" + Path("out") + "\n");
+  const std::vector<std::string> refused = {Path("out/../escaped.txt"), Path("elsewhere/a.txt"),
+                                            "relative.txt", Path("out/linked/b.txt")};
+  for (const std::string& path : refused) {
+    PutDelivery(Header("new(" + path + ")", "NEWVERS", 1), {"data"});
+  }
+  PutDelivery(Header("new(" + Path("out/in/replace.txt") + ")", "REPLACE", 1), {"inside"});
+  Finished run = RunUntilReplies(refused.size() + 1);
+  std::vector<Message> replies = Drain(kReplyQueue);
+  ASSERT_EQ(replies.size(), refused.size() + 1);
+  for (size_t i = 0; i < refused.size(); ++i) {
+    EXPECT_EQ(replies[i].data, WaitingStatus(refused[i] + ":" + std::strerror(EACCES) + "\n"));
+    EXPECT_EQ(countLines(run.out, " Move file  '" + refused[i] + "' to deferred queue."), 1);
+  }
+  EXPECT_EQ(Drain(kDeferQueue).size(), 2 * refused.size());
+  EXPECT_FALSE(fs::exists(Path("escaped.txt")));
+  EXPECT_FALSE(fs::exists(Path("elsewhere/a.txt")));
+  EXPECT_FALSE(fs::exists(Path("elsewhere/b.txt")));
+  // REPLACE through a link inside the root replaces the link, never the file it points at.
+  EXPECT_EQ(readFile(Path("out/in/replace.txt")), "inside");
+  EXPECT_FALSE(fs::is_symlink(Path("out/in/replace.txt")));
+  EXPECT_EQ(readFile(Path("elsewhere/protected.txt")), "read-only, outside");
+  ExpectNoPrivateNames(Path("out/in"));  // removed at start-up
+  EXPECT_TRUE(fs::exists(Path("elsewhere/.qdrop-0123.part")));
+}
+
 TEST_F(QdropTest, WithoutADeferredQueueTheAgentEndsAndTheFileStays) {
   std::ofstream(Path("plain")) << "x";
   PutDelivery(Header("new(" + Path("plain/t.txt") + ")", "REPLACE", 1, "-x"), {"data"});
@@ -119,12 +161,15 @@ TEST_F(QdropTest, AnInvalidCreationModeEndsTheAgentWithNothingCommitted) {
 }
 
 TEST_F(QdropTest, AMissingSegmentRemovesThePartialFileAndEnds) {
-  // The header announces three segments; only the first is there.
+  // The header announces three segments; only the first is there. The file it would replace
+  // stays whole, and nothing of the new one is left.
+  std::ofstream(Path("partial.bin")) << "the good old file";
   PutDelivery(Header("new(" + folder + "/partial.bin)", "REPLACE", 3), {patternBytes(100, 1)});
   Program* agent = Start();
   Finished run = Wait(agent);
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_FALSE(fs::exists(folder + "/partial.bin"));
+  EXPECT_EQ(readFile(Path("partial.bin")), "the good old file");
+  ExpectNoPrivateNames(folder);
   EXPECT_TRUE(hasLine(run.out, " Delivery file (Get segment)"));
   EXPECT_TRUE(hasLine(run.out, " CompCode = 2 Reason = 2033"));
   EXPECT_TRUE(hasLine(run.out, " HOLD file"));
@@ -178,10 +223,11 @@ TEST_F(QdropTest, FailpointsDriveTheRetryPaths) {
   std::string notDelivered =
       " File '" + folder + "/retried.bin' has not been delivered: commit failed.";
   EXPECT_TRUE(hasLine(run.err, notDelivered)) << run.out;
-  // The first write survived its failed commit; the redelivery made the next version.
+  // The first write survived its failed commit; the redelivery recognised it and wrote no
+  // second version.
   EXPECT_EQ(readFile(Path("retried.bin")), patternBytes(30000, 5));
-  EXPECT_EQ(readFile(Path("retried_0.bin")), patternBytes(30000, 5));
-  EXPECT_FALSE(fs::exists(Path("retried_1.bin")));
+  EXPECT_FALSE(fs::exists(Path("retried_0.bin")));
+  ExpectNoPrivateNames(folder);
   EXPECT_EQ(Drain(kReplyQueue).size(), 1u);
   EXPECT_EQ(Depth(kDeliveryQueue), 0);
 }

@@ -1,10 +1,14 @@
 // qfeed's ways out on MQ trouble: connect and get retries, hard errors, failed puts and
 // commits, and a large file loaded with flat memory.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "mqi/admin.h"
@@ -136,6 +140,72 @@ TEST_F(QfeedFailureTest, FailedCommitKeepsTheFileUntilALaterCommit) {
   EXPECT_FALSE(getMessage("REPLY", &none, 0));
   inhibitGet("JOBS");
   expectExitZero();
+}
+
+TEST_F(QfeedFailureTest, JobsAndFilesOutsideTheSourceRootsAreRefused) {
+  writeIni("", "JOBS", 100, 60000);
+  const std::string inside = sourceFolder("in");
+  const std::string outside = sourceFolder("out");
+  std::ofstream(root_ / "qfeed.ini", std::ios::app)
+      << "[Source Definition]\nSourceRoots=" << inside << "\n";
+  const std::string kept = writeSource(outside, "x.dat", "outside");
+  chmod(kept.c_str(), 0444);
+  ASSERT_EQ(symlink(kept.c_str(), (inside + "/link.dat").c_str()), 0);
+  startAgent();
+  const std::vector<std::string> jobs = {outside + "/*.dat", inside + "/../out/*.dat",
+                                         inside + "/*.dat"};
+  const std::vector<std::string> refused = {jobs[0], jobs[1], inside + "/link.dat"};
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    putJob(jobs[i], "-rcvrqname RECV", 'N', 13);
+    Message failure;
+    ASSERT_TRUE(getMessage("REPLY", &failure, 20000));
+    EXPECT_EQ(failure.data.substr(23), "F During processing file '" + refused[i] +
+                                           "' error has been received. " +
+                                           std::strerror(EACCES) + "\n");
+  }
+  inhibitGet("JOBS");
+  expectExitZero();
+  EXPECT_EQ(drainHeaders(), 0);
+  struct stat info {};
+  ASSERT_EQ(stat(kept.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0444u);  // never changed through the link
+  EXPECT_EQ(access((inside + "/link.dat").c_str(), F_OK), 0);
+}
+
+// Sets or clears the immutable flag, which keeps even root from deleting the file.
+bool setImmutable(const std::string& path, bool immutable) {
+  int fd = open(path.c_str(), O_RDONLY);
+  int flags = 0;
+  bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+  done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  if (fd >= 0) close(fd);
+  return done;
+}
+
+TEST_F(QfeedFailureTest, AFileCommittedButNotDeletedIsDeletedByTheNextJobNotLoadedAgain) {
+  writeIni("", "JOBS", 100, 60000, "MARKS");
+  const std::string path = writeSource(sourceFolder("a"), "f.dat", "once");
+  if (!setImmutable(path, true)) GTEST_SKIP() << "no immutable flag here";
+  startAgent();
+  // The delete after the commit fails, as if the agent had stopped right before it.
+  putJob(path, "-rcvrqname RECV", 'N', 13);
+  EXPECT_TRUE(waitForText(" File '" + path + "' was loaded but could not be deleted.", 20000,
+                          true));
+  ASSERT_TRUE(setImmutable(path, false));
+  EXPECT_EQ(depth("MARKS"), 1);
+
+  putJob(path, "-rcvrqname RECV", 'N', 13);
+  EXPECT_TRUE(waitGone(path));
+  EXPECT_EQ(countText(" Delete file : " + path), 2);
+  // A new file under the same name is a new file: loaded.
+  writeSource(sourceFolder("a"), "f.dat", "twice");
+  putJob(path, "-rcvrqname RECV", 'N', 13);
+  EXPECT_TRUE(waitGone(path));
+  inhibitGet("JOBS");
+  expectExitZero();
+  EXPECT_EQ(drainHeaders(), 2);
+  EXPECT_EQ(depth("MARKS"), 1);  // the last load's mark only: the next job takes it
 }
 
 TEST_F(QfeedFailureTest, LargeFileLoadsWithFlatMemory) {

@@ -48,7 +48,7 @@ void QfeedTest::SetUp() {
   mqi::QueueManagerOptions options;
   options.makeDefault = true;
   qm_ = std::make_unique<testsupport::TestQueueManager>(
-      kQmgr, std::vector<std::string>{"JOBS", "RECV", "REPLY"}, options);
+      kQmgr, std::vector<std::string>{"JOBS", "RECV", "REPLY", "MARKS"}, options);
 }
 
 void QfeedTest::TearDown() {
@@ -61,9 +61,9 @@ void QfeedTest::TearDown() {
 }
 
 void QfeedTest::writeIni(const std::string& logPath, const std::string& srcQueue, int mqWaitTime,
-                         int folderWaitTime) {
+                         int folderWaitTime, const std::string& loadedQueue) {
   root_.write("qfeed.ini", "[MQSeries Objects]\nQMgrName=" + std::string(kQmgr) +
-                               "\nSrcQueue=" + srcQueue +
+                               "\nSrcQueue=" + srcQueue + "\nLoadedQueue=" + loadedQueue +
                                "\nInputExclusiveON=Y\n[Source Definition]\nLogPath=" + logPath +
                                "\n[Options]\nFolderWaitTime=" + std::to_string(folderWaitTime) +
                                "\nMQWaitTime=" + std::to_string(mqWaitTime) + "\n");

@@ -27,7 +27,8 @@ class QfeedTest : public ::testing::Test {
   // Writes qfeed.ini with the given LogPath and extra lines in [Options] and
   // [MQSeries Objects] sections.
   void writeIni(const std::string& logPath, const std::string& srcQueue = "JOBS",
-                int mqWaitTime = 100, int folderWaitTime = 60000);
+                int mqWaitTime = 100, int folderWaitTime = 60000,
+                const std::string& loadedQueue = "");
   // Starts qfeed in the test folder with stdout and stderr captured to out.txt and err.txt.
   void startAgent(const std::string& failpoints = "");
   // Waits for qfeed to end: its exit code, or -1 (and a failure) when it still runs after

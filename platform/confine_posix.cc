@@ -1,0 +1,143 @@
+// Confinement to root folders: a lexical check, then the folders on the way resolved beneath
+// the root.
+#include "platform/confine.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace platform {
+namespace {
+
+// The part of `path` below `root` into *below; false when the path is not lexically beneath
+// the root or climbs out with "..".
+bool relativeBelow(std::string root, const std::string& path, std::string* below) {
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  if (root.empty() || root[0] != '/' || path.empty() || path[0] != '/') return false;
+  const std::string prefix = root == "/" ? "/" : root + "/";
+  if (path.compare(0, prefix.size(), prefix) != 0) return false;
+  *below = path.substr(prefix.size());
+  size_t start = 0;
+  while (start <= below->size()) {
+    size_t end = below->find('/', start);
+    if (end == std::string::npos) end = below->size();
+    if (below->compare(start, end - start, "..") == 0 && end - start == 2) return false;
+    start = end + 1;
+  }
+  return below->find_first_not_of('/') != std::string::npos;
+}
+
+// 1 when `relative` resolves beneath the open root, 0 when it escapes, -1 when the kernel
+// cannot tell (no openat2) or the name does not exist (errno says which).
+int resolvesBeneath(int rootFd, const std::string& relative) {
+  open_how how{};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  long fd = syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
+  if (fd >= 0) {
+    close(static_cast<int>(fd));
+    return 1;
+  }
+  return errno == EXDEV || errno == ELOOP ? 0 : -1;
+}
+
+// Without openat2: the real location of the name, compared with the root's.
+int realPathBeneath(const std::string& root, const std::string& relative) {
+  char resolvedRoot[PATH_MAX];
+  char resolved[PATH_MAX];
+  if (realpath(root.c_str(), resolvedRoot) == nullptr) return 0;
+  if (realpath((root + "/" + relative).c_str(), resolved) == nullptr) return -1;
+  std::string base = resolvedRoot;
+  if (base != "/") base += "/";
+  return std::strncmp(resolved, base.c_str(), base.size()) == 0 ? 1 : 0;
+}
+
+// Checks the longest part of `relative` that exists: what does not exist yet cannot lead out.
+bool existingPartBeneath(const std::string& root, std::string relative) {
+  int rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd < 0) return false;
+  bool useOpenat2 = true;
+  int verdict = -1;
+  while (!relative.empty()) {
+    verdict = useOpenat2 ? resolvesBeneath(rootFd, relative) : realPathBeneath(root, relative);
+    if (verdict >= 0) break;
+    if (useOpenat2 && (errno == ENOSYS || errno == E2BIG || errno == EPERM)) {
+      useOpenat2 = false;
+      continue;
+    }
+    size_t slash = relative.find_last_of('/');
+    relative = slash == std::string::npos ? "" : relative.substr(0, slash);
+  }
+  close(rootFd);
+  return verdict != 0;
+}
+
+std::vector<std::string> splitRoots(const char* roots) {
+  std::vector<std::string> list;
+  const std::string text = roots;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(';', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string root = text.substr(start, end - start);
+    const size_t first = root.find_first_not_of(" \t");
+    if (first != std::string::npos) {
+      list.push_back(root.substr(first, root.find_last_not_of(" \t") - first + 1));
+    }
+    start = end + 1;
+  }
+  return list;
+}
+
+}  // namespace
+
+bool isBeneath(const char* root, const char* path, bool resolveLast) {
+  std::string below;
+  if (!relativeBelow(root, path, &below)) return false;
+  if (!resolveLast) {
+    size_t slash = below.find_last_of('/');
+    below = slash == std::string::npos ? "" : below.substr(0, slash);
+  }
+  return existingPartBeneath(root, below);
+}
+
+bool isWithinRoots(const char* roots, const char* path, bool resolveLast) {
+  const std::vector<std::string> list = splitRoots(roots);
+  if (list.empty()) return true;
+  for (const std::string& root : list) {
+    if (isBeneath(root.c_str(), path, resolveLast)) return true;
+  }
+  return false;
+}
+
+size_t removeLeftovers(const char* roots, const char* prefix, const char* suffix) {
+  namespace fs = std::filesystem;
+  const std::string head = prefix;
+  const std::string tail = suffix;
+  size_t removed = 0;
+  for (const std::string& root : splitRoots(roots)) {
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
+         it.increment(error)) {
+      const std::string name = it->path().filename().string();
+      if (name.size() < head.size() + tail.size() || name.compare(0, head.size(), head) != 0 ||
+          name.compare(name.size() - tail.size(), tail.size(), tail) != 0 ||
+          !it->is_regular_file(error) || it->is_symlink(error)) {
+        continue;
+      }
+      if (unlink(it->path().c_str()) == 0) ++removed;
+    }
+  }
+  return removed;
+}
+
+}  // namespace platform
