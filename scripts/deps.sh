@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(g++ cmake make pkg-config libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev nlohmann-json3-dev libsystemd-dev libpq-dev postgresql
-          libcpp-httplib-dev chromium)
+          libcpp-httplib-dev chromium systemd)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
