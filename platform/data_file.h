@@ -20,7 +20,8 @@ class DataFile {
   DataFile(DataFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
   DataFile& operator=(DataFile&& other) noexcept;
 
-  // Creates a new file (fails when one of that name exists) for reading and writing.
+  // Creates a new file (fails when one of that name exists) for reading and writing, with
+  // the permissions the process's umask leaves of read and write for all.
   bool createNew(const std::string& path);
   // Opens an existing file; for reading only unless `write`.
   bool open(const std::string& path, bool write);

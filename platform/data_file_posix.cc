@@ -19,7 +19,7 @@ DataFile& DataFile::operator=(DataFile&& other) noexcept {
 
 bool DataFile::createNew(const std::string& path) {
   close();
-  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   return fd_ >= 0;
 }
 

@@ -103,7 +103,7 @@ bool identifyFile(const std::string& path, FileIdentity* out) {
 }
 
 void* mapSharedFile(const std::string& path, size_t size, FileIdentity* identity) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
   struct stat st;
   if (::fstat(fd, &st) != 0 ||
@@ -160,7 +160,7 @@ LockFile& LockFile::operator=(LockFile&& other) noexcept {
 
 bool LockFile::open(const std::string& path) {
   close();
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   fd_ = fd;
   registerFd(fd);

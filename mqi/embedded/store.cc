@@ -185,7 +185,16 @@ Status EmbeddedStore::createQueueManager(const std::string& name, const QueueMan
   sqlite3_close_v2(db);
   fs::remove(tmp + "-wal", ec);
   fs::remove(tmp + "-shm", ec);
-  if (rc == SQLITE_OK) fs::rename(tmp, databasePath(folder), ec);
+  // The database gets the permissions of its folder (less execution), as made under the
+  // creator's umask; its log and shared memory files follow it, and the store's own files are
+  // made under each program's umask. So a group of users (one per agent) can share a store.
+  if (rc == SQLITE_OK) {
+    fs::perms bits = fs::status(folder, ec).permissions() &
+                     (fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                      fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+    if (!ec) fs::permissions(tmp, bits, ec);
+  }
+  if (rc == SQLITE_OK && !ec) fs::rename(tmp, databasePath(folder), ec);
   if (rc != SQLITE_OK || ec) {
     fs::remove_all(folder, ec);
     return Status::Error("cannot create queue manager " + name + ": " + error, 2102);
