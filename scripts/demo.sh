@@ -52,6 +52,7 @@ SrcQueue=QFEED.DOCS.JOBS
 [Source Definition]
 LogPath=$work/reports
 RejectPath=$work/rejected
+SourceRoots=$work/src
 [Options]
 FolderWaitTime=0
 MQWaitTime=1000
@@ -61,6 +62,8 @@ cat >"$work/qfeed-data.ini" <<EOF
 [MQSeries Objects]
 QMgrName=DEMO
 SrcQueue=QFEED.DATA.JOBS
+[Source Definition]
+SourceRoots=$work/src
 [Options]
 FolderWaitTime=0
 MQWaitTime=1000
@@ -99,6 +102,7 @@ QName=QDROP.IN
 WaitMQInterval=1000
 [Options]
 DeferInterval=5000
+TargetRoots=$work/target
 EOF
 
 echo "== files to send"
