@@ -180,7 +180,7 @@ nlohmann::json queueManagerSnapshot(const DashboardConfig& config,
 
 nlohmann::json storeJson() {
   const std::string location = mqi::storeLocation();
-  nlohmann::json store = {{"location", location}};
+  nlohmann::json store = {{"location", mqi::withoutPassword(location)}};
   if (location.rfind("postgres", 0) == 0) return store;
   std::error_code error;
   const std::filesystem::space_info space = std::filesystem::space(location, error);

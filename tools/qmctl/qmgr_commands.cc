@@ -47,7 +47,7 @@ int runStart(const std::string& qmgr) {
 
 int runCreate(const CreateOptions& o) {
   if (mqi::Status s = mqi::createQueueManager(o.qmgr, o.options); !s.ok()) return fail(s);
-  std::cout << "queue manager " << o.qmgr << " created in " << mqi::storeLocation() << '\n';
+  std::cout << "queue manager " << o.qmgr << " created in " << mqi::withoutPassword(mqi::storeLocation()) << '\n';
   if (!o.start) return kExitOk;
   return runStart(o.qmgr);
 }
@@ -109,7 +109,7 @@ int runShow(const std::string& qmgr, bool json) {
       {"max-uncommitted:", std::to_string(i.maxUncommittedMsgs)},
       {"max-msg-length:", std::to_string(i.maxMsgLength)},
       {"connections:", std::to_string(i.connections)},
-      {"store:", mqi::storeLocation()}};
+      {"store:", mqi::withoutPassword(mqi::storeLocation())}};
   if (sp.kept) {
     rows.push_back({"database-bytes:", std::to_string(sp.databaseBytes)});
     rows.push_back({"payload-files:", std::to_string(sp.payloadFiles)});

@@ -29,7 +29,7 @@ mqi::Status Session::connect() {
   mqi::Status status = failure("MQCONN", "", rc);
   std::string message = status.message();
   if (rc == MQRC_Q_MGR_NAME_ERROR) {
-    message += ": no such queue manager in " + mqi::storeLocation() + " (see 'qmctl list')";
+    message += ": no such queue manager in " + mqi::withoutPassword(mqi::storeLocation()) + " (see 'qmctl list')";
   } else if (rc == MQRC_Q_MGR_NOT_AVAILABLE) {
     message += ": the queue manager is not running (start it with 'qmctl start " + qmgr_ + "')";
   }
