@@ -16,7 +16,7 @@ namespace {
 
 struct LoadedMark {
   char structId[4];
-  platform::FileIdentity identity;
+  platform::FileVersion identity;
   char path[kPathSize];
 };
 constexpr char kMarkStructId[4] = {'K', 'V', 'L', 'M'};
@@ -24,7 +24,7 @@ constexpr char kMarkStructId[4] = {'K', 'V', 'L', 'M'};
 bool marksKept() { return LoadAgent.LoadSettings.LoadedQueue[0] != '\0'; }
 
 void deleteIfUnchanged(const LoadedMark& mark) {
-  platform::FileIdentity now;
+  platform::FileVersion now;
   if (!platform::identityOfPath(mark.path, &now) || !(now == mark.identity)) return;
   std::cout << logTimestamp() << " Delete file : " << mark.path << std::endl;
   if (!platform::deleteFile(mark.path)) {

@@ -9,18 +9,18 @@
 
 namespace platform {
 
-struct FileIdentity {
+struct FileVersion {
   uint64_t device;
   uint64_t inode;
   uint64_t size;
   int64_t modifiedNs;  // last modification, nanoseconds since the epoch
-  bool operator==(const FileIdentity&) const = default;
+  bool operator==(const FileVersion&) const = default;
 };
 // The identity of an open file.
-bool identityOfFile(FileHandle file, FileIdentity* identity);
+bool identityOfFile(FileHandle file, FileVersion* identity);
 // The identity of the regular file `path` itself (a link is never followed); false for
 // anything else, with the error code set.
-bool identityOfPath(const char* path, FileIdentity* identity);
+bool identityOfPath(const char* path, FileVersion* identity);
 
 }  // namespace platform
 

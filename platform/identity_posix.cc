@@ -10,8 +10,8 @@
 namespace platform {
 namespace {
 
-FileIdentity identityOf(const struct stat& info) {
-  return FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+FileVersion identityOf(const struct stat& info) {
+  return FileVersion{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
                       static_cast<uint64_t>(info.st_size),
                       static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 +
                           info.st_mtim.tv_nsec};
@@ -19,14 +19,14 @@ FileIdentity identityOf(const struct stat& info) {
 
 }  // namespace
 
-bool identityOfFile(FileHandle file, FileIdentity* identity) {
+bool identityOfFile(FileHandle file, FileVersion* identity) {
   struct stat info;
   if (fstat(static_cast<int>(file), &info) != 0) return posix::failErrno();
   *identity = identityOf(info);
   return true;
 }
 
-bool identityOfPath(const char* path, FileIdentity* identity) {
+bool identityOfPath(const char* path, FileVersion* identity) {
   struct stat info;
   if (lstat(path, &info) != 0) return posix::failErrno();
   if (!S_ISREG(info.st_mode)) return posix::fail(EINVAL);
