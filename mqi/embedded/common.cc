@@ -76,13 +76,20 @@ void SharedMap::wakeAll() {
   }
 }
 
-int64_t SharedMap::pendingPuts(int64_t queueId) const {
+// What the slots of live (or not yet backed out) connections hold for a queue, in `part`
+// of the area (their puts in memory, or their claims).
+template <typename Part>
+int64_t sumForQueue(const SharedArea& area, const Part (&part)[kSlots], int64_t queueId) {
   int64_t n = 0;
-  uint32_t high = std::min(area_->highSlot.load(), kSlots);
+  uint32_t high = std::min(area.highSlot.load(), kSlots);
   for (uint32_t i = 0; i < high; ++i)
-    if (area_->pending[i].queueId.load() == queueId && area_->slots[i].connectionId.load() != 0)
-      n += area_->pending[i].count.load();
+    if (part[i].queueId.load() == queueId && area.slots[i].connectionId.load() != 0)
+      n += part[i].count.load();
   return n;
+}
+
+int64_t SharedMap::pendingPuts(int64_t queueId) const {
+  return sumForQueue(*area_, area_->pending, queueId);
 }
 
 namespace {
@@ -114,12 +121,7 @@ bool SharedMap::claimed(int64_t messageId) const {
 }
 
 int64_t SharedMap::claimedCount(int64_t queueId) const {
-  int64_t n = 0;
-  uint32_t high = std::min(area_->highSlot.load(), kSlots);
-  for (uint32_t i = 0; i < high; ++i)
-    if (area_->claims[i].queueId.load() == queueId && area_->slots[i].connectionId.load() != 0)
-      n += area_->claims[i].count.load();
-  return n;
+  return sumForQueue(*area_, area_->claims, queueId);
 }
 
 // The id goes in before the count grows, so a reader that sees the count sees the id.

@@ -87,6 +87,27 @@ Status run(QmAccess& qm, const std::string& sql) {
   return Status::Ok();
 }
 
+// Runs one statement with the queue id as ?1 (and `value` as ?2).
+Status runFor(QmAccess& qm, const std::string& sql, int64_t queueId, int64_t value = 0) {
+  Stmt stmt;
+  if (!stmt.prepare(qm.db(), sql)) return qm.sqlError("database error");
+  Use use(stmt);
+  use.bind(1, queueId).bind(2, value);
+  if (use.run() != SQLITE_DONE) return qm.sqlError("database error");
+  return Status::Ok();
+}
+
+// Inside the caller's transaction: deletes the messages of a queue that `where` (more
+// conditions on messages, or empty) selects, with their payload rows; returns how many.
+Result<int64_t> removeMessages(QmAccess& qm, int64_t queueId, const std::string& where) {
+  const std::string chosen = "SELECT id FROM messages WHERE queue_id=?1" + where;
+  if (Status s = runFor(qm, "DELETE FROM payloads WHERE id IN (" + chosen + ")", queueId); !s.ok())
+    return s;
+  if (Status s = runFor(qm, "DELETE FROM messages WHERE id IN (" + chosen + ")", queueId); !s.ok())
+    return s;
+  return static_cast<int64_t>(sqlite3_changes(qm.db()));
+}
+
 struct Field {
   const char* column;
   const std::optional<int32_t>* value;
@@ -407,20 +428,12 @@ Status EmbeddedStore::deleteQueue(const std::string& qmgr, const std::string& qu
   QmAccess qm;
   Result<int64_t> id = openQueue(qm, qmgr, queue);
   if (!id.ok()) return id.status;
-  std::string q = std::to_string(id.value);
-  Status s = run(qm,
-                 "BEGIN IMMEDIATE;"
-                 "DELETE FROM payloads WHERE id IN (SELECT id FROM messages WHERE queue_id=" +
-                     q +
-                     ");"
-                     "DELETE FROM messages WHERE queue_id=" +
-                     q +
-                     ";"
-                     "DELETE FROM handles WHERE queue_id=" +
-                     q +
-                     ";"
-                     "DELETE FROM queues WHERE id=" +
-                     q + "; COMMIT;");
+  Status s = run(qm, "BEGIN IMMEDIATE");
+  if (s.ok()) s = removeMessages(qm, id.value, "").status;
+  for (const char* sql :
+       {"DELETE FROM handles WHERE queue_id=?1", "DELETE FROM queues WHERE id=?1"})
+    if (s.ok()) s = runFor(qm, sql, id.value);
+  if (s.ok()) s = run(qm, "COMMIT");
   if (!s.ok()) sqlite::exec(qm.db(), "ROLLBACK");
   qm.shared().wakeQueue(id.value);
   if (s.ok()) sweepPayloadFiles(qm.db(), qm.folder());
@@ -431,20 +444,16 @@ Result<int64_t> EmbeddedStore::clearQueue(const std::string& qmgr, const std::st
   QmAccess qm;
   Result<int64_t> id = openQueue(qm, qmgr, queue);
   if (!id.ok()) return id.status;
-  std::string q = std::to_string(id.value);
-  Status s = run(qm,
-                 "BEGIN IMMEDIATE;"
-                 "DELETE FROM payloads WHERE id IN (SELECT id FROM messages WHERE queue_id=" +
-                     q +
-                     " AND state=0 AND NOT claimed(id));"
-                     "DELETE FROM messages WHERE queue_id=" +
-                     q + " AND state=0 AND NOT claimed(id);");
-  int64_t cleared = 0;
-  if (s.ok()) {
-    cleared = sqlite3_changes(qm.db());
-    s = run(qm, "UPDATE queues SET depth=max(0, depth-" + std::to_string(cleared) +
-                    ") WHERE id=" + q + "; COMMIT;");
-  }
+  // Messages that a unit of work holds or claims stay.
+  Status s = run(qm, "BEGIN IMMEDIATE");
+  Result<int64_t> removed = s.ok()
+                                ? removeMessages(qm, id.value, " AND state=0 AND NOT claimed(id)")
+                                : Result<int64_t>(s);
+  s = removed.status;
+  int64_t cleared = removed.ok() ? removed.value : 0;
+  if (s.ok())
+    s = runFor(qm, "UPDATE queues SET depth=max(0, depth-?2) WHERE id=?1", id.value, cleared);
+  if (s.ok()) s = run(qm, "COMMIT");
   if (!s.ok()) {
     sqlite::exec(qm.db(), "ROLLBACK");
     return s;
