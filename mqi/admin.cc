@@ -50,7 +50,19 @@ std::string withoutPassword(const std::string& location) {
 }
 
 Status createQueueManager(const std::string& name, const QueueManagerOptions& options) {
-  return withStore([&](Store& s) { return s.createQueueManager(name, options); });
+  return withStore([&](Store& s) {
+    if (Status st = s.createQueueManager(name, options); !st.ok()) return st;
+    if (options.deadLetterQName.empty()) return Status::Ok();
+    QueueAttributes dlq;
+    dlq.description = "dead-letter queue";
+    dlq.backoutThreshold = 0;  // what lands here stays
+    QueueManagerChanges changes;
+    changes.deadLetterQName = options.deadLetterQName;
+    Status st = s.defineQueue(name, options.deadLetterQName, dlq);
+    if (st.ok()) st = s.alterQueueManager(name, changes);
+    if (!st.ok()) s.deleteQueueManager(name);
+    return st;
+  });
 }
 Status startQueueManager(const std::string& name) {
   return withStore([&](Store& s) { return s.startQueueManager(name); });
@@ -81,9 +93,28 @@ Result<CompactReport> compactQueueManager(const std::string& name) {
 Status setMaxUncommittedMsgs(const std::string& name, int32_t value) {
   return withStore([&](Store& s) { return s.setMaxUncommittedMsgs(name, value); });
 }
+Status alterQueueManager(const std::string& name, const QueueManagerChanges& changes) {
+  return withStore([&](Store& s) {
+    if (changes.defaultBackoutThreshold &&
+        (*changes.defaultBackoutThreshold < 0 || *changes.defaultBackoutThreshold > 999999999))
+      return Status::Error("the default backout threshold must be 0..999999999");
+    if (changes.deadLetterQName && !changes.deadLetterQName->empty()) {
+      Result<QueueInfo> dlq = s.describeQueue(name, *changes.deadLetterQName);
+      if (!dlq.ok()) return dlq.status.withContext("dead-letter queue");
+    }
+    return s.alterQueueManager(name, changes);
+  });
+}
 Status defineQueue(const std::string& qmgr, const std::string& queue,
                    const QueueAttributes& attributes) {
-  return withStore([&](Store& s) { return s.defineQueue(qmgr, queue, attributes); });
+  return withStore([&](Store& s) {
+    if (attributes.backoutThreshold) return s.defineQueue(qmgr, queue, attributes);
+    Result<QueueManagerInfo> qm = s.describeQueueManager(qmgr);
+    if (!qm.ok()) return qm.status;
+    QueueAttributes withThreshold = attributes;
+    withThreshold.backoutThreshold = qm.value.defaultBackoutThreshold;
+    return s.defineQueue(qmgr, queue, withThreshold);
+  });
 }
 Status alterQueue(const std::string& qmgr, const std::string& queue,
                   const QueueAttributes& attributes) {

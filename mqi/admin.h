@@ -30,6 +30,16 @@ struct QueueManagerOptions {
   int32_t maxUncommittedMsgs = 100000000;  // per unit of work, 2024 beyond it
   int32_t maxMsgLength = 4194304;        // queue manager limit, 2031 beyond it
   bool makeDefault = false;              // the queue manager a blank MQCONN name reaches
+  // The threshold a queue defined without one gets (0: none), and the dead-letter queue,
+  // which creation defines as a local queue (blank: none).
+  int32_t defaultBackoutThreshold = 0;
+  std::string deadLetterQName;
+};
+
+// Changes to a queue manager; unset optionals keep their values.
+struct QueueManagerChanges {
+  std::optional<std::string> deadLetterQName;  // blank: none; else an existing local queue
+  std::optional<int32_t> defaultBackoutThreshold;
 };
 
 struct QueueManagerInfo {
@@ -41,6 +51,8 @@ struct QueueManagerInfo {
   int32_t maxUncommittedMsgs = 0;
   int32_t maxMsgLength = 0;
   int32_t connections = 0;  // live connections
+  std::string deadLetterQName;  // blank: none
+  int32_t defaultBackoutThreshold = 0;
 };
 
 // Attributes of a local queue. On alter, unset optionals keep their values.
@@ -55,6 +67,11 @@ struct QueueAttributes {
   std::optional<int32_t> inhibitGet;         // default MQQA_GET_ALLOWED
   std::optional<int32_t> inhibitPut;         // default MQQA_PUT_ALLOWED
   std::optional<std::string> description;
+  // A message got and backed out this often is set aside by the agents (0: never) to the
+  // backout queue, or without one (blank) to the queue manager's dead-letter queue. A queue
+  // defined without a threshold gets the queue manager's default.
+  std::optional<int32_t> backoutThreshold;
+  std::optional<std::string> backoutRequeueQName;
 };
 
 struct QueueInfo {
@@ -72,6 +89,8 @@ struct QueueInfo {
   int32_t inhibitGet = 0;
   int32_t inhibitPut = 0;
   std::string description;
+  int32_t backoutThreshold = 0;
+  std::string backoutRequeueQName;
   // Messages put in units of work not yet committed (included in currentDepth). Filled by
   // listQueues and describeQueue; MQINQ leaves it 0.
   int32_t uncommittedCount = 0;
@@ -101,6 +120,8 @@ std::string storeLocation();
 // password=... parameter) is replaced by "***".
 std::string withoutPassword(const std::string& location);
 
+// With a dead-letter queue named in the options, the queue is defined too (and the queue
+// manager removed again when that fails).
 Status createQueueManager(const std::string& name, const QueueManagerOptions& options);
 // A created queue manager is stopped until started; MQCONN to it gives 2059 until then.
 Status startQueueManager(const std::string& name);
@@ -117,6 +138,8 @@ Result<StoreSpace> measureSpace(const std::string& name);
 // while the queue manager runs.
 Result<CompactReport> compactQueueManager(const std::string& name);
 Status setMaxUncommittedMsgs(const std::string& name, int32_t value);
+// A dead-letter queue must exist as a local queue when named.
+Status alterQueueManager(const std::string& name, const QueueManagerChanges& changes);
 
 Status defineQueue(const std::string& qmgr, const std::string& queue,
                    const QueueAttributes& attributes);

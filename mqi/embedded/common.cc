@@ -190,7 +190,8 @@ const char* const kQueueInfoSql =
     "SELECT name, max_msg_length, max_depth, def_priority, def_persistence, def_input,"
     " shareability, delivery_seq, inhibit_get, inhibit_put, description, depth,"
     " (SELECT count(*) FROM handles WHERE queue_id=?1 AND input<>0),"
-    " (SELECT count(*) FROM handles WHERE queue_id=?1 AND output<>0)"
+    " (SELECT count(*) FROM handles WHERE queue_id=?1 AND output<>0),"
+    " backout_threshold, backout_queue"
     " FROM queues WHERE id=?1";
 
 void readQueueInfo(sqlite::Use& row, QueueInfo& out) {
@@ -208,6 +209,8 @@ void readQueueInfo(sqlite::Use& row, QueueInfo& out) {
   out.currentDepth = row.i32(11);
   out.openInputCount = row.i32(12);
   out.openOutputCount = row.i32(13);
+  out.backoutThreshold = row.i32(14);
+  out.backoutRequeueQName = row.text(15);
 }
 
 int createSchema(sqlite3* db) {
@@ -216,11 +219,13 @@ int createSchema(sqlite3* db) {
       "BEGIN;"
       "CREATE TABLE qmgr(id INTEGER PRIMARY KEY CHECK(id=1), name TEXT NOT NULL,"
       " ccsid INT NOT NULL, max_uncommitted INT NOT NULL, max_msg_length INT NOT NULL,"
-      " running INT NOT NULL DEFAULT 0, epoch INT NOT NULL DEFAULT 0);"
+      " running INT NOT NULL DEFAULT 0, epoch INT NOT NULL DEFAULT 0,"
+      " dead_letter TEXT NOT NULL DEFAULT '', def_backout INT NOT NULL DEFAULT 0);"
       "CREATE TABLE queues(id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT UNIQUE NOT NULL,"
       " max_msg_length INT, max_depth INT, def_priority INT, def_persistence INT,"
       " def_input INT, shareability INT, delivery_seq INT, inhibit_get INT, inhibit_put INT,"
-      " description TEXT, depth INT NOT NULL DEFAULT 0);"
+      " description TEXT, depth INT NOT NULL DEFAULT 0,"
+      " backout_threshold INT NOT NULL DEFAULT 0, backout_queue TEXT NOT NULL DEFAULT '');"
       // state: 0 committed; for the open unit of work of connection c: 2c+1 put by it, 2c+2
       // got by it. The owner sits in the state so that one index keeps a unit of work's rows
       // of a queue together: a get moves its row within that index, and needs no second one.
@@ -241,7 +246,7 @@ int createSchema(sqlite3* db) {
       "CREATE TABLE connections(id INTEGER PRIMARY KEY AUTOINCREMENT, slot INT, pid INT);"
       "CREATE TABLE handles(id INTEGER PRIMARY KEY, connection_id INT NOT NULL,"
       " queue_id INT NOT NULL, input INT NOT NULL, output INT NOT NULL);"
-      "PRAGMA user_version=1;"
+      "PRAGMA user_version=2;"
       "COMMIT;");
 }
 

@@ -60,6 +60,19 @@ std::string payloadPath(const std::string& qmFolder, int64_t fileId) {
   return payloadFolder(qmFolder) + "/" + std::to_string(fileId) + ".pay";
 }
 
+// The steps from each earlier layout to the next; user_version is set after the last.
+const char* const kUpgradeSteps[kSchemaVersion] = {
+    "ALTER TABLE messages ADD COLUMN file_id INT NOT NULL DEFAULT 0;"
+    "ALTER TABLE messages ADD COLUMN file_offset INT NOT NULL DEFAULT 0;"
+    "CREATE TABLE payload_files(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " writer INT NOT NULL DEFAULT 0);"
+    "CREATE INDEX messages_files ON messages(file_id, file_offset) WHERE file_id<>0;",
+    "ALTER TABLE queues ADD COLUMN backout_threshold INT NOT NULL DEFAULT 0;"
+    "ALTER TABLE queues ADD COLUMN backout_queue TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE qmgr ADD COLUMN dead_letter TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE qmgr ADD COLUMN def_backout INT NOT NULL DEFAULT 0;",
+};
+
 int upgradeSchema(sqlite3* db) {
   // A connection kept from an earlier session may hold the schema as it was then: a read of a
   // table makes it look again.
@@ -68,19 +81,16 @@ int upgradeSchema(sqlite3* db) {
   if (version == kSchemaVersion) return SQLITE_OK;
   if (version > kSchemaVersion) return SQLITE_CANTOPEN;
   if (int rc = sqlite::exec(db, "BEGIN IMMEDIATE"); rc != SQLITE_OK) return rc;
-  if (userVersion(db) == 0) {  // another process may have upgraded it meanwhile
-    int rc = sqlite::exec(
-        db,
-        "ALTER TABLE messages ADD COLUMN file_id INT NOT NULL DEFAULT 0;"
-        "ALTER TABLE messages ADD COLUMN file_offset INT NOT NULL DEFAULT 0;"
-        "CREATE TABLE payload_files(id INTEGER PRIMARY KEY AUTOINCREMENT,"
-        " writer INT NOT NULL DEFAULT 0);"
-        "CREATE INDEX messages_files ON messages(file_id, file_offset) WHERE file_id<>0;"
-        "PRAGMA user_version=1;");
-    if (rc != SQLITE_OK) {
-      sqlite::exec(db, "ROLLBACK");
-      return rc;
-    }
+  // another process may have upgraded it meanwhile
+  version = userVersion(db);
+  int rc = version < 0 || version > kSchemaVersion ? SQLITE_CANTOPEN : SQLITE_OK;
+  for (int v = version; rc == SQLITE_OK && v < kSchemaVersion; ++v)
+    rc = sqlite::exec(db, kUpgradeSteps[v]);
+  if (rc == SQLITE_OK)
+    rc = sqlite::exec(db, ("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+  if (rc != SQLITE_OK) {
+    sqlite::exec(db, "ROLLBACK");
+    return rc;
   }
   return sqlite::exec(db, "COMMIT");
 }

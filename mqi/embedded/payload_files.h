@@ -38,8 +38,8 @@ constexpr int64_t kRollBytes = int64_t{64} << 20;
 constexpr int64_t kSealBytes = int64_t{1} << 20;
 
 // The version of the database layout that this code writes (PRAGMA user_version); 0 is the
-// layout before payload files.
-constexpr int kSchemaVersion = 1;
+// layout before payload files, 1 the one before backout thresholds and dead-letter queues.
+constexpr int kSchemaVersion = 2;
 
 std::string payloadFolder(const std::string& qmFolder);
 std::string payloadPath(const std::string& qmFolder, int64_t fileId);

@@ -225,8 +225,8 @@ int32_t EmbeddedSession::open(const std::string& folder) {
   {
     Stmt q;
     if (!q.prepare(db_,
-                   "SELECT name, ccsid, max_uncommitted, max_msg_length, running, epoch"
-                   " FROM qmgr"))
+                   "SELECT name, ccsid, max_uncommitted, max_msg_length, running, epoch,"
+                   " dead_letter, def_backout FROM qmgr"))
       return MQRC_Q_MGR_NOT_AVAILABLE;
     Use use(q);
     if (!use.row()) return MQRC_Q_MGR_NOT_AVAILABLE;
@@ -234,6 +234,8 @@ int32_t EmbeddedSession::open(const std::string& folder) {
     info_.codedCharSetId = use.i32(1);
     info_.maxUncommittedMsgs = use.i32(2);
     info_.maxMsgLength = use.i32(3);
+    info_.deadLetterQName = use.text(6);
+    info_.defaultBackoutThreshold = use.i32(7);
     if (area()->state.load() == kUnknown) {  // first use since the shared file was made
       area()->epoch.store(static_cast<uint32_t>(use.i64(5)));
       area()->state.store(use.i64(4) != 0 ? kRunning : kStopped);

@@ -122,7 +122,8 @@ std::vector<Field> fieldsOf(const QueueAttributes& a) {
           {"shareability", &a.shareability},
           {"delivery_seq", &a.msgDeliverySequence},
           {"inhibit_get", &a.inhibitGet},
-          {"inhibit_put", &a.inhibitPut}};
+          {"inhibit_put", &a.inhibitPut},
+          {"backout_threshold", &a.backoutThreshold}};
 }
 
 class EmbeddedStore : public Store {
@@ -153,6 +154,7 @@ class EmbeddedStore : public Store {
   Result<QueueManagerInfo> describeQueueManager(const std::string& name) override;
   Status setDefaultQueueManager(const std::string& name) override;
   Status setMaxUncommittedMsgs(const std::string& name, int32_t value) override;
+  Status alterQueueManager(const std::string& name, const QueueManagerChanges& c) override;
   Result<StoreSpace> measureSpace(const std::string& name) override;
   Result<CompactReport> compactQueueManager(const std::string& name) override;
   Status defineQueue(const std::string& qmgr, const std::string& queue,
@@ -194,11 +196,11 @@ Status EmbeddedStore::createQueueManager(const std::string& name, const QueueMan
   if (rc == SQLITE_OK) {
     Stmt ins;
     ins.prepare(db,
-                "INSERT INTO qmgr(id, name, ccsid, max_uncommitted, max_msg_length)"
-                " VALUES(1, ?1, ?2, ?3, ?4)");
+                "INSERT INTO qmgr(id, name, ccsid, max_uncommitted, max_msg_length, def_backout)"
+                " VALUES(1, ?1, ?2, ?3, ?4, ?5)");
     Use use(ins);
     use.bind(1, name).bind(2, o.codedCharSetId).bind(3, o.maxUncommittedMsgs);
-    use.bind(4, o.maxMsgLength);
+    use.bind(4, o.maxMsgLength).bind(5, o.defaultBackoutThreshold);
     rc = use.run() == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
   }
   if (rc == SQLITE_OK) rc = sqlite::exec(db, "PRAGMA wal_checkpoint(TRUNCATE);");
@@ -291,7 +293,9 @@ Result<QueueManagerInfo> EmbeddedStore::describeQueueManager(const std::string& 
   QmAccess qm;
   if (Status s = qm.open(folder_, name); !s.ok()) return s;
   Stmt q;
-  q.prepare(qm.db(), "SELECT name, ccsid, max_uncommitted, max_msg_length FROM qmgr");
+  q.prepare(qm.db(),
+            "SELECT name, ccsid, max_uncommitted, max_msg_length, dead_letter, def_backout"
+            " FROM qmgr");
   Use use(q);
   if (!use.row()) return qm.sqlError("cannot read queue manager " + name);
   QueueManagerInfo i;
@@ -299,6 +303,8 @@ Result<QueueManagerInfo> EmbeddedStore::describeQueueManager(const std::string& 
   i.codedCharSetId = use.i32(1);
   i.maxUncommittedMsgs = use.i32(2);
   i.maxMsgLength = use.i32(3);
+  i.deadLetterQName = use.text(4);
+  i.defaultBackoutThreshold = use.i32(5);
   uint32_t state = qm.area()->state.load();
   i.running = state == kRunning || state == kQuiescing;
   i.quiescing = state == kQuiescing;
@@ -354,6 +360,21 @@ Status EmbeddedStore::setMaxUncommittedMsgs(const std::string& name, int32_t val
   return run(qm, "UPDATE qmgr SET max_uncommitted=" + std::to_string(value));
 }
 
+Status EmbeddedStore::alterQueueManager(const std::string& name, const QueueManagerChanges& c) {
+  QmAccess qm;
+  if (Status s = qm.open(folder_, name); !s.ok()) return s;
+  Stmt upd;
+  if (!upd.prepare(qm.db(),
+                   "UPDATE qmgr SET dead_letter=coalesce(?1, dead_letter),"
+                   " def_backout=coalesce(?2, def_backout)"))
+    return qm.sqlError("cannot alter queue manager " + name);
+  Use use(upd);
+  if (c.deadLetterQName) use.bind(1, *c.deadLetterQName);
+  if (c.defaultBackoutThreshold) use.bind(2, *c.defaultBackoutThreshold);
+  if (use.run() != SQLITE_DONE) return qm.sqlError("cannot alter queue manager " + name);
+  return Status::Ok();
+}
+
 Result<StoreSpace> EmbeddedStore::measureSpace(const std::string& name) {
   QmAccess qm;
   if (Status s = qm.open(folder_, name); !s.ok()) return s;
@@ -387,14 +408,16 @@ Status EmbeddedStore::defineQueue(const std::string& qmgr, const std::string& qu
   ins.prepare(qm.db(),
               "INSERT INTO queues(name, max_msg_length, max_depth, def_priority,"
               " def_persistence, def_input, shareability, delivery_seq, inhibit_get,"
-              " inhibit_put, description) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11)");
+              " inhibit_put, description, backout_threshold, backout_queue)"
+              " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13)");
   QueueAttributes full = withDefaults(a);
   Use use(ins);
   use.bind(1, queue).bind(2, *full.maxMsgLength).bind(3, *full.maxQDepth);
   use.bind(4, *full.defPriority).bind(5, *full.defPersistence);
   use.bind(6, *full.defInputOpenOption).bind(7, *full.shareability);
   use.bind(8, *full.msgDeliverySequence).bind(9, *full.inhibitGet).bind(10, *full.inhibitPut);
-  use.bind(11, *full.description);
+  use.bind(11, *full.description).bind(12, *full.backoutThreshold);
+  use.bind(13, *full.backoutRequeueQName);
   int rc = use.run();
   if (rc == SQLITE_CONSTRAINT) return Status::Error("queue " + queue + " already exists");
   if (rc != SQLITE_DONE) return qm.sqlError("cannot define queue " + queue);
@@ -411,11 +434,13 @@ Status EmbeddedStore::alterQueue(const std::string& qmgr, const std::string& que
   for (const Field& f : fieldsOf(a))
     if (*f.value) sql += std::string(", ") + f.column + "=" + std::to_string(**f.value);
   if (a.description) sql += ", description=?1";
+  if (a.backoutRequeueQName) sql += ", backout_queue=?2";
   sql += " WHERE id=" + std::to_string(id.value);
   Stmt upd;
   if (!upd.prepare(qm.db(), sql)) return qm.sqlError("cannot alter queue " + queue);
   Use use(upd);
   if (a.description) use.bind(1, *a.description);
+  if (a.backoutRequeueQName) use.bind(2, *a.backoutRequeueQName);
   if (use.run() != SQLITE_DONE) return qm.sqlError("cannot alter queue " + queue);
   qm.shared().wakeQueue(id.value);  // waiters re-check inhibit-get
   return Status::Ok();

@@ -39,6 +39,7 @@ class PostgresStore : public Store {
   Result<QueueManagerInfo> describeQueueManager(const std::string& name) override;
   Status setDefaultQueueManager(const std::string& name) override;
   Status setMaxUncommittedMsgs(const std::string& name, int32_t value) override;
+  Status alterQueueManager(const std::string& name, const QueueManagerChanges& c) override;
   Status defineQueue(const std::string& qmgr, const std::string& queue,
                      const QueueAttributes& attributes) override;
   Status alterQueue(const std::string& qmgr, const std::string& queue,
@@ -101,10 +102,11 @@ Status PostgresStore::createQueueManager(const std::string& name, const QueueMan
   if (Status s = open(conn); !s.ok()) return s;
   // Creations are serialised so that only the first queue manager becomes the default.
   conn.exec("BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kCreateLock) + ")");
-  Rows r = conn.run("INSERT INTO mqi.qmgrs(name, ccsid, max_uncommitted, max_msg_length, is_default)"
-                    " SELECT $1, $2, $3, $4, NOT EXISTS (SELECT 1 FROM mqi.qmgrs WHERE is_default)",
+  Rows r = conn.run("INSERT INTO mqi.qmgrs(name, ccsid, max_uncommitted, max_msg_length,"
+                    " def_backout, is_default) SELECT $1, $2, $3, $4, $5,"
+                    " NOT EXISTS (SELECT 1 FROM mqi.qmgrs WHERE is_default)",
                     Params().add(name).add(o.codedCharSetId).add(o.maxUncommittedMsgs)
-                        .add(o.maxMsgLength));
+                        .add(o.maxMsgLength).add(o.defaultBackoutThreshold));
   if (r.ok()) r = conn.exec("COMMIT");
   else conn.exec("ROLLBACK");
   if (!r.ok() && r.sqlState() == "23505")
@@ -182,7 +184,8 @@ Result<QueueManagerInfo> PostgresStore::describeQueueManager(const std::string& 
   Conn conn;
   if (Status s = openQueueManager(conn, name); !s.ok()) return s;
   Rows q = conn.run("SELECT ccsid, max_uncommitted, max_msg_length, state, is_default,"
-                    " (SELECT count(*) FROM mqi.sessions WHERE qmgr=$1) FROM mqi.qmgrs"
+                    " (SELECT count(*) FROM mqi.sessions WHERE qmgr=$1), dead_letter,"
+                    " def_backout FROM mqi.qmgrs"
                     " WHERE name=$1",
                     Params().add(name));
   if (!q.ok() || q.size() != 1) return dbError("cannot read queue manager " + name, conn, q);
@@ -195,6 +198,8 @@ Result<QueueManagerInfo> PostgresStore::describeQueueManager(const std::string& 
   i.quiescing = q.i32(0, 3) == 2;
   i.isDefault = q.text(0, 4) == "t";
   i.connections = q.i32(0, 5);
+  i.deadLetterQName = q.text(0, 6);
+  i.defaultBackoutThreshold = q.i32(0, 7);
   return i;
 }
 
@@ -221,6 +226,18 @@ Status PostgresStore::setDefaultQueueManager(const std::string& name) {
   return run(conn, "cannot set the default queue manager",
              "UPDATE mqi.qmgrs SET is_default=(name=$1) WHERE is_default OR name=$1",
              Params().add(name));
+}
+
+Status PostgresStore::alterQueueManager(const std::string& name, const QueueManagerChanges& c) {
+  Conn conn;
+  if (Status s = openQueueManager(conn, name); !s.ok()) return s;
+  Params p;
+  p.add(name).add(c.deadLetterQName ? std::string("1") : std::string("0"));
+  p.add(c.deadLetterQName.value_or("")).add(c.defaultBackoutThreshold.value_or(-1));
+  return run(conn, "cannot alter queue manager " + name,
+             "UPDATE mqi.qmgrs SET dead_letter=CASE WHEN $2::int=1 THEN $3 ELSE dead_letter END,"
+             " def_backout=CASE WHEN $4::int<0 THEN def_backout ELSE $4::int END WHERE name=$1",
+             p);
 }
 
 Status PostgresStore::setMaxUncommittedMsgs(const std::string& name, int32_t value) {
@@ -253,10 +270,11 @@ Status PostgresStore::defineQueue(const std::string& qmgr, const std::string& qu
   p.add(qmgr).add(queue).add(*full.maxMsgLength).add(*full.maxQDepth).add(*full.defPriority);
   p.add(*full.defPersistence).add(*full.defInputOpenOption).add(*full.shareability);
   p.add(*full.msgDeliverySequence).add(*full.inhibitGet).add(*full.inhibitPut);
-  p.add(*full.description);
+  p.add(*full.description).add(*full.backoutThreshold).add(*full.backoutRequeueQName);
   Rows r = conn.run("INSERT INTO mqi.queues(qmgr, name, max_msg_length, max_depth, def_priority,"
                     " def_persistence, def_input, shareability, delivery_seq, inhibit_get,"
-                    " inhibit_put, description) VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12)",
+                    " inhibit_put, description, backout_threshold, backout_queue)"
+                    " VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14)",
                     p);
   if (!r.ok() && r.sqlState() == "23505") return Status::Error("queue " + queue + " already exists");
   if (!r.ok()) return dbError("cannot define queue " + queue, conn, r);
@@ -275,19 +293,22 @@ Status PostgresStore::alterQueue(const std::string& qmgr, const std::string& que
   const std::optional<int32_t>* values[] = {&a.maxMsgLength, &a.maxQDepth, &a.defPriority,
                                             &a.defPersistence, &a.defInputOpenOption,
                                             &a.shareability, &a.msgDeliverySequence,
-                                            &a.inhibitGet, &a.inhibitPut};
+                                            &a.inhibitGet, &a.inhibitPut, &a.backoutThreshold};
   for (const auto* v : values) p.add(*v ? std::to_string(**v) : std::string("-1"));
   p.add(a.description ? std::string("1") : std::string("0")).add(a.description.value_or(""));
+  p.add(a.backoutRequeueQName ? std::string("1") : std::string("0"));
+  p.add(a.backoutRequeueQName.value_or(""));
   std::string sql = "UPDATE mqi.queues SET ";
   const char* columns[] = {"max_msg_length", "max_depth", "def_priority", "def_persistence",
                            "def_input", "shareability", "delivery_seq", "inhibit_get",
-                           "inhibit_put"};
-  for (int i = 0; i < 9; ++i) {
+                           "inhibit_put", "backout_threshold"};
+  for (int i = 0; i < 10; ++i) {
     std::string n = "$" + std::to_string(i + 2);
     sql += std::string(columns[i]) + "=CASE WHEN " + n + "::int<0 THEN " + columns[i] +
            " ELSE " + n + "::int END, ";
   }
-  sql += "description=CASE WHEN $11::int=1 THEN $12 ELSE description END WHERE id=$1";
+  sql += "description=CASE WHEN $12::int=1 THEN $13 ELSE description END, ";
+  sql += "backout_queue=CASE WHEN $14::int=1 THEN $15 ELSE backout_queue END WHERE id=$1";
   return run(conn, "cannot alter queue " + queue, sql, p);
 }
 
@@ -320,7 +341,8 @@ Result<QueueInfo> PostgresStore::readQueue(Conn& conn, int64_t id) {
                     " description, depth,"
                     " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND input<>0),"
                     " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND output<>0),"
-                    " (SELECT count(*) FROM mqi.messages WHERE queue_id=$1 AND state=1)"
+                    " (SELECT count(*) FROM mqi.messages WHERE queue_id=$1 AND state=1),"
+                    " backout_threshold, backout_queue"
                     " FROM mqi.queues WHERE id=$1",
                     Params().add(id));
   if (!q.ok() || q.size() != 1) return dbError("cannot read queue", conn, q);
@@ -340,6 +362,8 @@ Result<QueueInfo> PostgresStore::readQueue(Conn& conn, int64_t id) {
   o.openInputCount = q.i32(0, 12);
   o.openOutputCount = q.i32(0, 13);
   o.uncommittedCount = q.i32(0, 14);
+  o.backoutThreshold = q.i32(0, 15);
+  o.backoutRequeueQName = q.text(0, 16);
   return o;
 }
 

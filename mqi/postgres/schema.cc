@@ -18,13 +18,16 @@ constexpr const char* kTables = R"SQL(
 CREATE SCHEMA IF NOT EXISTS mqi;
 CREATE TABLE mqi.qmgrs(name text PRIMARY KEY, ccsid int NOT NULL, max_uncommitted int NOT NULL,
   max_msg_length int NOT NULL, state int NOT NULL DEFAULT 0, epoch bigint NOT NULL DEFAULT 0,
-  is_default boolean NOT NULL DEFAULT false);
+  is_default boolean NOT NULL DEFAULT false, dead_letter text NOT NULL DEFAULT '',
+  def_backout int NOT NULL DEFAULT 0);
 CREATE TABLE mqi.queues(id bigserial PRIMARY KEY,
   qmgr text NOT NULL REFERENCES mqi.qmgrs(name) ON DELETE CASCADE, name text NOT NULL,
   max_msg_length int NOT NULL, max_depth int NOT NULL, def_priority int NOT NULL,
   def_persistence int NOT NULL, def_input int NOT NULL, shareability int NOT NULL,
   delivery_seq int NOT NULL, inhibit_get int NOT NULL, inhibit_put int NOT NULL,
-  description text NOT NULL DEFAULT '', depth int NOT NULL DEFAULT 0, UNIQUE(qmgr, name));
+  description text NOT NULL DEFAULT '', depth int NOT NULL DEFAULT 0,
+  backout_threshold int NOT NULL DEFAULT 0, backout_queue text NOT NULL DEFAULT '',
+  UNIQUE(qmgr, name));
 CREATE TABLE mqi.messages(id bigserial PRIMARY KEY,
   queue_id bigint NOT NULL,
   state smallint NOT NULL, owner bigint NOT NULL DEFAULT 0, priority int NOT NULL,
@@ -54,6 +57,10 @@ ALTER TABLE mqi.handles DROP CONSTRAINT IF EXISTS handles_session_id_fkey,
   DROP CONSTRAINT IF EXISTS handles_queue_id_fkey;
 DROP FUNCTION IF EXISTS mqi.reap(text);
 CREATE INDEX IF NOT EXISTS messages_held ON mqi.messages(queue_id, owner) WHERE state = 2;
+ALTER TABLE mqi.queues ADD COLUMN IF NOT EXISTS backout_threshold int NOT NULL DEFAULT 0,
+  ADD COLUMN IF NOT EXISTS backout_queue text NOT NULL DEFAULT '';
+ALTER TABLE mqi.qmgrs ADD COLUMN IF NOT EXISTS dead_letter text NOT NULL DEFAULT '',
+  ADD COLUMN IF NOT EXISTS def_backout int NOT NULL DEFAULT 0;
 )SQL";
 
 constexpr const char* kFunctions = R"SQL(
@@ -185,8 +192,8 @@ struct SchemaState {
 SchemaState schemaState(Conn& conn) {
   Rows r = conn.exec("SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_tables"
                      " WHERE schemaname='mqi' AND tablename='handles'),"
-                     " EXISTS (SELECT 1 FROM pg_catalog.pg_indexes"
-                     " WHERE schemaname='mqi' AND indexname='messages_held')");
+                     " EXISTS (SELECT 1 FROM pg_catalog.pg_attribute"
+                     " WHERE attrelid=to_regclass('mqi.qmgrs') AND attname='def_backout')");
   if (!r.ok() || r.size() != 1) return {};
   return {r.text(0, 0) == "t", r.text(0, 1) == "t"};
 }

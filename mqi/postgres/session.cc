@@ -131,8 +131,8 @@ int32_t PostgresSession::open(const std::string& conninfo, const std::string& qm
   qmgr_ = qmgr;
   if (!conn_.open(conninfo)) return MQRC_Q_MGR_NOT_AVAILABLE;
   if (int32_t rc = register_(); rc != 0) return rc;
-  Rows q = conn_.run("SELECT ccsid, max_uncommitted, max_msg_length, state, epoch"
-                     " FROM mqi.qmgrs WHERE name=$1",
+  Rows q = conn_.run("SELECT ccsid, max_uncommitted, max_msg_length, state, epoch,"
+                     " dead_letter, def_backout FROM mqi.qmgrs WHERE name=$1",
                      Params().add(qmgr));
   int32_t rc = 0;
   if (!q.ok()) rc = fail(q);
@@ -148,6 +148,8 @@ int32_t PostgresSession::open(const std::string& conninfo, const std::string& qm
   info_.codedCharSetId = q.i32(0, 0);
   info_.maxUncommittedMsgs = q.i32(0, 1);
   info_.maxMsgLength = q.i32(0, 2);
+  info_.deadLetterQName = q.text(0, 5);
+  info_.defaultBackoutThreshold = q.i32(0, 6);
   info_.running = true;
   epoch_ = q.i64(0, 4);
   stateRead_ = Clock::now();
@@ -614,8 +616,8 @@ int32_t PostgresSession::describeQueue(int64_t queueId, QueueInfo& out) {
                      " def_input, shareability, delivery_seq, inhibit_get, inhibit_put,"
                      " description, depth,"
                      " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND input<>0),"
-                     " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND output<>0)"
-                     " FROM mqi.queues WHERE id=$1",
+                     " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND output<>0),"
+                     " backout_threshold, backout_queue FROM mqi.queues WHERE id=$1",
                      Params().add(queueId));
   if (!q.ok()) return fail(q);
   if (q.size() == 0) return MQRC_Q_DELETED;
@@ -633,6 +635,8 @@ int32_t PostgresSession::describeQueue(int64_t queueId, QueueInfo& out) {
   out.currentDepth = q.i32(0, 11);
   out.openInputCount = q.i32(0, 12);
   out.openOutputCount = q.i32(0, 13);
+  out.backoutThreshold = q.i32(0, 14);
+  out.backoutRequeueQName = q.text(0, 15);
   return 0;
 }
 

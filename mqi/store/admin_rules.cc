@@ -24,6 +24,12 @@ Status checkAttributes(const QueueAttributes& a) {
   if (!within(a.maxMsgLength, 0, 104857600))
     return Status::Error("MaxMsgLength must be 0..104857600");
   if (!within(a.maxQDepth, 0, 999999999)) return Status::Error("MaxQDepth must be 0..999999999");
+  if (!within(a.backoutThreshold, 0, 999999999))
+    return Status::Error("BackoutThreshold must be 0..999999999");
+  if (a.backoutRequeueQName && !a.backoutRequeueQName->empty() &&
+      !isValidName(*a.backoutRequeueQName))
+    return Status::Error("invalid backout queue name '" + *a.backoutRequeueQName + "'",
+                         MQRC_OBJECT_NAME_ERROR);
   if (!within(a.defPriority, 0, 9)) return Status::Error("DefPriority must be 0..9");
   if (!within(a.defPersistence, 0, 1)) return Status::Error("DefPersistence must be 0 or 1");
   if (a.defInputOpenOption && *a.defInputOpenOption != 2 && *a.defInputOpenOption != 4)
@@ -46,6 +52,8 @@ QueueAttributes withDefaults(const QueueAttributes& a) {
   full.inhibitGet = a.inhibitGet.value_or(MQQA_GET_ALLOWED);
   full.inhibitPut = a.inhibitPut.value_or(MQQA_PUT_ALLOWED);
   full.description = a.description.value_or("");
+  full.backoutThreshold = a.backoutThreshold.value_or(0);
+  full.backoutRequeueQName = a.backoutRequeueQName.value_or("");
   return full;
 }
 

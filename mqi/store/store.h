@@ -135,6 +135,7 @@ class Store {
   virtual Result<QueueManagerInfo> describeQueueManager(const std::string& name) = 0;
   virtual Status setDefaultQueueManager(const std::string& name) = 0;
   virtual Status setMaxUncommittedMsgs(const std::string& name, int32_t value) = 0;
+  virtual Status alterQueueManager(const std::string& name, const QueueManagerChanges& c) = 0;
   // Stores that keep no files of their own report nothing and compact nothing.
   virtual Result<StoreSpace> measureSpace(const std::string&) { return StoreSpace{}; }
   virtual Result<CompactReport> compactQueueManager(const std::string&) {

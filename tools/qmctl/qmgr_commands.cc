@@ -23,8 +23,14 @@ nlohmann::json queueManagerJson(const mqi::QueueManagerInfo& info) {
           {"ccsid", info.codedCharSetId},
           {"max_uncommitted", info.maxUncommittedMsgs},
           {"max_msg_length", info.maxMsgLength},
-          {"connections", info.connections}};
+          {"connections", info.connections},
+          {"dead_letter_queue", info.deadLetterQName},
+          {"default_backout_threshold", info.defaultBackoutThreshold}};
 }
+
+// What `qmctl create` gives a new queue manager unless told otherwise.
+constexpr const char* kDefaultDeadLetterQueue = "SYSTEM.DEAD.LETTER.QUEUE";
+constexpr int32_t kDefaultBackoutThreshold = 5;
 
 namespace {
 
@@ -32,6 +38,7 @@ struct CreateOptions {
   std::string qmgr;
   mqi::QueueManagerOptions options;
   bool start = false;
+  bool noDeadLetterQueue = false;
 };
 
 struct SetOptions {
@@ -39,15 +46,31 @@ struct SetOptions {
   int32_t maxUncommitted = 0;
   CLI::Option* maxUncommittedOption = nullptr;
   bool makeDefault = false;
+  std::string deadLetterQueue;
+  CLI::Option* deadLetterQueueOption = nullptr;
+  bool noDeadLetterQueue = false;
+  int32_t defaultBackoutThreshold = 0;
+  CLI::Option* defaultBackoutThresholdOption = nullptr;
+
+  mqi::QueueManagerChanges changes() const {
+    mqi::QueueManagerChanges c;
+    if (deadLetterQueueOption->count() > 0) c.deadLetterQName = deadLetterQueue;
+    if (noDeadLetterQueue) c.deadLetterQName = "";
+    if (defaultBackoutThresholdOption->count() > 0)
+      c.defaultBackoutThreshold = defaultBackoutThreshold;
+    return c;
+  }
 };
 
 int runStart(const std::string& qmgr) {
   return finish(mqi::startQueueManager(qmgr), "queue manager " + qmgr + " started");
 }
 
-int runCreate(const CreateOptions& o) {
+int runCreate(CreateOptions o) {
+  if (o.noDeadLetterQueue) o.options.deadLetterQName.clear();
   if (mqi::Status s = mqi::createQueueManager(o.qmgr, o.options); !s.ok()) return fail(s);
-  std::cout << "queue manager " << o.qmgr << " created in " << mqi::withoutPassword(mqi::storeLocation()) << '\n';
+  std::cout << "queue manager " << o.qmgr << " created in "
+            << mqi::withoutPassword(mqi::storeLocation()) << '\n';
   if (!o.start) return kExitOk;
   return runStart(o.qmgr);
 }
@@ -109,6 +132,8 @@ int runShow(const std::string& qmgr, bool json) {
       {"max-uncommitted:", std::to_string(i.maxUncommittedMsgs)},
       {"max-msg-length:", std::to_string(i.maxMsgLength)},
       {"connections:", std::to_string(i.connections)},
+      {"dead-letter-queue:", i.deadLetterQName.empty() ? "-" : i.deadLetterQName},
+      {"default-backout-threshold:", std::to_string(i.defaultBackoutThreshold)},
       {"store:", mqi::withoutPassword(mqi::storeLocation())}};
   if (sp.kept) {
     rows.push_back({"database-bytes:", std::to_string(sp.databaseBytes)});
@@ -141,8 +166,16 @@ int runCompact(const std::string& qmgr, bool json) {
 }
 
 int runSet(const SetOptions& o) {
-  if (o.maxUncommittedOption->count() == 0 && !o.makeDefault) {
-    return report("set: nothing to change; give --max-uncommitted N or --default", kExitUsage);
+  const mqi::QueueManagerChanges changes = o.changes();
+  const bool changesQueueManager = changes.deadLetterQName || changes.defaultBackoutThreshold;
+  if (o.maxUncommittedOption->count() == 0 && !o.makeDefault && !changesQueueManager) {
+    return report(
+        "set: nothing to change; give --max-uncommitted N, --dead-letter-queue Q,"
+        " --no-dead-letter-queue, --default-backout-threshold N or --default",
+        kExitUsage);
+  }
+  if (changesQueueManager) {
+    if (mqi::Status s = mqi::alterQueueManager(o.qmgr, changes); !s.ok()) return fail(s);
   }
   if (o.maxUncommittedOption->count() > 0) {
     if (mqi::Status s = mqi::setMaxUncommittedMsgs(o.qmgr, o.maxUncommitted); !s.ok()) {
@@ -178,6 +211,15 @@ void addCreate(CLI::App& app, int& exitCode) {
   cmd->add_flag("--default", o->options.makeDefault,
                 "make it the queue manager that a blank name reaches");
   cmd->add_flag("--start", o->start, "start it right away");
+  o->options.deadLetterQName = kDefaultDeadLetterQueue;
+  o->options.defaultBackoutThreshold = kDefaultBackoutThreshold;
+  cmd->add_option("--dead-letter-queue", o->options.deadLetterQName,
+                  "the dead-letter queue to define and name (default SYSTEM.DEAD.LETTER.QUEUE)")
+      ->check(nameCheck("queue"));
+  cmd->add_flag("--no-dead-letter-queue", o->noDeadLetterQueue, "define no dead-letter queue");
+  cmd->add_option("--default-backout-threshold", o->options.defaultBackoutThreshold,
+                  "backout threshold of queues defined without one (default 5; 0: none)")
+      ->check(CLI::Range(0, 999999999));
   cmd->callback([o, &exitCode] { exitCode = runCreate(*o); });
 }
 
@@ -228,6 +270,16 @@ void addListShowSet(CLI::App& app, int& exitCode) {
                       "most messages one unit of work may hold (2024 beyond it)")
           ->check(CLI::Range(1, 999999999));
   set->add_flag("--default", o->makeDefault, "make it the queue manager that a blank name reaches");
+  o->deadLetterQueueOption =
+      set->add_option("--dead-letter-queue", o->deadLetterQueue,
+                      "name an existing local queue as the dead-letter queue")
+          ->check(nameCheck("queue"));
+  set->add_flag("--no-dead-letter-queue", o->noDeadLetterQueue, "name no dead-letter queue")
+      ->excludes(o->deadLetterQueueOption);
+  o->defaultBackoutThresholdOption =
+      set->add_option("--default-backout-threshold", o->defaultBackoutThreshold,
+                      "backout threshold of queues defined without one (0: none)")
+          ->check(CLI::Range(0, 999999999));
   set->callback([o, &exitCode] { exitCode = runSet(*o); });
 }
 

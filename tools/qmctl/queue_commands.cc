@@ -2,7 +2,6 @@
 #include <iostream>
 #include <map>
 #include <memory>
-
 #include <nlohmann/json.hpp>
 
 #include "tools/qmctl/commands.h"
@@ -31,9 +30,10 @@ struct AttributeOption {
 struct AttributeOptions {
   QueueTarget target;
   AttributeOption maxMsgLength, maxDepth, defPriority, defPersistence, defInput, shareability,
-      delivery, inhibitGet, inhibitPut;
-  std::string description;
+      delivery, inhibitGet, inhibitPut, backoutThreshold;
+  std::string description, backoutQueue;
   CLI::Option* descriptionOption = nullptr;
+  CLI::Option* backoutQueueOption = nullptr;
 
   mqi::QueueAttributes attributes() const {
     mqi::QueueAttributes a;
@@ -46,7 +46,9 @@ struct AttributeOptions {
     delivery.applyTo(a.msgDeliverySequence);
     inhibitGet.applyTo(a.inhibitGet);
     inhibitPut.applyTo(a.inhibitPut);
+    backoutThreshold.applyTo(a.backoutThreshold);
     if (descriptionOption->count() > 0) a.description = description;
+    if (backoutQueueOption->count() > 0) a.backoutRequeueQName = backoutQueue;
     return a;
   }
 };
@@ -86,20 +88,24 @@ void addAttributeOptions(CLI::App* cmd, AttributeOptions& o) {
   };
   number("--max-msg-length", o.maxMsgLength, "longest message in bytes (default 4194304)", 0,
          999999999);
-  number("--max-depth", o.maxDepth, "most messages on the queue (default 999999999)", 0,
-         999999999);
+  number("--max-depth", o.maxDepth, "most messages on the queue (default 999999999)", 0, 999999999);
   number("--def-priority", o.defPriority, "priority of messages put 'as queue' (0-9)", 0, 9);
   choice("--def-persistence", o.defPersistence,
          "persistence of messages put 'as queue' (default yes)", kPersistenceNames);
   choice("--def-input", o.defInput, "input mode of MQOO_INPUT_AS_Q_DEF (default shared)",
          kInputNames);
-  choice("--share", o.shareability, "whether several handles may open it for input",
-         kShareNames);
-  choice("--delivery", o.delivery, "message delivery sequence (default priority)",
-         kDeliveryNames);
+  choice("--share", o.shareability, "whether several handles may open it for input", kShareNames);
+  choice("--delivery", o.delivery, "message delivery sequence (default priority)", kDeliveryNames);
   choice("--get", o.inhibitGet, "get allowed or inhibited", kGetNames);
   choice("--put", o.inhibitPut, "put allowed or inhibited", kPutNames);
   o.descriptionOption = cmd->add_option("--description", o.description, "free text");
+  number("--backout-threshold", o.backoutThreshold,
+         "backouts after which the agents set a message aside (0: never; default: the queue"
+         " manager's)",
+         0, 999999999);
+  o.backoutQueueOption = cmd->add_option(
+      "--backout-queue", o.backoutQueue,
+      "where messages at the threshold go (\"\": the queue manager's dead-letter queue)");
 }
 
 std::vector<std::string> queueRow(const mqi::QueueInfo& q) {
@@ -116,12 +122,15 @@ std::vector<std::string> queueRow(const mqi::QueueInfo& q) {
           nameOf(kInputNames, q.defInputOpenOption),
           nameOf(kShareNames, q.shareability),
           nameOf(kDeliveryNames, q.msgDeliverySequence),
+          std::to_string(q.backoutThreshold),
+          q.backoutRequeueQName.empty() ? "-" : q.backoutRequeueQName,
           q.description};
 }
 
 const std::vector<std::string> kQueueHeading = {
-    "QUEUE",    "DEPTH",   "INPUT", "OUTPUT",    "GET",   "PUT",      "MAXDEPTH",
-    "MAXMSGLEN", "PRIORITY", "PERSISTENT", "INPUTMODE", "SHARE", "DELIVERY", "DESCRIPTION"};
+    "QUEUE",    "DEPTH",     "INPUT",    "OUTPUT",     "GET",       "PUT",
+    "MAXDEPTH", "MAXMSGLEN", "PRIORITY", "PERSISTENT", "INPUTMODE", "SHARE",
+    "DELIVERY", "BACKOUT",   "BACKOUTQ", "DESCRIPTION"};
 
 int runQueues(const QueueTarget& t, bool json) {
   std::vector<mqi::QueueInfo> queues;
@@ -149,8 +158,8 @@ int runQueues(const QueueTarget& t, bool json) {
 int runInhibit(const QueueTarget& t, const std::vector<std::string>& operations, bool inhibit) {
   const mqi::Status s =
       setInhibit(t.qmgr, t.queue, operations, inhibit, [&](const std::string& operation) {
-        std::cout << operation << (inhibit ? " inhibited" : " allowed") << " on queue "
-                  << t.queue << '\n';
+        std::cout << operation << (inhibit ? " inhibited" : " allowed") << " on queue " << t.queue
+                  << '\n';
       });
   return s.ok() ? kExitOk : fail(s);
 }
@@ -178,8 +187,8 @@ void addDefineAlter(CLI::App& app, int& exitCode) {
 void addDeleteClear(CLI::App& app, int& exitCode) {
   auto t = std::make_shared<QueueTarget>();
   auto purge = std::make_shared<bool>(false);
-  CLI::App* del = app.add_subcommand(
-      "delete-queue", "Delete a queue that is not open (and empty, unless --purge)");
+  CLI::App* del = app.add_subcommand("delete-queue",
+                                     "Delete a queue that is not open (and empty, unless --purge)");
   addTarget(del, *t);
   del->add_flag("--purge", *purge, "delete its messages with it");
   del->callback([t, purge, &exitCode] {
@@ -223,9 +232,8 @@ void addQueuesInhibitAllow(CLI::App& app, int& exitCode) {
         ->required()
         ->expected(1, 2)
         ->check(CLI::IsMember({"get", "put"}));
-    cmd->callback([t, operations, inhibit, &exitCode] {
-      exitCode = runInhibit(*t, *operations, inhibit);
-    });
+    cmd->callback(
+        [t, operations, inhibit, &exitCode] { exitCode = runInhibit(*t, *operations, inhibit); });
   }
 }
 
@@ -245,6 +253,8 @@ nlohmann::json queueJson(const mqi::QueueInfo& q) {
           {"def_input", nameOf(kInputNames, q.defInputOpenOption)},
           {"share", nameOf(kShareNames, q.shareability)},
           {"delivery", nameOf(kDeliveryNames, q.msgDeliverySequence)},
+          {"backout_threshold", q.backoutThreshold},
+          {"backout_queue", q.backoutRequeueQName},
           {"description", q.description}};
 }
 
