@@ -110,6 +110,7 @@ void RunDeliveryAgent() {
       disconnectAfterFailedOpen(&hconn, openReason, settings.WaitMQInterval);
       continue;
     }
+    InquirePoisonPolicy(hconn, settings.QName, &DeliveryAgent.Poison);
     while (DeliverNextFile(hconn, hobj) == Turn::kNext) {
     }
     closeAndDisconnect(&hconn, &hobj);

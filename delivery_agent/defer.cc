@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/poison.h"
 #include "delivery_agent/delivery.h"
 
 namespace {
@@ -47,19 +48,22 @@ MQLONG putDeferred(MQHCONN hconn, MQMD& md, const char* data, MQLONG length, MQL
 Turn DeferFile(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId, uint32_t maxSeq) {
   char buffer[kSegmentBufferSize];
   std::vector<char> overflow;
-  for (uint64_t segment = 0; segment <= maxSeq; ++segment) {
+  // Segments 0..maxSeq in order, then any other message of the file (segments beyond MaxSeq
+  // or numbered wrongly), so that none is left behind without its header.
+  for (uint64_t segment = 0; segment <= maxSeq || GroupHasMoreMessages(hconn, hobj, msgId);
+       ++segment) {
     MQMD md = {MQMD_DEFAULT};
     std::memcpy(md.MsgId, msgId, sizeof md.MsgId);
-    setSegmentCorrelId(md.CorrelId, static_cast<uint32_t>(segment));
+    if (segment <= maxSeq) setSegmentCorrelId(md.CorrelId, static_cast<uint32_t>(segment));
     MQGMO gmo = {MQGMO_DEFAULT};
-    gmo.Options = MQGMO_WAIT | MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG |
-                  MQGMO_FAIL_IF_QUIESCING;
+    gmo.Options =
+        MQGMO_WAIT | MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG | MQGMO_FAIL_IF_QUIESCING;
     gmo.WaitInterval = DeliveryAgent.Settings.DeferInterval;
     const char* data;
     MQLONG length;
     MQLONG reason;
-    if (GetWholeMessage(hconn, hobj, md, gmo, "HOLD file", buffer, sizeof buffer, overflow,
-                        &data, &length, &reason) == MQCC_FAILED) {
+    if (GetWholeMessage(hconn, hobj, md, gmo, "HOLD file", buffer, sizeof buffer, overflow, &data,
+                        &length, &reason) == MQCC_FAILED) {
       if (isTransientReason(MqCallKind::kDeferGet, reason)) return interrupted(hconn);
       backOutAndEnd(hconn, "Defer file", "Defer file");
     }
@@ -80,8 +84,8 @@ Turn DeferFile(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId, uint32_t maxSeq
 }
 
 MQLONG GetWholeMessage(MQHCONN hconn, MQHOBJ hobj, MQMD& md, MQGMO& gmo, const char* label,
-                       char* buffer, MQLONG size, std::vector<char>& overflow,
-                       const char** data, MQLONG* length, MQLONG* reason) {
+                       char* buffer, MQLONG size, std::vector<char>& overflow, const char** data,
+                       MQLONG* length, MQLONG* reason) {
   gmo.Options &= ~MQGMO_ACCEPT_TRUNCATED_MSG;
   MQLONG compCode;
   *length = 0;

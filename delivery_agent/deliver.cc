@@ -58,6 +58,21 @@ Turn headerGetFailed(MQHCONN hconn, MQHOBJ hobj, MQLONG reason) {
   EndProcess();
 }
 
+// The header's file was backed out as often as the queue allows: the header and every segment
+// of the file go to the backout or dead-letter queue. A move that fails is tried again after
+// the settings' wait.
+Turn setAside(MQHCONN hconn, MQHOBJ hobj, const MQMD& md) {
+  MQLONG compCode;
+  MQLONG reason;
+  MQBACK(hconn, &compCode, &reason);
+  reportMqCall("Rollback", compCode, reason);
+  const SetAside moved =
+      SetAsideGroup(hconn, hobj, DeliveryAgent.Poison, md.MsgId, nullptr, md.BackoutCount);
+  if (moved == SetAside::kMoved) return Turn::kNext;
+  platform::sleepMilliseconds(static_cast<uint32_t>(DeliveryAgent.Settings.WaitMQInterval));
+  return moved == SetAside::kReconnect ? Turn::kReconnect : Turn::kNext;
+}
+
 void answerPing(MQHCONN hconn, const TGTDESC& header, const MQMD& md) {
   PING ping;
   initPING(ping);
@@ -139,8 +154,7 @@ std::optional<Turn> writeSegments(Delivery& delivery, MQMD& md) {
     MQLONG length;
     MQLONG reason;
     if (GetWholeMessage(delivery.hconn, delivery.hobj, md, gmo, "Delivery file (Get segment)",
-                        buffer, sizeof buffer, overflow, &data, &length,
-                        &reason) == MQCC_FAILED) {
+                        buffer, sizeof buffer, overflow, &data, &length, &reason) == MQCC_FAILED) {
       return FailSegment(delivery, static_cast<uint32_t>(segment), reason);
     }
     if (delivery.alreadyPublished) continue;  // the segments are only taken off the queue
@@ -148,6 +162,10 @@ std::optional<Turn> writeSegments(Delivery& delivery, MQMD& md) {
       return FailWrite(delivery);
     }
     delivery.written += static_cast<uint64_t>(length);
+  }
+  // A header that claims fewer segments than its file has would give a short file.
+  if (GroupHasMoreMessages(delivery.hconn, delivery.hobj, delivery.msgId)) {
+    return FailSegmentCount(delivery);
   }
   // The commit below removes the file's messages for good: the file must be on disk first.
   if (!FlushTargetFile(delivery)) return FailWrite(delivery);
@@ -231,6 +249,14 @@ Turn DeliverNextFile(MQHCONN hconn, MQHOBJ hobj) {
     return Turn::kNext;
   }
   dumpRecord(std::cout, header);
+  if (md.BackoutCount == 0) {
+    ResetRetryPause(DeliveryAgent.HeaderRetry);
+  } else if (ReachedBackoutThreshold(DeliveryAgent.Poison, md)) {
+    return setAside(hconn, hobj, md);
+  } else {  // a file that failed before is tried again only after a growing pause
+    PauseBeforeRetry(DeliveryAgent.HeaderRetry,
+                     static_cast<uint32_t>(DeliveryAgent.Settings.WaitMQInterval));
+  }
   if (!headerUsable(hconn, md, length)) return Turn::kNext;
 
   Delivery delivery{};

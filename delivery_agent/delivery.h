@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/poison.h"
 #include "common/reconnect.h"
 #include "common/records.h"
 #include "delivery_agent/target_path.h"
@@ -40,6 +41,8 @@ struct DeliveryAgentState {
   // Set by the latest header that carried "-garbage", and kept for every later file that
   // names none; empty until then.
   char DeferredQueue[MQ_Q_NAME_LENGTH + 1];
+  PoisonPolicy Poison;     // the delivery queue's, read at every connection
+  RetryPause HeaderRetry;  // the pause before a file that was backed out is tried again
 };
 extern DeliveryAgentState DeliveryAgent;
 
@@ -90,6 +93,9 @@ MQLONG InquireCodedCharSetId(MQHCONN hconn);
 // ---- the delivery loop ----------------------------------------------------------------
 // One pass: gets one header or ping and carries the file to its end.
 Turn DeliverNextFile(MQHCONN hconn, MQHOBJ hobj);
+// The header and segments 1..MaxSeq were got and more messages of the file are there: backs
+// out, removes the partial file and defers the file with a "W" status.
+Turn FailSegmentCount(Delivery& delivery);
 // Reads "-garbage" from the header's option text into DeferredQueue (the last one wins).
 void ReadDeliveryOptions(const TGTDESC& header);
 

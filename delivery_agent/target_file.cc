@@ -15,7 +15,9 @@ constexpr size_t kErrorTextSize = 1024;
 constexpr size_t kCommentSize = kTargetPathSize + 1 + kErrorTextSize;
 char errorTextBuffer[kErrorTextSize];
 
-bool isSeparator(char c) { return c == '\\' || c == '/'; }
+bool isSeparator(char c) {
+  return c == '\\' || c == '/';
+}
 
 // The directory that a path prefix of `end` characters names; end 0 is the path's root (its
 // leading separator) or the current directory.
@@ -58,8 +60,8 @@ void moveLine(const Delivery& delivery) {
 
 // DeferFile, then the "W" status with the comment taken at the failure.
 Turn deferWithStatus(Delivery& delivery, const char* comment) {
-  const Turn result = DeferFile(delivery.hconn, delivery.hobj, delivery.msgId,
-                                delivery.header->MaxSeq.value());
+  const Turn result =
+      DeferFile(delivery.hconn, delivery.hobj, delivery.msgId, delivery.header->MaxSeq.value());
   SendDeliveryStatus(delivery, "W", comment, false);
   return result;
 }
@@ -172,6 +174,16 @@ Turn FailWrite(Delivery& delivery) {
   writeSystemErrorText();
   backOut(delivery.hconn, "Rollback");
   removePartialFile(delivery);
+  return deferWithStatus(delivery, comment);
+}
+
+Turn FailSegmentCount(Delivery& delivery) {
+  backOut(delivery.hconn, "Rollback");
+  removePartialFile(delivery);
+  char comment[kCommentSize];
+  std::snprintf(comment, sizeof comment, "%s:The file has more data segments than MaxSeq %u.\n",
+                delivery.path, delivery.header->MaxSeq.value());
+  moveLine(delivery);
   return deferWithStatus(delivery, comment);
 }
 

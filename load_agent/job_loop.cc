@@ -1,9 +1,11 @@
 // One turn of the load agent: get a job or a ping from the job queue and act on it.
 #include <cstring>
 #include <iostream>
+#include <optional>
 
 #include "common/log.h"
 #include "common/ping.h"
+#include "common/poison.h"
 #include "common/reconnect.h"
 #include "common/records.h"
 #include "load_agent/load_agent.h"
@@ -74,6 +76,31 @@ void answerPing(MQHCONN hConn, const SRCINFO& received, const MQMD& md) {
   putPingReply(hConn, &ping, md.ReplyToQ);
 }
 
+// A job that was backed out before is worked again only after a pause that grows with each
+// retry; at the job queue's backout threshold it is set aside instead. So a job that cannot be
+// done (its reply queue or LogPath missing) neither spins nor blocks the jobs behind it.
+// Nothing when the job is to be worked now.
+std::optional<Turn> retryOrSetAside(MQHCONN hConn, MQHOBJ hObj, const MQMD& md) {
+  if (md.BackoutCount == 0) {
+    ResetRetryPause(LoadAgent.JobRetry);
+    return std::nullopt;
+  }
+  if (!ReachedBackoutThreshold(LoadAgent.Poison, md)) {
+    PauseBeforeRetry(LoadAgent.JobRetry, static_cast<uint32_t>(LoadAgent.LoadSettings.MQWaitTime));
+    return std::nullopt;
+  }
+  MQLONG compCode = 0;
+  MQLONG reason = 0;
+  MQBACK(hConn, &compCode, &reason);
+  reportMqCall("Rollback", compCode, reason);
+  const SetAside moved =
+      SetAsideGroup(hConn, hObj, LoadAgent.Poison, md.MsgId, md.CorrelId, md.BackoutCount);
+  if (moved == SetAside::kMoved) return Turn::kNext;
+  std::cout.flush();
+  platform::sleepMilliseconds(static_cast<uint32_t>(LoadAgent.LoadSettings.MQWaitTime));
+  return moved == SetAside::kReconnect ? Turn::kReconnect : Turn::kNext;
+}
+
 }  // namespace
 
 Turn ProcessJob(MQHCONN hConn, MQHOBJ hObj) {
@@ -104,6 +131,7 @@ Turn ProcessJob(MQHCONN hConn, MQHOBJ hObj) {
   }
 
   dumpRecord(std::cout, job);
+  if (auto turn = retryOrSetAside(hConn, hObj, md)) return *turn;
   job.Src_path.terminate();
   job.Options.terminate();
   context.isLog = job.Is_log.data()[0];

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "common/poison.h"
 #include "common/reconnect.h"
 #include "mqi/mqi.h"
 #include "platform/confine.h"
@@ -58,6 +59,8 @@ struct LoadAgentState {
   LoadSettingsT LoadSettings;    // read once at start-up
   JobContextT JobContext;        // the job being worked on
   std::ofstream TransferReport;  // the daily transfer report, opened for each checked file
+  PoisonPolicy Poison;           // the job queue's, read at every connection
+  RetryPause JobRetry;           // the pause before a job that was backed out is worked again
 };
 extern LoadAgentState LoadAgent;
 

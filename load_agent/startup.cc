@@ -44,6 +44,7 @@ int RunLoadAgent(int argc, char** argv) {
       disconnectAfterFailedOpen(&hConn, openReason, settings.MQWaitTime);
       continue;
     }
+    InquirePoisonPolicy(hConn, settings.SrcQueue, &LoadAgent.Poison);
     while (ProcessJob(hConn, hObj) == Turn::kNext) {
     }
     closeAndDisconnect(&hConn, &hObj);

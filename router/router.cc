@@ -11,6 +11,7 @@
 
 #include "common/log.h"
 #include "common/ping.h"
+#include "common/poison.h"
 #include "common/reconnect.h"
 #include "common/records.h"
 #include "platform/platform.h"
@@ -22,10 +23,16 @@ namespace {
 // How a pass ends.
 enum class Pass { kNext, kReconnect, kNormalExit, kHardError };
 
-bool isTransient(MQLONG reason) { return isTransientReason(MqCallKind::kConnection, reason); }
-bool isTransientOpen(MQLONG reason) { return isTransientReason(MqCallKind::kQueueOpen, reason); }
+bool isTransient(MQLONG reason) {
+  return isTransientReason(MqCallKind::kConnection, reason);
+}
+bool isTransientOpen(MQLONG reason) {
+  return isTransientReason(MqCallKind::kQueueOpen, reason);
+}
 
-void progressLine(const std::string& text) { std::cout << logTimestamp() << text << std::endl; }
+void progressLine(const std::string& text) {
+  std::cout << logTimestamp() << text << std::endl;
+}
 
 void errorLine(const std::string& text) {
   std::cerr << logTimestamp() << text << "\n";
@@ -49,18 +56,18 @@ class Router {
   Pass moveNextGroup();
   Pass answerPing(const MQMD& md, MQLONG length);
   Pass deliverGroup(const MQMD& headerMd, const SRCDESC& source, const Route& route);
-  Pass putToDelivery(MQHOBJ queue, MQMD* md, const void* data, MQLONG length,
-                     const char* callName, const std::string& queueName, const MQMD& headerMd,
-                     const std::string& path, uint32_t maxSeq);
+  Pass putToDelivery(MQHOBJ queue, MQMD* md, const void* data, MQLONG length, const char* callName,
+                     const std::string& queueName, const MQMD& headerMd, const std::string& path,
+                     uint32_t maxSeq);
   Pass deadLetter(const MQBYTE24 msgId, std::optional<uint32_t> maxSeq, const std::string& path,
                   DeadReason reason, const std::string& why);
-  Pass moveToDeadQueue(const MQBYTE24 msgId, std::optional<uint32_t> maxSeq,
-                       DeadReason reason, int* missing);
+  Pass moveToDeadQueue(const MQBYTE24 msgId, std::optional<uint32_t> maxSeq, DeadReason reason,
+                       int* missing);
   Pass afterFailedGet(MQLONG reason);
+  Pass setAside(const MQMD& md);
   MQLONG getWhole(MQMD* md, MQLONG options, MQLONG wait, const char* callName, MQLONG* length,
                   MQLONG* reason);
-  std::optional<MQHOBJ> openOutput(const std::string& name, const char* callName,
-                                   MQLONG* reason);
+  std::optional<MQHOBJ> openOutput(const std::string& name, const char* callName, MQLONG* reason);
   bool isPing(MQLONG length) const;
   bool isDataHeader(MQLONG length) const;
   void backOut();
@@ -69,6 +76,8 @@ class Router {
   MQHCONN hConn_ = MQHC_UNUSABLE_HCONN;
   MQHOBJ hIn_ = MQHO_UNUSABLE_HOBJ;
   std::map<std::string, MQHOBJ> outputs_;  // open delivery and dead-letter queues
+  PoisonPolicy poison_{};                  // the receiver queue's, read at every connection
+  RetryPause retry_{};                     // before a group that was backed out goes again
   std::vector<unsigned char> buffer_ = std::vector<unsigned char>(kSegmentLimit);
 };
 
@@ -81,7 +90,8 @@ int Router::run() {
     }
     Pass pass = Pass::kReconnect;
     if (c == Connect::kOk) {
-      do pass = moveNextGroup(); while (pass == Pass::kNext);
+      do pass = moveNextGroup();
+      while (pass == Pass::kNext);
       disconnect();
     }
     switch (pass) {
@@ -114,7 +124,10 @@ Router::Connect Router::connect() {
   hIn_ = MQHO_UNUSABLE_HOBJ;
   MQOPEN(hConn_, &od, input | MQOO_FAIL_IF_QUIESCING, &hIn_, &cc, &reason);
   reportMqCall("Open Receiver Queue", cc, reason);
-  if (cc != MQCC_FAILED) return Connect::kOk;
+  if (cc != MQCC_FAILED) {
+    InquirePoisonPolicy(hConn_, settings_.rcvrQueue.c_str(), &poison_);
+    return Connect::kOk;
+  }
   MQLONG discCc = 0, discReason = 0;
   MQDISC(&hConn_, &discCc, &discReason);
   reportMqCall("Disconnect from Queue Manager", discCc, discReason);
@@ -145,21 +158,21 @@ void Router::backOut() {
 // Gets one message whole into buffer_. A message longer than the buffer stays on the queue at
 // the first try (2080): the buffer grows to its length and the same message, which the
 // descriptor now names, is got again without waiting.
-MQLONG Router::getWhole(MQMD* md, MQLONG options, MQLONG wait, const char* callName,
-                        MQLONG* length, MQLONG* reason) {
+MQLONG Router::getWhole(MQMD* md, MQLONG options, MQLONG wait, const char* callName, MQLONG* length,
+                        MQLONG* reason) {
   MQGMO gmo = {MQGMO_DEFAULT};
   gmo.Options = options;
   gmo.WaitInterval = wait;
   MQLONG cc = 0;
-  MQGET(hConn_, hIn_, md, &gmo, static_cast<MQLONG>(buffer_.size()), buffer_.data(), length,
-        &cc, reason);
+  MQGET(hConn_, hIn_, md, &gmo, static_cast<MQLONG>(buffer_.size()), buffer_.data(), length, &cc,
+        reason);
   reportMqCall(callName, cc, *reason);
   if (cc != MQCC_WARNING || *reason != MQRC_TRUNCATED_MSG_FAILED) return cc;
   buffer_.resize(static_cast<size_t>(*length));
   gmo.Options = options & ~MQGMO_WAIT;
   gmo.WaitInterval = 0;
-  MQGET(hConn_, hIn_, md, &gmo, static_cast<MQLONG>(buffer_.size()), buffer_.data(), length,
-        &cc, reason);
+  MQGET(hConn_, hIn_, md, &gmo, static_cast<MQLONG>(buffer_.size()), buffer_.data(), length, &cc,
+        reason);
   reportMqCall(callName, cc, *reason);
   return cc;
 }
@@ -211,11 +224,18 @@ Pass Router::moveNextGroup() {
   setSegmentCorrelId(md.CorrelId, 0);
   MQLONG length = 0, reason = 0;
   MQLONG options = MQGMO_WAIT | MQGMO_SYNCPOINT | MQGMO_FAIL_IF_QUIESCING | MQGMO_CONVERT;
-  if (getWhole(&md, options, MQWI_UNLIMITED, "Get Header from Receiver queue", &length,
-               &reason) == MQCC_FAILED) {
+  if (getWhole(&md, options, MQWI_UNLIMITED, "Get Header from Receiver queue", &length, &reason) ==
+      MQCC_FAILED) {
     return afterFailedGet(reason);
   }
   if (isPing(length)) return answerPing(md, length);
+  if (md.BackoutCount == 0) {
+    ResetRetryPause(retry_);
+  } else if (ReachedBackoutThreshold(poison_, md)) {
+    return setAside(md);
+  } else {
+    PauseBeforeRetry(retry_, settings_.waitMQInterval);
+  }
   if (!isDataHeader(length)) {
     return deadLetter(md.MsgId, std::nullopt, "", DeadReason::kNotADataHeader,
                       "a message of " + std::to_string(length) + " bytes is not a data header");
@@ -230,6 +250,22 @@ Pass Router::moveNextGroup() {
                       "no route takes it");
   }
   return deliverGroup(md, source, *route);
+}
+
+// The group was backed out as often as the receiver queue allows: it goes aside whole, and a
+// move that fails is tried again after the wait.
+Pass Router::setAside(const MQMD& md) {
+  backOut();
+  switch (SetAsideGroup(hConn_, hIn_, poison_, md.MsgId, nullptr, md.BackoutCount)) {
+    case SetAside::kMoved:
+      return Pass::kNext;
+    case SetAside::kReconnect:
+      return Pass::kReconnect;
+    case SetAside::kFailed:
+      break;
+  }
+  platform::sleepMilliseconds(settings_.waitMQInterval);
+  return Pass::kNext;
 }
 
 Pass Router::answerPing(const MQMD& md, MQLONG length) {
@@ -249,9 +285,9 @@ Pass Router::deliverGroup(const MQMD& headerMd, const SRCDESC& source, const Rou
   std::optional<MQHOBJ> queue = openOutput(queueName, "Open Delivery queue", &reason);
   if (!queue) {
     if (isTransientOpen(reason)) return Pass::kReconnect;
-    return deadLetter(headerMd.MsgId, maxSeq, path, DeadReason::kDeliveryRefused,
-                      "delivery queue " + queueName + " cannot be opened, reason " +
-                          std::to_string(reason));
+    return deadLetter(
+        headerMd.MsgId, maxSeq, path, DeadReason::kDeliveryRefused,
+        "delivery queue " + queueName + " cannot be opened, reason " + std::to_string(reason));
   }
   for (uint32_t s = 1; s <= maxSeq; ++s) {
     MQMD md = {MQMD_DEFAULT};
@@ -261,9 +297,9 @@ Pass Router::deliverGroup(const MQMD& headerMd, const SRCDESC& source, const Rou
     if (getWhole(&md, MQGMO_SYNCPOINT | MQGMO_FAIL_IF_QUIESCING, 0,
                  "Get segment from Receiver queue", &length, &reason) == MQCC_FAILED) {
       if (reason != MQRC_NO_MSG_AVAILABLE) return afterFailedGet(reason);
-      return deadLetter(headerMd.MsgId, maxSeq, path, DeadReason::kSegmentMissing,
-                        "segment " + std::to_string(s) + " of " + std::to_string(maxSeq) +
-                            " is missing");
+      return deadLetter(
+          headerMd.MsgId, maxSeq, path, DeadReason::kSegmentMissing,
+          "segment " + std::to_string(s) + " of " + std::to_string(maxSeq) + " is missing");
     }
     if (length > kSegmentLimit) {
       return deadLetter(headerMd.MsgId, maxSeq, path, DeadReason::kSegmentTooLong,
@@ -273,6 +309,10 @@ Pass Router::deliverGroup(const MQMD& headerMd, const SRCDESC& source, const Rou
     Pass put = putToDelivery(*queue, &md, buffer_.data(), length, "Put segment to Delivery queue",
                              queueName, headerMd, path, maxSeq);
     if (put != Pass::kNext) return put;
+  }
+  if (GroupHasMoreMessages(hConn_, hIn_, headerMd.MsgId)) {
+    return deadLetter(headerMd.MsgId, maxSeq, path, DeadReason::kMoreSegments,
+                      "it has more segments than its MaxSeq of " + std::to_string(maxSeq));
   }
   TGTDESC header;
   buildDeliveryHeader(source, route, &header);
@@ -300,8 +340,8 @@ Pass Router::deliverGroup(const MQMD& headerMd, const SRCDESC& source, const Rou
 
 // Puts one message of a group with the descriptor it came with (MsgId, CorrelId, context).
 Pass Router::putToDelivery(MQHOBJ queue, MQMD* md, const void* data, MQLONG length,
-                           const char* callName, const std::string& queueName,
-                           const MQMD& headerMd, const std::string& path, uint32_t maxSeq) {
+                           const char* callName, const std::string& queueName, const MQMD& headerMd,
+                           const std::string& path, uint32_t maxSeq) {
   MQPMO pmo = {MQPMO_DEFAULT};
   pmo.Options = MQPMO_SYNCPOINT | MQPMO_SET_ALL_CONTEXT | MQPMO_FAIL_IF_QUIESCING;
   MQLONG cc = 0, reason = 0;
@@ -317,9 +357,9 @@ Pass Router::putToDelivery(MQHOBJ queue, MQMD* md, const void* data, MQLONG leng
     platform::sleepMilliseconds(settings_.waitMQInterval);
     return Pass::kNext;
   }
-  return deadLetter(headerMd.MsgId, maxSeq, path, DeadReason::kDeliveryRefused,
-                    "delivery queue " + queueName + " refused it, reason " +
-                        std::to_string(reason));
+  return deadLetter(
+      headerMd.MsgId, maxSeq, path, DeadReason::kDeliveryRefused,
+      "delivery queue " + queueName + " refused it, reason " + std::to_string(reason));
 }
 
 // Backs the pass out and moves the group, as it lies on the receiver queue, to the dead-letter
@@ -341,32 +381,39 @@ Pass Router::deadLetter(const MQBYTE24 msgId, std::optional<uint32_t> maxSeq,
   return Pass::kNext;
 }
 
+// The header first, so that it carries the reason; then, for a group, whatever else of it is
+// there, numbered segments and strays alike, however many its MaxSeq claims.
 Pass Router::moveToDeadQueue(const MQBYTE24 msgId, std::optional<uint32_t> maxSeq,
                              DeadReason reason, int* missing) {
   MQLONG openReason = 0;
-  std::optional<MQHOBJ> dead = openOutput(settings_.deadQueue, "Open Dead-letter queue",
-                                          &openReason);
+  std::optional<MQHOBJ> dead =
+      openOutput(settings_.deadQueue, "Open Dead-letter queue", &openReason);
   if (!dead) return isTransient(openReason) ? Pass::kReconnect : Pass::kHardError;
   MQPMO pmo = {MQPMO_DEFAULT};
   pmo.Options = MQPMO_SYNCPOINT | MQPMO_SET_ALL_CONTEXT | MQPMO_FAIL_IF_QUIESCING;
-  const uint32_t last = maxSeq.value_or(0);
-  for (uint32_t s = 0; s <= last; ++s) {
+  uint32_t numbered = 0;  // segments 1..maxSeq found
+  for (bool header = true; header || (maxSeq && GroupHasMoreMessages(hConn_, hIn_, msgId));
+       header = false) {
     MQMD md = {MQMD_DEFAULT};
     std::memcpy(md.MsgId, msgId, sizeof md.MsgId);
-    setSegmentCorrelId(md.CorrelId, s);
+    if (header) setSegmentCorrelId(md.CorrelId, 0);
     MQLONG length = 0, cc = 0, why = 0;
     if (getWhole(&md, MQGMO_SYNCPOINT | MQGMO_FAIL_IF_QUIESCING, 0,
                  "Get message from Receiver queue", &length, &why) == MQCC_FAILED) {
-      if (why != MQRC_NO_MSG_AVAILABLE) return afterFailedGet(why);
-      if (s == 0) return afterFailedGet(why);  // the header went to another reader
-      ++*missing;
-      continue;
+      return afterFailedGet(why);  // for the header: it went to another reader
     }
-    if (s == 0) md.Feedback = kFeedbackBase + static_cast<MQLONG>(reason);
+    uint32_t segment = 0;
+    if (!header && parseSegmentCorrelId(md.CorrelId, &segment) && segment >= 1 && maxSeq &&
+        segment <= *maxSeq) {
+      ++numbered;
+    }
+    if (header) md.Feedback = kFeedbackBase + static_cast<MQLONG>(reason);
     MQPUT(hConn_, *dead, &md, &pmo, length, buffer_.data(), &cc, &why);
     reportMqCall("Put message to Dead-letter queue", cc, why);
     if (cc == MQCC_FAILED) return isTransient(why) ? Pass::kReconnect : Pass::kHardError;
   }
+  const uint32_t claimed = maxSeq.value_or(0);
+  *missing = static_cast<int>(numbered >= claimed ? 0 : claimed - numbered);
   MQLONG cc = 0, why = 0;
   MQCMIT(hConn_, &cc, &why);
   reportMqCall("Commit dead-letter move", cc, why);
@@ -388,8 +435,8 @@ void printStartupParameters(const RouterSettings& s) {
   for (const Route& r : s.routes) {
     std::string folder = r.srcFolder.empty() ? "*" : r.srcFolder;
     std::cout << ts << "     Route " << r.number << "           = " << folder << " " << r.srcMask
-              << " -> " << (r.dlvrQueue.empty() ? s.dlvrQueue : r.dlvrQueue) << " "
-              << r.tgtPath << " " << r.tgtCrtmod << "\n";
+              << " -> " << (r.dlvrQueue.empty() ? s.dlvrQueue : r.dlvrQueue) << " " << r.tgtPath
+              << " " << r.tgtCrtmod << "\n";
   }
   std::cout.flush();
 }

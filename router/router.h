@@ -9,8 +9,13 @@
 //
 // A group goes to the dead-letter queue, whole and unchanged apart from the Feedback field of its
 // header, when no route matches it, when a segment is missing or longer than a delivery agent
-// takes, or when its delivery queue refuses it for a lasting reason. A message with CorrelId
-// segment 0 that is not a data header goes there alone.
+// takes, when there are more segments than its header says, or when its delivery queue refuses
+// it for a lasting reason. A message with CorrelId segment 0 that is not a data header goes
+// there alone. A group moved to the dead-letter queue takes every message of its MsgId along.
+//
+// A header whose unit of work was backed out as often as the receiver queue's backout threshold
+// (a group that stopped the router before) is set aside with its group at the first get: to the
+// queue's backout queue, or to the queue manager's dead-letter queue.
 #ifndef QT_ROUTER_ROUTER_H
 #define QT_ROUTER_ROUTER_H
 
@@ -34,6 +39,7 @@ enum class DeadReason : MQLONG {
   kSegmentMissing = 3,
   kSegmentTooLong = 4,
   kDeliveryRefused = 5,
+  kMoreSegments = 6,  // more segments than the header's MaxSeq
 };
 constexpr MQLONG kFeedbackBase = 65536;
 

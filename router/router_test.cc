@@ -1,5 +1,7 @@
 // The router against a real embedded queue manager: groups delivered whole with their ids and
 // context, dead-lettered groups, pings, and faults in the middle of a group.
+#include "router/router.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -13,7 +15,6 @@
 #include "mqi/admin.h"
 #include "mqi/failpoints.h"
 #include "mqi/mqi.h"
-#include "router/router.h"
 #include "tests/support/queue_manager.h"
 #include "tests/support/test_data.h"
 
@@ -29,7 +30,9 @@ std::string segmentOf(size_t size, char seed) {
   return s;
 }
 
-uint32_t segmentNumber(const Message& m) { return testsupport::segmentOf(m.md); }
+uint32_t segmentNumber(const Message& m) {
+  return testsupport::segmentOf(m.md);
+}
 
 class RouterTest : public ::testing::Test {
  protected:
@@ -126,20 +129,24 @@ class RouterTest : public ::testing::Test {
   RouterSettings settings_;
 };
 
-std::string idOf(const MQMD& md) { return msgIdOf(md); }
+std::string idOf(const MQMD& md) {
+  return msgIdOf(md);
+}
 
 TEST_F(RouterTest, MovesGroupsWholeWithTheirIdsContextAndARoutedHeader) {
   std::vector<std::vector<std::string>> files = {
-      {}, {segmentOf(24575, 'a')}, {segmentOf(24575, 'b'), segmentOf(24575, 'c'), segmentOf(1, 'd')}};
+      {},
+      {segmentOf(24575, 'a')},
+      {segmentOf(24575, 'b'), segmentOf(24575, 'c'), segmentOf(1, 'd')}};
   std::vector<std::string> ids;
   for (size_t f = 0; f < files.size(); ++f) {
     ids.push_back(putGroup("/in/doc/file" + std::to_string(f) + ".xml", files[f]));
   }
   std::string otherId = putGroup("/in/other/data.bin", {segmentOf(100, 'x')});
 
-  EXPECT_EQ(runUntil([&] { return depth("RCV") == 0 && depth("DLV") == 7 &&
-                                  depth("OTHER.DLV") == 2; }),
-            kExitNormal);
+  EXPECT_EQ(
+      runUntil([&] { return depth("RCV") == 0 && depth("DLV") == 7 && depth("OTHER.DLV") == 2; }),
+      kExitNormal);
 
   std::vector<Message> delivered = drain("DLV");
   ASSERT_EQ(delivered.size(), 7u);
@@ -188,19 +195,22 @@ TEST_F(RouterTest, MovesGroupsWholeWithTheirIdsContextAndARoutedHeader) {
 
 TEST_F(RouterTest, DeadLettersWhatCannotBeDeliveredAndGoesOn) {
   std::string unmatched = putGroup("/in/elsewhere/a.xml", {segmentOf(10, 'u'), segmentOf(5, 'v')});
-  std::string incomplete = putGroup("/in/doc/b.xml", {segmentOf(10, 'i'), segmentOf(10, 'j'),
-                                                      segmentOf(10, 'k')}, /*skip=*/2);
+  std::string incomplete = putGroup(
+      "/in/doc/b.xml", {segmentOf(10, 'i'), segmentOf(10, 'j'), segmentOf(10, 'k')}, /*skip=*/2);
   std::string oversized = putGroup("/in/doc/c.xml", {segmentOf(30000, 'o')});
   std::string refused = putGroup("/in/broken/d.xml", {segmentOf(10, 'r')});
   putAlone("HELLO");
+  // A header that claims a billion segments, and one that claims fewer than it has.
+  std::string huge = putGroup("/in/doc/h.xml", {segmentOf(10, 'h')}, 0, 999999999);
+  std::string extra = putGroup("/in/doc/x.xml", {segmentOf(10, 'x'), segmentOf(10, 'y')}, 0, 1);
   std::string good = putGroup("/in/doc/e.xml", {segmentOf(10, 'g')});
 
-  // unmatched 3, incomplete 3 of 4, oversized 2, refused 2, junk 1
-  EXPECT_EQ(runUntil([&] { return depth("RCV") == 0 && depth("DEAD") == 11 && depth("DLV") == 2; }),
+  // unmatched 3, incomplete 3 of 4, oversized 2, refused 2, junk 1, huge 2, extra 3
+  EXPECT_EQ(runUntil([&] { return depth("RCV") == 0 && depth("DEAD") == 16 && depth("DLV") == 2; }),
             kExitNormal);
 
   std::vector<Message> dead = drain("DEAD");
-  ASSERT_EQ(dead.size(), 11u);
+  ASSERT_EQ(dead.size(), 16u);
   auto feedbackOf = [&](const std::string& id) {
     for (const Message& m : dead) {
       if (idOf(m.md) == id && segmentNumber(m) == 0) return m.md.Feedback - kFeedbackBase;
@@ -218,6 +228,10 @@ TEST_F(RouterTest, DeadLettersWhatCannotBeDeliveredAndGoesOn) {
   EXPECT_EQ(countOf(incomplete), 3);
   EXPECT_EQ(feedbackOf(oversized), static_cast<MQLONG>(DeadReason::kSegmentTooLong));
   EXPECT_EQ(feedbackOf(refused), static_cast<MQLONG>(DeadReason::kDeliveryRefused));
+  EXPECT_EQ(feedbackOf(huge), static_cast<MQLONG>(DeadReason::kSegmentMissing));
+  EXPECT_EQ(countOf(huge), 2);
+  EXPECT_EQ(feedbackOf(extra), static_cast<MQLONG>(DeadReason::kMoreSegments));
+  EXPECT_EQ(countOf(extra), 3);
   bool sawJunk = false;
   for (const Message& m : dead) {
     if (segmentNumber(m) == 0 && idOf(m.md) == unmatched) {
@@ -236,6 +250,33 @@ TEST_F(RouterTest, DeadLettersWhatCannotBeDeliveredAndGoesOn) {
   std::vector<Message> delivered = drain("DLV");
   ASSERT_EQ(delivered.size(), 2u);
   EXPECT_EQ(idOf(delivered[0].md), good);
+}
+
+// A group that ends the router (here: its dead-letter queue does not exist) is set aside to the
+// receiver queue's backout queue once backed out as often as the queue allows; the group
+// behind it is routed.
+TEST_F(RouterTest, AGroupThatEndsTheRouterIsSetAsideAndTheNextIsRouted) {
+  settings_.deadQueue = "NO.SUCH.DEAD";
+  mqi::QueueAttributes poison;
+  poison.backoutThreshold = 2;
+  poison.backoutRequeueQName = "DEAD";
+  ASSERT_TRUE(mqi::alterQueue(qm_->name(), "RCV", poison).ok());
+  std::string unmatched = putGroup("/in/elsewhere/a.xml", {segmentOf(10, 'u'), segmentOf(5, 'v')});
+  std::string good = putGroup("/in/doc/e.xml", {segmentOf(10, 'g')});
+
+  for (int start = 0; start < 2; ++start) {  // each start backs the group out once
+    int exitCode = -1;  // on a thread of its own: the test's connection is this thread's
+    std::thread([&] { exitCode = runRouter(settings_); }).join();
+    EXPECT_EQ(exitCode, kExitMqError);
+  }
+  EXPECT_EQ(runUntil([&] { return depth("DLV") == 2; }), kExitNormal);
+  std::vector<Message> aside = drain("DEAD");
+  ASSERT_EQ(aside.size(), 3u);
+  for (const Message& m : aside) {
+    EXPECT_EQ(idOf(m.md), unmatched);
+    EXPECT_EQ(m.md.Feedback, MQRC_BACKOUT_THRESHOLD_REACHED);
+  }
+  EXPECT_EQ(idOf(drain("DLV").at(0).md), good);
 }
 
 TEST_F(RouterTest, AnswersAPingOnItsReceiverQueue) {

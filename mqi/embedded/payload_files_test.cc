@@ -139,6 +139,10 @@ TEST_F(PayloadFilesTest, EarlierLayoutIsUpgradedInPlaceAndNewerOneRefused) {
                          "DROP INDEX messages_files; DROP TABLE payload_files;"
                          "ALTER TABLE messages DROP COLUMN file_id;"
                          "ALTER TABLE messages DROP COLUMN file_offset;"
+                         "ALTER TABLE queues DROP COLUMN backout_threshold;"
+                         "ALTER TABLE queues DROP COLUMN backout_queue;"
+                         "ALTER TABLE qmgr DROP COLUMN dead_letter;"
+                         "ALTER TABLE qmgr DROP COLUMN def_backout;"
                          "PRAGMA user_version=0;",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
@@ -153,6 +157,21 @@ TEST_F(PayloadFilesTest, EarlierLayoutIsUpgradedInPlaceAndNewerOneRefused) {
   ASSERT_EQ(get(q, data, MQGMO_NO_SYNCPOINT, nullptr, kBuffer), MQRC_NONE);
   EXPECT_EQ(data, big(3));
   disconnect();
+  // The queues and the queue manager of the earlier layout have no poison settings; they can
+  // be given them.
+  Result<QueueInfo> q1 = describeQueue("QM1", "Q1");
+  ASSERT_TRUE(q1.ok()) << q1.status.message();
+  EXPECT_EQ(q1.value.backoutThreshold, 0);
+  EXPECT_EQ(q1.value.backoutRequeueQName, "");
+  QueueAttributes poison;
+  poison.backoutThreshold = 2;
+  poison.backoutRequeueQName = "Q2";
+  ASSERT_TRUE(alterQueue("QM1", "Q1", poison).ok());
+  EXPECT_EQ(describeQueue("QM1", "Q1").value.backoutRequeueQName, "Q2");
+  QueueManagerChanges changes;
+  changes.deadLetterQName = "Q1";
+  ASSERT_TRUE(alterQueueManager("QM1", changes).ok());
+  EXPECT_EQ(describeQueueManager("QM1").value.deadLetterQName, "Q1");
 
   ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(handle, "PRAGMA user_version=99;", nullptr, nullptr, nullptr), SQLITE_OK);

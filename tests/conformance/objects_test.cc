@@ -191,11 +191,39 @@ TEST_F(Objects, InquireGivesTheQueueManagersNameAndCcsid) {
   }
   mqi::QueueManagerOptions utf8;
   utf8.codedCharSetId = 1208;
+  utf8.deadLetterQName = "DLQ";
+  utf8.defaultBackoutThreshold = 4;
   std::string other = addQueueManager("U", utf8);
+  mqi::QueueAttributes poison;
+  poison.backoutRequeueQName = "Q1.BACKOUT";
+  defineQueueOn(other, "Q1", poison);
+  poison.backoutThreshold = 0;
+  defineQueueOn(other, "Q1.BACKOUT", poison);
   Connection b(other);
   ASSERT_TRUE(b.ok());
   MQHOBJ qm = b.openQueueManager(MQOO_INQUIRE);
   EXPECT_EQ(inquireInt(b.hconn(), qm, MQIA_CODED_CHAR_SET_ID), 1208);
+
+  // The queue manager's dead-letter queue, and a queue's backout threshold and queue: the
+  // threshold the queue manager gives queues defined without one.
+  MQLONG dlq = MQCA_DEAD_LETTER_Q_NAME;
+  char chars[96];
+  Outcome inq;
+  MQINQ(b.hconn(), qm, 1, &dlq, 0, nullptr, 48, chars, &inq.cc, &inq.rc);
+  ASSERT_EQ(inq.cc, MQCC_OK) << "reason " << inq.rc;
+  EXPECT_EQ(std::string(chars, 48), padded("DLQ", 48));
+  MQHOBJ q = b.open("Q1", MQOO_INQUIRE);
+  MQLONG selectors[] = {MQIA_BACKOUT_THRESHOLD, MQCA_BACKOUT_REQ_Q_NAME, MQCA_DEAD_LETTER_Q_NAME};
+  MQLONG threshold = -99;
+  MQINQ(b.hconn(), q, 3, selectors, 1, &threshold, 96, chars, &inq.cc, &inq.rc);
+  EXPECT_EQ(inq.rc, MQRC_SELECTOR_NOT_FOR_TYPE);  // no dead-letter queue of a queue
+  EXPECT_EQ(threshold, 4);
+  EXPECT_EQ(std::string(chars, 48), padded("Q1.BACKOUT", 48));
+  EXPECT_EQ(std::string(chars + 48, 48), std::string(48, ' '));
+  ASSERT_TRUE(mqi::alterQueue(other, "Q1", poison).ok());
+  EXPECT_EQ(inquireInt(b.hconn(), q, MQIA_BACKOUT_THRESHOLD), 0);
+  MQINQ(b.hconn(), qm, 1, selectors, 1, &threshold, 0, nullptr, &inq.cc, &inq.rc);
+  EXPECT_EQ(inq.rc, MQRC_SELECTOR_NOT_FOR_TYPE);  // nor a backout threshold of the manager
 }
 
 TEST_F(Objects, DefaultsCarryFilesOfManyGigabytes) {

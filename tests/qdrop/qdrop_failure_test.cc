@@ -177,6 +177,48 @@ TEST_F(QdropTest, AMissingSegmentRemovesThePartialFileAndEnds) {
   EXPECT_TRUE(WaitFor([&] { return Depth(kDeliveryQueue) == 2; }, 10000));
 }
 
+// A group that ends the agent at every start is set aside once it has been backed out as often
+// as the queue's threshold says, header and segments together, stray segments included; a
+// header that claims too few segments is deferred whole; the good file behind them arrives.
+TEST_F(QdropTest, GroupsThatStopTheAgentAreSetAsideAndTheFileBehindIsDelivered) {
+  ASSERT_TRUE(mqi::defineQueue(kQMgr, "DEAD.Q", {}).ok());
+  mqi::QueueManagerChanges dead;
+  dead.deadLetterQName = "DEAD.Q";
+  ASSERT_TRUE(mqi::alterQueueManager(kQMgr, dead).ok());
+  mqi::QueueAttributes threshold;
+  threshold.backoutThreshold = 2;
+  ASSERT_TRUE(mqi::alterQueue(kQMgr, kDeliveryQueue, threshold).ok());
+
+  PutGroup lowerCase =
+      PutDelivery(Header("new(" + Path("a.txt") + ")", "replace", 1), {"a1", "a2 stray"});
+  PutDelivery(Header("new(" + Path("b.txt") + ")", "REPLACE", 1), {"b1", "b2"});
+  PutDelivery(Header("new(" + Path("c.txt") + ")", "REPLACE", 2), {"c1", "c2"});
+  for (int start = 0; start < 2; ++start) {
+    Finished ended = Wait(Start());
+    ASSERT_TRUE(hasLine(ended.out, " Parameter CreateFileMode = replace invalid.")) << start;
+  }
+  Finished run = RunUntilReplies(2);
+  EXPECT_NE(run.err.find(" Backed out 2 times: 3 messages of MsgId "), std::string::npos)
+      << run.err;
+  std::vector<Message> aside = Drain("DEAD.Q");
+  ASSERT_EQ(aside.size(), 3u);
+  for (const Message& m : aside) {
+    EXPECT_EQ(Hex(m.md.MsgId, 24), Hex(lowerCase.msgId, 24));
+    EXPECT_EQ(m.md.Feedback, MQRC_BACKOUT_THRESHOLD_REACHED);
+  }
+  EXPECT_EQ(Drain(kDeferQueue).size(), 3u);  // b's header and both segments
+  std::vector<Message> replies = Drain(kReplyQueue);
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_NE(replies[0].data.find(" W " + Path("b.txt") + ":The file has more data segments"),
+            std::string::npos)
+      << replies[0].data;
+  EXPECT_NE(replies[1].data.find(" D File '" + Path("c.txt")), std::string::npos)
+      << replies[1].data;
+  EXPECT_EQ(readFile(Path("c.txt")), "c1c2");
+  EXPECT_FALSE(fs::exists(Path("b.txt")));
+  EXPECT_EQ(Depth(kDeliveryQueue), 0);
+}
+
 TEST_F(QdropTest, WaitsForAStoppedQueueManagerAndReconnects) {
   ASSERT_TRUE(mqi::stopQueueManager(kQMgr, false).ok());
   Program* agent = Start();
@@ -212,10 +254,10 @@ TEST_F(QdropTest, FailpointsDriveTheRetryPaths) {
   // out, so the file is delivered a third time.
   PutDelivery(Header("new(" + folder + "/retried.bin)", "NEWVERS", 2),
               splitSegments(patternBytes(30000, 5), 24576));
-  Finished run = RunUntilReplies(
-      1, {"QM_FAILPOINTS=MQOPEN@3=2:2017,MQGET@2=2:2009,MQCMIT@1=2:2009"});
-  EXPECT_TRUE(hasLine(run.err,
-                      " MQ error has occured. Waiting 100 ms for next attempt to proceed folder."))
+  Finished run =
+      RunUntilReplies(1, {"QM_FAILPOINTS=MQOPEN@3=2:2017,MQGET@2=2:2009,MQCMIT@1=2:2009"});
+  EXPECT_TRUE(
+      hasLine(run.err, " MQ error has occured. Waiting 100 ms for next attempt to proceed folder."))
       << run.out;
   EXPECT_TRUE(hasLine(run.out, " CompCode = 2 Reason = 2017"));
   EXPECT_TRUE(hasLine(run.out, " Delivery file (Get segment)"));

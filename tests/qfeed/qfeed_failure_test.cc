@@ -30,9 +30,7 @@ constexpr bool kSanitized = false;
 
 class QfeedFailureTest : public QfeedTest {
  protected:
-  void expectExitZero(int timeoutMs = 20000) {
-    EXPECT_EQ(waitAgent(timeoutMs), 0);
-  }
+  void expectExitZero(int timeoutMs = 20000) { EXPECT_EQ(waitAgent(timeoutMs), 0); }
   // Drains the receiver queue; returns how many headers (CorrelId segment 0) it held.
   int drainHeaders() {
     int headers = 0;
@@ -123,6 +121,39 @@ TEST_F(QfeedFailureTest, FailedPutBacksOutAndTheJobIsRetried) {
   expectExitZero();
 }
 
+// A job whose status cannot be sent (its reply queue does not exist) is backed out, retried
+// after a growing pause and, at the job queue's backout threshold, set aside to the dead-letter
+// queue; the job behind it is loaded.
+TEST_F(QfeedFailureTest, AJobThatAlwaysBacksOutIsSetAsideAndTheNextJobIsLoaded) {
+  ASSERT_TRUE(mqi::defineQueue(kQmgr, "DEAD", {}).ok());
+  mqi::QueueManagerChanges dead;
+  dead.deadLetterQName = "DEAD";
+  ASSERT_TRUE(mqi::alterQueueManager(kQmgr, dead).ok());
+  mqi::QueueAttributes threshold;
+  threshold.backoutThreshold = 3;
+  ASSERT_TRUE(mqi::alterQueue(kQmgr, "JOBS", threshold).ok());
+  writeIni("", "JOBS", 100);
+  const std::string stuck = writeSource(sourceFolder("a"), "f.dat", "stuck");
+  const std::string next = writeSource(sourceFolder("b"), "g.dat", "next");
+  putJob(stuck, "-rcvrqname RECV", 'Y', 21, "NO.SUCH.REPLY");
+  putJob(next, "-rcvrqname RECV", 'Y', 22);
+  startAgent();
+  Message loaded;
+  ASSERT_TRUE(getMessage("REPLY", &loaded, 20000));
+  EXPECT_EQ(loaded.data[23], 'X');
+  EXPECT_TRUE(waitGone(next));
+  Message aside;
+  ASSERT_TRUE(getMessage("DEAD", &aside, 0));
+  EXPECT_EQ(aside.md.Feedback, MQRC_BACKOUT_THRESHOLD_REACHED);
+  EXPECT_EQ(std::string(aside.md.ReplyToQ, 13), "NO.SUCH.REPLY");
+  EXPECT_EQ(readFile(stuck), "stuck");  // never loaded for good
+  // Three tries, each after the one before was backed out: no hot loop.
+  EXPECT_EQ(countText(" File '" + stuck + "' was not loaded successfully.", true), 3);
+  EXPECT_EQ(drainHeaders(), 1);
+  inhibitGet("JOBS");
+  waitAgent(20000);
+}
+
 TEST_F(QfeedFailureTest, FailedCommitKeepsTheFileUntilALaterCommit) {
   writeIni("", "JOBS", 100);
   const std::string path = writeSource(sourceFolder("a"), "f.dat", "keep");
@@ -160,8 +191,8 @@ TEST_F(QfeedFailureTest, JobsAndFilesOutsideTheSourceRootsAreRefused) {
     Message failure;
     ASSERT_TRUE(getMessage("REPLY", &failure, 20000));
     EXPECT_EQ(failure.data.substr(23), "F During processing file '" + refused[i] +
-                                           "' error has been received. " +
-                                           std::strerror(EACCES) + "\n");
+                                           "' error has been received. " + std::strerror(EACCES) +
+                                           "\n");
   }
   inhibitGet("JOBS");
   expectExitZero();
@@ -190,8 +221,8 @@ TEST_F(QfeedFailureTest, AFileCommittedButNotDeletedIsDeletedByTheNextJobNotLoad
   startAgent();
   // The delete after the commit fails, as if the agent had stopped right before it.
   putJob(path, "-rcvrqname RECV", 'N', 13);
-  EXPECT_TRUE(waitForText(" File '" + path + "' was loaded but could not be deleted.", 20000,
-                          true));
+  EXPECT_TRUE(
+      waitForText(" File '" + path + "' was loaded but could not be deleted.", 20000, true));
   ASSERT_TRUE(setImmutable(path, false));
   EXPECT_EQ(depth("MARKS"), 1);
 

@@ -37,9 +37,10 @@ TEST_F(QmctlTest, BadArgumentsGiveAMessageAndExitCode2) {
 }
 
 TEST_F(QmctlTest, HelpExitsWithZeroForEveryCommand) {
-  for (const char* command : {"create", "start", "stop", "delete", "list", "show", "compact", "set",
-                              "define", "alter", "delete-queue", "clear", "queues", "inhibit",
-                              "allow", "put", "browse", "get", "job", "ping", "status"}) {
+  for (const char* command :
+       {"create", "start",  "stop",   "delete",       "list",  "show",   "compact",
+        "set",    "define", "alter",  "delete-queue", "clear", "queues", "inhibit",
+        "allow",  "put",    "browse", "get",          "job",   "ping",   "status"}) {
     const Outcome run = qmctl({command, "--help"});
     EXPECT_EQ(run.code, 0) << command;
     EXPECT_THAT(run.out, HasSubstr(std::string("Usage: qmctl ") + command)) << command;
@@ -59,6 +60,24 @@ TEST_F(QmctlTest, QueueManagerLifeCycle) {
   EXPECT_EQ(shown["max_uncommitted"], 500);
   EXPECT_EQ(shown["state"], "running");
   EXPECT_EQ(shown["space"]["payload_files"], 0);
+  // A new queue manager comes with a dead-letter queue and a default backout threshold,
+  // which its queues take unless given one.
+  EXPECT_EQ(shown["dead_letter_queue"], "SYSTEM.DEAD.LETTER.QUEUE");
+  EXPECT_EQ(shown["default_backout_threshold"], 5);
+  ASSERT_EQ(qmctl({"define", "QM2", "IN"}).code, 0);
+  run = qmctl({"queues", "QM2", "--json"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  for (const auto& q : nlohmann::json::parse(run.out)) {
+    EXPECT_EQ(q["backout_threshold"], q["name"] == "IN" ? 5 : 0) << q["name"];
+  }
+  ASSERT_EQ(
+      qmctl({"set", "QM2", "--no-dead-letter-queue", "--default-backout-threshold", "2"}).code, 0);
+  EXPECT_THAT(qmctl({"set", "QM2", "--dead-letter-queue", "NOSUCH"}).err, HasSubstr("NOSUCH"));
+  run = qmctl({"show", "QM2"});
+  EXPECT_THAT(run.out, ::testing::ContainsRegex("dead-letter-queue: +-\n"));
+  EXPECT_THAT(run.out, ::testing::ContainsRegex("default-backout-threshold: +2\n"));
+  ASSERT_EQ(qmctl({"set", "QM2", "--dead-letter-queue", "IN"}).code, 0);
+  EXPECT_EQ(nlohmann::json::parse(qmctl({"show", "QM2", "--json"}).out)["dead_letter_queue"], "IN");
   run = qmctl({"compact", "QM2"});
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_THAT(run.out, HasSubstr("0 payload files removed"));
@@ -87,11 +106,21 @@ TEST_F(QmctlTest, QueueManagerLifeCycle) {
   run = qmctl({"show", "QM2"});
   EXPECT_EQ(run.code, 1);
   EXPECT_THAT(run.err, HasSubstr("QM2"));
+
+  ASSERT_EQ(
+      qmctl({"create", "QM3", "--no-dead-letter-queue", "--default-backout-threshold", "0"}).code,
+      0);
+  shown = nlohmann::json::parse(qmctl({"show", "QM3", "--json"}).out);
+  EXPECT_EQ(shown["dead_letter_queue"], "");
+  EXPECT_EQ(shown["default_backout_threshold"], 0);
+  ASSERT_EQ(qmctl({"start", "QM3"}).code, 0);
+  EXPECT_EQ(qmctl({"queues", "QM3", "--json"}).out.find("DEAD"), std::string::npos);
 }
 
 TEST_F(QmctlTest, QueueDefinitionsAndListing) {
   Outcome run = qmctl({"define", kQm, "IN", "--max-depth", "5", "--def-priority", "4",
-                   "--def-persistence", "no", "--delivery", "fifo", "--description", "job q"});
+                       "--def-persistence", "no", "--delivery", "fifo", "--description", "job q",
+                       "--backout-threshold", "3", "--backout-queue", "IN.BACKOUT"});
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(qmctl({"define", kQm, "IN"}).code, 1);  // exists already
   ASSERT_EQ(qmctl({"alter", kQm, "IN", "--max-depth", "7", "--put", "inhibited"}).code, 0);
@@ -100,7 +129,7 @@ TEST_F(QmctlTest, QueueDefinitionsAndListing) {
   ASSERT_EQ(run.code, 0) << run.err;
   const nlohmann::json q = nlohmann::json::parse(run.out).at(0);
   EXPECT_EQ(q["name"], "IN");
-  EXPECT_EQ(q["max_depth"], 7);  // altered
+  EXPECT_EQ(q["max_depth"], 7);     // altered
   EXPECT_EQ(q["def_priority"], 4);  // kept by the alter
   EXPECT_EQ(q["def_persistence"], "no");
   EXPECT_EQ(q["delivery"], "fifo");
@@ -108,11 +137,19 @@ TEST_F(QmctlTest, QueueDefinitionsAndListing) {
   EXPECT_EQ(q["get"], "allowed");
   EXPECT_EQ(q["description"], "job q");
   EXPECT_EQ(q["depth"], 0);
+  EXPECT_EQ(q["backout_threshold"], 3);
+  EXPECT_EQ(q["backout_queue"], "IN.BACKOUT");
+  ASSERT_EQ(qmctl({"alter", kQm, "IN", "--backout-queue", ""}).code, 0);
+  EXPECT_EQ(
+      nlohmann::json::parse(qmctl({"queues", kQm, "IN", "--json"}).out).at(0)["backout_queue"], "");
+  EXPECT_EQ(qmctl({"alter", kQm, "IN", "--backout-threshold", "-1"}).code, 2);
+  EXPECT_EQ(qmctl({"alter", kQm, "IN", "--backout-queue", "A B"}).code, 1);
 
   define("OUT");
   run = qmctl({"queues", kQm});
   ASSERT_EQ(run.code, 0);
   EXPECT_THAT(run.out, HasSubstr("QUEUE"));
+  EXPECT_THAT(run.out, HasSubstr("BACKOUTQ"));
   EXPECT_THAT(run.out, HasSubstr("OUT"));
 
   ASSERT_EQ(qmctl({"put", kQm, "OUT", "--data", "x"}).code, 0);
