@@ -109,7 +109,6 @@ MQLONG putAside(MQHCONN hconn, const PoisonPolicy& policy, MQMD& md, std::vector
   setObjectName(od.ObjectName, policy.Destination);
   MQPMO pmo = {MQPMO_DEFAULT};
   pmo.Options = MQPMO_SYNCPOINT | MQPMO_SET_ALL_CONTEXT | MQPMO_FAIL_IF_QUIESCING;
-  md.Feedback = MQRC_BACKOUT_THRESHOLD_REACHED;
   MQLONG compCode;
   MQPUT1(hconn, &od, &md, &pmo, length, data.data(), &compCode, reason);
   return reportMqCall("Set aside message (put)", compCode, *reason);
@@ -155,10 +154,13 @@ bool ReachedBackoutThreshold(const PoisonPolicy& policy, const MQMD& md) {
   return policy.Threshold > 0 && md.BackoutCount >= policy.Threshold;
 }
 
-SetAside SetAsideGroup(MQHCONN hconn, MQHOBJ hobj, const PoisonPolicy& policy, const MQBYTE24 msgId,
-                       const MQBYTE24 correlId, MQLONG backoutCount) {
+namespace {
+
+// Moves the messages and commits; *moved counts them.
+SetAside moveAndCommit(MQHCONN hconn, MQHOBJ hobj, const PoisonPolicy& policy, const MQBYTE24 msgId,
+                       const MQBYTE24 correlId, MQLONG feedback, long* moved) {
   std::vector<char> buffer(4096);
-  long moved = 0;
+  *moved = 0;
   for (;;) {
     MQMD md = {MQMD_DEFAULT};
     std::memcpy(md.MsgId, msgId, sizeof md.MsgId);
@@ -169,9 +171,10 @@ SetAside SetAsideGroup(MQHCONN hconn, MQHOBJ hobj, const PoisonPolicy& policy, c
       if (reason == MQRC_NO_MSG_AVAILABLE) break;
       return notMoved(hconn, msgId, policy.Destination, reason);
     }
+    md.Feedback = feedback;
     if (putAside(hconn, policy, md, buffer, length, &reason) == MQCC_FAILED)
       return notMoved(hconn, msgId, policy.Destination, reason);
-    ++moved;
+    ++*moved;
   }
   MQLONG compCode;
   MQLONG reason;
@@ -180,15 +183,40 @@ SetAside SetAsideGroup(MQHCONN hconn, MQHOBJ hobj, const PoisonPolicy& policy, c
       reason == MQRC_BACKED_OUT) {
     return notMoved(hconn, msgId, policy.Destination, reason);
   }
-  char text[320];
-  std::snprintf(text, sizeof text,
-                " Backed out %ld times: %ld messages of MsgId %s set aside to %s '%s'"
-                " (feedback %d).\n",
-                static_cast<long>(backoutCount), moved, hexOf(msgId).c_str(),
-                policy.FromDeadLetterQueue ? "dead-letter queue" : "backout queue",
-                policy.Destination, MQRC_BACKOUT_THRESHOLD_REACHED);
-  writeBoth(text);
   return SetAside::kMoved;
+}
+
+void setAsideLine(const char* why, long moved, const MQBYTE24 msgId, const PoisonPolicy& policy,
+                  MQLONG feedback) {
+  char text[384];
+  std::snprintf(text, sizeof text,
+                " %s: %ld messages of MsgId %s set aside to %s '%s' (feedback %ld).\n", why, moved,
+                hexOf(msgId).c_str(),
+                policy.FromDeadLetterQueue ? "dead-letter queue" : "backout queue",
+                policy.Destination, static_cast<long>(feedback));
+  writeBoth(text);
+}
+
+}  // namespace
+
+SetAside SetAsideGroup(MQHCONN hconn, MQHOBJ hobj, const PoisonPolicy& policy, const MQBYTE24 msgId,
+                       const MQBYTE24 correlId, MQLONG backoutCount) {
+  long moved = 0;
+  SetAside result =
+      moveAndCommit(hconn, hobj, policy, msgId, correlId, MQRC_BACKOUT_THRESHOLD_REACHED, &moved);
+  if (result != SetAside::kMoved) return result;
+  char why[64];
+  std::snprintf(why, sizeof why, "Backed out %ld times", static_cast<long>(backoutCount));
+  setAsideLine(why, moved, msgId, policy, MQRC_BACKOUT_THRESHOLD_REACHED);
+  return result;
+}
+
+SetAside SetAsideRejectedGroup(MQHCONN hconn, MQHOBJ hobj, const PoisonPolicy& policy,
+                               const MQBYTE24 msgId, MQLONG feedback, const char* why) {
+  long moved = 0;
+  SetAside result = moveAndCommit(hconn, hobj, policy, msgId, nullptr, feedback, &moved);
+  if (result == SetAside::kMoved) setAsideLine(why, moved, msgId, policy, feedback);
+  return result;
 }
 
 bool GroupHasMoreMessages(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId) {

@@ -6,7 +6,8 @@
 // and calls SetAsideGroup, which moves the message, and for a file every other message of its
 // group (same MsgId: the header and every segment that is there, numbered or not), in one unit
 // of work to the queue's backout queue, or without one to the queue manager's dead-letter
-// queue. Each message moved carries MQRC_BACKOUT_THRESHOLD_REACHED (2362) in Feedback.
+// queue. Each message moved carries MQRC_BACKOUT_THRESHOLD_REACHED (2362) in Feedback. The
+// policy's destination also takes the groups of headers an agent rejects.
 // Every MQ call is followed by reportMqCall.
 #ifndef QT_COMMON_POISON_H
 #define QT_COMMON_POISON_H
@@ -48,6 +49,13 @@ SetAside SetAsideGroup(MQHCONN hconn, MQHOBJ hobj, const PoisonPolicy& policy, c
 // and segments 1..MaxSeq were got, one more means the header claimed too few. The probe leaves
 // the message where it is (it reads no bytes); "none there" (2033) is not reported.
 bool GroupHasMoreMessages(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId);
+
+// The same move for a file whose header the agent rejects (wrong code page, too short), so
+// that its segments do not stay behind without it: every message of msgId, with `feedback`,
+// and a log line that begins with `why`. The policy's threshold plays no part; it needs a
+// destination.
+SetAside SetAsideRejectedGroup(MQHCONN hconn, MQHOBJ hobj, const PoisonPolicy& policy,
+                               const MQBYTE24 msgId, MQLONG feedback, const char* why);
 
 // Pauses a retry path: the first pause is waitMs (the agent's settings' wait) but at least
 // 10 ms and at most 1 s, each one after it twice the last, up to 64 times the first. Reset

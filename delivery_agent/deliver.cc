@@ -81,8 +81,26 @@ void answerPing(MQHCONN hconn, const TGTDESC& header, const MQMD& md) {
   dumpRecord(std::cout, ping);
 }
 
-// The code page and length checks; false when the header was committed away as unusable.
-bool headerUsable(MQHCONN hconn, const MQMD& md, MQLONG length) {
+// A rejected header is committed away, or where the delivery queue has a backout or
+// dead-letter queue, goes there with the segments of its file.
+void rejectHeader(MQHCONN hconn, MQHOBJ hobj, const MQMD& md, MQLONG feedback,
+                  const char* commitLabel) {
+  if (DeliveryAgent.Poison.Destination[0] == '\0') {
+    commit(hconn, commitLabel);
+    return;
+  }
+  MQLONG compCode;
+  MQLONG reason;
+  MQBACK(hconn, &compCode, &reason);
+  reportMqCall("Rollback", compCode, reason);
+  if (SetAsideRejectedGroup(hconn, hobj, DeliveryAgent.Poison, md.MsgId, feedback,
+                            "Rejected header") != SetAside::kMoved) {
+    platform::sleepMilliseconds(static_cast<uint32_t>(DeliveryAgent.Settings.WaitMQInterval));
+  }
+}
+
+// The code page and length checks; false when the header was rejected.
+bool headerUsable(MQHCONN hconn, MQHOBJ hobj, const MQMD& md, MQLONG length) {
   char text[160];
   if (md.CodedCharSetId != DeliveryAgent.QMgrCodedCharSetId) {
     std::snprintf(text, sizeof text,
@@ -90,7 +108,7 @@ bool headerUsable(MQHCONN hconn, const MQMD& md, MQLONG length) {
                   "error. Ignore message.\n",
                   static_cast<long>(md.CodedCharSetId));
     WriteErrorLine(text);
-    commit(hconn, "Delete ugly message.");
+    rejectHeader(hconn, hobj, md, MQRC_NOT_CONVERTED, "Delete ugly message.");
     return false;
   }
   if (length < kShortestHeader) {
@@ -99,7 +117,7 @@ bool headerUsable(MQHCONN hconn, const MQMD& md, MQLONG length) {
                   "message.\n",
                   static_cast<long>(length));
     WriteErrorLine(text);
-    commit(hconn, "Delete ugly message");
+    rejectHeader(hconn, hobj, md, MQRC_FORMAT_ERROR, "Delete ugly message");
     return false;
   }
   return true;
@@ -257,7 +275,7 @@ Turn DeliverNextFile(MQHCONN hconn, MQHOBJ hobj) {
     PauseBeforeRetry(DeliveryAgent.HeaderRetry,
                      static_cast<uint32_t>(DeliveryAgent.Settings.WaitMQInterval));
   }
-  if (!headerUsable(hconn, md, length)) return Turn::kNext;
+  if (!headerUsable(hconn, hobj, md, length)) return Turn::kNext;
 
   Delivery delivery{};
   delivery.hconn = hconn;

@@ -192,7 +192,9 @@ struct SchemaState {
 SchemaState schemaState(Conn& conn) {
   Rows r = conn.exec("SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_tables"
                      " WHERE schemaname='mqi' AND tablename='handles'),"
-                     " EXISTS (SELECT 1 FROM pg_catalog.pg_attribute"
+                     " EXISTS (SELECT 1 FROM pg_catalog.pg_indexes"
+                     " WHERE schemaname='mqi' AND indexname='messages_held')"
+                     " AND EXISTS (SELECT 1 FROM pg_catalog.pg_attribute"
                      " WHERE attrelid=to_regclass('mqi.qmgrs') AND attname='def_backout')");
   if (!r.ok() || r.size() != 1) return {};
   return {r.text(0, 0) == "t", r.text(0, 1) == "t"};

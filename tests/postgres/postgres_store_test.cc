@@ -1,6 +1,7 @@
 // The PostgreSQL store beyond what the conformance suite checks: a server that cannot be
 // reached, a server that stops and starts under live connections, the schema made by several
-// first users at once or brought up to date, and rows that must not outlive their owners. Run through with_server.sh, which provides the server.
+// first users at once or brought up to date, and rows that must not outlive their owners. Run
+// through with_server.sh, which provides the server.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <poll.h>
@@ -158,8 +159,8 @@ TEST_F(PostgresStore, WaitingGetEndsWhenTheServerStops) {
 TEST_F(PostgresStore, ChangesThatMakeMessagesAvailableNotifyWaiters) {
   PGconn* listener = PQconnectdb(store_.c_str());
   ASSERT_EQ(PQstatus(listener), CONNECTION_OK);
-  PGresult* id = PQexec(listener, ("SELECT id FROM mqi.queues WHERE qmgr='" + qmgr_ +
-                                   "' AND name='Q1'").c_str());
+  PGresult* id = PQexec(
+      listener, ("SELECT id FROM mqi.queues WHERE qmgr='" + qmgr_ + "' AND name='Q1'").c_str());
   ASSERT_EQ(PQntuples(id), 1);
   std::string channel = "qt.q." + std::string(PQgetvalue(id, 0, 0));
   PQclear(id);
@@ -212,8 +213,10 @@ TEST_F(PostgresStore, SchemaIsMadeOnceByConcurrentFirstUsers) {
   for (int i = 0; i < 4; ++i)
     users.emplace_back([&, i] {
       mqi::Status s = mqi::createQueueManager("FIRST" + std::to_string(i), {});
-      if (s.ok()) ++made;
-      else ADD_FAILURE() << s.message();
+      if (s.ok())
+        ++made;
+      else
+        ADD_FAILURE() << s.message();
     });
   for (auto& t : users) t.join();
   EXPECT_EQ(made.load(), 4);
@@ -359,25 +362,34 @@ TEST_F(PostgresStore, NoRowsOutliveTheirQueueSessionOrQueueManager) {
 TEST_F(PostgresStore, AnOlderSchemaIsBroughtUpToDate) {
   PGconn* c = PQconnectdb(store_.c_str());
   ASSERT_EQ(PQstatus(c), CONNECTION_OK);
-  PGresult* r = PQexec(c,
+  PGresult* r = PQexec(
+      c,
       "DROP INDEX mqi.messages_held;"
       " ALTER TABLE mqi.handles ADD CONSTRAINT handles_session_id_fkey FOREIGN KEY (session_id)"
       " REFERENCES mqi.sessions(id) ON DELETE CASCADE;"
       " ALTER TABLE mqi.messages ADD CONSTRAINT messages_queue_id_fkey FOREIGN KEY (queue_id)"
       " REFERENCES mqi.queues(id) ON DELETE CASCADE;"
-      " CREATE FUNCTION mqi.reap(qm text) RETURNS int LANGUAGE sql AS 'SELECT 0'");
+      " CREATE FUNCTION mqi.reap(qm text) RETURNS int LANGUAGE sql AS 'SELECT 0';"
+      " ALTER TABLE mqi.queues DROP COLUMN backout_threshold, DROP COLUMN backout_queue;"
+      " ALTER TABLE mqi.qmgrs DROP COLUMN dead_letter, DROP COLUMN def_backout");
   ASSERT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQresultErrorMessage(r);
   PQclear(r);
   ASSERT_TRUE(mqi::defineQueue(qmgr_, "Q2", {}).ok());
-  r = PQexec(c, "SELECT (SELECT count(*) FROM pg_constraint WHERE contype='f'"
-                " AND conrelid IN ('mqi.messages'::regclass, 'mqi.handles'::regclass)),"
-                " (SELECT count(*) FROM pg_indexes WHERE schemaname='mqi'"
-                " AND indexname='messages_held')");
+  r = PQexec(c,
+             "SELECT (SELECT count(*) FROM pg_constraint WHERE contype='f'"
+             " AND conrelid IN ('mqi.messages'::regclass, 'mqi.handles'::regclass)),"
+             " (SELECT count(*) FROM pg_indexes WHERE schemaname='mqi'"
+             " AND indexname='messages_held')");
   ASSERT_EQ(PQresultStatus(r), PGRES_TUPLES_OK);
   EXPECT_STREQ(PQgetvalue(r, 0, 0), "0");
   EXPECT_STREQ(PQgetvalue(r, 0, 1), "1");
   PQclear(r);
   PQfinish(c);
+  // Its queues gained the poison attributes, with none set.
+  mqi::Result<mqi::QueueInfo> q2 = mqi::describeQueue(qmgr_, "Q2");
+  ASSERT_TRUE(q2.ok()) << q2.status.message();
+  EXPECT_EQ(q2.value.backoutThreshold, 0);
+  EXPECT_EQ(mqi::describeQueueManager(qmgr_).value.deadLetterQName, "");
   MQHCONN h = connect();
   MQHOBJ q = open(h, MQOO_INPUT_EXCLUSIVE | MQOO_OUTPUT);
   ASSERT_EQ(put(h, q, "after the upgrade", MQPMO_NO_SYNCPOINT), MQRC_NONE);

@@ -178,8 +178,9 @@ TEST_F(QdropTest, AMissingSegmentRemovesThePartialFileAndEnds) {
 }
 
 // A group that ends the agent at every start is set aside once it has been backed out as often
-// as the queue's threshold says, header and segments together, stray segments included; a
-// header that claims too few segments is deferred whole; the good file behind them arrives.
+// as the queue's threshold says, header and segments together, stray segments included; so is
+// the group of a rejected header, at once; a header that claims too few segments is deferred
+// whole; the good file behind them arrives.
 TEST_F(QdropTest, GroupsThatStopTheAgentAreSetAsideAndTheFileBehindIsDelivered) {
   ASSERT_TRUE(mqi::defineQueue(kQMgr, "DEAD.Q", {}).ok());
   mqi::QueueManagerChanges dead;
@@ -189,6 +190,8 @@ TEST_F(QdropTest, GroupsThatStopTheAgentAreSetAsideAndTheFileBehindIsDelivered) 
   threshold.backoutThreshold = 2;
   ASSERT_TRUE(mqi::alterQueue(kQMgr, kDeliveryQueue, threshold).ok());
 
+  // A header too short to read: its segment goes aside with it at once.
+  PutGroup shortHeader = PutDelivery(Header("x", "REPLACE", 1), {"s1"}, 0, MQFMT_STRING, 100);
   PutGroup lowerCase =
       PutDelivery(Header("new(" + Path("a.txt") + ")", "replace", 1), {"a1", "a2 stray"});
   PutDelivery(Header("new(" + Path("b.txt") + ")", "REPLACE", 1), {"b1", "b2"});
@@ -201,10 +204,11 @@ TEST_F(QdropTest, GroupsThatStopTheAgentAreSetAsideAndTheFileBehindIsDelivered) 
   EXPECT_NE(run.err.find(" Backed out 2 times: 3 messages of MsgId "), std::string::npos)
       << run.err;
   std::vector<Message> aside = Drain("DEAD.Q");
-  ASSERT_EQ(aside.size(), 3u);
-  for (const Message& m : aside) {
-    EXPECT_EQ(Hex(m.md.MsgId, 24), Hex(lowerCase.msgId, 24));
-    EXPECT_EQ(m.md.Feedback, MQRC_BACKOUT_THRESHOLD_REACHED);
+  ASSERT_EQ(aside.size(), 5u);
+  for (size_t i = 0; i < aside.size(); ++i) {
+    const PutGroup& group = i < 2 ? shortHeader : lowerCase;
+    EXPECT_EQ(Hex(aside[i].md.MsgId, 24), Hex(group.msgId, 24)) << i;
+    EXPECT_EQ(aside[i].md.Feedback, i < 2 ? MQRC_FORMAT_ERROR : MQRC_BACKOUT_THRESHOLD_REACHED);
   }
   EXPECT_EQ(Drain(kDeferQueue).size(), 3u);  // b's header and both segments
   std::vector<Message> replies = Drain(kReplyQueue);
