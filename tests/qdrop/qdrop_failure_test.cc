@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "mqi/admin.h"
@@ -221,6 +222,52 @@ TEST_F(QdropTest, GroupsThatStopTheAgentAreSetAsideAndTheFileBehindIsDelivered) 
   EXPECT_EQ(readFile(Path("c.txt")), "c1c2");
   EXPECT_FALSE(fs::exists(Path("b.txt")));
   EXPECT_EQ(Depth(kDeliveryQueue), 0);
+}
+
+// Every kind of group that ends the agent, one after the other at the head of the queue: with
+// a threshold of 1 each ends one start and is set aside by the next, and the good file behind
+// them all is delivered.
+TEST_F(QdropTest, EachGroupThatEndsTheAgentIsSetAsideInTurn) {
+  ASSERT_TRUE(mqi::defineQueue(kQMgr, "DEAD.Q", {}).ok());
+  mqi::QueueManagerChanges dead;
+  dead.deadLetterQName = "DEAD.Q";
+  ASSERT_TRUE(mqi::alterQueueManager(kQMgr, dead).ok());
+  mqi::QueueAttributes threshold;
+  threshold.backoutThreshold = 1;
+  ASSERT_TRUE(mqi::alterQueue(kQMgr, kDeliveryQueue, threshold).ok());
+  std::ofstream(Path("plain")) << "a file, not a folder";
+
+  std::vector<std::string> bad;
+  auto putBad = [&](const TGTDESC& header, const std::vector<std::string>& segments,
+                    int32_t ccsid = 0) {
+    bad.push_back(Hex(PutDelivery(header, segments, ccsid).msgId, 24));
+  };
+  putBad(Header("new(" + Path("missing.txt") + ")", "REPLACE", 3), {"only one"});
+  TGTDESC letters = Header("new(" + Path("abc.txt") + ")", "REPLACE", 1);
+  std::memcpy(letters.MaxSeq.bytes, "abc      ", 9);
+  putBad(letters, {"x"});
+  putBad(Header("new(" + Path("huge.txt") + ")", "REPLACE", 999999999), {"x"});
+  putBad(Header("new(" + Path("garbage.txt") + ")", "OVERWRITE", 1), {"x"});
+  putBad(Header("new(" + Path("ebcdic.txt") + ")", "REPLACE", 1), {"x"}, 500);
+  putBad(Header("new(" + Path("plain/a.txt") + ")", "REPLACE", 1, "-x"), {"x"});
+  putBad(Header("new(" + Path("plain/b.txt") + ")", "REPLACE", 1, "-garbage NO.SUCH.Q"), {"x"});
+  PutDelivery(Header("new(" + Path("good.txt") + ")", "REPLACE", 1), {"good"});
+
+  Program* agent = nullptr;
+  int ended = 0;
+  for (; ended < 12; ++ended) {
+    agent = Start();
+    if (!agent->waitExit(5000)) break;  // runs on: nothing left that ends it
+  }
+  EXPECT_TRUE(qm().waitForCommitted(kReplyQueue, 1, 10000));
+  Finished run = Stop(agent);
+  EXPECT_LE(ended, 7) << run.out;  // at most one start each
+  EXPECT_EQ(readFile(Path("good.txt")), "good");
+  std::set<std::string> aside;
+  for (const Message& m : Drain("DEAD.Q")) aside.insert(Hex(m.md.MsgId, 24));
+  EXPECT_EQ(aside, std::set<std::string>(bad.begin(), bad.end()));
+  EXPECT_EQ(Depth(kDeliveryQueue), 0);
+  EXPECT_EQ(Depth(kDeferQueue), 0);
 }
 
 TEST_F(QdropTest, WaitsForAStoppedQueueManagerAndReconnects) {
