@@ -56,14 +56,14 @@ Turn DeferFile(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId, uint32_t maxSeq
     std::memcpy(md.MsgId, msgId, sizeof md.MsgId);
     if (segment <= maxSeq) setSegmentCorrelId(md.CorrelId, static_cast<uint32_t>(segment));
     MQGMO gmo = {MQGMO_DEFAULT};
-    gmo.Options =
-        MQGMO_WAIT | MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG | MQGMO_FAIL_IF_QUIESCING;
+    gmo.Options = MQGMO_WAIT | MQGMO_SYNCPOINT | MQGMO_ACCEPT_TRUNCATED_MSG |
+                  MQGMO_FAIL_IF_QUIESCING;
     gmo.WaitInterval = DeliveryAgent.Settings.DeferInterval;
     const char* data;
     MQLONG length;
     MQLONG reason;
-    if (GetWholeMessage(hconn, hobj, md, gmo, "HOLD file", buffer, sizeof buffer, overflow, &data,
-                        &length, &reason) == MQCC_FAILED) {
+    if (GetWholeMessage(hconn, hobj, md, gmo, "HOLD file", buffer, sizeof buffer, overflow,
+                        &data, &length, &reason) == MQCC_FAILED) {
       if (isTransientReason(MqCallKind::kDeferGet, reason)) return interrupted(hconn);
       backOutAndEnd(hconn, "Defer file", "Defer file");
     }
@@ -84,8 +84,8 @@ Turn DeferFile(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId, uint32_t maxSeq
 }
 
 MQLONG GetWholeMessage(MQHCONN hconn, MQHOBJ hobj, MQMD& md, MQGMO& gmo, const char* label,
-                       char* buffer, MQLONG size, std::vector<char>& overflow, const char** data,
-                       MQLONG* length, MQLONG* reason) {
+                       char* buffer, MQLONG size, std::vector<char>& overflow,
+                       const char** data, MQLONG* length, MQLONG* reason) {
   gmo.Options &= ~MQGMO_ACCEPT_TRUNCATED_MSG;
   MQLONG compCode;
   *length = 0;

@@ -172,7 +172,8 @@ std::optional<Turn> writeSegments(Delivery& delivery, MQMD& md) {
     MQLONG length;
     MQLONG reason;
     if (GetWholeMessage(delivery.hconn, delivery.hobj, md, gmo, "Delivery file (Get segment)",
-                        buffer, sizeof buffer, overflow, &data, &length, &reason) == MQCC_FAILED) {
+                        buffer, sizeof buffer, overflow, &data, &length,
+                        &reason) == MQCC_FAILED) {
       return FailSegment(delivery, static_cast<uint32_t>(segment), reason);
     }
     if (delivery.alreadyPublished) continue;  // the segments are only taken off the queue

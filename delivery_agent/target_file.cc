@@ -15,9 +15,7 @@ constexpr size_t kErrorTextSize = 1024;
 constexpr size_t kCommentSize = kTargetPathSize + 1 + kErrorTextSize;
 char errorTextBuffer[kErrorTextSize];
 
-bool isSeparator(char c) {
-  return c == '\\' || c == '/';
-}
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
 // The directory that a path prefix of `end` characters names; end 0 is the path's root (its
 // leading separator) or the current directory.
@@ -60,8 +58,8 @@ void moveLine(const Delivery& delivery) {
 
 // DeferFile, then the "W" status with the comment taken at the failure.
 Turn deferWithStatus(Delivery& delivery, const char* comment) {
-  const Turn result =
-      DeferFile(delivery.hconn, delivery.hobj, delivery.msgId, delivery.header->MaxSeq.value());
+  const Turn result = DeferFile(delivery.hconn, delivery.hobj, delivery.msgId,
+                                delivery.header->MaxSeq.value());
   SendDeliveryStatus(delivery, "W", comment, false);
   return result;
 }

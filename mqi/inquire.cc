@@ -9,12 +9,8 @@ using namespace mqi;
 
 namespace {
 
-bool isIntSelector(MQLONG s) {
-  return s >= 1 && s <= 2000;
-}
-bool isCharSelector(MQLONG s) {
-  return s >= 2001 && s <= 4000;
-}
+bool isIntSelector(MQLONG s) { return s >= 1 && s <= 2000; }
+bool isCharSelector(MQLONG s) { return s >= 2001 && s <= 4000; }
 
 // An integer attribute: its value, nullopt when it does not apply to this object (2068), or
 // 2067 through `unknown` when the selector is not one this layer knows.
@@ -22,76 +18,46 @@ std::optional<MQLONG> intAttribute(MQLONG selector, const ObjectHandle& h, const
                                    const QueueManagerInfo& qm, bool& unknown) {
   if (h.isQueueManager) {
     switch (selector) {
-      case MQIA_CODED_CHAR_SET_ID:
-        return qm.codedCharSetId;
-      case MQIA_MAX_MSG_LENGTH:
-        return qm.maxMsgLength;
-      case MQIA_MAX_PRIORITY:
-        return 9;
-      case MQIA_SYNCPOINT:
-        return MQSP_AVAILABLE;
-      case MQIA_MAX_UNCOMMITTED_MSGS:
-        return qm.maxUncommittedMsgs;
+      case MQIA_CODED_CHAR_SET_ID: return qm.codedCharSetId;
+      case MQIA_MAX_MSG_LENGTH: return qm.maxMsgLength;
+      case MQIA_MAX_PRIORITY: return 9;
+      case MQIA_SYNCPOINT: return MQSP_AVAILABLE;
+      case MQIA_MAX_UNCOMMITTED_MSGS: return qm.maxUncommittedMsgs;
     }
   } else {
     switch (selector) {
-      case MQIA_CURRENT_Q_DEPTH:
-        return q.currentDepth;
-      case MQIA_DEF_INPUT_OPEN_OPTION:
-        return q.defInputOpenOption;
-      case MQIA_DEF_PERSISTENCE:
-        return q.defPersistence;
-      case MQIA_DEF_PRIORITY:
-        return q.defPriority;
-      case MQIA_INHIBIT_GET:
-        return q.inhibitGet;
-      case MQIA_INHIBIT_PUT:
-        return q.inhibitPut;
-      case MQIA_MAX_MSG_LENGTH:
-        return q.maxMsgLength;
-      case MQIA_MAX_Q_DEPTH:
-        return q.maxQDepth;
-      case MQIA_MSG_DELIVERY_SEQUENCE:
-        return q.msgDeliverySequence;
-      case MQIA_OPEN_INPUT_COUNT:
-        return q.openInputCount;
-      case MQIA_OPEN_OUTPUT_COUNT:
-        return q.openOutputCount;
-      case MQIA_Q_TYPE:
-        return MQQT_LOCAL;
-      case MQIA_SHAREABILITY:
-        return q.shareability;
-      case MQIA_BACKOUT_THRESHOLD:
-        return q.backoutThreshold;
+      case MQIA_CURRENT_Q_DEPTH: return q.currentDepth;
+      case MQIA_DEF_INPUT_OPEN_OPTION: return q.defInputOpenOption;
+      case MQIA_DEF_PERSISTENCE: return q.defPersistence;
+      case MQIA_DEF_PRIORITY: return q.defPriority;
+      case MQIA_INHIBIT_GET: return q.inhibitGet;
+      case MQIA_INHIBIT_PUT: return q.inhibitPut;
+      case MQIA_MAX_MSG_LENGTH: return q.maxMsgLength;
+      case MQIA_MAX_Q_DEPTH: return q.maxQDepth;
+      case MQIA_MSG_DELIVERY_SEQUENCE: return q.msgDeliverySequence;
+      case MQIA_OPEN_INPUT_COUNT: return q.openInputCount;
+      case MQIA_OPEN_OUTPUT_COUNT: return q.openOutputCount;
+      case MQIA_Q_TYPE: return MQQT_LOCAL;
+      case MQIA_SHAREABILITY: return q.shareability;
+      case MQIA_BACKOUT_THRESHOLD: return q.backoutThreshold;
     }
   }
   switch (selector) {
-    case MQIA_CODED_CHAR_SET_ID:
-    case MQIA_CURRENT_Q_DEPTH:
-    case MQIA_DEF_INPUT_OPEN_OPTION:
-    case MQIA_DEF_PERSISTENCE:
-    case MQIA_DEF_PRIORITY:
-    case MQIA_INHIBIT_GET:
-    case MQIA_INHIBIT_PUT:
-    case MQIA_MAX_MSG_LENGTH:
-    case MQIA_MAX_PRIORITY:
-    case MQIA_MAX_Q_DEPTH:
-    case MQIA_MSG_DELIVERY_SEQUENCE:
-    case MQIA_OPEN_INPUT_COUNT:
-    case MQIA_OPEN_OUTPUT_COUNT:
-    case MQIA_Q_TYPE:
-    case MQIA_SHAREABILITY:
-    case MQIA_SYNCPOINT:
-    case MQIA_MAX_UNCOMMITTED_MSGS:
-    case MQIA_BACKOUT_THRESHOLD:
+    case MQIA_CODED_CHAR_SET_ID: case MQIA_CURRENT_Q_DEPTH: case MQIA_DEF_INPUT_OPEN_OPTION:
+    case MQIA_DEF_PERSISTENCE: case MQIA_DEF_PRIORITY: case MQIA_INHIBIT_GET:
+    case MQIA_INHIBIT_PUT: case MQIA_MAX_MSG_LENGTH: case MQIA_MAX_PRIORITY:
+    case MQIA_MAX_Q_DEPTH: case MQIA_MSG_DELIVERY_SEQUENCE: case MQIA_OPEN_INPUT_COUNT:
+    case MQIA_OPEN_OUTPUT_COUNT: case MQIA_Q_TYPE: case MQIA_SHAREABILITY:
+    case MQIA_SYNCPOINT: case MQIA_MAX_UNCOMMITTED_MSGS: case MQIA_BACKOUT_THRESHOLD:
       return std::nullopt;
   }
   unknown = true;
   return std::nullopt;
 }
 
-std::optional<std::string> charAttribute(MQLONG selector, const ObjectHandle& h, const QueueInfo& q,
-                                         const QueueManagerInfo& qm, bool& unknown) {
+std::optional<std::string> charAttribute(MQLONG selector, const ObjectHandle& h,
+                                         const QueueInfo& q, const QueueManagerInfo& qm,
+                                         bool& unknown) {
   if (selector == MQCA_DEAD_LETTER_Q_NAME) {
     if (h.isQueueManager) return qm.deadLetterQName;
     return std::nullopt;
@@ -130,19 +96,15 @@ MQLONG inquire(Connection& c, const ObjectHandle& h, MQLONG count, const MQLONG*
       std::optional<MQLONG> v = intAttribute(s, h, q, qm, unknown);
       if (unknown) return MQRC_SELECTOR_ERROR;
       if (!v && warning == 0) warning = MQRC_SELECTOR_NOT_FOR_TYPE;
-      if (intAt < intCount)
-        ints[intAt] = v.value_or(MQIAV_NOT_APPLICABLE);
-      else if (warning == 0)
-        warning = MQRC_INT_ATTR_COUNT_TOO_SMALL;
+      if (intAt < intCount) ints[intAt] = v.value_or(MQIAV_NOT_APPLICABLE);
+      else if (warning == 0) warning = MQRC_INT_ATTR_COUNT_TOO_SMALL;
       ++intAt;
     } else if (isCharSelector(s)) {
       std::optional<std::string> v = charAttribute(s, h, q, qm, unknown);
       if (unknown) return MQRC_SELECTOR_ERROR;
       if (!v && warning == 0) warning = MQRC_SELECTOR_NOT_FOR_TYPE;
-      if (charAt + 48 <= charLength)
-        setField(chars + charAt, 48, v.value_or(""));
-      else if (warning == 0)
-        warning = MQRC_CHAR_ATTRS_TOO_SHORT;
+      if (charAt + 48 <= charLength) setField(chars + charAt, 48, v.value_or(""));
+      else if (warning == 0) warning = MQRC_CHAR_ATTRS_TOO_SHORT;
       charAt += 48;
     } else {
       return MQRC_SELECTOR_ERROR;
@@ -151,8 +113,8 @@ MQLONG inquire(Connection& c, const ObjectHandle& h, MQLONG count, const MQLONG*
   return warning;
 }
 
-MQLONG setAttributes(const ObjectHandle& h, MQLONG count, const MQLONG* selectors, MQLONG intCount,
-                     const MQLONG* ints, MQLONG charLength) {
+MQLONG setAttributes(const ObjectHandle& h, MQLONG count, const MQLONG* selectors,
+                     MQLONG intCount, const MQLONG* ints, MQLONG charLength) {
   if (count < 0 || count > 256) return MQRC_SELECTOR_COUNT_ERROR;
   if (charLength < 0) return MQRC_CHAR_ATTR_LENGTH_ERROR;
   if (h.isQueueManager) return MQRC_SELECTOR_ERROR;
@@ -174,9 +136,9 @@ MQLONG setAttributes(const ObjectHandle& h, MQLONG count, const MQLONG* selector
 
 extern "C" {
 
-void MQINQ(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLONG Selectors, MQLONG IntAttrCount,
-           PMQLONG IntAttrs, MQLONG CharAttrLength, PMQCHAR CharAttrs, PMQLONG CompCode,
-           PMQLONG Reason) {
+void MQINQ(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLONG Selectors,
+           MQLONG IntAttrCount, PMQLONG IntAttrs, MQLONG CharAttrLength, PMQCHAR CharAttrs,
+           PMQLONG CompCode, PMQLONG Reason) {
   Call call("MQINQ", CompCode, Reason);
   if (call.failed()) return;
   OpenObject o = findOpenObject(call, Hconn, Hobj, MQOO_INQUIRE, MQRC_NOT_OPEN_FOR_INQUIRE);
@@ -185,16 +147,16 @@ void MQINQ(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLONG Selectors, 
                       CharAttrLength, CharAttrs));
 }
 
-void MQSET(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLONG Selectors, MQLONG IntAttrCount,
-           PMQLONG IntAttrs, MQLONG CharAttrLength, PMQCHAR CharAttrs, PMQLONG CompCode,
-           PMQLONG Reason) {
+void MQSET(MQHCONN Hconn, MQHOBJ Hobj, MQLONG SelectorCount, PMQLONG Selectors,
+           MQLONG IntAttrCount, PMQLONG IntAttrs, MQLONG CharAttrLength, PMQCHAR CharAttrs,
+           PMQLONG CompCode, PMQLONG Reason) {
   (void)CharAttrs;
   Call call("MQSET", CompCode, Reason);
   if (call.failed()) return;
   OpenObject o = findOpenObject(call, Hconn, Hobj, MQOO_SET, MQRC_NOT_OPEN_FOR_SET);
   if (o.handle == nullptr) return;
-  call.result(
-      setAttributes(*o.handle, SelectorCount, Selectors, IntAttrCount, IntAttrs, CharAttrLength));
+  call.result(setAttributes(*o.handle, SelectorCount, Selectors, IntAttrCount, IntAttrs,
+                            CharAttrLength));
 }
 
 }  // extern "C"

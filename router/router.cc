@@ -23,16 +23,10 @@ namespace {
 // How a pass ends.
 enum class Pass { kNext, kReconnect, kNormalExit, kHardError };
 
-bool isTransient(MQLONG reason) {
-  return isTransientReason(MqCallKind::kConnection, reason);
-}
-bool isTransientOpen(MQLONG reason) {
-  return isTransientReason(MqCallKind::kQueueOpen, reason);
-}
+bool isTransient(MQLONG reason) { return isTransientReason(MqCallKind::kConnection, reason); }
+bool isTransientOpen(MQLONG reason) { return isTransientReason(MqCallKind::kQueueOpen, reason); }
 
-void progressLine(const std::string& text) {
-  std::cout << logTimestamp() << text << std::endl;
-}
+void progressLine(const std::string& text) { std::cout << logTimestamp() << text << std::endl; }
 
 void errorLine(const std::string& text) {
   std::cerr << logTimestamp() << text << "\n";
@@ -56,18 +50,19 @@ class Router {
   Pass moveNextGroup();
   Pass answerPing(const MQMD& md, MQLONG length);
   Pass deliverGroup(const MQMD& headerMd, const SRCDESC& source, const Route& route);
-  Pass putToDelivery(MQHOBJ queue, MQMD* md, const void* data, MQLONG length, const char* callName,
-                     const std::string& queueName, const MQMD& headerMd, const std::string& path,
-                     uint32_t maxSeq);
+  Pass putToDelivery(MQHOBJ queue, MQMD* md, const void* data, MQLONG length,
+                     const char* callName, const std::string& queueName, const MQMD& headerMd,
+                     const std::string& path, uint32_t maxSeq);
   Pass deadLetter(const MQBYTE24 msgId, std::optional<uint32_t> maxSeq, const std::string& path,
                   DeadReason reason, const std::string& why);
-  Pass moveToDeadQueue(const MQBYTE24 msgId, std::optional<uint32_t> maxSeq, DeadReason reason,
-                       int* missing);
+  Pass moveToDeadQueue(const MQBYTE24 msgId, std::optional<uint32_t> maxSeq,
+                       DeadReason reason, int* missing);
   Pass afterFailedGet(MQLONG reason);
   Pass setAside(const MQMD& md);
   MQLONG getWhole(MQMD* md, MQLONG options, MQLONG wait, const char* callName, MQLONG* length,
                   MQLONG* reason);
-  std::optional<MQHOBJ> openOutput(const std::string& name, const char* callName, MQLONG* reason);
+  std::optional<MQHOBJ> openOutput(const std::string& name, const char* callName,
+                                   MQLONG* reason);
   bool isPing(MQLONG length) const;
   bool isDataHeader(MQLONG length) const;
   void backOut();
@@ -90,8 +85,7 @@ int Router::run() {
     }
     Pass pass = Pass::kReconnect;
     if (c == Connect::kOk) {
-      do pass = moveNextGroup();
-      while (pass == Pass::kNext);
+      do pass = moveNextGroup(); while (pass == Pass::kNext);
       disconnect();
     }
     switch (pass) {
@@ -158,21 +152,21 @@ void Router::backOut() {
 // Gets one message whole into buffer_. A message longer than the buffer stays on the queue at
 // the first try (2080): the buffer grows to its length and the same message, which the
 // descriptor now names, is got again without waiting.
-MQLONG Router::getWhole(MQMD* md, MQLONG options, MQLONG wait, const char* callName, MQLONG* length,
-                        MQLONG* reason) {
+MQLONG Router::getWhole(MQMD* md, MQLONG options, MQLONG wait, const char* callName,
+                        MQLONG* length, MQLONG* reason) {
   MQGMO gmo = {MQGMO_DEFAULT};
   gmo.Options = options;
   gmo.WaitInterval = wait;
   MQLONG cc = 0;
-  MQGET(hConn_, hIn_, md, &gmo, static_cast<MQLONG>(buffer_.size()), buffer_.data(), length, &cc,
-        reason);
+  MQGET(hConn_, hIn_, md, &gmo, static_cast<MQLONG>(buffer_.size()), buffer_.data(), length,
+        &cc, reason);
   reportMqCall(callName, cc, *reason);
   if (cc != MQCC_WARNING || *reason != MQRC_TRUNCATED_MSG_FAILED) return cc;
   buffer_.resize(static_cast<size_t>(*length));
   gmo.Options = options & ~MQGMO_WAIT;
   gmo.WaitInterval = 0;
-  MQGET(hConn_, hIn_, md, &gmo, static_cast<MQLONG>(buffer_.size()), buffer_.data(), length, &cc,
-        reason);
+  MQGET(hConn_, hIn_, md, &gmo, static_cast<MQLONG>(buffer_.size()), buffer_.data(), length,
+        &cc, reason);
   reportMqCall(callName, cc, *reason);
   return cc;
 }
@@ -224,8 +218,8 @@ Pass Router::moveNextGroup() {
   setSegmentCorrelId(md.CorrelId, 0);
   MQLONG length = 0, reason = 0;
   MQLONG options = MQGMO_WAIT | MQGMO_SYNCPOINT | MQGMO_FAIL_IF_QUIESCING | MQGMO_CONVERT;
-  if (getWhole(&md, options, MQWI_UNLIMITED, "Get Header from Receiver queue", &length, &reason) ==
-      MQCC_FAILED) {
+  if (getWhole(&md, options, MQWI_UNLIMITED, "Get Header from Receiver queue", &length,
+               &reason) == MQCC_FAILED) {
     return afterFailedGet(reason);
   }
   if (isPing(length)) return answerPing(md, length);
@@ -285,9 +279,9 @@ Pass Router::deliverGroup(const MQMD& headerMd, const SRCDESC& source, const Rou
   std::optional<MQHOBJ> queue = openOutput(queueName, "Open Delivery queue", &reason);
   if (!queue) {
     if (isTransientOpen(reason)) return Pass::kReconnect;
-    return deadLetter(
-        headerMd.MsgId, maxSeq, path, DeadReason::kDeliveryRefused,
-        "delivery queue " + queueName + " cannot be opened, reason " + std::to_string(reason));
+    return deadLetter(headerMd.MsgId, maxSeq, path, DeadReason::kDeliveryRefused,
+                      "delivery queue " + queueName + " cannot be opened, reason " +
+                          std::to_string(reason));
   }
   for (uint32_t s = 1; s <= maxSeq; ++s) {
     MQMD md = {MQMD_DEFAULT};
@@ -297,9 +291,9 @@ Pass Router::deliverGroup(const MQMD& headerMd, const SRCDESC& source, const Rou
     if (getWhole(&md, MQGMO_SYNCPOINT | MQGMO_FAIL_IF_QUIESCING, 0,
                  "Get segment from Receiver queue", &length, &reason) == MQCC_FAILED) {
       if (reason != MQRC_NO_MSG_AVAILABLE) return afterFailedGet(reason);
-      return deadLetter(
-          headerMd.MsgId, maxSeq, path, DeadReason::kSegmentMissing,
-          "segment " + std::to_string(s) + " of " + std::to_string(maxSeq) + " is missing");
+      return deadLetter(headerMd.MsgId, maxSeq, path, DeadReason::kSegmentMissing,
+                        "segment " + std::to_string(s) + " of " + std::to_string(maxSeq) +
+                            " is missing");
     }
     if (length > kSegmentLimit) {
       return deadLetter(headerMd.MsgId, maxSeq, path, DeadReason::kSegmentTooLong,
@@ -340,8 +334,8 @@ Pass Router::deliverGroup(const MQMD& headerMd, const SRCDESC& source, const Rou
 
 // Puts one message of a group with the descriptor it came with (MsgId, CorrelId, context).
 Pass Router::putToDelivery(MQHOBJ queue, MQMD* md, const void* data, MQLONG length,
-                           const char* callName, const std::string& queueName, const MQMD& headerMd,
-                           const std::string& path, uint32_t maxSeq) {
+                           const char* callName, const std::string& queueName,
+                           const MQMD& headerMd, const std::string& path, uint32_t maxSeq) {
   MQPMO pmo = {MQPMO_DEFAULT};
   pmo.Options = MQPMO_SYNCPOINT | MQPMO_SET_ALL_CONTEXT | MQPMO_FAIL_IF_QUIESCING;
   MQLONG cc = 0, reason = 0;
@@ -357,9 +351,9 @@ Pass Router::putToDelivery(MQHOBJ queue, MQMD* md, const void* data, MQLONG leng
     platform::sleepMilliseconds(settings_.waitMQInterval);
     return Pass::kNext;
   }
-  return deadLetter(
-      headerMd.MsgId, maxSeq, path, DeadReason::kDeliveryRefused,
-      "delivery queue " + queueName + " refused it, reason " + std::to_string(reason));
+  return deadLetter(headerMd.MsgId, maxSeq, path, DeadReason::kDeliveryRefused,
+                    "delivery queue " + queueName + " refused it, reason " +
+                        std::to_string(reason));
 }
 
 // Backs the pass out and moves the group, as it lies on the receiver queue, to the dead-letter
@@ -386,8 +380,8 @@ Pass Router::deadLetter(const MQBYTE24 msgId, std::optional<uint32_t> maxSeq,
 Pass Router::moveToDeadQueue(const MQBYTE24 msgId, std::optional<uint32_t> maxSeq,
                              DeadReason reason, int* missing) {
   MQLONG openReason = 0;
-  std::optional<MQHOBJ> dead =
-      openOutput(settings_.deadQueue, "Open Dead-letter queue", &openReason);
+  std::optional<MQHOBJ> dead = openOutput(settings_.deadQueue, "Open Dead-letter queue",
+                                          &openReason);
   if (!dead) return isTransient(openReason) ? Pass::kReconnect : Pass::kHardError;
   MQPMO pmo = {MQPMO_DEFAULT};
   pmo.Options = MQPMO_SYNCPOINT | MQPMO_SET_ALL_CONTEXT | MQPMO_FAIL_IF_QUIESCING;
@@ -435,8 +429,8 @@ void printStartupParameters(const RouterSettings& s) {
   for (const Route& r : s.routes) {
     std::string folder = r.srcFolder.empty() ? "*" : r.srcFolder;
     std::cout << ts << "     Route " << r.number << "           = " << folder << " " << r.srcMask
-              << " -> " << (r.dlvrQueue.empty() ? s.dlvrQueue : r.dlvrQueue) << " " << r.tgtPath
-              << " " << r.tgtCrtmod << "\n";
+              << " -> " << (r.dlvrQueue.empty() ? s.dlvrQueue : r.dlvrQueue) << " "
+              << r.tgtPath << " " << r.tgtCrtmod << "\n";
   }
   std::cout.flush();
 }

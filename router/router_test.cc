@@ -30,9 +30,7 @@ std::string segmentOf(size_t size, char seed) {
   return s;
 }
 
-uint32_t segmentNumber(const Message& m) {
-  return testsupport::segmentOf(m.md);
-}
+uint32_t segmentNumber(const Message& m) { return testsupport::segmentOf(m.md); }
 
 class RouterTest : public ::testing::Test {
  protected:
@@ -129,24 +127,20 @@ class RouterTest : public ::testing::Test {
   RouterSettings settings_;
 };
 
-std::string idOf(const MQMD& md) {
-  return msgIdOf(md);
-}
+std::string idOf(const MQMD& md) { return msgIdOf(md); }
 
 TEST_F(RouterTest, MovesGroupsWholeWithTheirIdsContextAndARoutedHeader) {
   std::vector<std::vector<std::string>> files = {
-      {},
-      {segmentOf(24575, 'a')},
-      {segmentOf(24575, 'b'), segmentOf(24575, 'c'), segmentOf(1, 'd')}};
+      {}, {segmentOf(24575, 'a')}, {segmentOf(24575, 'b'), segmentOf(24575, 'c'), segmentOf(1, 'd')}};
   std::vector<std::string> ids;
   for (size_t f = 0; f < files.size(); ++f) {
     ids.push_back(putGroup("/in/doc/file" + std::to_string(f) + ".xml", files[f]));
   }
   std::string otherId = putGroup("/in/other/data.bin", {segmentOf(100, 'x')});
 
-  EXPECT_EQ(
-      runUntil([&] { return depth("RCV") == 0 && depth("DLV") == 7 && depth("OTHER.DLV") == 2; }),
-      kExitNormal);
+  EXPECT_EQ(runUntil([&] { return depth("RCV") == 0 && depth("DLV") == 7 &&
+                                  depth("OTHER.DLV") == 2; }),
+            kExitNormal);
 
   std::vector<Message> delivered = drain("DLV");
   ASSERT_EQ(delivered.size(), 7u);
@@ -195,8 +189,8 @@ TEST_F(RouterTest, MovesGroupsWholeWithTheirIdsContextAndARoutedHeader) {
 
 TEST_F(RouterTest, DeadLettersWhatCannotBeDeliveredAndGoesOn) {
   std::string unmatched = putGroup("/in/elsewhere/a.xml", {segmentOf(10, 'u'), segmentOf(5, 'v')});
-  std::string incomplete = putGroup(
-      "/in/doc/b.xml", {segmentOf(10, 'i'), segmentOf(10, 'j'), segmentOf(10, 'k')}, /*skip=*/2);
+  std::string incomplete = putGroup("/in/doc/b.xml", {segmentOf(10, 'i'), segmentOf(10, 'j'),
+                                                      segmentOf(10, 'k')}, /*skip=*/2);
   std::string oversized = putGroup("/in/doc/c.xml", {segmentOf(30000, 'o')});
   std::string refused = putGroup("/in/broken/d.xml", {segmentOf(10, 'r')});
   putAlone("HELLO");

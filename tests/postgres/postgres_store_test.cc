@@ -1,7 +1,6 @@
 // The PostgreSQL store beyond what the conformance suite checks: a server that cannot be
 // reached, a server that stops and starts under live connections, the schema made by several
-// first users at once or brought up to date, and rows that must not outlive their owners. Run
-// through with_server.sh, which provides the server.
+// first users at once or brought up to date, and rows that must not outlive their owners. Run through with_server.sh, which provides the server.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <poll.h>
@@ -159,8 +158,8 @@ TEST_F(PostgresStore, WaitingGetEndsWhenTheServerStops) {
 TEST_F(PostgresStore, ChangesThatMakeMessagesAvailableNotifyWaiters) {
   PGconn* listener = PQconnectdb(store_.c_str());
   ASSERT_EQ(PQstatus(listener), CONNECTION_OK);
-  PGresult* id = PQexec(
-      listener, ("SELECT id FROM mqi.queues WHERE qmgr='" + qmgr_ + "' AND name='Q1'").c_str());
+  PGresult* id = PQexec(listener, ("SELECT id FROM mqi.queues WHERE qmgr='" + qmgr_ +
+                                   "' AND name='Q1'").c_str());
   ASSERT_EQ(PQntuples(id), 1);
   std::string channel = "qt.q." + std::string(PQgetvalue(id, 0, 0));
   PQclear(id);
@@ -213,10 +212,8 @@ TEST_F(PostgresStore, SchemaIsMadeOnceByConcurrentFirstUsers) {
   for (int i = 0; i < 4; ++i)
     users.emplace_back([&, i] {
       mqi::Status s = mqi::createQueueManager("FIRST" + std::to_string(i), {});
-      if (s.ok())
-        ++made;
-      else
-        ADD_FAILURE() << s.message();
+      if (s.ok()) ++made;
+      else ADD_FAILURE() << s.message();
     });
   for (auto& t : users) t.join();
   EXPECT_EQ(made.load(), 4);
@@ -362,8 +359,7 @@ TEST_F(PostgresStore, NoRowsOutliveTheirQueueSessionOrQueueManager) {
 TEST_F(PostgresStore, AnOlderSchemaIsBroughtUpToDate) {
   PGconn* c = PQconnectdb(store_.c_str());
   ASSERT_EQ(PQstatus(c), CONNECTION_OK);
-  PGresult* r = PQexec(
-      c,
+  PGresult* r = PQexec(c,
       "DROP INDEX mqi.messages_held;"
       " ALTER TABLE mqi.handles ADD CONSTRAINT handles_session_id_fkey FOREIGN KEY (session_id)"
       " REFERENCES mqi.sessions(id) ON DELETE CASCADE;"
@@ -375,11 +371,10 @@ TEST_F(PostgresStore, AnOlderSchemaIsBroughtUpToDate) {
   ASSERT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQresultErrorMessage(r);
   PQclear(r);
   ASSERT_TRUE(mqi::defineQueue(qmgr_, "Q2", {}).ok());
-  r = PQexec(c,
-             "SELECT (SELECT count(*) FROM pg_constraint WHERE contype='f'"
-             " AND conrelid IN ('mqi.messages'::regclass, 'mqi.handles'::regclass)),"
-             " (SELECT count(*) FROM pg_indexes WHERE schemaname='mqi'"
-             " AND indexname='messages_held')");
+  r = PQexec(c, "SELECT (SELECT count(*) FROM pg_constraint WHERE contype='f'"
+                " AND conrelid IN ('mqi.messages'::regclass, 'mqi.handles'::regclass)),"
+                " (SELECT count(*) FROM pg_indexes WHERE schemaname='mqi'"
+                " AND indexname='messages_held')");
   ASSERT_EQ(PQresultStatus(r), PGRES_TUPLES_OK);
   EXPECT_STREQ(PQgetvalue(r, 0, 0), "0");
   EXPECT_STREQ(PQgetvalue(r, 0, 1), "1");

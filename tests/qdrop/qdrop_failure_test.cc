@@ -305,10 +305,10 @@ TEST_F(QdropTest, FailpointsDriveTheRetryPaths) {
   // out, so the file is delivered a third time.
   PutDelivery(Header("new(" + folder + "/retried.bin)", "NEWVERS", 2),
               splitSegments(patternBytes(30000, 5), 24576));
-  Finished run =
-      RunUntilReplies(1, {"QM_FAILPOINTS=MQOPEN@3=2:2017,MQGET@2=2:2009,MQCMIT@1=2:2009"});
-  EXPECT_TRUE(
-      hasLine(run.err, " MQ error has occured. Waiting 100 ms for next attempt to proceed folder."))
+  Finished run = RunUntilReplies(
+      1, {"QM_FAILPOINTS=MQOPEN@3=2:2017,MQGET@2=2:2009,MQCMIT@1=2:2009"});
+  EXPECT_TRUE(hasLine(run.err,
+                      " MQ error has occured. Waiting 100 ms for next attempt to proceed folder."))
       << run.out;
   EXPECT_TRUE(hasLine(run.out, " CompCode = 2 Reason = 2017"));
   EXPECT_TRUE(hasLine(run.out, " Delivery file (Get segment)"));

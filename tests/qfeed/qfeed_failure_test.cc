@@ -30,7 +30,9 @@ constexpr bool kSanitized = false;
 
 class QfeedFailureTest : public QfeedTest {
  protected:
-  void expectExitZero(int timeoutMs = 20000) { EXPECT_EQ(waitAgent(timeoutMs), 0); }
+  void expectExitZero(int timeoutMs = 20000) {
+    EXPECT_EQ(waitAgent(timeoutMs), 0);
+  }
   // Drains the receiver queue; returns how many headers (CorrelId segment 0) it held.
   int drainHeaders() {
     int headers = 0;
@@ -191,8 +193,8 @@ TEST_F(QfeedFailureTest, JobsAndFilesOutsideTheSourceRootsAreRefused) {
     Message failure;
     ASSERT_TRUE(getMessage("REPLY", &failure, 20000));
     EXPECT_EQ(failure.data.substr(23), "F During processing file '" + refused[i] +
-                                           "' error has been received. " + std::strerror(EACCES) +
-                                           "\n");
+                                           "' error has been received. " +
+                                           std::strerror(EACCES) + "\n");
   }
   inhibitGet("JOBS");
   expectExitZero();
@@ -221,8 +223,8 @@ TEST_F(QfeedFailureTest, AFileCommittedButNotDeletedIsDeletedByTheNextJobNotLoad
   startAgent();
   // The delete after the commit fails, as if the agent had stopped right before it.
   putJob(path, "-rcvrqname RECV", 'N', 13);
-  EXPECT_TRUE(
-      waitForText(" File '" + path + "' was loaded but could not be deleted.", 20000, true));
+  EXPECT_TRUE(waitForText(" File '" + path + "' was loaded but could not be deleted.", 20000,
+                          true));
   ASSERT_TRUE(setImmutable(path, false));
   EXPECT_EQ(depth("MARKS"), 1);
 

@@ -69,8 +69,7 @@ int runStart(const std::string& qmgr) {
 int runCreate(CreateOptions o) {
   if (o.noDeadLetterQueue) o.options.deadLetterQName.clear();
   if (mqi::Status s = mqi::createQueueManager(o.qmgr, o.options); !s.ok()) return fail(s);
-  std::cout << "queue manager " << o.qmgr << " created in "
-            << mqi::withoutPassword(mqi::storeLocation()) << '\n';
+  std::cout << "queue manager " << o.qmgr << " created in " << mqi::withoutPassword(mqi::storeLocation()) << '\n';
   if (!o.start) return kExitOk;
   return runStart(o.qmgr);
 }
