@@ -71,8 +71,7 @@ std::shared_ptr<SharedMap> SharedMap::map(const std::string& folder, std::string
   const std::string path = folder + "/shared";
   void* address = platform::mapSharedFile(path, sizeof(SharedArea), &map->file_);
   if (address == nullptr) {
-    if (problem != nullptr)
-      *problem = "cannot map " + path + ": " + platform::errorText(platform::lastError());
+    if (problem != nullptr) *problem = "cannot map it: " + systemErrorText();
     return nullptr;
   }
   map->area_ = static_cast<SharedArea*>(address);
@@ -81,7 +80,7 @@ std::shared_ptr<SharedMap> SharedMap::map(const std::string& folder, std::string
   if (!wrong.empty()) {
     if (anySlotHeld(folder)) {
       if (problem != nullptr)
-        *problem = path + " is damaged (" + wrong +
+        *problem = std::string(kDamaged) + " (" + wrong +
                    ") while programs are connected: stop them, then connect again to rebuild it";
       return nullptr;  // the destructor unmaps it
     }
@@ -114,6 +113,26 @@ std::shared_ptr<SharedMap> SharedMap::open(const std::string& folder, std::strin
   if (kept.maps.size() >= kMapsKept) kept.maps.erase(kept.maps.begin());
   kept.maps.emplace_back(path, found);
   return found;
+}
+
+std::string unusableStoreText(const std::string& file, const std::string& error, int sqliteCode,
+                              const std::string& qmName) {
+  int primary = sqliteCode & 0xff;
+  bool access = sqliteCode == 0 || primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY ||
+                primary == SQLITE_PERM || primary == SQLITE_AUTH;
+  std::string text =
+      file + ": " + error + "; the store of queue manager " + qmName + " cannot be used: ";
+  if (access)
+    return text +
+           "its folder and files must be readable and writable by this user (see 'qmctl check " +
+           qmName + "')";
+  return text + "see 'qmctl check " + qmName + "', and restore it from a backup if it is damaged";
+}
+
+std::string systemErrorText() {
+  std::string text = platform::errorText(platform::recordSystemError());
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
 }
 
 std::string reservePath(const std::string& qmFolder) {

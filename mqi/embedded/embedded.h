@@ -92,9 +92,14 @@ class SharedMap {
   // address translations. A shared file that was replaced (the queue manager deleted and
   // made again) is mapped anew.
   // A shared file whose contents are not valid is rebuilt (emptied: the state is read again
-  // from the database) when no process holds a connection slot, else not mapped: then
-  // `problem` (when given) says why.
+  // from the database) when no process holds a connection slot, else not mapped. When not
+  // mapped, `problem` (when given) says why, and sqliteCodeOf(problem) tells damage (an
+  // sqlite3 code of damage) from a file that cannot be mapped (0).
   static std::shared_ptr<SharedMap> open(const std::string& folder, std::string* problem = nullptr);
+  static constexpr const char* kDamaged = "it is damaged";
+  static int sqliteCodeOf(const std::string& problem) {
+    return problem.rfind(kDamaged, 0) == 0 ? SQLITE_CORRUPT : 0;
+  }
   SharedArea* area() const { return area_; }
   const std::string& folder() const { return folder_; }  // the queue manager's
   uint32_t wordFor(int64_t queueId) const { return static_cast<uint32_t>(queueId) % kWakeWords; }
@@ -116,7 +121,6 @@ class SharedMap {
 
  private:
   static std::shared_ptr<SharedMap> map(const std::string& folder, std::string* problem);
-
   SharedArea* area_ = nullptr;
   platform::FileIdentity file_;
   std::string folder_;
@@ -154,6 +158,14 @@ bool releaseReserve(SharedMap& shared);
 // Makes the reserve when it is missing; true when it is in place. Puts call it while the
 // shared area says the reserve is gone.
 bool restoreReserve(SharedMap& shared);
+
+// The text for a store that cannot be used: the file, what is wrong (`sqliteCode` 0 for a
+// system error), and what to do: for a file that cannot be opened or written, give this user
+// access to the folder; for anything else, see qmctl check and restore from a backup.
+std::string unusableStoreText(const std::string& file, const std::string& error, int sqliteCode,
+                              const std::string& qmName);
+// The text of the last system error (errno) of this thread.
+std::string systemErrorText();
 
 // Backs out the connections listed in the database that no slot holds any more (their
 // process ended while a write failed, say) and whose slot nobody is taking right now.

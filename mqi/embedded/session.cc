@@ -132,7 +132,7 @@ class EmbeddedSession : public Session {
     int primary = rc & 0xff;
     if ((primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB) && !damageReported_) {
       damageReported_ = true;  // once: the caller ends or retries, and need not read it again
-      unusable(databasePath(folder_), sqlite3_errstr(rc));
+      unusable(databasePath(folder_), sqlite3_errstr(rc), rc);
     }
     return sqlite::reasonFor(rc);
   }
@@ -156,7 +156,7 @@ class EmbeddedSession : public Session {
   }
   // The store cannot be used (damaged, unreadable, read-only): says so on standard error,
   // naming the file and what is wrong and what to do, and gives a reason that nobody retries.
-  int32_t unusable(const std::string& file, const std::string& error);
+  int32_t unusable(const std::string& file, const std::string& error, int sqliteCode = 0);
   int32_t databaseFailure(int rc);
   int32_t openHandleOnce(const QueueRef& queue, InputMode input, bool output, int64_t& handleId);
   int32_t putChecked(int64_t queueId, const MQMD& md, const void* data, size_t length,
@@ -257,7 +257,7 @@ int32_t EmbeddedSession::open(const std::string& folder) {
   folder_ = folder;
   std::string problem;
   shared_ = SharedMap::open(folder, &problem);
-  if (!shared_) return unusable(folder + "/shared", problem);
+  if (!shared_) return unusable(folder + "/shared", problem, SharedMap::sqliteCodeOf(problem));
   flush_ = std::make_unique<sqlite::CommitFlush>(&area()->commits);
   if (int rc = sqlite::openDatabase(databasePath(folder), false, &db_, flush_.get());
       rc != SQLITE_OK)
@@ -288,8 +288,7 @@ int32_t EmbeddedSession::open(const std::string& folder) {
   if (state == kQuiescing) return MQRC_Q_MGR_QUIESCING;
   epoch_ = area()->epoch.load();
   if (!prepareAll()) return MQRC_UNEXPECTED_ERROR;
-  if (!locks_.open(lockPath(folder)))
-    return unusable(lockPath(folder), platform::errorText(platform::lastError()));
+  if (!locks_.open(lockPath(folder))) return unusable(lockPath(folder), systemErrorText());
   if (area()->reserveGone.load() != 0) restoreReserve(*shared_);
   int32_t rc = claimSlot();
   if (rc != 0) return rc;
@@ -303,12 +302,10 @@ int32_t EmbeddedSession::open(const std::string& folder) {
   return 0;
 }
 
-int32_t EmbeddedSession::unusable(const std::string& file, const std::string& error) {
-  std::fprintf(stderr,
-               "qtransfer: %s: %s; the queue manager's store cannot be used: run 'qmctl check %s'"
-               " to see what is wrong, and restore the queue manager from a backup if it is"
-               " damaged\n",
-               file.c_str(), error.c_str(), folder_.substr(folder_.find_last_of('/') + 1).c_str());
+int32_t EmbeddedSession::unusable(const std::string& file, const std::string& error,
+                                  int sqliteCode) {
+  std::string name = folder_.substr(folder_.find_last_of('/') + 1);
+  std::fprintf(stderr, "qtransfer: %s\n", unusableStoreText(file, error, sqliteCode, name).c_str());
   return MQRC_UNEXPECTED_ERROR;
 }
 
@@ -321,7 +318,7 @@ int32_t EmbeddedSession::databaseFailure(int rc) {
     return MQRC_RESOURCE_PROBLEM;
   std::string error = sqlite3_errstr(rc);
   if (db_ != nullptr && sqlite3_errcode(db_) == rc) error = sqlite3_errmsg(db_);
-  return unusable(databasePath(folder_), error);
+  return unusable(databasePath(folder_), error, rc);
 }
 
 // A slot whose lock we can take is free; what its last owner left behind is backed out first.

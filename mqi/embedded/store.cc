@@ -35,30 +35,28 @@ class QmAccess {
     if (!isValidName(name) || !fs::exists(databasePath(folder_)))
       return Status::Error("queue manager " + name + " does not exist", 2058);
     name_ = name;
-    if (sqlite::openDatabase(databasePath(folder_), false, &db_) != SQLITE_OK)
-      return unusable(databasePath(folder_), sqlite3_errmsg(db_));
+    if (int rc = sqlite::openDatabase(databasePath(folder_), false, &db_); rc != SQLITE_OK)
+      return unusable(databasePath(folder_), sqlite3_errmsg(db_), rc);
     if (int rc = upgradeSchema(db_); rc != SQLITE_OK)
       return rc == SQLITE_CANTOPEN ? Status::Error("the data of " + name +
                                                        " was written by a newer version of"
                                                        " qtransfer; run that version's qmctl",
                                                    2059)
-                                   : unusable(databasePath(folder_), sqlite3_errmsg(db_));
+                                   : unusable(databasePath(folder_), sqlite3_errmsg(db_), rc);
     std::string problem;
     shared_ = SharedMap::open(folder_, &problem);
-    if (!shared_) return unusable(folder_ + "/shared", problem);
+    if (!shared_) return unusable(folder_ + "/shared", problem, SharedMap::sqliteCodeOf(problem));
     if (!locks_.open(lockPath(folder_)) || !registerClaimed(db_, *shared_))
-      return unusable(lockPath(folder_), platform::errorText(platform::lastError()));
-    if (!readState()) return unusable(databasePath(folder_), sqlite3_errmsg(db_));
+      return unusable(lockPath(folder_), systemErrorText());
+    if (!readState())
+      return unusable(databasePath(folder_), sqlite3_errmsg(db_), sqlite3_errcode(db_));
     reapDeadConnections(db_, *shared_, locks_, kSlots);
     reapOrphanedConnections(db_, *shared_, locks_);
     return Status::Ok();
   }
   // The store cannot be used as it is: which file, what is wrong, and what to do.
-  Status unusable(const std::string& file, const std::string& error) const {
-    return Status::Error(file + ": " + error + "; the store of queue manager " + name_ +
-                             " cannot be used: see 'qmctl check " + name_ +
-                             "', and restore it from a backup if it is damaged",
-                         MQRC_UNEXPECTED_ERROR);
+  Status unusable(const std::string& file, const std::string& error, int sqliteCode = 0) const {
+    return Status::Error(unusableStoreText(file, error, sqliteCode, name_), MQRC_UNEXPECTED_ERROR);
   }
   sqlite3* db() const { return db_; }
   SharedMap& shared() { return *shared_; }
@@ -69,7 +67,7 @@ class QmAccess {
   Status sqlError(const std::string& what) {
     int code = sqlite3_errcode(db_) & 0xff;
     if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB)
-      return unusable(databasePath(folder_), sqlite3_errmsg(db_)).withContext(what);
+      return unusable(databasePath(folder_), sqlite3_errmsg(db_), code).withContext(what);
     return Status::Error(sqlite3_errmsg(db_), sqlite::reasonFor(sqlite3_errcode(db_)))
         .withContext(what);
   }

@@ -1,4 +1,7 @@
 // qmctl's queue manager and queue commands, and its answers to bad arguments.
+#include <sched.h>
+#include <sys/mount.h>
+
 #include "tests/qmctl/harness.h"
 
 namespace qmctl_test {
@@ -137,6 +140,23 @@ TEST_F(QmctlTest, CheckFindsMissingPayloadsAndDamagedStoresFailLoudly) {
   run = qmctl({"put", kQm, "Q", "--file", dir_.string()});
   EXPECT_EQ(run.code, 1);
   EXPECT_THAT(run.err, HasSubstr("it is a folder"));
+
+  // A read-only store (a read-only bind mount in a mount namespace of this test's process:
+  // root ignores permissions) says what it needs.
+  const char* store = store_.c_str();
+  if (unshare(CLONE_NEWNS) == 0 &&
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+      mount(store, store, nullptr, MS_BIND, nullptr) == 0) {
+    if (mount(nullptr, store, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0) {
+      for (const std::vector<std::string>& args :
+           std::vector<std::vector<std::string>>{{"queues", kQm}, {"browse", kQm, "Q"}}) {
+        run = qmctl(args);
+        EXPECT_EQ(run.code, 1) << args[0];
+        EXPECT_THAT(run.err, HasSubstr("writable by this user")) << args[0];
+      }
+    }
+    umount2(store, 0);
+  }
 
   const fs::path qmFolder = store_ / kQm;
   for (const auto& entry : fs::directory_iterator(qmFolder / "payloads")) fs::remove(entry.path());
