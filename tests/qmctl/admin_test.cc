@@ -132,6 +132,7 @@ TEST_F(QmctlTest, CheckFindsMissingPayloadsAndDamagedStoresFailLoudly) {
   define("Q");
   ASSERT_EQ(qmctl({"put", kQm, "Q", "--data", "small"}).code, 0);
   ASSERT_EQ(qmctl({"put", kQm, "Q"}, std::string(50000, 'L')).code, 0);
+  EXPECT_EQ(qmctl({"check", "--help"}).code, 0);
   Outcome run = qmctl({"check", kQm});
   EXPECT_EQ(run.code, 0) << run.out << run.err;
   EXPECT_THAT(run.out, HasSubstr("checked: database integrity"));
