@@ -88,6 +88,10 @@ std::shared_ptr<SharedMap> SharedMap::map(const std::string& folder, std::string
     std::memset(static_cast<void*>(map->area_), 0, sizeof(SharedArea));
   }
   if (map->area_->magic.load() != kSharedMagic) map->area_->magic.store(kSharedMagic);
+  // A queue manager made before the reserve (or one whose reserve was removed by hand) gets
+  // one at the next connect or put.
+  std::error_code ec;
+  if (!std::filesystem::exists(reservePath(folder), ec)) map->area_->reserveGone.store(1);
   return map;
 }
 
