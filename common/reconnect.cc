@@ -20,22 +20,29 @@ bool isQueueManagerGone(MQLONG reason) {
                           MQRC_CONNECTION_QUIESCING, MQRC_CONNECTION_STOPPING});
 }
 
+// The store is short of something for a while: a full disk (2056 for puts, 2102 for every
+// other call) or a busy database (2102). Waited out like a queue manager that is away.
+bool isStoreShort(MQLONG reason) {
+  return reason == MQRC_RESOURCE_PROBLEM || reason == MQRC_Q_SPACE_NOT_AVAILABLE;
+}
+
 }  // namespace
 
 bool isTransientReason(MqCallKind kind, MQLONG reason) {
   const bool broken = reason == MQRC_CONNECTION_BROKEN;
   switch (kind) {
     case MqCallKind::kConnection:
-      return broken || reason == MQRC_RESOURCE_PROBLEM || isQueueManagerGone(reason);
+      return broken || isStoreShort(reason) || isQueueManagerGone(reason);
     case MqCallKind::kQueueOpen:
       return reason == MQRC_HANDLE_NOT_AVAILABLE ||
              isTransientReason(MqCallKind::kConnection, reason);
     case MqCallKind::kReceiverOpen:
-      return broken || reason == MQRC_HANDLE_NOT_AVAILABLE || isQueueManagerGone(reason);
+      return broken || reason == MQRC_HANDLE_NOT_AVAILABLE || reason == MQRC_RESOURCE_PROBLEM ||
+             isQueueManagerGone(reason);
     case MqCallKind::kDeferGet:
-      return broken || isQueueManagerGone(reason);
+      return broken || reason == MQRC_RESOURCE_PROBLEM || isQueueManagerGone(reason);
     case MqCallKind::kDeferPut:
-      return isQueueManagerGone(reason);
+      return isStoreShort(reason) || isQueueManagerGone(reason);
   }
   return false;
 }

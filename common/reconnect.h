@@ -3,11 +3,15 @@
 // connection to it, has gone away for a while). Each kind of call has its own set of reasons,
 // and every agent asks this one table.
 //
-//   kConnection    2009 2059 2102 2161 2162 2202 2203  connect; gets, puts, commits of a turn
-//   kQueueOpen     the kConnection set and 2017        open of a job, delivery or router queue
-//   kReceiverOpen  2009 2017 2059 2161 2162 2202 2203  the load agent's open of a receiver queue
-//   kDeferGet      2009 2059 2161 2162 2202 2203       gets of a move to the deferred queue
-//   kDeferPut      2059 2161 2162 2202 2203            puts of that move
+//   kConnection    2009 2056 2059 2102 2161 2162 2202 2203  connect; gets, puts, commits
+//   kQueueOpen     the kConnection set and 2017             open of a job, delivery or
+//                                                           router queue
+//   kReceiverOpen  2009 2017 2059 2102 2161 2162 2202 2203  qfeed's open of a receiver queue
+//   kDeferGet      2009 2059 2102 2161 2162 2202 2203       gets of a move to the deferred queue
+//   kDeferPut      2056 2059 2102 2161 2162 2202 2203       puts of that move
+//
+// 2056 (a put found the disk full) and 2102 (any other call did, or the store was busy) are
+// waited out: the queue manager keeps a space reserve for the gets and commits that drain it.
 #ifndef QT_COMMON_RECONNECT_H
 #define QT_COMMON_RECONNECT_H
 

@@ -86,6 +86,10 @@ Result<StoreSpace> measureSpace(const std::string& name) {
   return withStore([&](Store& s) { return s.measureSpace(name); });
 }
 
+Result<CheckReport> checkQueueManager(const std::string& name) {
+  return withStore([&](Store& s) { return s.checkQueueManager(name); });
+}
+
 Result<CompactReport> compactQueueManager(const std::string& name) {
   return withStore([&](Store& s) { return s.compactQueueManager(name); });
 }

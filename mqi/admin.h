@@ -106,6 +106,14 @@ struct StoreSpace {
   int64_t liveBytes = 0;     // bytes of them that messages reference
 };
 
+// What a check of a queue manager's store found: one line per check made (`checks`) and one
+// per thing found wrong (`problems`, empty when the store is sound).
+struct CheckReport {
+  std::vector<std::string> checks;
+  std::vector<std::string> problems;
+  bool ok() const { return problems.empty(); }
+};
+
 // What a compaction did.
 struct CompactReport {
   int32_t filesCompacted = 0;  // mostly dead files whose live bytes were moved
@@ -137,6 +145,10 @@ Result<StoreSpace> measureSpace(const std::string& name);
 // Moves the live payloads of mostly dead files and deletes files nothing references. Safe
 // while the queue manager runs.
 Result<CompactReport> compactQueueManager(const std::string& name);
+// Reads the whole store of a queue manager and checks it: the database's own integrity, and
+// that its messages, payloads, counts and shared file agree. Safe while the queue manager
+// runs; a damaged store fails to open with the reason why.
+Result<CheckReport> checkQueueManager(const std::string& name);
 Status setMaxUncommittedMsgs(const std::string& name, int32_t value);
 // A dead-letter queue must exist as a local queue when named.
 Status alterQueueManager(const std::string& name, const QueueManagerChanges& changes);

@@ -40,10 +40,16 @@ class DataFile {
   void startWriteback(int64_t offset, int64_t length);
   // The size in bytes, or -1.
   int64_t size() const;
+  // Makes the file take `length` bytes of disk now (blocks allocated, not holes), so that the
+  // space is the file's until it is deleted. Fails with ENOSPC when the disk has less free.
+  bool allocate(int64_t length);
 
  private:
   int fd_ = -1;
 };
+
+// The bytes that an unprivileged process may still write on the file system of `path`, or -1.
+int64_t freeSpace(const std::string& path);
 
 // Makes the names in a folder durable (after a file was created, renamed or deleted there).
 bool syncFolder(const std::string& path);

@@ -1,5 +1,6 @@
 #include <fcntl.h>  // sync_file_range with _GNU_SOURCE, which g++ defines
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -80,6 +81,19 @@ void DataFile::startWriteback(int64_t offset, int64_t length) {
 int64_t DataFile::size() const {
   struct stat st;
   return ::fstat(fd_, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+bool DataFile::allocate(int64_t length) {
+  int rc = ::posix_fallocate(fd_, 0, static_cast<off_t>(length));
+  if (rc == 0) return true;
+  errno = rc;  // posix_fallocate returns its error instead of setting errno
+  return false;
+}
+
+int64_t freeSpace(const std::string& path) {
+  struct statvfs fs;
+  if (::statvfs(path.c_str(), &fs) != 0) return -1;
+  return static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize);
 }
 
 bool syncFolder(const std::string& path) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "mqi/embedded/payload_files.h"
 #include "mqi/embedded/sqlite_util.h"
 #include "platform/crash.h"
+#include "platform/data_file.h"
+#include "platform/platform.h"
 
 namespace mqi::embedded {
 
@@ -30,16 +33,69 @@ KeptMaps& keptMaps() {
 
 }  // namespace
 
-std::shared_ptr<SharedMap> SharedMap::map(const std::string& folder) {
+std::string sharedAreaProblem(const SharedArea& a) {
+  if (a.magic.load() != 0 && a.magic.load() != kSharedMagic) return "it has an unknown layout";
+  if (a.state.load() > kStopped || a.highSlot.load() > kSlots)
+    return "its state or slot count is out of range";
+  if (a.commits.flushed.load() > a.commits.written.load() ||
+      a.commits.flushing.load() > a.commits.written.load())
+    return "its commit counters disagree";
+  for (uint32_t i = 0; i < kSlots; ++i) {
+    int64_t id = a.slots[i].connectionId.load();
+    int64_t pending = a.pending[i].count.load();
+    int64_t claims = a.claims[i].count.load();
+    if (id < 0 || id > kMaxConnectionId || pending < 0 || pending > kMaxConnectionId ||
+        claims < 0 || claims > kClaimBuckets)
+      return "slot " + std::to_string(i) + " holds numbers out of range";
+    for (const auto& claimed : a.claims[i].ids)
+      if (claimed.load() < 0) return "slot " + std::to_string(i) + " holds a bad claim";
+  }
+  return {};
+}
+
+namespace {
+
+// True when some process holds a connection slot of the queue manager in `folder`.
+bool anySlotHeld(const std::string& folder) {
+  platform::LockFile locks;
+  if (!locks.open(lockPath(folder))) return true;  // cannot tell: assume so
+  for (uint32_t i = 0; i < kSlots; ++i)
+    if (locks.isHeldElsewhere(i)) return true;
+  return false;
+}
+
+}  // namespace
+
+std::shared_ptr<SharedMap> SharedMap::map(const std::string& folder, std::string* problem) {
   auto map = std::make_shared<SharedMap>();
-  void* address = platform::mapSharedFile(folder + "/shared", sizeof(SharedArea), &map->file_);
-  if (address == nullptr) return nullptr;
+  const std::string path = folder + "/shared";
+  void* address = platform::mapSharedFile(path, sizeof(SharedArea), &map->file_);
+  if (address == nullptr) {
+    if (problem != nullptr) *problem = "cannot map it: " + systemErrorText();
+    return nullptr;
+  }
   map->area_ = static_cast<SharedArea*>(address);
   map->folder_ = folder;
+  std::string wrong = sharedAreaProblem(*map->area_);
+  if (!wrong.empty()) {
+    if (anySlotHeld(folder)) {
+      if (problem != nullptr)
+        *problem = std::string(kDamaged) + " (" + wrong +
+                   ") while programs are connected: stop them, then connect again to rebuild it";
+      return nullptr;  // the destructor unmaps it
+    }
+    // Nobody uses it: everything in it can be read again from the database.
+    std::memset(static_cast<void*>(map->area_), 0, sizeof(SharedArea));
+  }
+  if (map->area_->magic.load() != kSharedMagic) map->area_->magic.store(kSharedMagic);
+  // A queue manager made before the reserve (or one whose reserve was removed by hand) gets
+  // one at the next connect or put.
+  std::error_code ec;
+  if (!std::filesystem::exists(reservePath(folder), ec)) map->area_->reserveGone.store(1);
   return map;
 }
 
-std::shared_ptr<SharedMap> SharedMap::open(const std::string& folder) {
+std::shared_ptr<SharedMap> SharedMap::open(const std::string& folder, std::string* problem) {
   const std::string path = folder + "/shared";
   KeptMaps& kept = keptMaps();
   std::shared_ptr<SharedMap> found;
@@ -54,13 +110,72 @@ std::shared_ptr<SharedMap> SharedMap::open(const std::string& folder) {
   }
   platform::FileIdentity now;
   if (!found || !platform::identifyFile(path, &now) || !(now == found->file_)) {
-    found = map(folder);
+    found = map(folder, problem);
     if (!found) return nullptr;
   }
   std::lock_guard<std::mutex> guard(kept.mutex);
   if (kept.maps.size() >= kMapsKept) kept.maps.erase(kept.maps.begin());
   kept.maps.emplace_back(path, found);
   return found;
+}
+
+std::string unusableStoreText(const std::string& file, const std::string& error, int sqliteCode,
+                              const std::string& qmName) {
+  int primary = sqliteCode & 0xff;
+  bool access = sqliteCode == 0 || primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY ||
+                primary == SQLITE_PERM || primary == SQLITE_AUTH;
+  std::string text =
+      file + ": " + error + "; the store of queue manager " + qmName + " cannot be used: ";
+  if (access)
+    return text +
+           "its folder and files must be readable and writable by this user (see 'qmctl check " +
+           qmName + "')";
+  return text + "see 'qmctl check " + qmName + "', and restore it from a backup if it is damaged";
+}
+
+std::string systemErrorText() {
+  std::string text = platform::errorText(platform::recordSystemError());
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+std::string reservePath(const std::string& qmFolder) {
+  return qmFolder + "/reserve";
+}
+
+bool isDiskFull(int sqliteCode) {
+  return (sqliteCode & 0xff) == SQLITE_FULL;
+}
+
+bool releaseReserve(SharedMap& shared) {
+  shared.area()->reserveGone.store(1);
+  return platform::deleteFile(reservePath(shared.folder()).c_str());
+}
+
+// Made under another name and renamed, so that a half-made reserve is never taken for one.
+// Only once as much again is free: a reserve that took the last free bytes would be released
+// by the next put at once.
+bool restoreReserve(SharedMap& shared) {
+  const std::string path = reservePath(shared.folder());
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) {
+    if (platform::freeSpace(shared.folder()) < 2 * kReserveBytes) {
+      shared.area()->reserveGone.store(1);
+      return false;
+    }
+    const std::string fresh = path + ".new";
+    platform::deleteFile(fresh.c_str());
+    platform::DataFile file;
+    bool made = file.createNew(fresh) && file.allocate(kReserveBytes);
+    file.close();
+    if (!made || !platform::renameFile(fresh.c_str(), path.c_str())) {
+      platform::deleteFile(fresh.c_str());
+      shared.area()->reserveGone.store(1);
+      return false;
+    }
+  }
+  shared.area()->reserveGone.store(0);
+  return true;
 }
 
 void SharedMap::wakeQueue(int64_t queueId) {
@@ -367,8 +482,10 @@ bool holdsRows(sqlite3* db, int64_t connectionId) {
 
 }  // namespace
 
-int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool forget,
-                      const std::vector<int64_t>& claimed) {
+namespace {
+
+int backoutOnce(sqlite3* db, SharedMap& shared, int64_t connectionId, bool forget,
+                const std::vector<int64_t>& claimed) {
   int rc = sqlite::exec(db, "BEGIN IMMEDIATE");
   if (rc != SQLITE_OK) return rc;
   // Claimed messages first: one already marked as held (state not 0) is counted by
@@ -402,6 +519,16 @@ int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool
   return SQLITE_OK;
 }
 
+}  // namespace
+
+int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool forget,
+                      const std::vector<int64_t>& claimed) {
+  int rc = backoutOnce(db, shared, connectionId, forget, claimed);
+  if (isDiskFull(rc) && releaseReserve(shared))
+    rc = backoutOnce(db, shared, connectionId, forget, claimed);
+  return rc;
+}
+
 // The claims and held puts of the slot stay as they are: readers ignore them once the slot's
 // connection id is 0, and the next owner of the slot empties them before it takes it.
 int backoutSlot(sqlite3* db, SharedMap& shared, uint32_t slot, int64_t connectionId) {
@@ -425,6 +552,30 @@ void reapDeadConnections(sqlite3* db, SharedMap& shared, platform::LockFile& loc
     if (backoutSlot(db, shared, i, id) == SQLITE_OK)
       area->slots[i].connectionId.compare_exchange_strong(id, 0);
   }
+}
+
+// A row whose slot now holds a later connection (ids only grow) is left over; so is one whose
+// slot holds an earlier id or none while nobody holds the slot's lock (a connection being made
+// holds the lock before its row exists, and fills the slot right after).
+void reapOrphanedConnections(sqlite3* db, SharedMap& shared, platform::LockFile& locks) {
+  std::vector<int64_t> orphans;
+  {
+    sqlite::Stmt stmt;
+    if (!stmt.prepare(db, "SELECT id, slot FROM connections")) return;
+    sqlite::Use use(stmt);
+    while (use.row()) {
+      int64_t id = use.i64(0);
+      int64_t slot = use.i64(1);
+      if (slot < 0 || slot >= kSlots) {
+        orphans.push_back(id);
+        continue;
+      }
+      int64_t holder = shared.area()->slots[slot].connectionId.load();
+      if (holder == id) continue;
+      if (holder > id || !locks.isHeldElsewhere(static_cast<uint32_t>(slot))) orphans.push_back(id);
+    }
+  }
+  for (int64_t id : orphans) backoutConnection(db, shared, id, true);
 }
 
 }  // namespace mqi::embedded

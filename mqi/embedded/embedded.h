@@ -6,6 +6,9 @@
 //   shared     the shared area below, mapped by every connected process
 //   conns.lock one lock byte per connection slot; a slot whose byte nobody holds belongs to a
 //              dead process
+//   reserve    the space reserve (kReserveBytes of allocated disk): deleted when a write fails
+//              for lack of space, so that gets, commits, back-outs and connections can still
+//              write; puts are refused until it can be made again
 #ifndef QT_MQI_EMBEDDED_EMBEDDED_H
 #define QT_MQI_EMBEDDED_EMBEDDED_H
 
@@ -67,7 +70,17 @@ struct SharedArea {
   sqlite::CommitShare commits;  // shared by the database connections of every process
   PendingPuts pending[kSlots];  // by slot
   Claims claims[kSlots];        // by slot
+  std::atomic<uint32_t> magic;  // kSharedMagic once checked; 0 in a file of an older layout
+  std::atomic<uint32_t> reserveGone;  // the space reserve was released and is not back yet
 };
+
+constexpr uint32_t kSharedMagic = 0x51544d32;  // "QTM2"
+// Connection ids in a shared file beyond this are damage (ids count up from 1 in the database).
+constexpr int64_t kMaxConnectionId = int64_t{1} << 48;
+
+// What is wrong with the contents of a shared area, or empty when nothing is: a file of random
+// bytes, or one written by another layout, is found before anything uses its numbers.
+std::string sharedAreaProblem(const SharedArea& area);
 
 // The shared area of one queue manager, mapped for the life of the object.
 class SharedMap {
@@ -78,7 +91,15 @@ class SharedMap {
   // unmap the area each time: each unmap makes every processor the program ran on drop its
   // address translations. A shared file that was replaced (the queue manager deleted and
   // made again) is mapped anew.
-  static std::shared_ptr<SharedMap> open(const std::string& folder);
+  // A shared file whose contents are not valid is rebuilt (emptied: the state is read again
+  // from the database) when no process holds a connection slot, else not mapped. When not
+  // mapped, `problem` (when given) says why, and sqliteCodeOf(problem) tells damage (an
+  // sqlite3 code of damage) from a file that cannot be mapped (0).
+  static std::shared_ptr<SharedMap> open(const std::string& folder, std::string* problem = nullptr);
+  static constexpr const char* kDamaged = "it is damaged";
+  static int sqliteCodeOf(const std::string& problem) {
+    return problem.rfind(kDamaged, 0) == 0 ? SQLITE_CORRUPT : 0;
+  }
   SharedArea* area() const { return area_; }
   const std::string& folder() const { return folder_; }  // the queue manager's
   uint32_t wordFor(int64_t queueId) const { return static_cast<uint32_t>(queueId) % kWakeWords; }
@@ -99,8 +120,7 @@ class SharedMap {
   }
 
  private:
-  static std::shared_ptr<SharedMap> map(const std::string& folder);
-
+  static std::shared_ptr<SharedMap> map(const std::string& folder, std::string* problem);
   SharedArea* area_ = nullptr;
   platform::FileIdentity file_;
   std::string folder_;
@@ -119,12 +139,37 @@ void readQueueInfo(sqlite::Use& row, QueueInfo& out);
 int createSchema(sqlite3* db);
 
 // The state of a message row held by the open unit of work of a connection (0 = committed).
+// Computed unsigned: an id read from a damaged file must not make the arithmetic undefined.
 inline int64_t putState(int64_t connectionId) {
-  return connectionId * 2 + 1;
+  return static_cast<int64_t>(static_cast<uint64_t>(connectionId) * 2 + 1);
 }
 inline int64_t gotState(int64_t connectionId) {
-  return connectionId * 2 + 2;
+  return static_cast<int64_t>(static_cast<uint64_t>(connectionId) * 2 + 2);
 }
+
+// The space reserve (see the folder layout above).
+constexpr int64_t kReserveBytes = int64_t{4} << 20;
+std::string reservePath(const std::string& qmFolder);
+// True when an sqlite3 code or an MQ reason of a write says the disk is full.
+bool isDiskFull(int sqliteCode);
+// Deletes the reserve after a write failed for lack of space; true when that freed space
+// (the failed write may then be tried once more).
+bool releaseReserve(SharedMap& shared);
+// Makes the reserve when it is missing; true when it is in place. Puts call it while the
+// shared area says the reserve is gone.
+bool restoreReserve(SharedMap& shared);
+
+// The text for a store that cannot be used: the file, what is wrong (`sqliteCode` 0 for a
+// system error), and what to do: for a file that cannot be opened or written, give this user
+// access to the folder; for anything else, see qmctl check and restore from a backup.
+std::string unusableStoreText(const std::string& file, const std::string& error, int sqliteCode,
+                              const std::string& qmName);
+// The text of the last system error (errno) of this thread.
+std::string systemErrorText();
+
+// Backs out the connections listed in the database that no slot holds any more (their
+// process ended while a write failed, say) and whose slot nobody is taking right now.
+void reapOrphanedConnections(sqlite3* db, SharedMap& shared, platform::LockFile& locks);
 
 // Ends the rows of one queue in one state, in batches, inside the caller's transaction:
 // remove() deletes them with their payloads, release() makes them committed messages.
@@ -142,8 +187,9 @@ class RowBatches {
 };
 
 // Backs out the unit of work of a connection, then (when forget) removes its handles and its
-// row: used for dead connections and by a stop. Runs its own transaction; wakes getters of
-// queues that got messages back. Returns an sqlite3 code.
+// row: used for dead connections and by a stop. Runs its own transaction (once more after
+// releasing the space reserve when the disk is full); wakes getters of queues that got
+// messages back. Returns an sqlite3 code.
 // `claimed`: messages the connection claimed, which get BackoutCount + 1 too.
 int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool forget,
                       const std::vector<int64_t>& claimed = {});
@@ -158,6 +204,9 @@ bool registerClaimed(sqlite3* db, SharedMap& shared);
 // Backs out units of work of connections whose process died, seen through their slot locks.
 void reapDeadConnections(sqlite3* db, SharedMap& shared, platform::LockFile& locks,
                          uint32_t ownSlot);
+
+// Checks the whole store of the queue manager whose database is `db` (see qmctl check).
+CheckReport checkStore(sqlite3* db, SharedMap& shared, platform::LockFile& locks);
 
 // Ends the process at once (SIGKILL) when QM_CRASHPOINT names this point: for the crash
 // tests, which must stop a process between two writes that no call boundary separates.

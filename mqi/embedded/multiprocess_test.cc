@@ -1,17 +1,23 @@
 // Several processes on one queue manager: dead units of work, fork, waits across processes,
 // quiesce, commits at the same moment; and what a process keeps between its connections.
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <thread>
 #include <vector>
 
 #include "mqi/embedded/embedded.h"
 #include "mqi/embedded/sqlite_util.h"
 #include "mqi/test_fixture.h"
+#include "platform/data_file.h"
 #include "platform/platform.h"
 
 namespace mqi::testing {
@@ -261,6 +267,164 @@ TEST_F(QmTest, QueueManagerMadeAgainUnderItsNameIsReachedAfresh) {
   shared->wakeAll();
   EXPECT_NE(fresh->wake[0].load(), seen);
   platform::unmapSharedFile(fresh, sizeof(embedded::SharedArea));
+}
+
+// A shared file replaced by random bytes (a new file, as a copy or a restore leaves it) is
+// rebuilt while nobody is connected, and refused with the reason while a connection lives.
+TEST_F(QmTest, SharedFileOfRandomBytesIsRebuiltOrRefused) {
+  const std::string qmFolder = embedded::folderFor(folder_.path(), "QM1");
+  auto scribble = [&] {
+    std::string bytes(sizeof(embedded::SharedArea), '\0');
+    std::mt19937_64 random(7);
+    for (char& c : bytes) c = static_cast<char>(random());
+    std::ofstream(qmFolder + "/shared.new", std::ios::binary) << bytes;
+    std::filesystem::rename(qmFolder + "/shared.new", qmFolder + "/shared");
+  };
+  scribble();
+  connect();
+  MQHOBJ q = open("Q1", MQOO_OUTPUT | MQOO_INPUT_SHARED);
+  ASSERT_EQ(put(q, "after"), MQRC_NONE);
+  std::string data;
+  ASSERT_EQ(get(q, data), MQRC_NONE);
+  EXPECT_EQ(data, "after");
+  scribble();
+  int status = inChild([] {
+    MQHCONN h;
+    MQLONG cc, rc;
+    MQCHAR48 name = "QM1";
+    MQCONN(name, &h, &cc, &rc);
+    _exit(rc == MQRC_UNEXPECTED_ERROR ? 0 : 1);
+  });
+  EXPECT_EQ(status, 0);
+}
+
+// The queue manager on a small file system of its own, mounted in a mount namespace of the
+// test's process (each test runs in a process of its own); skipped where that is not allowed.
+class FullDiskTest : public QmTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(small_.ok());
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", small_.path().c_str(), "tmpfs", 0, "size=24m") != 0)
+      GTEST_SKIP() << "cannot mount a small file system here";
+    setenv("QM_STORE", small_.path().c_str(), 1);
+    unsetenv("QM_FAILPOINTS");
+    reloadFailpoints();
+    ASSERT_TRUE(createQueueManager("QM1", {}).ok());
+    ASSERT_TRUE(startQueueManager("QM1").ok());
+    ASSERT_TRUE(defineQueue("QM1", "Q1", {}).ok());
+    qmFolder_ = embedded::folderFor(small_.path(), "QM1");
+  }
+  void TearDown() override {
+    QmTest::TearDown();
+    umount2(small_.path().c_str(), MNT_DETACH);
+  }
+  // Takes every free byte with a file `name`.
+  void fill(const std::string& name) {
+    platform::DataFile file;
+    ASSERT_TRUE(file.createNew(small_ / name));
+    std::string block(64 * 1024, 'f');
+    int64_t at = 0;
+    while (file.writeAt(at, block.data(), block.size())) at += static_cast<int64_t>(block.size());
+    for (size_t piece = 4096; piece > 0; piece /= 2)
+      while (file.writeAt(at, block.data(), piece)) at += static_cast<int64_t>(piece);
+  }
+  bool hasReserve() { return std::filesystem::exists(embedded::reservePath(qmFolder_)); }
+
+  TestFolder small_{"mqi-small"};
+  std::string qmFolder_;
+};
+
+// Gets `count` messages of Q1 under syncpoint on a connection of its own and commits; exits
+// with 0 when all of that worked.
+int drainInChild(int count) {
+  return inChild([count] {
+    MQHCONN h;
+    MQLONG cc, rc;
+    MQCHAR48 name = "QM1";
+    MQCONN(name, &h, &cc, &rc);
+    if (rc != 0) _exit(10);
+    MQOD od = {MQOD_DEFAULT};
+    std::strcpy(od.ObjectName, "Q1");
+    MQHOBJ q;
+    MQOPEN(h, &od, MQOO_INPUT_SHARED | MQOO_BROWSE, &q, &cc, &rc);
+    if (rc != 0) _exit(11);
+    std::vector<char> buffer(1 << 20);
+    for (int i = 0; i < count; ++i) {
+      MQMD md = {MQMD_DEFAULT};
+      MQGMO gmo = {MQGMO_DEFAULT};
+      gmo.Options = MQGMO_SYNCPOINT;
+      MQLONG length;
+      MQGET(h, q, &md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc, &rc);
+      if (rc != 0) _exit(12);
+    }
+    MQCMIT(h, &cc, &rc);
+    if (rc != 0) _exit(13);
+    MQDISC(&h, &cc, &rc);
+    _exit(rc == 0 ? 0 : 14);
+  });
+}
+
+TEST_F(FullDiskTest, ConnectsGetsAndCommitsGoOnWhilePutsWaitForSpace) {
+  ASSERT_TRUE(hasReserve());
+  connect();
+  MQHOBJ q = open("Q1", MQOO_OUTPUT);
+  ASSERT_EQ(put(q, "small"), MQRC_NONE);
+  ASSERT_EQ(put(q, std::string(100000, 'L')), MQRC_NONE);
+  fill("filler");
+  // The first put that finds no room gives the reserve back; until there is room for it
+  // again, every put fails the same way without writing.
+  int32_t puts = 2;
+  MQLONG rc = MQRC_NONE;
+  for (int i = 0; i < 200 && rc == MQRC_NONE; ++i)
+    if ((rc = put(q, std::string(100000, 'x'))) == MQRC_NONE) ++puts;
+  EXPECT_EQ(rc, MQRC_Q_SPACE_NOT_AVAILABLE);
+  EXPECT_FALSE(hasReserve());
+  EXPECT_EQ(put(q, "more"), MQRC_Q_SPACE_NOT_AVAILABLE);
+  // Another process connects, drains the queue and commits; reads of the operator work.
+  EXPECT_EQ(drainInChild(puts), 0);
+  Result<QueueInfo> info = describeQueue("QM1", "Q1");
+  ASSERT_TRUE(info.ok()) << info.status.message();
+  EXPECT_EQ(info.value.currentDepth, 0);
+  // A process holds an exclusive input handle while the disk fills to its last byte, then
+  // disconnects: its end cannot be written, so whoever looks later backs it out, and the
+  // handle does not outlive it.
+  int toChild[2], toParent[2];
+  ASSERT_EQ(pipe(toChild), 0);
+  ASSERT_EQ(pipe(toParent), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    MQHCONN h;
+    MQLONG cc, code;
+    MQCHAR48 name = "QM1";
+    MQCONN(name, &h, &cc, &code);
+    MQOD od = {MQOD_DEFAULT};
+    std::strcpy(od.ObjectName, "Q1");
+    MQHOBJ in;
+    MQOPEN(h, &od, MQOO_INPUT_EXCLUSIVE, &in, &cc, &code);
+    char byte = code == 0 ? 'o' : 'x';
+    if (write(toParent[1], &byte, 1) != 1 || read(toChild[0], &byte, 1) != 1) _exit(2);
+    MQDISC(&h, &cc, &code);
+    _exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(read(toParent[0], &byte, 1), 1);
+  EXPECT_EQ(byte, 'o');
+  fill("filler2");
+  ASSERT_EQ(write(toChild[1], &byte, 1), 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
+  std::filesystem::remove(small_ / "filler");
+  std::filesystem::remove(small_ / "filler2");
+  EXPECT_EQ(put(q, "after"), MQRC_NONE);
+  EXPECT_TRUE(hasReserve());
+  MQHOBJ exclusive = open("Q1", MQOO_INPUT_EXCLUSIVE);
+  std::string data;
+  EXPECT_EQ(get(exclusive, data), MQRC_NONE);
+  EXPECT_EQ(data, "after");
+  EXPECT_EQ(describeQueue("QM1", "Q1").value.openInputCount, 1);
 }
 
 // Commits on the database directly, with counters shared as the processes share them.

@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
@@ -14,6 +15,7 @@
 #include "mqi/embedded/payload_files.h"
 #include "mqi/embedded/sqlite_util.h"
 #include "platform/host.h"
+#include "platform/platform.h"
 
 namespace mqi::embedded {
 namespace {
@@ -98,6 +100,8 @@ class EmbeddedSession : public Session {
   ~EmbeddedSession() override { sqlite::closeDatabase(db_); }
 
   int32_t open(const std::string& folder);
+  // The last failure was a write that found the disk full.
+  bool diskFull() const { return diskFull_; }
 
   const QueueManagerInfo& queueManager() const override { return info_; }
   int32_t health() override;
@@ -123,7 +127,41 @@ class EmbeddedSession : public Session {
 
  private:
   SharedArea* area() const { return shared_->area(); }
-  int32_t fail(int rc) { return sqlite::reasonFor(rc); }
+  int32_t fail(int rc) {
+    diskFull_ = diskFull_ || isDiskFull(rc);
+    int primary = rc & 0xff;
+    if ((primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB) && !damageReported_) {
+      damageReported_ = true;  // once: the caller ends or retries, and need not read it again
+      unusable(databasePath(folder_), sqlite3_errstr(rc), rc);
+    }
+    return sqlite::reasonFor(rc);
+  }
+  // Runs a call that writes; when it failed for lack of space and releasing the space reserve
+  // freed some, runs it once more.
+  template <typename Call>
+  int32_t withReserve(Call call) {
+    diskFull_ = false;
+    int32_t reason = call();
+    if (reason != 0 && diskFull_ && releaseReserve(*shared_)) {
+      diskFull_ = false;
+      reason = call();
+    }
+    return reason;
+  }
+  // A put that found the disk full leaves the reserve to the gets and commits that free space.
+  int32_t putFailed(int32_t reason) {
+    if (!diskFull_ && reason != MQRC_Q_SPACE_NOT_AVAILABLE) return reason;
+    releaseReserve(*shared_);
+    return MQRC_Q_SPACE_NOT_AVAILABLE;
+  }
+  // The store cannot be used (damaged, unreadable, read-only): says so on standard error,
+  // naming the file and what is wrong and what to do, and gives a reason that nobody retries.
+  int32_t unusable(const std::string& file, const std::string& error, int sqliteCode = 0);
+  int32_t databaseFailure(int rc);
+  int32_t openHandleOnce(const QueueRef& queue, InputMode input, bool output, int64_t& handleId);
+  int32_t putChecked(int64_t queueId, const MQMD& md, const void* data, size_t length,
+                     bool syncpoint);
+  int32_t commitOnce();
   // Whether the next writes are flushed before they return. Rows of connections and handles
   // never are: after a crash they describe processes that are gone, and they are cleared the
   // way a dead process's are; any later flushed commit carries them to disk anyway.
@@ -167,6 +205,8 @@ class EmbeddedSession : public Session {
   int64_t connectionId_ = 0;
   uint32_t epoch_ = 0;
   int32_t broken_ = 0;
+  bool diskFull_ = false;
+  bool damageReported_ = false;
   int64_t uncommitted_ = 0;
   std::set<int64_t> putQueues_;  // queues that get committed puts at the next commit
   std::set<int64_t> getQueues_;  // queues with messages held by the unit of work
@@ -215,21 +255,25 @@ bool EmbeddedSession::prepareAll() {
 
 int32_t EmbeddedSession::open(const std::string& folder) {
   folder_ = folder;
-  shared_ = SharedMap::open(folder);
-  if (!shared_) return MQRC_Q_MGR_NOT_AVAILABLE;
+  std::string problem;
+  shared_ = SharedMap::open(folder, &problem);
+  if (!shared_) return unusable(folder + "/shared", problem, SharedMap::sqliteCodeOf(problem));
   flush_ = std::make_unique<sqlite::CommitFlush>(&area()->commits);
-  if (sqlite::openDatabase(databasePath(folder), false, &db_, flush_.get()) != SQLITE_OK ||
-      upgradeSchema(db_) != SQLITE_OK || !registerClaimed(db_, *shared_))
-    return MQRC_Q_MGR_NOT_AVAILABLE;
+  if (int rc = sqlite::openDatabase(databasePath(folder), false, &db_, flush_.get());
+      rc != SQLITE_OK)
+    return databaseFailure(rc);
+  if (int rc = upgradeSchema(db_); rc != SQLITE_OK) return databaseFailure(rc);
+  if (!registerClaimed(db_, *shared_)) return MQRC_RESOURCE_PROBLEM;
   files_ = PayloadFiles(folder);
   {
     Stmt q;
     if (!q.prepare(db_,
                    "SELECT name, ccsid, max_uncommitted, max_msg_length, running, epoch,"
                    " dead_letter, def_backout FROM qmgr"))
-      return MQRC_Q_MGR_NOT_AVAILABLE;
+      return databaseFailure(sqlite3_errcode(db_));
     Use use(q);
-    if (!use.row()) return MQRC_Q_MGR_NOT_AVAILABLE;
+    if (int rc = use.step(); rc != SQLITE_ROW)
+      return databaseFailure(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
     info_.name = use.text(0);
     info_.codedCharSetId = use.i32(1);
     info_.maxUncommittedMsgs = use.i32(2);
@@ -246,9 +290,11 @@ int32_t EmbeddedSession::open(const std::string& folder) {
   if (state == kQuiescing) return MQRC_Q_MGR_QUIESCING;
   epoch_ = area()->epoch.load();
   if (!prepareAll()) return MQRC_UNEXPECTED_ERROR;
-  if (!locks_.open(lockPath(folder))) return MQRC_RESOURCE_PROBLEM;
+  if (!locks_.open(lockPath(folder))) return unusable(lockPath(folder), systemErrorText());
+  if (area()->reserveGone.load() != 0) restoreReserve(*shared_);
   int32_t rc = claimSlot();
   if (rc != 0) return rc;
+  reapOrphanedConnections(db_, *shared_, locks_);
   writer_.bind(db_, folder, connectionId_);
   if (area()->epoch.load() != epoch_ || area()->state.load() != kRunning) {
     disconnect();  // stopped while we were connecting
@@ -256,6 +302,25 @@ int32_t EmbeddedSession::open(const std::string& folder) {
   }
   info_.running = true;
   return 0;
+}
+
+int32_t EmbeddedSession::unusable(const std::string& file, const std::string& error,
+                                  int sqliteCode) {
+  std::string name = folder_.substr(folder_.find_last_of('/') + 1);
+  std::fprintf(stderr, "qtransfer: %s\n", unusableStoreText(file, error, sqliteCode, name).c_str());
+  return MQRC_UNEXPECTED_ERROR;
+}
+
+// A database that is busy or out of space is worth another try; any other failure to read it
+// (damaged pages, not a database, a read-only or missing file) is not.
+int32_t EmbeddedSession::databaseFailure(int rc) {
+  if (isDiskFull(rc)) return fail(rc);
+  int primary = rc & 0xff;
+  if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_NOMEM)
+    return MQRC_RESOURCE_PROBLEM;
+  std::string error = sqlite3_errstr(rc);
+  if (db_ != nullptr && sqlite3_errcode(db_) == rc) error = sqlite3_errmsg(db_);
+  return unusable(databasePath(folder_), error, rc);
 }
 
 // A slot whose lock we can take is free; what its last owner left behind is backed out first.
@@ -279,7 +344,7 @@ int32_t EmbeddedSession::claimSlot() {
     int rc = use.run();
     if (rc != SQLITE_DONE) {
       locks_.unlock(i);
-      return fail(rc);
+      return databaseFailure(rc);  // a read-only store, say, is named here
     }
     connectionId_ = sqlite3_last_insert_rowid(db_);
     slot_ = i;
@@ -338,6 +403,11 @@ int32_t EmbeddedSession::findQueue(const std::string& name, QueueRef& out) {
 
 int32_t EmbeddedSession::openHandle(const QueueRef& queue, InputMode input, bool output,
                                     int64_t& handleId) {
+  return withReserve([&] { return openHandleOnce(queue, input, output, handleId); });
+}
+
+int32_t EmbeddedSession::openHandleOnce(const QueueRef& queue, InputMode input, bool output,
+                                        int64_t& handleId) {
   setSync(false);
   Txn txn(db_);
   int rc = txn.begin(true);
@@ -399,6 +469,16 @@ int32_t EmbeddedSession::readQueue(int64_t queueId, QueueRow& row) {
 // that extent, which the got row keeps alive until the commit writes the new one.
 int32_t EmbeddedSession::put(int64_t queueId, const MQMD& md, const void* data, size_t length,
                              bool syncpoint) {
+  // While the reserve is gone the disk is (or was just) full: puts wait until it is back.
+  if (area()->reserveGone.load() != 0 && !restoreReserve(*shared_))
+    return MQRC_Q_SPACE_NOT_AVAILABLE;
+  diskFull_ = false;
+  int32_t reason = putChecked(queueId, md, data, length, syncpoint);
+  return reason == 0 ? 0 : putFailed(reason);
+}
+
+int32_t EmbeddedSession::putChecked(int64_t queueId, const MQMD& md, const void* data,
+                                    size_t length, bool syncpoint) {
   if (!syncpoint) return putNow(queueId, md, data, length);
   if (uncommitted_ >= info_.maxUncommittedMsgs) return MQRC_SYNCPOINT_LIMIT_REACHED;
   bool inFile = length > kInlinePayloadLimit;
@@ -630,9 +710,12 @@ void EmbeddedSession::forgetClaims() {
 // deleted since (the message got and its file swept): it looks again once. A get holds the
 // write lock, so for it a missing file is damage.
 int32_t EmbeddedSession::get(const GetRequest& r, const DeliverFn& deliver) {
-  bool retry = false;
-  int32_t rc = getOnce(r, deliver, retry);
-  if (retry) rc = getOnce(r, deliver, retry);
+  int32_t rc = withReserve([&] {
+    bool retry = false;
+    int32_t reason = getOnce(r, deliver, retry);
+    if (retry) reason = getOnce(r, deliver, retry);
+    return reason;
+  });
   if (r.mode != GetMode::kGet && r.mode != GetMode::kGetUnderCursor) files_.forget();
   return rc;
 }
@@ -751,7 +834,15 @@ int32_t EmbeddedSession::setInhibit(int64_t queueId, int32_t inhibitGet, int32_t
   return 0;
 }
 
+// A commit that cannot be written even with the reserve released is backed out when that can
+// be written; else the unit of work stays open, for a later commit, back-out or disconnect.
 int32_t EmbeddedSession::commit() {
+  int32_t reason = withReserve([&] { return commitOnce(); });
+  if (reason == 0 || !diskFull_) return reason;
+  return backout() == 0 ? MQRC_BACKED_OUT : reason;
+}
+
+int32_t EmbeddedSession::commitOnce() {
   if (broken_ != 0) return broken_;
   if (uncommitted_ == 0) return 0;
   // The payloads first: a committed row must never point at bytes that are not on disk.
@@ -772,6 +863,7 @@ int32_t EmbeddedSession::commit() {
   if (rc != SQLITE_OK) return fail(rc);
   if (int32_t reason = writeBuffered(0); reason != 0) {
     txn.rollback();
+    if (diskFull_) return reason;  // the caller tries again with the reserve released
     backout();
     return MQRC_BACKED_OUT;
   }
@@ -822,12 +914,16 @@ int32_t EmbeddedSession::disconnect() {
     result = MQRC_BACKED_OUT;
   }
   setSync(false);
-  if (broken_ == 0 && connectionId_ != 0) backoutConnection(db_, *shared_, connectionId_, true);
+  // When the connection's row and handles cannot be removed now (the disk full even without
+  // the reserve), the slot keeps the connection's id: once its lock is let go it is a dead
+  // connection, which the next process to look backs out.
+  bool ended = broken_ != 0 || connectionId_ == 0 ||
+               backoutConnection(db_, *shared_, connectionId_, true) == SQLITE_OK;
   forgetBuffered();
   forgetClaims();
   if (slot_ < kSlots) {
     int64_t mine = connectionId_;
-    area()->slots[slot_].connectionId.compare_exchange_strong(mine, 0);
+    if (ended) area()->slots[slot_].connectionId.compare_exchange_strong(mine, 0);
     locks_.unlock(slot_);
     slot_ = kSlots;
   }
@@ -851,6 +947,14 @@ void EmbeddedSession::abandon() {
 int32_t connectSession(const std::string& qmFolder, std::unique_ptr<Session>& out) {
   auto session = std::make_unique<EmbeddedSession>();
   int32_t rc = session->open(qmFolder);
+  if (rc != 0 && session->diskFull()) {
+    // Connecting writes a little (the connection's row): the reserve makes room for it.
+    std::shared_ptr<SharedMap> shared = SharedMap::open(qmFolder);
+    session.reset();
+    if (!shared || !releaseReserve(*shared)) return rc;
+    session = std::make_unique<EmbeddedSession>();
+    rc = session->open(qmFolder);
+  }
   if (rc != 0) return rc;
   out = std::move(session);
   return 0;

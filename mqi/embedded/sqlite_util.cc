@@ -273,8 +273,7 @@ void closeDatabase(sqlite3* db) {
 
 int32_t reasonFor(int sqliteCode) {
   switch (sqliteCode & 0xff) {
-    case SQLITE_FULL:
-      return MQRC_Q_SPACE_NOT_AVAILABLE;
+    case SQLITE_FULL:  // puts say MQRC_Q_SPACE_NOT_AVAILABLE themselves
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
     case SQLITE_NOMEM:

@@ -138,7 +138,8 @@ int openDatabase(const std::string& path, bool create, sqlite3** out, CommitFlus
 // log once. Its statements must all be finalized before the thread opens a database again.
 void closeDatabase(sqlite3* db);
 
-// The MQ reason code for an sqlite3 failure: disk full 2056, busy 2102, anything else 2195.
+// The MQ reason code for an sqlite3 failure: disk full or busy 2102, damage 2101, anything
+// else 2195.
 int32_t reasonFor(int sqliteCode);
 
 }  // namespace mqi::sqlite

@@ -34,28 +34,40 @@ class QmAccess {
     folder_ = folderFor(dataFolder, name);
     if (!isValidName(name) || !fs::exists(databasePath(folder_)))
       return Status::Error("queue manager " + name + " does not exist", 2058);
-    if (sqlite::openDatabase(databasePath(folder_), false, &db_) != SQLITE_OK)
-      return Status::Error("cannot open the database of " + name + ": " + sqlite3_errmsg(db_),
-                           2059);
+    name_ = name;
+    if (int rc = sqlite::openDatabase(databasePath(folder_), false, &db_); rc != SQLITE_OK)
+      return unusable(databasePath(folder_), sqlite3_errmsg(db_), rc);
     if (int rc = upgradeSchema(db_); rc != SQLITE_OK)
-      return Status::Error(rc == SQLITE_CANTOPEN ? "the data of " + name +
+      return rc == SQLITE_CANTOPEN ? Status::Error("the data of " + name +
                                                        " was written by a newer version of"
-                                                       " qtransfer; run that version's qmctl"
-                                                 : "cannot bring the database of " + name +
-                                                       " up to date: " + sqlite3_errmsg(db_),
-                           2059);
-    shared_ = SharedMap::open(folder_);
-    if (!shared_ || !locks_.open(lockPath(folder_)) || !registerClaimed(db_, *shared_))
-      return Status::Error("cannot open the shared files of " + name, 2059);
-    if (area()->state.load() == kUnknown) loadState();
+                                                       " qtransfer; run that version's qmctl",
+                                                   2059)
+                                   : unusable(databasePath(folder_), sqlite3_errmsg(db_), rc);
+    std::string problem;
+    shared_ = SharedMap::open(folder_, &problem);
+    if (!shared_) return unusable(folder_ + "/shared", problem, SharedMap::sqliteCodeOf(problem));
+    if (!locks_.open(lockPath(folder_)) || !registerClaimed(db_, *shared_))
+      return unusable(lockPath(folder_), systemErrorText());
+    if (!readState())
+      return unusable(databasePath(folder_), sqlite3_errmsg(db_), sqlite3_errcode(db_));
     reapDeadConnections(db_, *shared_, locks_, kSlots);
+    reapOrphanedConnections(db_, *shared_, locks_);
     return Status::Ok();
+  }
+  // The store cannot be used as it is: which file, what is wrong, and what to do.
+  Status unusable(const std::string& file, const std::string& error, int sqliteCode = 0) const {
+    return Status::Error(unusableStoreText(file, error, sqliteCode, name_), MQRC_UNEXPECTED_ERROR);
   }
   sqlite3* db() const { return db_; }
   SharedMap& shared() { return *shared_; }
   SharedArea* area() { return shared_->area(); }
+  platform::LockFile& locks() { return locks_; }
   const std::string& folder() const { return folder_; }
+  // A failure of damaged pages names the database and says what to do.
   Status sqlError(const std::string& what) {
+    int code = sqlite3_errcode(db_) & 0xff;
+    if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB)
+      return unusable(databasePath(folder_), sqlite3_errmsg(db_), code).withContext(what);
     return Status::Error(sqlite3_errmsg(db_), sqlite::reasonFor(sqlite3_errcode(db_)))
         .withContext(what);
   }
@@ -66,16 +78,23 @@ class QmAccess {
       if (area()->slots[i].connectionId.load() != 0 && locks_.isHeldElsewhere(i)) ++n;
     return n;
   }
-  void loadState() {
-    Stmt q;
-    q.prepare(db_, "SELECT running, epoch FROM qmgr");
-    Use use(q);
-    if (!use.row()) return;
-    area()->epoch.store(static_cast<uint32_t>(use.i64(1)));
-    area()->state.store(use.i64(0) != 0 ? kRunning : kStopped);
-  }
+  void loadState() { readState(true); }
 
  private:
+  // Reads the queue manager's row (which proves the database readable) and, when the shared
+  // area does not know it yet or `force`, copies its state there.
+  bool readState(bool force = false) {
+    Stmt q;
+    if (!q.prepare(db_, "SELECT running, epoch FROM qmgr")) return false;
+    Use use(q);
+    if (!use.row()) return false;
+    if (!force && area()->state.load() != kUnknown) return true;
+    area()->epoch.store(static_cast<uint32_t>(use.i64(1)));
+    area()->state.store(use.i64(0) != 0 ? kRunning : kStopped);
+    return true;
+  }
+
+  std::string name_;
   std::string folder_;
   sqlite3* db_ = nullptr;
   std::shared_ptr<SharedMap> shared_;
@@ -157,6 +176,7 @@ class EmbeddedStore : public Store {
   Status alterQueueManager(const std::string& name, const QueueManagerChanges& c) override;
   Result<StoreSpace> measureSpace(const std::string& name) override;
   Result<CompactReport> compactQueueManager(const std::string& name) override;
+  Result<CheckReport> checkQueueManager(const std::string& name) override;
   Status defineQueue(const std::string& qmgr, const std::string& queue,
                      const QueueAttributes& attributes) override;
   Status alterQueue(const std::string& qmgr, const std::string& queue,
@@ -222,6 +242,7 @@ Status EmbeddedStore::createQueueManager(const std::string& name, const QueueMan
     fs::remove_all(folder, ec);
     return Status::Error("cannot create queue manager " + name + ": " + error, 2102);
   }
+  if (std::shared_ptr<SharedMap> shared = SharedMap::open(folder)) restoreReserve(*shared);
   if (o.makeDefault || defaultQueueManager().empty()) return setDefaultQueueManager(name);
   return Status::Ok();
 }
@@ -229,6 +250,7 @@ Status EmbeddedStore::createQueueManager(const std::string& name, const QueueMan
 Status EmbeddedStore::startQueueManager(const std::string& name) {
   QmAccess qm;
   if (Status s = qm.open(folder_, name); !s.ok()) return s;
+  restoreReserve(qm.shared());  // a store made before the reserve gets one
   if (qm.area()->state.load() == kRunning) return Status::Ok();
   if (Status s = run(qm, "UPDATE qmgr SET running=1, epoch=epoch+1"); !s.ok()) return s;
   qm.loadState();
@@ -387,6 +409,12 @@ Result<CompactReport> EmbeddedStore::compactQueueManager(const std::string& name
   return compactPayloadFiles(qm.db(), qm.folder());
 }
 
+Result<CheckReport> EmbeddedStore::checkQueueManager(const std::string& name) {
+  QmAccess qm;
+  if (Status s = qm.open(folder_, name); !s.ok()) return s;
+  return checkStore(qm.db(), qm.shared(), qm.locks());
+}
+
 Result<int64_t> EmbeddedStore::openQueue(QmAccess& qm, const std::string& qmgr,
                                          const std::string& queue) {
   if (Status s = qm.open(folder_, qmgr); !s.ok()) return s;
@@ -492,7 +520,7 @@ Result<QueueInfo> EmbeddedStore::readQueue(QmAccess& qm, int64_t id) {
   q.prepare(qm.db(), kQueueInfoSql);
   Use use(q);
   use.bind(1, id);
-  if (!use.row()) return qm.sqlError("cannot read queue");
+  if (!use.row()) return qm.sqlError("cannot read a queue");
   QueueInfo o;
   readQueueInfo(use, o);
   // Odd states are the puts of an open unit of work.
@@ -500,7 +528,8 @@ Result<QueueInfo> EmbeddedStore::readQueue(QmAccess& qm, int64_t id) {
   puts.prepare(qm.db(), "SELECT count(*) FROM messages WHERE queue_id=?1 AND state%2=1");
   Use count(puts);
   count.bind(1, id);
-  if (count.row()) o.uncommittedCount = count.i32(0);
+  if (!count.row()) return qm.sqlError("cannot read queue " + o.name);
+  o.uncommittedCount = count.i32(0);
   // Puts that sessions hold in memory until they write them with others.
   int32_t pending = static_cast<int32_t>(qm.shared().pendingPuts(id));
   o.currentDepth += static_cast<int32_t>(qm.shared().depthAdjustment(id));
@@ -515,13 +544,17 @@ Result<std::vector<QueueInfo>> EmbeddedStore::listQueues(const std::string& qmgr
   std::vector<int64_t> ids;
   {
     Stmt q;
-    q.prepare(qm.db(), "SELECT id FROM queues ORDER BY name");
+    if (!q.prepare(qm.db(), "SELECT id FROM queues ORDER BY name"))
+      return qm.sqlError("cannot list the queues");
     Use use(q);
-    while (use.row()) ids.push_back(use.i64(0));
+    int rc;
+    while ((rc = use.step()) == SQLITE_ROW) ids.push_back(use.i64(0));
+    if (rc != SQLITE_DONE) return qm.sqlError("cannot list the queues");
   }
   for (int64_t id : ids) {
     Result<QueueInfo> one = readQueue(qm, id);
-    if (one.ok()) r.value.push_back(one.value);
+    if (!one.ok()) return one.status;
+    r.value.push_back(one.value);
   }
   return r;
 }

@@ -37,6 +37,7 @@ class PostgresStore : public Store {
   Status deleteQueueManager(const std::string& name) override;
   Result<std::vector<QueueManagerInfo>> listQueueManagers() override;
   Result<QueueManagerInfo> describeQueueManager(const std::string& name) override;
+  Result<CheckReport> checkQueueManager(const std::string& name) override;
   Status setDefaultQueueManager(const std::string& name) override;
   Status setMaxUncommittedMsgs(const std::string& name, int32_t value) override;
   Status alterQueueManager(const std::string& name, const QueueManagerChanges& c) override;
@@ -201,6 +202,37 @@ Result<QueueManagerInfo> PostgresStore::describeQueueManager(const std::string& 
   i.deadLetterQName = q.text(0, 6);
   i.defaultBackoutThreshold = q.i32(0, 7);
   return i;
+}
+
+// The server keeps its own pages sound; what can go wrong here is rows that outlive what
+// they belong to. Opening the queue manager backs out dead sessions first.
+Result<CheckReport> PostgresStore::checkQueueManager(const std::string& name) {
+  Conn conn;
+  if (Status s = openQueueManager(conn, name); !s.ok()) return s;
+  struct Check {
+    const char* what;
+    const char* sql;
+  };
+  static const Check kChecks[] = {
+      {"messages held by sessions that are gone",
+       "SELECT count(*) FROM mqi.messages m JOIN mqi.queues q ON q.id=m.queue_id WHERE"
+       " q.qmgr=$1 AND m.owner<>0 AND NOT EXISTS (SELECT 1 FROM mqi.sessions s WHERE"
+       " s.id=m.owner)"},
+      {"open handles of sessions that are gone",
+       "SELECT count(*) FROM mqi.handles h JOIN mqi.queues q ON q.id=h.queue_id WHERE"
+       " q.qmgr=$1 AND NOT EXISTS (SELECT 1 FROM mqi.sessions s WHERE s.id=h.session_id)"},
+      {"queues whose depth differs from their messages",
+       "SELECT count(*) FROM mqi.queues q WHERE q.qmgr=$1 AND q.depth <> (SELECT count(*)"
+       " FROM mqi.messages m WHERE m.queue_id=q.id AND m.state<>2)"}};
+  CheckReport report;
+  for (const Check& c : kChecks) {
+    Rows q = conn.run(c.sql, Params().add(name));
+    if (!q.ok()) return dbError("cannot check queue manager " + name, conn, q);
+    report.checks.push_back(c.what);
+    if (int64_t n = q.i64(0, 0); n != 0)
+      report.problems.push_back(std::to_string(n) + " " + c.what);
+  }
+  return report;
 }
 
 Result<std::vector<QueueManagerInfo>> PostgresStore::listQueueManagers() {

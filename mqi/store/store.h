@@ -141,6 +141,7 @@ class Store {
   virtual Result<CompactReport> compactQueueManager(const std::string&) {
     return CompactReport{};
   }
+  virtual Result<CheckReport> checkQueueManager(const std::string& name) = 0;
 
   virtual Status defineQueue(const std::string& qmgr, const std::string& queue,
                              const QueueAttributes& attributes) = 0;

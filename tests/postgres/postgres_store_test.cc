@@ -342,6 +342,15 @@ TEST_F(PostgresStore, NoRowsOutliveTheirQueueSessionOrQueueManager) {
   EXPECT_EQ(count(orphans), 0) << "after a disconnect with open handles and a queue deleted";
   std::string mine = "SELECT count(*) FROM mqi.sessions WHERE qmgr='" + qmgr_ + "'";
   EXPECT_EQ(count(mine), 0);
+  // The check agrees, and finds a depth that no longer counts the messages.
+  mqi::Result<mqi::CheckReport> checked = mqi::checkQueueManager(qmgr_);
+  ASSERT_TRUE(checked.ok()) << checked.status.message();
+  EXPECT_TRUE(checked.value.ok()) << checked.value.problems.front();
+  PQclear(PQexec(c, ("UPDATE mqi.queues SET depth=depth+5 WHERE qmgr='" + qmgr_ + "'").c_str()));
+  checked = mqi::checkQueueManager(qmgr_);
+  ASSERT_EQ(checked.value.problems.size(), 1u);
+  EXPECT_NE(checked.value.problems[0].find("queues whose depth differs"), std::string::npos);
+  PQclear(PQexec(c, ("UPDATE mqi.queues SET depth=depth-5 WHERE qmgr='" + qmgr_ + "'").c_str()));
 
   // A session whose connection simply ends leaves its rows; a stop and a delete clear them.
   h = connect();

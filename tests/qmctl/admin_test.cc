@@ -1,10 +1,14 @@
 // qmctl's queue manager and queue commands, and its answers to bad arguments.
+#include <sched.h>
+#include <sys/mount.h>
+
 #include "tests/qmctl/harness.h"
 
 namespace qmctl_test {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 TEST_F(QmctlTest, BadArgumentsGiveAMessageAndExitCode2) {
   struct Case {
@@ -156,6 +160,73 @@ TEST_F(QmctlTest, QueueDefinitionsAndListing) {
   EXPECT_EQ(qmctl({"delete-queue", kQm, "OUT"}).code, 1);  // holds a message
   ASSERT_EQ(qmctl({"delete-queue", kQm, "OUT", "--purge"}).code, 0);
   EXPECT_EQ(qmctl({"queues", kQm, "OUT"}).code, 1);
+}
+
+// check passes a sound store and names what is wrong with a damaged one; a store that cannot
+// be read makes every command (and an agent's MQCONN) name the file and what to do.
+TEST_F(QmctlTest, CheckFindsMissingPayloadsAndDamagedStoresFailLoudly) {
+  namespace fs = std::filesystem;
+  define("Q");
+  ASSERT_EQ(qmctl({"put", kQm, "Q", "--data", "small"}).code, 0);
+  ASSERT_EQ(qmctl({"put", kQm, "Q"}, std::string(50000, 'L')).code, 0);
+  EXPECT_EQ(qmctl({"check", "--help"}).code, 0);
+  Outcome run = qmctl({"check", kQm});
+  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_THAT(run.out, HasSubstr("checked: database integrity"));
+  EXPECT_THAT(run.out, HasSubstr("no problems found"));
+
+  run = qmctl({"put", kQm, "Q", "--file", dir_.string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_THAT(run.err, HasSubstr("it is a folder"));
+
+  // A read-only store (a read-only bind mount in a mount namespace of this test's process:
+  // root ignores permissions) says what it needs.
+  const char* store = store_.c_str();
+  if (unshare(CLONE_NEWNS) == 0 &&
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+      mount(store, store, nullptr, MS_BIND, nullptr) == 0) {
+    if (mount(nullptr, store, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0) {
+      for (const std::vector<std::string>& args :
+           std::vector<std::vector<std::string>>{{"queues", kQm}, {"browse", kQm, "Q"}}) {
+        run = qmctl(args);
+        EXPECT_EQ(run.code, 1) << args[0];
+        EXPECT_THAT(run.err, HasSubstr("writable by this user")) << args[0];
+      }
+    }
+    umount2(store, 0);
+  }
+
+  const fs::path qmFolder = store_ / kQm;
+  for (const auto& entry : fs::directory_iterator(qmFolder / "payloads")) fs::remove(entry.path());
+  run = qmctl({"check", kQm, "--json"});
+  EXPECT_EQ(run.code, 1) << run.err;
+  const nlohmann::json report = nlohmann::json::parse(run.out);
+  EXPECT_FALSE(report["ok"].get<bool>());
+  ASSERT_EQ(report["problems"].size(), 1u) << run.out;
+  EXPECT_THAT(report["problems"][0].get<std::string>(), HasSubstr("is missing"));
+
+  ASSERT_TRUE(mqi::stopQueueManager(kQm, false).ok());
+  const fs::path db = qmFolder / "qm.db";
+  const std::string sound = readAll(db);
+  ASSERT_GT(sound.size(), 8192u);
+  const std::string scribbled = sound.substr(0, 4096) + std::string(sound.size() - 4096, '\x5a');
+  for (const std::string& damaged : {scribbled, sound.substr(0, 6000)}) {
+    std::ofstream(db, std::ios::binary | std::ios::trunc) << damaged;
+    for (const char* wal : {"qm.db-wal", "qm.db-shm"}) fs::remove(qmFolder / wal);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"queues", kQm}, {"check", kQm}, {"browse", kQm, "Q"}}) {
+      run = qmctl(args);
+      EXPECT_EQ(run.code, 1) << args[0] << run.out;
+      EXPECT_THAT(run.err, HasSubstr("qm.db")) << args[0];
+      EXPECT_THAT(run.err, HasSubstr("qmctl check " + std::string(kQm))) << args[0];
+      EXPECT_THAT(run.err, Not(HasSubstr("qmctl start"))) << args[0];
+    }
+    MQHCONN hconn;
+    MQLONG cc, rc;
+    MQCHAR48 name = "QMT";
+    MQCONN(name, &hconn, &cc, &rc);
+    EXPECT_EQ(rc, MQRC_UNEXPECTED_ERROR);
+  }
 }
 
 TEST_F(QmctlTest, ClearRemovesCommittedMessages) {

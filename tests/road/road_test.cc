@@ -1,8 +1,11 @@
 // The whole road of a file with the real programs: a job to qfeed, the group through qroute, the
 // file written by qdrop, and the status records of both agents.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -158,6 +161,44 @@ TEST(Road, UnmatchedAndIncompleteGroupsReachTheDeadLetterQueue) {
   EXPECT_NE(log.find("partial.bin' moved to dead-letter queue QROUTE.DEAD: segment 2 of 3 is "
                      "missing."),
             std::string::npos);
+}
+
+// The queue manager's disk fills while the agents start on a job: they wait (none of them
+// ends), and once space is back the file goes on and is delivered. The store lies on a small
+// file system mounted in a mount namespace of the test's process; skipped where that is not
+// allowed.
+TEST(Road, AFullDiskUnderTheQueueManagerIsWaitedOut) {
+  TestFolder small("road-small");
+  ASSERT_TRUE(small.ok());
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", small.path().c_str(), "tmpfs", 0, "size=32m") != 0)
+    GTEST_SKIP() << "cannot mount a small file system here";
+  {
+    Road road(programs(), "NEWVERS", small.path());
+    const std::string content = patternBytes(100000, 7);
+    road.folder().write("src/full.bin", content);
+    road.putJob(road.src() + "/full.bin", 1);
+    {
+      std::ofstream filler(small / "filler", std::ios::binary);
+      const std::string block(1 << 16, 'f');
+      while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+      }
+    }
+    road.startAll();
+    ASSERT_TRUE(pollUntil(
+        [&] { return road.folder().read("logs/qfeed.log").find("2056") != std::string::npos; },
+        kWaitMs));
+    std::filesystem::remove(small / "filler");
+    auto deliveries = road.qm().getStatuses(Road::kDeliveryStatus, 1, kWaitMs);
+    ASSERT_TRUE(road.stopAll());
+    for (const Program* program : {road.feed(), road.router(), road.drop()})
+      EXPECT_EQ(program->exitCode(), 0);
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_EQ(deliveries[0].state, 'D');
+    EXPECT_TRUE(readFile(road.target() + "/full.bin") == content);
+  }
+  umount2(small.path().c_str(), MNT_DETACH);
 }
 
 }  // namespace

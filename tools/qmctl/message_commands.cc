@@ -1,9 +1,9 @@
 // Message commands: put, browse, get.
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
-
 #include <nlohmann/json.hpp>
 
 #include "common/records.h"
@@ -58,6 +58,9 @@ mqi::Status readBody(const PutOptions& o, std::string& body) {
     body.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     return mqi::Status::Ok();
   }
+  std::error_code ec;
+  if (std::filesystem::is_directory(o.file, ec))
+    return mqi::Status::Error("cannot read '" + o.file + "': it is a folder, not a file");
   std::ifstream in(o.file, std::ios::binary);
   if (!in) return mqi::Status::Error("cannot open '" + o.file + "' for reading");
   body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -164,6 +164,35 @@ int runCompact(const std::string& qmgr, bool json) {
   return kExitOk;
 }
 
+// A store that cannot even be opened fails the check with the reason as its one problem.
+int runCheck(const std::string& qmgr, bool json) {
+  auto checked = mqi::checkQueueManager(qmgr);
+  mqi::CheckReport r = checked.value;
+  if (!checked.ok()) {
+    if (!json) return fail(checked.status);
+    r.problems.push_back(checked.status.message());
+  }
+  if (json) {
+    std::cout << nlohmann::json{{"queue_manager", qmgr},
+                                {"ok", r.ok()},
+                                {"checks", r.checks},
+                                {"problems", r.problems}}
+                     .dump(2)
+              << '\n';
+    return r.ok() ? kExitOk : kExitFailed;
+  }
+  for (const std::string& check : r.checks) std::cout << "checked: " << check << '\n';
+  for (const std::string& problem : r.problems) std::cout << "problem: " << problem << '\n';
+  if (r.ok()) {
+    std::cout << "queue manager " << qmgr << ": no problems found\n";
+    return kExitOk;
+  }
+  return report("queue manager " + qmgr + ": " + std::to_string(r.problems.size()) +
+                    " problems found; restore it from a backup, or move its messages to a new"
+                    " queue manager",
+                kExitFailed);
+}
+
 int runSet(const SetOptions& o) {
   const mqi::QueueManagerChanges changes = o.changes();
   const bool changesQueueManager = changes.deadLetterQName || changes.defaultBackoutThreshold;
@@ -260,6 +289,14 @@ void addListShowSet(CLI::App& app, int& exitCode) {
   addQueueManagerName(compact, *qmgr);
   compact->add_flag("--json", *json, "print a JSON object");
   compact->callback([qmgr, json, &exitCode] { exitCode = runCompact(*qmgr, *json); });
+
+  CLI::App* check = app.add_subcommand(
+      "check",
+      "Check the store of a queue manager: the database's integrity, and that its messages,"
+      " payloads, counts and shared file agree (safe while it runs)");
+  addQueueManagerName(check, *qmgr);
+  check->add_flag("--json", *json, "print a JSON object");
+  check->callback([qmgr, json, &exitCode] { exitCode = runCheck(*qmgr, *json); });
 
   auto o = std::make_shared<SetOptions>();
   CLI::App* set = app.add_subcommand("set", "Change attributes of a queue manager");

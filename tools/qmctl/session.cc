@@ -32,6 +32,8 @@ mqi::Status Session::connect() {
     message += ": no such queue manager in " + mqi::withoutPassword(mqi::storeLocation()) + " (see 'qmctl list')";
   } else if (rc == MQRC_Q_MGR_NOT_AVAILABLE) {
     message += ": the queue manager is not running (start it with 'qmctl start " + qmgr_ + "')";
+  } else if (rc == MQRC_UNEXPECTED_ERROR) {
+    message += ": its store cannot be used (see the line above and 'qmctl check " + qmgr_ + "')";
   }
   return mqi::Status::Error(message, rc);
 }
