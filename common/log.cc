@@ -1,6 +1,8 @@
 // The agents' running log: timestamp caches, the MQ call report, system error texts.
 #include "common/log.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -35,7 +37,113 @@ TimestampCache fileNameCache{"%d%m%Y.log"};
 
 char directoryCache[260] = {};
 
+constexpr size_t kStampLength = 19;
+
+// "YYYY/MM/DD hh:mm:ss" at the start of a line.
+bool beginsWithStamp(const std::string& line) {
+  constexpr const char* kShape = "dddd/dd/dd dd:dd:dd";
+  if (line.size() <= kStampLength) return false;
+  for (size_t i = 0; i < kStampLength; ++i) {
+    const char c = line[i];
+    const bool digit = c >= '0' && c <= '9';
+    if (kShape[i] == 'd' ? !digit : c != kShape[i]) return false;
+  }
+  return true;
+}
+
+int64_t steadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// One standard stream behind its repeat filter; puts the stream's own buffer back at exit.
+struct CollapsedStream {
+  CollapsedStream(std::ostream& s) : stream(s), filter(s.rdbuf(), kRepeatPeriodMs) {}
+  ~CollapsedStream() {
+    stream.flush();
+    filter.finish();
+    stream.rdbuf(filter.target());
+  }
+  std::ostream& stream;
+  RepeatCollapsingBuffer filter;
+};
+
 }  // namespace
+
+std::string groupedDigits(uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
+RepeatCollapsingBuffer::RepeatCollapsingBuffer(std::streambuf* target, int64_t periodMs,
+                                               Clock clock)
+    : target_(target), periodMs_(periodMs), clock_(clock ? std::move(clock) : steadyMilliseconds) {}
+
+RepeatCollapsingBuffer::~RepeatCollapsingBuffer() {
+  finish();
+}
+
+void RepeatCollapsingBuffer::finish() {
+  writeSummary();
+  write(line_);
+  line_.clear();
+  lastText_.clear();
+  target_->pubsync();
+}
+
+RepeatCollapsingBuffer::int_type RepeatCollapsingBuffer::overflow(int_type c) {
+  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+  line_.push_back(traits_type::to_char_type(c));
+  if (line_.back() == '\n') endLine();
+  return c;
+}
+
+std::streamsize RepeatCollapsingBuffer::xsputn(const char* text, std::streamsize count) {
+  for (std::streamsize i = 0; i < count; ++i) {
+    line_.push_back(text[i]);
+    if (text[i] == '\n') endLine();
+  }
+  return count;
+}
+
+int RepeatCollapsingBuffer::sync() {
+  return target_->pubsync();
+}
+
+void RepeatCollapsingBuffer::endLine() {
+  const int64_t now = clock_();
+  const bool stamped = beginsWithStamp(line_);
+  if (stamped && !lastText_.empty() &&
+      line_.compare(kStampLength, std::string::npos, lastText_) == 0 &&
+      now - writtenAt_ < periodMs_) {
+    ++repeats_;
+    lastStamp_.assign(line_, 0, kStampLength);
+    repeatedAt_ = now;
+    line_.clear();
+    return;
+  }
+  writeSummary();
+  write(line_);
+  lastText_ = stamped ? line_.substr(kStampLength) : std::string();
+  writtenAt_ = now;
+  line_.clear();
+}
+
+void RepeatCollapsingBuffer::writeSummary() {
+  if (repeats_ == 0) return;
+  const int64_t seconds = std::max<int64_t>(1, (repeatedAt_ - writtenAt_ + 999) / 1000);
+  std::string text = lastText_;
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  write(lastStamp_ + text + " repeated " + groupedDigits(repeats_) + " times in " +
+        std::to_string(seconds) + " s\n");
+  repeats_ = 0;
+}
+
+void RepeatCollapsingBuffer::write(const std::string& text) {
+  target_->sputn(text.data(), static_cast<std::streamsize>(text.size()));
+}
 
 const char* logTimestamp() {
   return cachedTimestamp(logCache);
@@ -70,6 +178,17 @@ bool settingsFilePath(const char* name, char* out, size_t size) {
   return written >= 0 && static_cast<size_t>(written) < size;
 }
 
+bool reportUnreadableSettings(const char* path) {
+  if (platform::canReadFile(path)) return true;
+  std::string text = platform::errorText(platform::lastError());
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  for (std::ostream* out : {&std::cerr, &std::cout}) {
+    *out << logTimestamp() << " Settings file '" << path << "' cannot be read (" << text
+         << "); the defaults apply.\n";
+  }
+  return false;
+}
+
 std::ostream& operator<<(std::ostream& out, SystemErrorTextT) {
   return out << logTimestamp() << ' ' << platform::errorText(platform::lastError());
 }
@@ -85,12 +204,16 @@ MQLONG reportMqCall(const char* callName, MQLONG compCode, MQLONG reason) {
 }
 
 void initLogStreams() {
+  static CollapsedStream out(std::cout);
+  static CollapsedStream err(std::cerr);
+  std::cout.rdbuf(&out.filter);
+  std::cerr.rdbuf(&err.filter);
   std::cerr.setf(std::ios::unitbuf);
   std::cerr.tie(&std::cout);
 }
 
-void EndProcess() {
+void EndProcess(ExitCode code) {
   std::cout.flush();
   std::cerr.flush();
-  std::exit(0);
+  std::exit(code);  // the filters write what they hold back as the statics end
 }

@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "common/reconnect.h"
+#include "common/retry_pause.h"
 #include "platform/platform.h"
+#include "platform/test_folder.h"
 
 namespace {
 
@@ -131,6 +133,78 @@ TEST(LogStreamsTest, ErrorStreamIsUnitBufferedAndTiedToOutput) {
   initLogStreams();
   EXPECT_TRUE(std::cerr.flags() & std::ios::unitbuf);
   EXPECT_EQ(std::cerr.tie(), &std::cout);
+}
+
+TEST(LogStreamsTest, UnreadableSettingsFilesAreNamedOnBothStreams) {
+  TestFolder folder("settings");
+  folder.write("a.ini", "[Options]\n");
+  CapturedStreams streams;
+  EXPECT_TRUE(reportUnreadableSettings((folder / "a.ini").c_str()));
+  EXPECT_EQ(streams.out.str(), "");
+  const std::string missing = folder / "missing.ini";
+  EXPECT_FALSE(reportUnreadableSettings(missing.c_str()));
+  EXPECT_FALSE(reportUnreadableSettings(folder.path().c_str()));
+  const std::vector<std::string> expected = {
+      " Settings file '" + missing +
+          "' cannot be read (No such file or directory); the defaults apply.",
+      " Settings file '" + folder.path() +
+          "' cannot be read (Is a directory); the defaults apply."};
+  for (const std::ostringstream* stream : {&streams.err, &streams.out}) {
+    std::istringstream lines(stream->str());
+    for (const std::string& text : expected) {
+      std::string line;
+      ASSERT_TRUE(std::getline(lines, line));
+      EXPECT_EQ(line.substr(19), text);
+    }
+  }
+}
+
+// A line that repeats is written once, then counted; the count comes before the next other
+// line, with a repeat a period later, and at the end. Unstamped lines are never held back.
+TEST(RepeatCollapsingBufferTest, RepeatsAreCountedAndSummedUp) {
+  const std::string a = "2026/12/07 20:00:00 MQ error has occured.\n";
+  const std::string a2 = "2026/12/07 20:00:02 MQ error has occured.\n";
+  const std::string b = "2026/12/07 20:00:03 Connected.\n";
+  std::ostringstream target;
+  int64_t now = 0;
+  {
+    RepeatCollapsingBuffer filter(target.rdbuf(), 60000, [&] { return now; });
+    std::ostream log(&filter);
+    log << a;
+    for (int i = 0; i < 2345; ++i, now += 1)
+      log << a2.substr(0, 19) << " MQ error has"
+          << " occured.\n";
+    now = 1500;
+    log << b << b;  // a new line ends the run; its own repeat is held back
+    log << "unstamped\n"
+        << "unstamped\n";
+    log << b;
+    now = 70000;
+    log << b;  // a period after the line: written again
+    log << b << "2026/12/07 20:01:10 half";
+    EXPECT_EQ(target.str(),
+              a + "2026/12/07 20:00:02 MQ error has occured. repeated 2,345 times in 3 s\n" + b +
+                  "2026/12/07 20:00:03 Connected. repeated 1 times in 1 s\n" +
+                  "unstamped\nunstamped\n" + b + b);
+  }
+  EXPECT_TRUE(target.str().ends_with(
+      b + b + "2026/12/07 20:00:03 Connected. repeated 1 times in 1 s\n2026/12/07 20:01:10 half"))
+      << target.str();
+  EXPECT_EQ(groupedDigits(0), "0");
+  EXPECT_EQ(groupedDigits(999), "999");
+  EXPECT_EQ(groupedDigits(1000), "1,000");
+  EXPECT_EQ(groupedDigits(1234567), "1,234,567");
+}
+
+TEST(RetryPauseTest, AWaitOfZeroGrowsInsteadOfSpinning) {
+  RetryPause pause;
+  EXPECT_EQ(NextPause(pause, 5000), 5000);
+  std::vector<int32_t> waits;
+  for (int i = 0; i < 11; ++i) waits.push_back(NextPause(pause, 0));
+  EXPECT_EQ(waits, (std::vector<int32_t>{100, 200, 400, 800, 1600, 3200, 6400, 12800, 25600, 30000,
+                                         30000}));
+  RestartPause(pause);
+  EXPECT_EQ(NextPause(pause, -5), 100);
 }
 
 // Each call kind keeps exactly its own set: a reason too many ends in a wait loop where the

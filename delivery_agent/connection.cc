@@ -4,6 +4,7 @@
 
 #include "common/log.h"
 #include "common/reconnect.h"
+#include "common/retry_pause.h"
 #include "delivery_agent/delivery.h"
 #include "platform/platform.h"
 
@@ -97,9 +98,11 @@ MQLONG InquireCodedCharSetId(MQHCONN hconn) {
 
 void RunDeliveryAgent() {
   const DeliverySettings& settings = DeliveryAgent.Settings;
+  RetryPause pause;
   for (;;) {
+    const int32_t waitMs = NextPause(pause, settings.WaitMQInterval);
     MQHCONN hconn;
-    if (!connectOrWait(settings.QMgrName, &hconn, settings.WaitMQInterval)) continue;
+    if (!connectOrWait(settings.QMgrName, &hconn, waitMs)) continue;
     std::cout << logTimestamp() << " Connect to Queue Manager '" << InquireQMgrName(hconn)
               << "' successful.\n";
     DeliveryAgent.QMgrCodedCharSetId = InquireCodedCharSetId(hconn);
@@ -107,9 +110,10 @@ void RunDeliveryAgent() {
     MQHOBJ hobj;
     MQLONG openReason;
     if (openDeliveryQueue(hconn, &hobj, &openReason) == MQCC_FAILED) {
-      disconnectAfterFailedOpen(&hconn, openReason, settings.WaitMQInterval);
+      disconnectAfterFailedOpen(&hconn, openReason, waitMs);
       continue;
     }
+    RestartPause(pause);
     while (DeliverNextFile(hconn, hobj) == Turn::kNext) {
     }
     closeAndDisconnect(&hconn, &hobj);

@@ -50,7 +50,7 @@ Turn headerGetFailed(MQHCONN hconn, MQHOBJ hobj, MQLONG reason) {
     MQBACK(hconn, &compCode, &reason);
     reportMqCall("Rollback", compCode, reason);
     disconnect(hconn);
-    EndProcess();
+    EndProcess(kExitNormal);
   }
   WriteErrorLine(" Hard MQ error has occured. Exit.\n");
   closeQueue(hconn, hobj);

@@ -58,7 +58,7 @@ struct Delivery {
   platform::FileHandle file;
   size_t firstCreatedDirectory;  // prefix length of the first directory made, 0 when none
   // The file is written under partPath beside its final name and renamed to it once whole;
-  // partPath is empty when the target is a device or pipe that is written as it stands.
+  // partPath is empty until the target is opened.
   char partPath[kTargetPathSize + 64];
   platform::CreateMode mode;
   VersionPattern pattern;

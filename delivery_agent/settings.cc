@@ -38,6 +38,7 @@ void SettingsFilePath(const char* argument, char* out, size_t size) {
 
 void ReadDeliverySettings(const char* fileName) {
   DeliverySettings& settings = DeliveryAgent.Settings;
+  reportUnreadableSettings(fileName);
   platform::getProfileString(kObjectsSection, "QMgrName", "", settings.QMgrName,
                              sizeof settings.QMgrName, fileName);
   platform::getProfileString(kObjectsSection, "QName", "", settings.QName,

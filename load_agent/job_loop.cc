@@ -57,7 +57,7 @@ Turn handleFailedGet(MQHCONN hConn, MQHOBJ hObj, MQLONG reason) {
     reportMqCall("Rollback", compCode, closeReason);
     MQDISC(&hConn, &compCode, &closeReason);
     reportMqCall("Disconnect from Queue Manager", compCode, closeReason);
-    EndProcess();
+    EndProcess(kExitNormal);
   }
   std::cerr << logTimestamp() << " Hard MQ error has occured. Exit.\n";
   std::cout << logTimestamp() << " Hard MQ error has occured. Exit.\n";
@@ -122,6 +122,7 @@ Turn ProcessJob(MQHCONN hConn, MQHOBJ hObj) {
   const size_t pathLength = job.Src_path.textLength();
   std::memcpy(path, job.Src_path.data(), pathLength);
   path[pathLength] = '\0';
+  platform::toNativeSeparators(path);  // jobs come from Windows peers too
   char folder[kPathSize];
   char mask[kPathSize];
   splitSourcePath(path, folder, mask);

@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
   }
   std::cout << "\n" << logTimestamp() << " TX-KV router for files has started." << std::endl;
   const std::string path = route::resolveSettingsPath(argc > 1 ? argv[1] : "qroute.ini");
+  reportUnreadableSettings(path.c_str());
   std::vector<std::string> errors;
   std::optional<route::RouterSettings> settings = route::readRouterSettings(path, &errors);
   if (!settings) {

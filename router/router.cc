@@ -13,6 +13,7 @@
 #include "common/ping.h"
 #include "common/reconnect.h"
 #include "common/records.h"
+#include "common/retry_pause.h"
 #include "platform/platform.h"
 #include "router/delivery_header.h"
 
@@ -73,8 +74,10 @@ class Router {
 };
 
 int Router::run() {
+  RetryPause pause;
   for (;;) {
     Connect c = connect();
+    if (c == Connect::kOk) RestartPause(pause);
     if (c == Connect::kHard) {
       errorLine(" Hard MQ error has occured. Exit.");
       return kExitMqError;
@@ -91,10 +94,12 @@ int Router::run() {
       case Pass::kHardError:
         errorLine(" Hard MQ error has occured. Exit.");
         return kExitMqError;
-      default:
-        errorLine(" MQ error has occured. Waiting " + std::to_string(settings_.waitMQInterval) +
+      default: {
+        const int32_t waitMs = NextPause(pause, static_cast<int32_t>(settings_.waitMQInterval));
+        errorLine(" MQ error has occured. Waiting " + std::to_string(waitMs) +
                   " ms for next attempt.");
-        platform::sleepMilliseconds(settings_.waitMQInterval);
+        platform::sleepMilliseconds(static_cast<uint32_t>(waitMs));
+      }
     }
   }
 }
