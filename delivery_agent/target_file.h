@@ -15,7 +15,8 @@
 void SetCreateFileMode(Delivery& delivery);
 // "REPLACE" selects kCreateAlways, "NEWVERS" kCreateNew (exact); false for anything else.
 bool SelectCreateMode(const char* mode, platform::CreateMode* selected);
-// The two invalid-mode lines, then the end of the process: nothing committed or backed out.
+// The two invalid-mode lines, then the end of the process with kExitBadHeader: nothing
+// committed or backed out.
 [[noreturn]] void RejectCreateFileMode(const Delivery& delivery);
 
 // The system text of the last error code, kept in a process-wide buffer of 1024 bytes.
