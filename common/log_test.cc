@@ -1,6 +1,7 @@
 #include "common/log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -144,6 +145,9 @@ TEST(LogStreamsTest, UnreadableSettingsFilesAreNamedOnBothStreams) {
   const std::string missing = folder / "missing.ini";
   EXPECT_FALSE(reportUnreadableSettings(missing.c_str()));
   EXPECT_FALSE(reportUnreadableSettings(folder.path().c_str()));
+  const std::string fifo = folder / "fifo.ini";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(reportUnreadableSettings(fifo.c_str()));  // at once: nobody writes to it
   const std::vector<std::string> expected = {
       " Settings file '" + missing +
           "' cannot be read (No such file or directory); the defaults apply.",

@@ -42,7 +42,7 @@ void ReadSettings(const char* fileName) {
   char path[4096];
   if (!settingsFilePath(fileName, path, sizeof path)) path[0] = '\0';  // reads as missing
   LoadSettingsT& settings = LoadAgent.LoadSettings;
-  reportUnreadableSettings(path);
+  if (!reportUnreadableSettings(path)) path[0] = '\0';  // a FIFO, say, is never opened
   readLoadSettings(path, settings);
   std::cout << logTimestamp() << " Startup parameters:\n";
   std::cout << logTimestamp() << "     QmgrName          = " << settings.QMgrName << "\n";
