@@ -113,9 +113,15 @@ void RunDeliveryAgent() {
       disconnectAfterFailedOpen(&hconn, openReason, waitMs);
       continue;
     }
-    RestartPause(pause);
-    while (DeliverNextFile(hconn, hobj) == Turn::kNext) {
-    }
+    bool workedOne = false;
+    while (DeliverNextFile(hconn, hobj) == Turn::kNext) workedOne = true;
     closeAndDisconnect(&hconn, &hobj);
+    // A connection that ends without finishing one header failed. With a wait of its own in
+    // the settings the pass has waited already; without one it must not be made again at once.
+    if (workedOne) {
+      RestartPause(pause);
+    } else if (settings.WaitMQInterval <= 0) {
+      waitForNextAttempt(NextPause(pause, settings.WaitMQInterval), ".");
+    }
   }
 }
