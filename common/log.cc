@@ -86,10 +86,10 @@ RepeatCollapsingBuffer::~RepeatCollapsingBuffer() {
 }
 
 void RepeatCollapsingBuffer::finish() {
-  writeSummary();
+  endRun();
   write(line_);
   line_.clear();
-  lastText_.clear();
+  recent_.clear();
   target_->pubsync();
 }
 
@@ -115,29 +115,86 @@ int RepeatCollapsingBuffer::sync() {
 void RepeatCollapsingBuffer::endLine() {
   const int64_t now = clock_();
   const bool stamped = beginsWithStamp(line_);
-  if (stamped && !lastText_.empty() &&
-      line_.compare(kStampLength, std::string::npos, lastText_) == 0 &&
-      now - writtenAt_ < periodMs_) {
-    ++repeats_;
-    lastStamp_.assign(line_, 0, kStampLength);
-    repeatedAt_ = now;
-    line_.clear();
+  if (!block_.empty()) {
+    if (stamped && line_.compare(kStampLength, std::string::npos, block_[matched_]) == 0) {
+      holdRepeatedLine(now);
+      return;
+    }
+    endRun();
+  }
+  const size_t length = stamped ? repeatingBlock(line_.substr(kStampLength), now) : 0;
+  if (length > 0) {
+    startRun(length);
+    holdRepeatedLine(now);
     return;
   }
-  writeSummary();
   write(line_);
-  lastText_ = stamped ? line_.substr(kStampLength) : std::string();
-  writtenAt_ = now;
+  remember(stamped, now);
   line_.clear();
+}
+
+size_t RepeatCollapsingBuffer::repeatingBlock(const std::string& text, int64_t now) const {
+  for (size_t length = 1; length <= recent_.size(); ++length) {
+    const Seen& start = recent_[recent_.size() - length];
+    if (start.text == text && (length == 1 || now - start.at < kFastRepeatMs)) return length;
+  }
+  return 0;
+}
+
+void RepeatCollapsingBuffer::startRun(size_t length) {
+  block_.clear();
+  for (size_t i = recent_.size() - length; i < recent_.size(); ++i) {
+    block_.push_back(recent_[i].text);
+  }
+  writtenAt_ = recent_[recent_.size() - length].at;
+  matched_ = 0;
+  repeats_ = 0;
+}
+
+void RepeatCollapsingBuffer::holdRepeatedLine(int64_t now) {
+  held_ += line_;
+  lastStamp_.assign(line_, 0, kStampLength);
+  line_.clear();
+  if (++matched_ < block_.size()) return;
+  // A whole repeat: counted, or a period after the block was written, written again.
+  if (now - writtenAt_ >= periodMs_) {
+    writeSummary();
+    write(held_);
+    writtenAt_ = now;
+  } else {
+    ++repeats_;
+    repeatedAt_ = now;
+  }
+  held_.clear();
+  matched_ = 0;
+}
+
+void RepeatCollapsingBuffer::endRun() {
+  writeSummary();
+  write(held_);  // the lines of an unfinished repeat, as they came
+  held_.clear();
+  block_.clear();
+  matched_ = 0;
+}
+
+void RepeatCollapsingBuffer::remember(bool stamped, int64_t now) {
+  if (!stamped) {
+    recent_.clear();  // a line without a timestamp is never part of a repeat
+    return;
+  }
+  recent_.push_back({line_.substr(kStampLength), now});
+  if (recent_.size() > kLongestBlock) recent_.pop_front();
 }
 
 void RepeatCollapsingBuffer::writeSummary() {
   if (repeats_ == 0) return;
   const int64_t seconds = std::max<int64_t>(1, (repeatedAt_ - writtenAt_ + 999) / 1000);
-  std::string text = lastText_;
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  write(lastStamp_ + text + " repeated " + groupedDigits(repeats_) + " times in " +
-        std::to_string(seconds) + " s\n");
+  const std::string tail =
+      " repeated " + groupedDigits(repeats_) + " times in " + std::to_string(seconds) + " s\n";
+  for (std::string text : block_) {
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    write(lastStamp_ + text + tail);
+  }
   repeats_ = 0;
 }
 

@@ -10,10 +10,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <iosfwd>
 #include <streambuf>
 #include <string>
+#include <vector>
 
 #include "mqi/mqi.h"
 
@@ -68,20 +70,27 @@ void initLogStreams();
 // How long a repeated line stays collapsed: it is written again at most once per period.
 constexpr int64_t kRepeatPeriodMs = 60000;
 
-// A stream buffer that keeps a run of one repeated log line from flooding the log. A line that
-// begins with a timestamp and carries the same message text as the last line written is held
-// back and counted. The count is written as one line, the timestamp of the last repeat
-// followed by "<message text> repeated N times in S s" (N with commas between groups of three
-// digits, S the whole seconds since the line was written, at least 1), before the next line
-// that differs, before the first repeat that comes a period or more after the line was written
-// (that repeat is then written and starts a new run), and when the buffer finishes. Lines
-// without a timestamp are never held back. Only whole lines reach the target.
+// A stream buffer that keeps a repeated line, or a repeated block of lines, from flooding the
+// log. A line that begins with a timestamp and carries the same message text as the last line
+// written is held back and counted; so is a block of up to kLongestBlock such lines that comes
+// again, line for line, within kFastRepeatMs of its previous start (a loop without a pause:
+// an MQ call that fails at once, over and over). Once the run ends, each line of the block is
+// written once more as the timestamp of the last repeat followed by "<message text> repeated N
+// times in S s" (N with commas between groups of three digits, S the whole seconds since the
+// block was written, at least 1). A run ends with the next line that does not continue it
+// (the lines of an unfinished repeat are then written as they came), and when the buffer
+// finishes; a repeat that ends a period or more after the block was written is written in full
+// and starts a new count. Lines without a timestamp are never held back. Only whole lines reach
+// the target.
 class RepeatCollapsingBuffer : public std::streambuf {
  public:
   using Clock = std::function<int64_t()>;  // milliseconds, never going back
+  static constexpr size_t kLongestBlock = 8;
+  static constexpr int64_t kFastRepeatMs = 20;
+
   RepeatCollapsingBuffer(std::streambuf* target, int64_t periodMs, Clock clock = {});
   ~RepeatCollapsingBuffer() override;
-  // Writes the held-back count and any unfinished line to the target.
+  // Writes the held-back counts and lines and any unfinished line to the target.
   void finish();
   std::streambuf* target() const { return target_; }
 
@@ -91,19 +100,32 @@ class RepeatCollapsingBuffer : public std::streambuf {
   int sync() override;
 
  private:
+  struct Seen {
+    std::string text;  // message text after the timestamp, with its line feed
+    int64_t at;
+  };
   void endLine();
+  // The length of the block of recent lines that `text` starts again, or 0.
+  size_t repeatingBlock(const std::string& text, int64_t now) const;
+  void startRun(size_t length);
+  void holdRepeatedLine(int64_t now);
+  void endRun();
+  void remember(bool stamped, int64_t now);
   void writeSummary();
   void write(const std::string& text);
 
   std::streambuf* target_;
   int64_t periodMs_;
   Clock clock_;
-  std::string line_;        // the line being written, up to its line feed
-  std::string lastText_;    // message text of the last line written; empty: none to repeat
-  std::string lastStamp_;   // timestamp of the last repeat held back
-  uint64_t repeats_ = 0;    // repeats held back since lastText_ was written
-  int64_t writtenAt_ = 0;   // when lastText_ was written
-  int64_t repeatedAt_ = 0;  // when the last repeat came
+  std::string line_;                // the line being written, up to its line feed
+  std::deque<Seen> recent_;         // the last lines written, up to kLongestBlock
+  std::vector<std::string> block_;  // the block being repeated; empty: no run
+  size_t matched_ = 0;              // lines of the current repeat seen so far
+  std::string held_;                // those lines as they came
+  std::string lastStamp_;           // timestamp of the last line held back
+  uint64_t repeats_ = 0;            // whole repeats counted since the block was written
+  int64_t writtenAt_ = 0;           // when the block was written
+  int64_t repeatedAt_ = 0;          // when the last counted repeat ended
 };
 
 // "2345" as "2,345".

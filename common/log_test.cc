@@ -200,6 +200,30 @@ TEST(RepeatCollapsingBufferTest, RepeatsAreCountedAndSummedUp) {
   EXPECT_EQ(groupedDigits(1234567), "1,234,567");
 }
 
+// A block of lines that a loop without a pause writes again and again is summed up line by
+// line; the same block written slowly, or a repeat cut short, stays as it came.
+TEST(RepeatCollapsingBufferTest, FastRepeatedBlocksAreSummedUpLineByLine) {
+  auto stamped = [](const char* text) { return "2026/12/07 20:00:00 " + std::string(text) + "\n"; };
+  const std::string block =
+      stamped("MQI Call Failed.") + stamped("Get segment") + stamped("CompCode = 2 Reason = 2033");
+  std::ostringstream target;
+  int64_t now = 0;
+  RepeatCollapsingBuffer filter(target.rdbuf(), 60000, [&] { return now; });
+  std::ostream log(&filter);
+  for (int i = 0; i < 1001; ++i) log << block;
+  log << stamped("Moved.");
+  EXPECT_EQ(target.str(), block + stamped("MQI Call Failed. repeated 1,000 times in 1 s") +
+                              stamped("Get segment repeated 1,000 times in 1 s") +
+                              stamped("CompCode = 2 Reason = 2033 repeated 1,000 times in 1 s") +
+                              stamped("Moved."));
+  target.str("");
+  for (int i = 0; i < 3; ++i, now += 100) log << block;  // a pause between: all written
+  log << stamped("MQI Call Failed.") << stamped("Get segment") << stamped("Moved.");
+  filter.finish();
+  EXPECT_EQ(target.str(), block + block + block + stamped("MQI Call Failed.") +
+                              stamped("Get segment") + stamped("Moved."));
+}
+
 TEST(RetryPauseTest, AWaitOfZeroGrowsInsteadOfSpinning) {
   RetryPause pause;
   EXPECT_EQ(NextPause(pause, 5000), 5000);
