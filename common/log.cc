@@ -128,8 +128,7 @@ void RepeatCollapsingBuffer::endLine() {
     holdRepeatedLine(now);
     return;
   }
-  write(line_);
-  remember(stamped, now);
+  writeRemembered(line_, now);
   line_.clear();
 }
 
@@ -152,14 +151,14 @@ void RepeatCollapsingBuffer::startRun(size_t length) {
 }
 
 void RepeatCollapsingBuffer::holdRepeatedLine(int64_t now) {
-  held_ += line_;
+  held_.push_back({line_, now});
   lastStamp_.assign(line_, 0, kStampLength);
   line_.clear();
   if (++matched_ < block_.size()) return;
   // A whole repeat: counted, or a period after the block was written, written again.
   if (now - writtenAt_ >= periodMs_) {
     writeSummary();
-    write(held_);
+    writeHeld();
     writtenAt_ = now;
   } else {
     ++repeats_;
@@ -171,18 +170,23 @@ void RepeatCollapsingBuffer::holdRepeatedLine(int64_t now) {
 
 void RepeatCollapsingBuffer::endRun() {
   writeSummary();
-  write(held_);  // the lines of an unfinished repeat, as they came
-  held_.clear();
+  writeHeld();  // the lines of an unfinished repeat, as they came
   block_.clear();
   matched_ = 0;
 }
 
-void RepeatCollapsingBuffer::remember(bool stamped, int64_t now) {
-  if (!stamped) {
+void RepeatCollapsingBuffer::writeHeld() {
+  for (const Seen& held : held_) writeRemembered(held.text, held.at);
+  held_.clear();
+}
+
+void RepeatCollapsingBuffer::writeRemembered(const std::string& line, int64_t at) {
+  write(line);
+  if (!beginsWithStamp(line)) {
     recent_.clear();  // a line without a timestamp is never part of a repeat
     return;
   }
-  recent_.push_back({line_.substr(kStampLength), now});
+  recent_.push_back({line.substr(kStampLength), at});
   if (recent_.size() > kLongestBlock) recent_.pop_front();
 }
 

@@ -101,7 +101,7 @@ class RepeatCollapsingBuffer : public std::streambuf {
 
  private:
   struct Seen {
-    std::string text;  // message text after the timestamp, with its line feed
+    std::string text;  // a line or its message text, with its line feed
     int64_t at;
   };
   void endLine();
@@ -110,7 +110,9 @@ class RepeatCollapsingBuffer : public std::streambuf {
   void startRun(size_t length);
   void holdRepeatedLine(int64_t now);
   void endRun();
-  void remember(bool stamped, int64_t now);
+  void writeHeld();
+  // Writes a whole line and keeps its message text among the recent lines.
+  void writeRemembered(const std::string& line, int64_t at);
   void writeSummary();
   void write(const std::string& text);
 
@@ -121,7 +123,7 @@ class RepeatCollapsingBuffer : public std::streambuf {
   std::deque<Seen> recent_;         // the last lines written, up to kLongestBlock
   std::vector<std::string> block_;  // the block being repeated; empty: no run
   size_t matched_ = 0;              // lines of the current repeat seen so far
-  std::string held_;                // those lines as they came
+  std::vector<Seen> held_;          // those lines as they came
   std::string lastStamp_;           // timestamp of the last line held back
   uint64_t repeats_ = 0;            // whole repeats counted since the block was written
   int64_t writtenAt_ = 0;           // when the block was written

@@ -222,6 +222,18 @@ TEST(RepeatCollapsingBufferTest, FastRepeatedBlocksAreSummedUpLineByLine) {
   filter.finish();
   EXPECT_EQ(target.str(), block + block + block + stamped("MQI Call Failed.") +
                               stamped("Get segment") + stamped("Moved."));
+  // A first round that differs: the count starts where the repeat really starts.
+  target.str("");
+  const std::string a = stamped("MQI Call Failed."), c = stamped("CompCode = 2 Reason = 2033");
+  log << a << stamped("Get header") << c;
+  for (int i = 0; i < 100; ++i) log << block;
+  log << stamped("Moved.");
+  filter.finish();
+  EXPECT_EQ(target.str(), a + stamped("Get header") + c + a + stamped("Get segment") +
+                              stamped("CompCode = 2 Reason = 2033 repeated 99 times in 1 s") +
+                              stamped("MQI Call Failed. repeated 99 times in 1 s") +
+                              stamped("Get segment repeated 99 times in 1 s") + c +
+                              stamped("Moved."));
 }
 
 TEST(RetryPauseTest, AWaitOfZeroGrowsInsteadOfSpinning) {
