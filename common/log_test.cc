@@ -1,6 +1,7 @@
 #include "common/log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -15,7 +16,9 @@
 #include <vector>
 
 #include "common/reconnect.h"
+#include "common/retry_pause.h"
 #include "platform/platform.h"
+#include "platform/test_folder.h"
 
 namespace {
 
@@ -131,6 +134,117 @@ TEST(LogStreamsTest, ErrorStreamIsUnitBufferedAndTiedToOutput) {
   initLogStreams();
   EXPECT_TRUE(std::cerr.flags() & std::ios::unitbuf);
   EXPECT_EQ(std::cerr.tie(), &std::cout);
+}
+
+TEST(LogStreamsTest, UnreadableSettingsFilesAreNamedOnBothStreams) {
+  TestFolder folder("settings");
+  folder.write("a.ini", "[Options]\n");
+  CapturedStreams streams;
+  EXPECT_TRUE(reportUnreadableSettings((folder / "a.ini").c_str()));
+  EXPECT_EQ(streams.out.str(), "");
+  const std::string missing = folder / "missing.ini";
+  EXPECT_FALSE(reportUnreadableSettings(missing.c_str()));
+  EXPECT_FALSE(reportUnreadableSettings(folder.path().c_str()));
+  const std::string fifo = folder / "fifo.ini";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(reportUnreadableSettings(fifo.c_str()));  // at once: nobody writes to it
+  const std::vector<std::string> expected = {
+      " Settings file '" + missing +
+          "' cannot be read (No such file or directory); the defaults apply.",
+      " Settings file '" + folder.path() +
+          "' cannot be read (Is a directory); the defaults apply."};
+  for (const std::ostringstream* stream : {&streams.err, &streams.out}) {
+    std::istringstream lines(stream->str());
+    for (const std::string& text : expected) {
+      std::string line;
+      ASSERT_TRUE(std::getline(lines, line));
+      EXPECT_EQ(line.substr(19), text);
+    }
+  }
+}
+
+// A line that repeats is written once, then counted; the count comes before the next other
+// line, with a repeat a period later, and at the end. Unstamped lines are never held back.
+TEST(RepeatCollapsingBufferTest, RepeatsAreCountedAndSummedUp) {
+  const std::string a = "2026/12/07 20:00:00 MQ error has occured.\n";
+  const std::string a2 = "2026/12/07 20:00:02 MQ error has occured.\n";
+  const std::string b = "2026/12/07 20:00:03 Connected.\n";
+  std::ostringstream target;
+  int64_t now = 0;
+  {
+    RepeatCollapsingBuffer filter(target.rdbuf(), 60000, [&] { return now; });
+    std::ostream log(&filter);
+    log << a;
+    for (int i = 0; i < 2345; ++i, now += 1)
+      log << a2.substr(0, 19) << " MQ error has"
+          << " occured.\n";
+    now = 1500;
+    log << b << b;  // a new line ends the run; its own repeat is held back
+    log << "unstamped\n"
+        << "unstamped\n";
+    log << b;
+    now = 70000;
+    log << b;  // a period after the line: written again
+    log << b << "2026/12/07 20:01:10 half";
+    EXPECT_EQ(target.str(),
+              a + "2026/12/07 20:00:02 MQ error has occured. repeated 2,345 times in 3 s\n" + b +
+                  "2026/12/07 20:00:03 Connected. repeated 1 times in 1 s\n" +
+                  "unstamped\nunstamped\n" + b + b);
+  }
+  EXPECT_TRUE(target.str().ends_with(
+      b + b + "2026/12/07 20:00:03 Connected. repeated 1 times in 1 s\n2026/12/07 20:01:10 half"))
+      << target.str();
+  EXPECT_EQ(groupedDigits(0), "0");
+  EXPECT_EQ(groupedDigits(999), "999");
+  EXPECT_EQ(groupedDigits(1000), "1,000");
+  EXPECT_EQ(groupedDigits(1234567), "1,234,567");
+}
+
+// A block of lines that a loop without a pause writes again and again is summed up line by
+// line; the same block written slowly, or a repeat cut short, stays as it came.
+TEST(RepeatCollapsingBufferTest, FastRepeatedBlocksAreSummedUpLineByLine) {
+  auto stamped = [](const char* text) { return "2026/12/07 20:00:00 " + std::string(text) + "\n"; };
+  const std::string block =
+      stamped("MQI Call Failed.") + stamped("Get segment") + stamped("CompCode = 2 Reason = 2033");
+  std::ostringstream target;
+  int64_t now = 0;
+  RepeatCollapsingBuffer filter(target.rdbuf(), 60000, [&] { return now; });
+  std::ostream log(&filter);
+  for (int i = 0; i < 1001; ++i) log << block;
+  log << stamped("Moved.");
+  EXPECT_EQ(target.str(), block + stamped("MQI Call Failed. repeated 1,000 times in 1 s") +
+                              stamped("Get segment repeated 1,000 times in 1 s") +
+                              stamped("CompCode = 2 Reason = 2033 repeated 1,000 times in 1 s") +
+                              stamped("Moved."));
+  target.str("");
+  for (int i = 0; i < 3; ++i, now += 100) log << block;  // a pause between: all written
+  log << stamped("MQI Call Failed.") << stamped("Get segment") << stamped("Moved.");
+  filter.finish();
+  EXPECT_EQ(target.str(), block + block + block + stamped("MQI Call Failed.") +
+                              stamped("Get segment") + stamped("Moved."));
+  // A first round that differs: the count starts where the repeat really starts.
+  target.str("");
+  const std::string a = stamped("MQI Call Failed."), c = stamped("CompCode = 2 Reason = 2033");
+  log << a << stamped("Get header") << c;
+  for (int i = 0; i < 100; ++i) log << block;
+  log << stamped("Moved.");
+  filter.finish();
+  EXPECT_EQ(target.str(), a + stamped("Get header") + c + a + stamped("Get segment") +
+                              stamped("CompCode = 2 Reason = 2033 repeated 99 times in 1 s") +
+                              stamped("MQI Call Failed. repeated 99 times in 1 s") +
+                              stamped("Get segment repeated 99 times in 1 s") + c +
+                              stamped("Moved."));
+}
+
+TEST(RetryPauseTest, AWaitOfZeroGrowsInsteadOfSpinning) {
+  RetryPause pause;
+  EXPECT_EQ(NextPause(pause, 5000), 5000);
+  std::vector<int32_t> waits;
+  for (int i = 0; i < 11; ++i) waits.push_back(NextPause(pause, 0));
+  EXPECT_EQ(waits, (std::vector<int32_t>{100, 200, 400, 800, 1600, 3200, 6400, 12800, 25600, 30000,
+                                         30000}));
+  RestartPause(pause);
+  EXPECT_EQ(NextPause(pause, -5), 100);
 }
 
 // Each call kind keeps exactly its own set: a reason too many ends in a wait loop where the

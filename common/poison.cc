@@ -14,10 +14,6 @@
 
 namespace {
 
-constexpr uint32_t kShortestPauseMs = 10;
-constexpr uint32_t kLongestFirstPauseMs = 1000;
-constexpr uint32_t kLongestPauseFactor = 64;
-
 void writeBoth(const char* text) {
   std::cerr << logTimestamp() << text << std::flush;
   std::cout << logTimestamp() << text << std::flush;
@@ -234,12 +230,4 @@ bool GroupHasMoreMessages(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId) {
   // 2080: there is one, left on the queue; an empty message was got, and goes back with the
   // unit of work that the caller backs out.
   return compCode != MQCC_FAILED;
-}
-
-void PauseBeforeRetry(RetryPause& pause, uint32_t waitMs) {
-  uint32_t first = std::clamp(waitMs, kShortestPauseMs, kLongestFirstPauseMs);
-  if (pause.NextMs < first) pause.NextMs = first;
-  std::cout.flush();
-  platform::sleepMilliseconds(pause.NextMs);
-  if (pause.NextMs <= first * (kLongestPauseFactor / 2)) pause.NextMs *= 2;
 }

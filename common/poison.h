@@ -57,15 +57,4 @@ bool GroupHasMoreMessages(MQHCONN hconn, MQHOBJ hobj, const MQBYTE24 msgId);
 SetAside SetAsideRejectedGroup(MQHCONN hconn, MQHOBJ hobj, const PoisonPolicy& policy,
                                const MQBYTE24 msgId, MQLONG feedback, const char* why);
 
-// Pauses a retry path: the first pause is waitMs (the agent's settings' wait) but at least
-// 10 ms and at most 1 s, each one after it twice the last, up to 64 times the first. Reset
-// once the path goes through.
-struct RetryPause {
-  uint32_t NextMs = 0;
-};
-void PauseBeforeRetry(RetryPause& pause, uint32_t waitMs);
-inline void ResetRetryPause(RetryPause& pause) {
-  pause.NextMs = 0;
-}
-
 #endif  // QT_COMMON_POISON_H

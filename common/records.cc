@@ -2,6 +2,7 @@
 // identifiers and the option token reader.
 #include "common/records.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <ostream>
@@ -276,4 +277,15 @@ int32_t readDecimal(const char* text) {
   uint32_t value = 0;
   for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + static_cast<uint32_t>(*p - '0');
   return static_cast<int32_t>(negative ? 0u - value : value);
+}
+
+int32_t readSettingsNumber(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
+  const bool negative = *p == '-';
+  if (*p == '+' || *p == '-') ++p;
+  const int64_t limit = negative ? int64_t{2147483648} : int64_t{2147483647};
+  int64_t value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) value = std::min(limit, value * 10 + (*p - '0'));
+  return static_cast<int32_t>(negative ? -value : value);
 }

@@ -273,5 +273,8 @@ const char* nextToken(const char* text, const char** position);
 // space, an optional sign, then decimal digits up to the first other character, accumulated
 // modulo 2^32 without an overflow test; no digits give 0.
 int32_t readDecimal(const char* text);
+// The same reading for numbers of a settings file, except that a value beyond the 32-bit range
+// gives the nearest bound (2147483647 or -2147483648) instead of wrapping.
+int32_t readSettingsNumber(const char* text);
 
 #endif  // QT_COMMON_RECORDS_H

@@ -4,6 +4,7 @@
 
 #include "common/log.h"
 #include "common/reconnect.h"
+#include "common/retry_pause.h"
 #include "delivery_agent/delivery.h"
 #include "platform/platform.h"
 
@@ -97,9 +98,11 @@ MQLONG InquireCodedCharSetId(MQHCONN hconn) {
 
 void RunDeliveryAgent() {
   const DeliverySettings& settings = DeliveryAgent.Settings;
+  RetryPause pause;
   for (;;) {
+    const int32_t waitMs = NextPause(pause, settings.WaitMQInterval);
     MQHCONN hconn;
-    if (!connectOrWait(settings.QMgrName, &hconn, settings.WaitMQInterval)) continue;
+    if (!connectOrWait(settings.QMgrName, &hconn, waitMs)) continue;
     std::cout << logTimestamp() << " Connect to Queue Manager '" << InquireQMgrName(hconn)
               << "' successful.\n";
     DeliveryAgent.QMgrCodedCharSetId = InquireCodedCharSetId(hconn);
@@ -107,12 +110,19 @@ void RunDeliveryAgent() {
     MQHOBJ hobj;
     MQLONG openReason;
     if (openDeliveryQueue(hconn, &hobj, &openReason) == MQCC_FAILED) {
-      disconnectAfterFailedOpen(&hconn, openReason, settings.WaitMQInterval);
+      disconnectAfterFailedOpen(&hconn, openReason, waitMs);
       continue;
     }
     InquirePoisonPolicy(hconn, settings.QName, &DeliveryAgent.Poison);
-    while (DeliverNextFile(hconn, hobj) == Turn::kNext) {
-    }
+    bool workedOne = false;
+    while (DeliverNextFile(hconn, hobj) == Turn::kNext) workedOne = true;
     closeAndDisconnect(&hconn, &hobj);
+    // A connection that ends without finishing one header failed. With a wait of its own in
+    // the settings the pass has waited already; without one it must not be made again at once.
+    if (workedOne) {
+      RestartPause(pause);
+    } else if (settings.WaitMQInterval <= 0) {
+      waitForNextAttempt(NextPause(pause, settings.WaitMQInterval), ".");
+    }
   }
 }

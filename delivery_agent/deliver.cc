@@ -50,7 +50,7 @@ Turn headerGetFailed(MQHCONN hconn, MQHOBJ hobj, MQLONG reason) {
     MQBACK(hconn, &compCode, &reason);
     reportMqCall("Rollback", compCode, reason);
     disconnect(hconn);
-    EndProcess();
+    EndProcess(kExitNormal);
   }
   WriteErrorLine(" Hard MQ error has occured. Exit.\n");
   closeQueue(hconn, hobj);
@@ -274,7 +274,7 @@ Turn DeliverNextFile(MQHCONN hconn, MQHOBJ hobj) {
     return setAside(hconn, hobj, md);
   } else {  // a file that failed before is tried again only after a growing pause
     PauseBeforeRetry(DeliveryAgent.HeaderRetry,
-                     static_cast<uint32_t>(DeliveryAgent.Settings.WaitMQInterval));
+                     DeliveryAgent.Settings.WaitMQInterval);
   }
   if (!headerUsable(hconn, hobj, md, length)) return Turn::kNext;
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/poison.h"
+#include "common/retry_pause.h"
 #include "common/reconnect.h"
 #include "common/records.h"
 #include "delivery_agent/target_path.h"
@@ -41,8 +42,8 @@ struct DeliveryAgentState {
   // Set by the latest header that carried "-garbage", and kept for every later file that
   // names none; empty until then.
   char DeferredQueue[MQ_Q_NAME_LENGTH + 1];
-  PoisonPolicy Poison;     // the delivery queue's, read at every connection
-  RetryPause HeaderRetry;  // the pause before a file that was backed out is tried again
+  PoisonPolicy Poison;      // the delivery queue's, read at every connection
+  BackoutPause HeaderRetry;  // the pause before a file that was backed out is tried again
 };
 extern DeliveryAgentState DeliveryAgent;
 
@@ -61,7 +62,7 @@ struct Delivery {
   platform::FileHandle file;
   size_t firstCreatedDirectory;  // prefix length of the first directory made, 0 when none
   // The file is written under partPath beside its final name and renamed to it once whole;
-  // partPath is empty when the target is a device or pipe that is written as it stands.
+  // partPath is empty until the target is opened.
   char partPath[kTargetPathSize + 64];
   platform::CreateMode mode;
   VersionPattern pattern;

@@ -36,8 +36,10 @@ void SettingsFilePath(const char* argument, char* out, size_t size) {
   settingsFilePath(argument != nullptr ? argument : "qdrop.ini", out, size);
 }
 
-void ReadDeliverySettings(const char* fileName) {
+void ReadDeliverySettings(const char* path) {
   DeliverySettings& settings = DeliveryAgent.Settings;
+  // What cannot be read (a FIFO, say) is never opened: it reads as missing.
+  const char* fileName = reportUnreadableSettings(path) ? path : "";
   platform::getProfileString(kObjectsSection, "QMgrName", "", settings.QMgrName,
                              sizeof settings.QMgrName, fileName);
   platform::getProfileString(kObjectsSection, "QName", "", settings.QName,

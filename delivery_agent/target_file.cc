@@ -102,7 +102,7 @@ void RejectCreateFileMode(const Delivery& delivery) {
     *out << logTimestamp() << " Valid values for this parameter:  NEWVERS,REPLACE. exit."
          << std::endl;
   }
-  EndProcess();
+  EndProcess(kExitBadHeader);
 }
 
 bool TargetWithinRoots(const Delivery& delivery) {
@@ -117,6 +117,7 @@ bool CreateTargetDirectories(Delivery& delivery) {
   const char* path = delivery.path;
   char prefix[kTargetPathSize];
   delivery.firstCreatedDirectory = 0;
+  if (platform::namesForeignDrive(path)) return false;  // never a folder named "C:"
   for (size_t i = 1; path[i] != '\0'; ++i) {
     if (!isSeparator(path[i])) continue;
     std::memcpy(prefix, path, i);

@@ -15,7 +15,8 @@
 void SetCreateFileMode(Delivery& delivery);
 // "REPLACE" selects kCreateAlways, "NEWVERS" kCreateNew (exact); false for anything else.
 bool SelectCreateMode(const char* mode, platform::CreateMode* selected);
-// The two invalid-mode lines, then the end of the process: nothing committed or backed out.
+// The two invalid-mode lines, then the end of the process with kExitBadHeader: nothing
+// committed or backed out.
 [[noreturn]] void RejectCreateFileMode(const Delivery& delivery);
 
 // The system text of the last error code, kept in a process-wide buffer of 1024 bytes.
@@ -25,7 +26,8 @@ const char* lastErrorText();
 // with the error code of "Permission denied" otherwise.
 bool TargetWithinRoots(const Delivery& delivery);
 // Creates each missing ancestor directory of the target, from the top down. False on the
-// first failure other than "already exists" (the error code stays set).
+// first failure other than "already exists" (the error code stays set), and with the code of
+// a missing path for a path that names a drive this system does not have.
 bool CreateTargetDirectories(Delivery& delivery);
 // Opens the target; under NEWVERS an existing file moves the path to the next version name
 // (version 0, 1, ...). The file is written under a private name in the target's folder (see

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/log.h"
 #include "delivery_agent/delivery.h"
 #include "platform/test_folder.h"
 
@@ -191,14 +192,14 @@ TEST(CreateModeTest, TakenFromTgtCrtmodWithoutTrailingBlanks) {
   EXPECT_STREQ(delivery.createFileMode, "NEWVERSXY");
 }
 
-TEST(CreateModeDeathTest, AnInvalidModeEndsTheProcessWithExitCodeZero) {
+TEST(CreateModeDeathTest, AnInvalidModeEndsTheProcessWithItsOwnExitCode) {
   TGTDESC header;
   initTGTDESC(header);
   header.Tgt_crtmod.assign("replace");
   Delivery delivery{};
   delivery.header = &header;
   SetCreateFileMode(delivery);
-  EXPECT_EXIT(RejectCreateFileMode(delivery), ::testing::ExitedWithCode(0),
+  EXPECT_EXIT(RejectCreateFileMode(delivery), ::testing::ExitedWithCode(kExitBadHeader),
               "Parameter CreateFileMode = replace invalid.\n.* Valid values for this "
               "parameter:  NEWVERS,REPLACE. exit.\n");
 }

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace {
 
 // "%Y%j%m%d%w%H%M%S" then the counter: the offsets of each item's digits.
@@ -121,6 +123,7 @@ bool ExpandTargetPathAt(const char* pathTemplate, char* out, const TGTDESC& head
   PathWriter writer{out};
   const char* position = pathTemplate;
   while (*position != '\0') expandItem(position, writer, header);
+  platform::toNativeSeparators(out);  // templates come from Windows peers too
   return writer.fits;
 }
 

@@ -13,7 +13,8 @@ constexpr size_t kTargetPathSize = 260;  // 259 characters and a NUL
 // Expands the template (at most 254 characters, NUL-terminated) into out (kTargetPathSize
 // bytes), taking "old" from the header's Src_path. Items: "new(" literal up to ')', "old",
 // "YYYY", "UUU", "MM", "DD", "hh", "mm", "ss", "tt" (the stamp counter), "NDS" and "N" (nothing);
-// every other character vanishes. Advances the name stamp first (see below). Returns false
+// every other character vanishes; every '\\' becomes the system's separator. Advances the name
+// stamp first (see below). Returns false
 // when the expansion did not fit: out then holds its first 259 characters.
 bool ExpandTargetPath(const char* pathTemplate, char* out, const TGTDESC& header);
 // The same at a given calendar time, for the tests.
@@ -30,7 +31,7 @@ void ResetNameStamp();  // back to "no second yet", for the tests
 // the path's first character) split at its last '.' after its first character.
 struct VersionPattern {
   char text[2 * kTargetPathSize + 8];  // NewVersFile as logged: stem "_%d" [ "." extension ]
-  size_t directoryLength;       // characters of the path before the base name
+  size_t directoryLength;              // characters of the path before the base name
   char stem[kTargetPathSize];
   char extension[kTargetPathSize];
   bool hasExtension;
@@ -39,7 +40,6 @@ void MakeVersionPattern(const char* path, VersionPattern& pattern);
 // Writes the path with its base name replaced by version `counter` of the pattern. A '%' of
 // the base name stays an ordinary character. Returns false when it does not fit in
 // kTargetPathSize (out is then unchanged).
-bool MakeVersionPath(const char* path, const VersionPattern& pattern, unsigned counter,
-                     char* out);
+bool MakeVersionPath(const char* path, const VersionPattern& pattern, unsigned counter, char* out);
 
 #endif  // QT_DELIVERY_AGENT_TARGET_PATH_H

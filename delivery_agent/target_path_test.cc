@@ -73,7 +73,11 @@ TEST_F(TargetPathTest, LiteralsReachThePathOnlyThroughNew) {
   EXPECT_EQ(Expand("new(/a)b)"), "/a");   // a ')' ends the literal
   EXPECT_EQ(Expand("new(/open"), "/open");  // an unclosed literal runs to the end
   EXPECT_EQ(Expand("new()MM"), "03");
-  EXPECT_EQ(Expand("yyyy mm"), "05");  // case-sensitive: only "mm" is an item
+  EXPECT_EQ(Expand("yyyy mm"), "05");            // case-sensitive: only "mm" is an item
+  EXPECT_EQ(Expand("/data/in/report.xml"), "");  // "ml" is not "mm": nothing is left
+  // Windows separators become this system's; the drive stays for the open to refuse.
+  EXPECT_EQ(Expand("new(C:\\tmp\\t9\\)old"), "C:/tmp/t9/");
+  EXPECT_EQ(Expand("new(\\data\\in\\)MMnew(.xml)"), "/data/in/03.xml");
 }
 
 TEST_F(TargetPathTest, AnExpansionBeyond259CharactersIsReported) {

@@ -49,19 +49,19 @@ bool isLink(const char* path) {
   return !platform::regularFileSize(path, &ignored);
 }
 
-// REPLACE: a folder cannot be replaced, and an existing file must be one the agent may write,
-// as when it was overwritten in place.
-bool checkReplaceable(Delivery& delivery, bool* writeInPlace) {
-  *writeInPlace = false;
+// REPLACE: a folder cannot be replaced, nor can a FIFO, device or socket (opening a FIFO
+// would wait for a reader for ever); an existing file must be one the agent may write, as when
+// it was overwritten in place.
+bool checkReplaceable(Delivery& delivery) {
   switch (platform::pathKind(delivery.path)) {
     case platform::PathKind::kMissing:
       return true;
     case platform::PathKind::kDirectory:
       platform::setLastError(EISDIR);
       return false;
-    case platform::PathKind::kOther:  // a device or pipe has no folder to publish into
-      *writeInPlace = true;
-      return true;
+    case platform::PathKind::kOther:
+      platform::setLastError(EPERM);
+      return false;
     case platform::PathKind::kRegularFile:
       delivery.alreadyPublished = publishedByThisDelivery(delivery, delivery.path);
       // A link is replaced itself, so what it points at need not be writable.
@@ -123,15 +123,9 @@ bool OpenTargetFile(Delivery& delivery, platform::CreateMode mode,
   delivery.published = false;
   delivery.alreadyPublished = false;
   delivery.partPath[0] = '\0';
-  bool writeInPlace = false;
-  bool chosen = mode == platform::CreateMode::kCreateAlways
-                    ? checkReplaceable(delivery, &writeInPlace)
-                    : chooseVersion(delivery);
+  bool chosen = mode == platform::CreateMode::kCreateAlways ? checkReplaceable(delivery)
+                                                            : chooseVersion(delivery);
   if (!chosen) return false;
-  if (writeInPlace) {
-    delivery.file = platform::createForWrite(delivery.path, mode);
-    return delivery.file != platform::kInvalidFile;
-  }
   makePartPath(delivery);
   if (delivery.alreadyPublished) {
     platform::deleteFile(delivery.partPath);  // a leftover of the interrupted attempt

@@ -59,7 +59,7 @@ Turn handleFailedGet(MQHCONN hConn, MQHOBJ hObj, MQLONG reason) {
     reportMqCall("Rollback", compCode, closeReason);
     MQDISC(&hConn, &compCode, &closeReason);
     reportMqCall("Disconnect from Queue Manager", compCode, closeReason);
-    EndProcess();
+    EndProcess(kExitNormal);
   }
   std::cerr << logTimestamp() << " Hard MQ error has occured. Exit.\n";
   std::cout << logTimestamp() << " Hard MQ error has occured. Exit.\n";
@@ -86,7 +86,7 @@ std::optional<Turn> retryOrSetAside(MQHCONN hConn, MQHOBJ hObj, const MQMD& md) 
     return std::nullopt;
   }
   if (!ReachedBackoutThreshold(LoadAgent.Poison, md)) {
-    PauseBeforeRetry(LoadAgent.JobRetry, static_cast<uint32_t>(LoadAgent.LoadSettings.MQWaitTime));
+    PauseBeforeRetry(LoadAgent.JobRetry, LoadAgent.LoadSettings.MQWaitTime);
     return std::nullopt;
   }
   MQLONG compCode = 0;
@@ -150,6 +150,7 @@ Turn ProcessJob(MQHCONN hConn, MQHOBJ hObj) {
   const size_t pathLength = job.Src_path.textLength();
   std::memcpy(path, job.Src_path.data(), pathLength);
   path[pathLength] = '\0';
+  platform::toNativeSeparators(path);  // jobs come from Windows peers too
   char folder[kPathSize];
   char mask[kPathSize];
   splitSourcePath(path, folder, mask);

@@ -19,6 +19,7 @@
 
 #include "common/poison.h"
 #include "common/reconnect.h"
+#include "common/retry_pause.h"
 #include "mqi/mqi.h"
 #include "platform/confine.h"
 #include "platform/platform.h"
@@ -60,7 +61,7 @@ struct LoadAgentState {
   JobContextT JobContext;        // the job being worked on
   std::ofstream TransferReport;  // the daily transfer report, opened for each checked file
   PoisonPolicy Poison;           // the job queue's, read at every connection
-  RetryPause JobRetry;           // the pause before a job that was backed out is worked again
+  BackoutPause JobRetry;         // the pause before a job that was backed out is worked again
 };
 extern LoadAgentState LoadAgent;
 

@@ -13,7 +13,7 @@ int32_t readNumber(const char* section, const char* key, const char* defaultValu
                    const char* path) {
   char text[kNumberSize];
   platform::getProfileString(section, key, defaultValue, text, sizeof text, path);
-  return readDecimal(text);
+  return readSettingsNumber(text);
 }
 
 }  // namespace
@@ -42,6 +42,7 @@ void ReadSettings(const char* fileName) {
   char path[4096];
   if (!settingsFilePath(fileName, path, sizeof path)) path[0] = '\0';  // reads as missing
   LoadSettingsT& settings = LoadAgent.LoadSettings;
+  if (!reportUnreadableSettings(path)) path[0] = '\0';  // a FIFO, say, is never opened
   readLoadSettings(path, settings);
   std::cout << logTimestamp() << " Startup parameters:\n";
   std::cout << logTimestamp() << "     QmgrName          = " << settings.QMgrName << "\n";

@@ -53,7 +53,7 @@ TEST_F(SettingsTest, ValuesAreReadAndCutAtTheirBuffers) {
   EXPECT_STREQ(s.RejectPath, "/var/rej");
   EXPECT_TRUE(s.InputExclusiveON);
   EXPECT_EQ(s.FolderWaitTime, 0);
-  EXPECT_EQ(s.MQWaitTime, readDecimal("123456789012"));  // cut to 12 characters first
+  EXPECT_EQ(s.MQWaitTime, 2147483647);  // cut to 12 characters, then the largest value
 }
 
 TEST_F(SettingsTest, ExclusiveInputNeedsAnUpperCaseY) {
@@ -66,6 +66,10 @@ TEST_F(SettingsTest, ExclusiveInputNeedsAnUpperCaseY) {
 TEST_F(SettingsTest, NumbersReadLikeAtoi) {
   EXPECT_EQ(read("[Options]\nMQWaitTime=abc\n").MQWaitTime, 0);
   EXPECT_EQ(read("[Options]\nMQWaitTime=  -250ms\n").MQWaitTime, -250);
+  // Beyond the 32-bit range a number saturates instead of wrapping.
+  EXPECT_EQ(read("[Options]\nMQWaitTime=99999999999999999999\n").MQWaitTime, 2147483647);
+  EXPECT_EQ(read("[Options]\nFolderWaitTime=4294967297\n").FolderWaitTime, 2147483647);
+  EXPECT_EQ(read("[Options]\nMQWaitTime=-99999999999\n").MQWaitTime, -2147483647 - 1);
 }
 
 TEST_F(SettingsTest, StartupLinesShowFourSettings) {

@@ -3,6 +3,7 @@
 
 #include "common/log.h"
 #include "common/reconnect.h"
+#include "common/retry_pause.h"
 #include "load_agent/load_agent.h"
 
 LoadAgentState LoadAgent;
@@ -33,18 +34,21 @@ int RunLoadAgent(int argc, char** argv) {
   ReadSettings(argc > 1 ? argv[1] : "qfeed.ini");
   const LoadSettingsT& settings = LoadAgent.LoadSettings;
 
+  RetryPause pause;
   for (;;) {
+    const int32_t waitMs = NextPause(pause, settings.MQWaitTime);
     MQHCONN hConn = -1;
-    if (!connectOrWait(settings.QMgrName, &hConn, settings.MQWaitTime)) continue;
+    if (!connectOrWait(settings.QMgrName, &hConn, waitMs)) continue;
     std::cout << logTimestamp() << " Connect to Queue Manager successful.\n";
 
     MQHOBJ hObj = -1;
     MQLONG openReason = 0;
     if (openJobQueue(hConn, &hObj, &openReason) == MQCC_FAILED) {
-      disconnectAfterFailedOpen(&hConn, openReason, settings.MQWaitTime);
+      disconnectAfterFailedOpen(&hConn, openReason, waitMs);
       continue;
     }
     InquirePoisonPolicy(hConn, settings.SrcQueue, &LoadAgent.Poison);
+    RestartPause(pause);
     while (ProcessJob(hConn, hObj) == Turn::kNext) {
     }
     closeAndDisconnect(&hConn, &hObj);

@@ -38,7 +38,16 @@ TEST(MatchesMaskTest, WildcardsWithoutRegardToCase) {
       {"mississippi", "*sip*", true},
       {"mississippi", "m*s?p*i", true},
       {"data_01.txt", "data_??.txt", true},
-      {"data_1.txt", "data_??.txt", false},
+      {"data_1.txt", "data_??.txt", true},  // a '?' before a '.' may match nothing
+      {"data_123.txt", "data_??.txt", false},
+      {"b.txt", "b?.txt", true},
+      {"ab", "ab?", true},
+      {"report", "report.*", true},  // a trailing ".*" also takes the name without extension
+      {"report.xml", "report.*", true},
+      {"reportx", "report.*", false},
+      {"readme", "*.", true},  // a trailing '.' takes names without an extension
+      {"readme.txt", "*.", false},
+      {"a.b", "a.", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(platform::matchesMask(c.name, c.mask), c.matches) << c.name << " ~ " << c.mask;
@@ -85,6 +94,9 @@ TEST_F(FindTest, ListsMatchingEntriesWithTheirAttributes) {
 }
 
 TEST_F(FindTest, SearchThatCannotStartGivesACodeAboveOne) {
+  platform::FindData drive;
+  EXPECT_EQ(platform::findFirstFile("C:/tmp/*", &drive), platform::kInvalidFind);
+  EXPECT_EQ(platform::lastError(), ENOENT);  // no drives here, and no folder named "C:"
   folder_.write("file", "");
   platform::FindData data{};
   const std::string patterns[] = {folder_ / "*.none", folder_ / "missing/*.*", folder_ / "file/*.*",

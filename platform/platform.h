@@ -50,6 +50,12 @@ void keepFreedMemory();
 // True when a path names an absolute location (a leading '/' here; a drive letter on Windows).
 bool isAbsolutePath(const char* path);
 char pathSeparator();  // '/' here
+// Paths from the other system's peers (jobs, templates) written with '\': turns every
+// separator of `path` into this system's own, in place.
+void toNativeSeparators(char* path);
+// True when the path begins with a drive ("C:"), which names no place on this system: a caller
+// then fails with the code of a missing path (set here) instead of making a name with a colon.
+bool namesForeignDrive(const char* path);
 
 // ---- settings files --------------------------------------------------------------------
 // The profile-string reader of INI files: [section] headers and key=value lines, section and
@@ -67,6 +73,9 @@ char pathSeparator();  // '/' here
 //   - the default value (null counts as "") has its trailing blanks dropped; a null section
 //     or key gives the default (the key and section listings of Windows are not offered);
 //   - size 0 copies nothing and returns 0.
+// True when `path` is a file that can be read; false with the code (missing, a folder, ...).
+// The profile reader gives the defaults for such a file: callers use this to say so.
+bool canReadFile(const char* path);
 size_t getProfileString(const char* section, const char* key, const char* defaultValue, char* out,
                         size_t size, const char* fileName);
 
@@ -107,6 +116,8 @@ enum class CreateMode { kCreateNew, kCreateAlways };
 FileHandle createForWrite(const char* path, CreateMode mode);
 // Reads up to size bytes; *got receives the count (0 at the end of the file).
 bool readFile(FileHandle file, void* buffer, size_t size, size_t* got);
+// For the tests of a full disk: with QT_PLATFORM_FAILPOINTS=writeFile@N=CODE in the
+// environment, the N-th call of the process (counted from 1) fails with the error code CODE.
 bool writeFile(FileHandle file, const void* buffer, size_t size);
 // Forces the file's data to stable storage.
 bool flushFile(FileHandle file);

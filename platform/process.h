@@ -14,7 +14,7 @@
 namespace platform {
 
 struct ProcessInformation {
-  intptr_t process = 0;    // handle of the process: its process id here; 0 before any start
+  intptr_t process = 0;  // handle of the process: its process id here; 0 before any start
   uint32_t processId = 0;
 };
 
@@ -47,6 +47,12 @@ bool createProcess(const char* commandLine, const char* environment, size_t envi
 // short while. A handle that names no process started here (0 or less) fails with EINVAL,
 // so that a record that was never filled cannot reach other processes.
 bool terminateProcess(intptr_t process, uint32_t exitCode);
+
+// Waits until the child ends (by itself or killed) without collecting it, so that
+// terminateProcess still reaches it and its group. *exitCode receives its exit code, or 128
+// plus the number of the signal that ended it. False with the code when `process` names no
+// child of this process (or terminateProcess collected it first).
+bool waitForProcessEnd(intptr_t process, uint32_t* exitCode);
 
 // Makes path the current directory of the whole process (children inherit it).
 bool setCurrentDirectory(const char* path);

@@ -16,15 +16,19 @@
 namespace platform {
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 // The program name: quotes group and vanish, nothing is escaped.
 size_t takeProgramName(std::string_view line, std::string* word) {
   bool quoted = false;
   size_t i = 0;
   for (; i < line.size() && (quoted || !isBlank(line[i])); ++i) {
-    if (line[i] == '"') quoted = !quoted;
-    else word->push_back(line[i]);
+    if (line[i] == '"')
+      quoted = !quoted;
+    else
+      word->push_back(line[i]);
   }
   return i;
 }
@@ -157,6 +161,17 @@ bool terminateProcess(intptr_t process, uint32_t /*exitCode*/) {
   bool groupKilled = kill(-pid, SIGKILL) == 0;
   if (kill(pid, SIGKILL) != 0 && !groupKilled) return posix::failErrno();
   collectChild(pid);
+  return true;
+}
+
+bool waitForProcessEnd(intptr_t process, uint32_t* exitCode) {
+  if (process <= 0 || process > INT32_MAX || exitCode == nullptr) return posix::fail(EINVAL);
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(process), &info, WEXITED | WNOWAIT) != 0) {
+    if (errno != EINTR) return posix::failErrno();
+  }
+  const bool exited = info.si_code == CLD_EXITED;
+  *exitCode = static_cast<uint32_t>(exited ? info.si_status : 128 + info.si_status);
   return true;
 }
 

@@ -1,4 +1,9 @@
 // The profile-string reader: Windows INI semantics for the keys the agents read.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -6,6 +11,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "platform/posix_error.h"
 
 namespace platform {
 namespace {
@@ -89,6 +95,16 @@ size_t getProfileString(const char* section, const char* key, const char* defaul
   std::optional<std::string> value;
   if (file) value = findValue(file, trimBlanks(section), trimBlanks(key));
   return copyCut(value ? std::string_view(*value) : fallback, out, size);
+}
+
+bool canReadFile(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return posix::failErrno();
+  struct stat info {};
+  const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  const int code = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+  close(fd);
+  return regular || posix::fail(code);
 }
 
 }  // namespace platform

@@ -45,4 +45,17 @@ char pathSeparator() {
   return '/';
 }
 
+void toNativeSeparators(char* path) {
+  for (char* c = path; *c != '\0'; ++c) {
+    if (*c == '\\') *c = '/';
+  }
+}
+
+bool namesForeignDrive(const char* path) {
+  const bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+  if (!letter || path[1] != ':') return false;
+  setLastError(ENOENT);
+  return true;
+}
+
 }  // namespace platform

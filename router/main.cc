@@ -32,8 +32,10 @@ int main(int argc, char** argv) {
   }
   std::cout << "\n" << logTimestamp() << " TX-KV router for files has started." << std::endl;
   const std::string path = route::resolveSettingsPath(argc > 1 ? argv[1] : "qroute.ini");
+  // What cannot be read (a FIFO, say) is never opened: it reads as missing.
+  const std::string source = reportUnreadableSettings(path.c_str()) ? path : "";
   std::vector<std::string> errors;
-  std::optional<route::RouterSettings> settings = route::readRouterSettings(path, &errors);
+  std::optional<route::RouterSettings> settings = route::readRouterSettings(source, &errors);
   if (!settings) {
     for (const std::string& e : errors) {
       std::cerr << logTimestamp() << " " << path << ": " << e << "\n";

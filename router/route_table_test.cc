@@ -112,7 +112,9 @@ TEST(RouteMatching, FolderExactlyMaskWithoutRegardToCaseFirstMatchWins) {
   EXPECT_EQ(findRoute(table, "\\in\\doc\\a.xml")->number, 1);
   EXPECT_EQ(findRoute(table, "/in/doc/a.bin")->number, 2);
   EXPECT_EQ(findRoute(table, "/elsewhere/report01.txt")->number, 3);
-  EXPECT_EQ(findRoute(table, "/elsewhere/report1.txt"), nullptr);
+  // Windows rules: a '?' before the dot may match nothing, but never two characters.
+  EXPECT_EQ(findRoute(table, "/elsewhere/report1.txt")->number, 3);
+  EXPECT_EQ(findRoute(table, "/elsewhere/report123.txt"), nullptr);
   EXPECT_EQ(findRoute(table, "/in/doc/sub/a.xml"), nullptr);  // subfolders are other folders
   EXPECT_EQ(findRoute(table, "/in/docs/a.xml"), nullptr);
 }

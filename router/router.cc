@@ -14,6 +14,7 @@
 #include "common/poison.h"
 #include "common/reconnect.h"
 #include "common/records.h"
+#include "common/retry_pause.h"
 #include "platform/platform.h"
 #include "router/delivery_header.h"
 
@@ -72,13 +73,15 @@ class Router {
   MQHOBJ hIn_ = MQHO_UNUSABLE_HOBJ;
   std::map<std::string, MQHOBJ> outputs_;  // open delivery and dead-letter queues
   PoisonPolicy poison_{};                  // the receiver queue's, read at every connection
-  RetryPause retry_{};                     // before a group that was backed out goes again
+  BackoutPause retry_{};                    // before a group that was backed out goes again
   std::vector<unsigned char> buffer_ = std::vector<unsigned char>(kSegmentLimit);
 };
 
 int Router::run() {
+  RetryPause pause;
   for (;;) {
     Connect c = connect();
+    if (c == Connect::kOk) RestartPause(pause);
     if (c == Connect::kHard) {
       errorLine(" Hard MQ error has occured. Exit.");
       return kExitMqError;
@@ -95,10 +98,12 @@ int Router::run() {
       case Pass::kHardError:
         errorLine(" Hard MQ error has occured. Exit.");
         return kExitMqError;
-      default:
-        errorLine(" MQ error has occured. Waiting " + std::to_string(settings_.waitMQInterval) +
+      default: {
+        const int32_t waitMs = NextPause(pause, static_cast<int32_t>(settings_.waitMQInterval));
+        errorLine(" MQ error has occured. Waiting " + std::to_string(waitMs) +
                   " ms for next attempt.");
-        platform::sleepMilliseconds(settings_.waitMQInterval);
+        platform::sleepMilliseconds(static_cast<uint32_t>(waitMs));
+      }
     }
   }
 }
@@ -228,7 +233,7 @@ Pass Router::moveNextGroup() {
   } else if (ReachedBackoutThreshold(poison_, md)) {
     return setAside(md);
   } else {
-    PauseBeforeRetry(retry_, settings_.waitMQInterval);
+    PauseBeforeRetry(retry_, static_cast<int32_t>(settings_.waitMQInterval));
   }
   if (!isDataHeader(length)) {
     return deadLetter(md.MsgId, std::nullopt, "", DeadReason::kNotADataHeader,

@@ -19,15 +19,16 @@
 #ifndef QT_ROUTER_ROUTER_H
 #define QT_ROUTER_ROUTER_H
 
+#include "common/log.h"
 #include "mqi/mqi.h"
 #include "router/settings.h"
 
 namespace route {
 
-// Exit codes.
-constexpr int kExitNormal = 0;    // the receiver queue was inhibited for get
-constexpr int kExitMqError = 1;   // an MQ failure outside the transient list
-constexpr int kExitSettings = 2;  // unusable command line or settings file
+// Exit codes, those of every agent (common/log.h).
+constexpr int kExitNormal = ::kExitNormal;      // the receiver queue was inhibited for get
+constexpr int kExitMqError = ::kExitHardError;  // an MQ failure outside the transient list
+constexpr int kExitSettings = ::kExitSettings;  // unusable command line or settings file
 
 // The longest data segment that the delivery agent takes whole.
 constexpr MQLONG kSegmentLimit = 24576;

@@ -30,12 +30,14 @@ platform::ServiceStatusHandle statusHandle = nullptr;
 platform::ProcessInformation child{};
 bool os2Flag = false;
 bool stopHandled = false;
+uint32_t exitCode = 0;  // see ServiceExitCode
+
+constexpr uint32_t kFailedStartExitCode = 1;
 
 class RegistryParameters : public ParameterReader {
  public:
   long OpenKey(const char* keyName) override { return key_.open(keyName); }
-  long QueryValue(const char* valueName, uint32_t* type, uint8_t* data,
-                  uint32_t* size) override {
+  long QueryValue(const char* valueName, uint32_t* type, uint8_t* data, uint32_t* size) override {
     return key_.query(valueName, type, data, size);
   }
   void CloseKey() override { key_.close(); }
@@ -62,6 +64,7 @@ void reportStatus() {
 void reportStopped() {
   std::lock_guard<std::mutex> guard(stateLock);
   if (stopHandled) return;
+  exitCode = kFailedStartExitCode;
   serviceStatus.currentState = platform::kServiceStopped;
   serviceStatus.checkPoint = 0;
   serviceStatus.waitHint = 0;
@@ -117,6 +120,27 @@ void endChildThroughEvent() {
   }
 }
 
+// Waits for the child; when it ends by itself, the service stops with the child's exit code, so
+// that a supervisor sees a failed child as a failed service.
+void watchChild() {
+  intptr_t process;
+  {
+    std::lock_guard<std::mutex> guard(stateLock);
+    process = child.process;
+  }
+  uint32_t code = 0;
+  if (!platform::waitForProcessEnd(process, &code)) return;
+  std::lock_guard<std::mutex> guard(stateLock);
+  if (stopHandled) return;  // the stop control ended it
+  SvcDebugOut(" [APPHOST] Application ended, exit code %d\n", code);
+  stopHandled = true;
+  exitCode = code;
+  serviceStatus.currentState = platform::kServiceStopped;
+  serviceStatus.checkPoint = 0;
+  serviceStatus.waitHint = 0;
+  reportStatus();
+}
+
 // Ends the child on a stop; the caller holds the lock.
 void endChild() {
   if (os2Flag) {
@@ -136,8 +160,8 @@ void MyServiceStart(int argc, char** argv) {
   }
   {
     std::lock_guard<std::mutex> guard(stateLock);
-    serviceStatus = {kServiceTypeOwnAndShare, platform::kServiceRunning, kControlsAccepted,
-                     0, 0, 0, 0};
+    serviceStatus = {
+        kServiceTypeOwnAndShare, platform::kServiceRunning, kControlsAccepted, 0, 0, 0, 0};
   }
   platform::ServiceStatusHandle handle =
       platform::registerServiceCtrlHandler("MyService", MyServiceCtrlHandler);
@@ -173,6 +197,7 @@ void MyServiceStart(int argc, char** argv) {
   if (!plan.haveApplication || !startApplication(plan)) return reportStopped();
   plan.environment.clear();
   plan.environment.shrink_to_fit();
+  watchChild();
   platform::exitThread(0);
 }
 
@@ -181,6 +206,7 @@ void MyServiceCtrlHandler(uint32_t opcode) {
   std::lock_guard<std::mutex> guard(stateLock);
   switch (opcode) {
     case platform::kServiceControlStop:
+      if (stopHandled) break;  // the child has ended by itself
       endChild();
       stopHandled = true;
       serviceStatus.win32ExitCode = 0;
@@ -201,4 +227,9 @@ void MyServiceCtrlHandler(uint32_t opcode) {
       break;
   }
   reportStatus();
+}
+
+uint32_t ServiceExitCode() {
+  std::lock_guard<std::mutex> guard(stateLock);
+  return exitCode;
 }

@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
   if (!platform::startServiceCtrlDispatcher(table, argc, argv)) {
     SvcDebugOut(" [APPHOST] StartServiceCtrlDispatcher error = %d\n",
                 static_cast<uint32_t>(platform::lastError()));
+    platform::exitProcess(1);
   }
-  platform::exitProcess(0);
+  platform::exitProcess(ServiceExitCode());
 }

@@ -2,7 +2,7 @@
 // directory, arguments, two environment variables) to the file named by
 // $APPHOST_CHILD_RECORD, then waits at most 60 seconds. Started under the name OS2.EXE it
 // plays the OS/2 subsystem: it offers the event "OS2SSService-<pid>" and ends when the
-// event is set, recording "event".
+// event is set, recording "event". With $APPHOST_CHILD_EXIT it ends at once with that code.
 #include <unistd.h>
 
 #include <cstdio>
@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
   std::string name = "OS2SSService-" + std::to_string(getpid());
   if (os2Subsystem) event = platform::createEvent(name.c_str());
   recordStart(argc, argv);
+  if (const char* code = std::getenv("APPHOST_CHILD_EXIT")) return std::atoi(code);
   if (!os2Subsystem) {
     platform::sleepMilliseconds(60000);
     return 0;

@@ -175,7 +175,7 @@ TEST_F(ApphostTest, WithNoApplicationAndNoShellReportsStoppedAtOnce) {
   writeParameters("# nothing to run\nAppParameters = x\n");
   start({});
   EXPECT_TRUE(heard("STOPPING=1\nSTATUS=Stopped", 5s));
-  EXPECT_EQ(exitCode(5s), 0);
+  EXPECT_EQ(exitCode(5s), 1);  // a start that failed
   EXPECT_NE(debug().find(" [APPHOST] RegQueryValEx() failed rc = 2\n"), std::string::npos)
       << debug();
   EXPECT_EQ(heardAll_.find("READY=1"), std::string::npos);
@@ -184,7 +184,7 @@ TEST_F(ApphostTest, WithNoApplicationAndNoShellReportsStoppedAtOnce) {
 TEST_F(ApphostTest, WithoutAParametersFileReportsStopped) {
   start({});
   EXPECT_TRUE(heard("STOPPING=1\nSTATUS=Stopped", 5s));
-  EXPECT_EQ(exitCode(5s), 0);
+  EXPECT_EQ(exitCode(5s), 1);  // a start that failed
   EXPECT_NE(debug().find(" [APPHOST] RegOpenKeyEx() failed rc = 2\n"), std::string::npos);
 }
 
@@ -235,11 +235,22 @@ TEST_F(ApphostTest, AnOs2ProgramRunsThroughTheSubsystemAndStopsByItsEvent) {
   EXPECT_EQ(debug().find("failed"), std::string::npos) << debug();
 }
 
+TEST_F(ApphostTest, AChildThatEndsByItselfStopsTheServiceWithItsExitCode) {
+  writeParameters(std::string("Application = ") + CHILD_PATH + "\n" +
+                  "AppEnvironment:multi = APPHOST_CHILD_RECORD=" + record() + "\n" +
+                  "AppEnvironment:multi = APPHOST_CHILD_EXIT=3\n");
+  start({});
+  EXPECT_TRUE(heard("STOPPING=1\nSTATUS=Stopped"));
+  EXPECT_EQ(exitCode(), 3);
+  EXPECT_NE(debug().find(" [APPHOST] Application ended, exit code 3\n"), std::string::npos)
+      << debug();
+}
+
 TEST_F(ApphostTest, AProgramThatCannotStartReportsStopped) {
   writeParameters("Application = /nonexistent/program\n");
   start({});
   EXPECT_TRUE(heard("STOPPING=1\nSTATUS=Stopped", 5s));
-  EXPECT_EQ(exitCode(5s), 0);
+  EXPECT_EQ(exitCode(5s), 1);  // a start that failed
   EXPECT_NE(debug().find(" [APPHOST] CreateProcess() failed, error 2\n"), std::string::npos)
       << debug();
 }
@@ -251,7 +262,7 @@ TEST_F(ApphostTest, TheShellIsStartedFirstAndKeepsRunningWithoutAnApplication) {
   EXPECT_NE(text.find("arg=C:\\OS2\\PMSHELL.EXE\narg=/C\n"), std::string::npos) << text;
   // After the shell's start-up wait of 5.5 s the service stops; the shell stays.
   EXPECT_TRUE(heard("STOPPING=1\nSTATUS=Stopped", 15s));
-  EXPECT_EQ(exitCode(), 0);
+  EXPECT_EQ(exitCode(), 1);  // no application: the start failed
   EXPECT_TRUE(alive(childPids().at(0)));
 }
 

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Checks the shipped systemd units: systemd-analyze must accept them without a single warning,
-# and their sandbox must keep the exposure score low. Skips (77) without systemd-analyze.
+# their sandbox must keep the exposure score low, and they restart a failed agent. Skips (77)
+# without systemd-analyze.
 # Usage: check_units.sh <folder of the units> <built APPHOST>
 units=$1
 apphost=$2
@@ -16,6 +17,14 @@ for unit in "$units"/*.service; do
     echo "$unit: $output"
     status=1
   fi
+  # A failed agent (a non-zero exit code passed on by APPHOST) is started again, after a pause
+  # and within a start limit; a clean end is not.
+  for line in Restart=on-failure RestartSec= StartLimitIntervalSec= StartLimitBurst=; do
+    if ! grep -q "^$line" "$unit"; then
+      echo "$unit: no $line"
+      status=1
+    fi
+  done
   # 20 stands for an exposure of 2.0 on systemd's scale of 0 to 10.
   if ! systemd-analyze security --offline=yes --threshold=20 "$copy" >"$work/security" 2>&1; then
     tail -n 3 "$work/security"

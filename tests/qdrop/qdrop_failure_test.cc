@@ -1,4 +1,5 @@
 // qdrop when things go wrong: deferral, the exits, and the reconnection paths.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "common/log.h"
 #include "mqi/admin.h"
 #include "tests/qdrop/qdrop_fixture.h"
 
@@ -53,16 +55,16 @@ void ExpectNoPrivateNames(const std::string& folder) {
 }
 
 TEST_F(QdropTest, AWriteFailureRemovesTheFileAndDefersEveryMessage) {
-  // A link to the full device: the open succeeds and the first write fails.
-  ASSERT_EQ(symlink("/dev/full", Path("full.bin").c_str()), 0);
+  // The disk fills up at the second write.
   // Segments longer than the agent's 24,576-byte buffer: they are moved whole.
   std::string content = patternBytes(2 * 30000 + 10, 7);
   PutGroup group = PutDelivery(Header("new(" + Path("full.bin") + ")", "REPLACE", 3),
                                splitSegments(content, 30000));
-  Finished run = RunUntilReplies(1);
+  Finished run =
+      RunUntilReplies(1, {"QT_PLATFORM_FAILPOINTS=writeFile@2=" + std::to_string(ENOSPC)});
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(Path("full.bin"))));  // removed, device untouched
-  EXPECT_TRUE(fs::exists("/dev/full"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Path("full.bin"))));
+  ExpectNoPrivateNames(folder);
   EXPECT_EQ(Depth(kDeliveryQueue), 0);
   ExpectDeferredIntact(group, Drain(kDeferQueue));
   std::vector<Message> replies = Drain(kReplyQueue);
@@ -72,6 +74,33 @@ TEST_F(QdropTest, AWriteFailureRemovesTheFileAndDefersEveryMessage) {
   EXPECT_EQ(Hex(replies[0].md.MsgId, 24), Hex(group.msgId, 24));
   EXPECT_TRUE(hasLine(run.err, " " + errorText)) << run.err;
   EXPECT_TRUE(hasLine(run.out, " " + errorText));
+}
+
+// A FIFO, a device and a drive path from a Windows template fail before anything is opened;
+// the good file behind them, its template written with '\\', is delivered.
+TEST_F(QdropTest, NonRegularTargetsAndDrivePathsAreDeferredWithoutHanging) {
+  ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("/dev/null", Path("device").c_str()), 0);
+  PutDelivery(Header("new(" + Path("pipe") + ")", "REPLACE", 1), {"never read"});
+  PutDelivery(Header("new(" + Path("device") + ")", "REPLACE", 1), {"never written"});
+  PutDelivery(Header("new(C:\\tmp\\t9\\)f", "NEWVERS", 1), {"no drives here"});
+  PutDelivery(Header("new(" + folder + "\\sub\\good.txt)", "NEWVERS", 1), {"good"});
+  Finished run = RunUntilReplies(4);
+  std::vector<Message> replies = Drain(kReplyQueue);
+  ASSERT_EQ(replies.size(), 4u) << run.out;
+  EXPECT_EQ(replies[0].data, WaitingStatus(Path("pipe") + ":" + std::strerror(EPERM) + "\n"));
+  EXPECT_EQ(replies[1].data, WaitingStatus(Path("device") + ":" + std::strerror(EPERM) + "\n"));
+  EXPECT_EQ(replies[2].data,
+            WaitingStatus("C:/tmp/t9/:" + std::string(std::strerror(ENOENT)) + "\n"));
+  EXPECT_NE(replies[3].data.find(" D File '" + Path("sub/good.txt") + "'"), std::string::npos)
+      << replies[3].data;
+  EXPECT_EQ(readFile(Path("sub/good.txt")), "good");
+  EXPECT_TRUE(fs::is_fifo(Path("pipe")));
+  EXPECT_EQ(Drain(kDeferQueue).size(), 6u);
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_EQ(name.find_first_of(":\\"), std::string::npos) << entry.path();
+  }
 }
 
 TEST_F(QdropTest, ADirectoryFailureDefersWithoutWritingAnything) {
@@ -141,7 +170,7 @@ TEST_F(QdropTest, WithoutADeferredQueueTheAgentEndsAndTheFileStays) {
   PutDelivery(Header("new(" + Path("plain/t.txt") + ")", "REPLACE", 1, "-x"), {"data"});
   Program* agent = Start();
   Finished run = Wait(agent);
-  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, kExitHardError);
   EXPECT_TRUE(hasLine(run.err, " Defer file"));
   EXPECT_EQ(Depth(kDeliveryQueue), 2);
   EXPECT_EQ(Depth(kReplyQueue), 0);
@@ -151,7 +180,7 @@ TEST_F(QdropTest, AnInvalidCreationModeEndsTheAgentWithNothingCommitted) {
   PutDelivery(Header("new(" + folder + "/new/dir/x.txt)", "replace", 1), {"data"});
   Program* agent = Start();
   Finished run = Wait(agent);
-  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, kExitBadHeader);
   for (const std::string* stream : {&run.err, &run.out}) {
     EXPECT_TRUE(hasLine(*stream, " Parameter CreateFileMode = replace invalid."));
     EXPECT_TRUE(hasLine(*stream, " Valid values for this parameter:  NEWVERS,REPLACE. exit."));
@@ -168,7 +197,7 @@ TEST_F(QdropTest, AMissingSegmentRemovesThePartialFileAndEnds) {
   PutDelivery(Header("new(" + folder + "/partial.bin)", "REPLACE", 3), {patternBytes(100, 1)});
   Program* agent = Start();
   Finished run = Wait(agent);
-  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, kExitHardError);
   EXPECT_EQ(readFile(Path("partial.bin")), "the good old file");
   ExpectNoPrivateNames(folder);
   EXPECT_TRUE(hasLine(run.out, " Delivery file (Get segment)"));
@@ -305,10 +334,10 @@ TEST_F(QdropTest, FailpointsDriveTheRetryPaths) {
   // out, so the file is delivered a third time.
   PutDelivery(Header("new(" + folder + "/retried.bin)", "NEWVERS", 2),
               splitSegments(patternBytes(30000, 5), 24576));
-  Finished run = RunUntilReplies(
-      1, {"QM_FAILPOINTS=MQOPEN@3=2:2017,MQGET@2=2:2009,MQCMIT@1=2:2009"});
-  EXPECT_TRUE(hasLine(run.err,
-                      " MQ error has occured. Waiting 100 ms for next attempt to proceed folder."))
+  Finished run =
+      RunUntilReplies(1, {"QM_FAILPOINTS=MQOPEN@3=2:2017,MQGET@2=2:2009,MQCMIT@1=2:2009"});
+  EXPECT_TRUE(
+      hasLine(run.err, " MQ error has occured. Waiting 100 ms for next attempt to proceed folder."))
       << run.out;
   EXPECT_TRUE(hasLine(run.out, " CompCode = 2 Reason = 2017"));
   EXPECT_TRUE(hasLine(run.out, " Delivery file (Get segment)"));
@@ -329,7 +358,7 @@ TEST_F(QdropTest, AHardConnectErrorEndsTheAgent) {
   std::ofstream(settingsFile) << "[MQSeries Objects]\nQMgrName=NO.SUCH.QM\nQName=DLVR.Q\n";
   Program* agent = Start();
   Finished run = Wait(agent);
-  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, kExitHardError);
   EXPECT_TRUE(hasLine(run.err, " Connect to Queue Manager"));
   EXPECT_TRUE(hasLine(run.err, " Hard MQ error has occured. Exit."));
   EXPECT_TRUE(hasLine(run.out, " Hard MQ error has occured. Exit."));
@@ -344,7 +373,7 @@ TEST_F(QdropTest, ASecondExclusiveAgentEndsOnTheOpen) {
   fs::rename(Path("qdrop.out"), Path("first.out"));
   Program* second = Start();
   Finished run = Wait(second);
-  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, kExitHardError);
   EXPECT_TRUE(hasLine(run.out, " Open Delivery Queue"));
   EXPECT_TRUE(hasLine(run.out, " CompCode = 2 Reason = 2042"));
   EXPECT_TRUE(hasLine(run.out, " Hard MQ error has occured. Exit."));

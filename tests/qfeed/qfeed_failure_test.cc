@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "common/log.h"
 #include "mqi/admin.h"
 #include "tests/qfeed/qfeed_fixture.h"
 
@@ -30,9 +31,9 @@ constexpr bool kSanitized = false;
 
 class QfeedFailureTest : public QfeedTest {
  protected:
-  void expectExitZero(int timeoutMs = 20000) {
-    EXPECT_EQ(waitAgent(timeoutMs), 0);
-  }
+  void expectExitZero(int timeoutMs = 20000) { EXPECT_EQ(waitAgent(timeoutMs), 0); }
+  // A hard error ends the agent with a code a supervisor reads as a failure.
+  void expectHardExit() { EXPECT_EQ(waitAgent(20000), kExitHardError); }
   // Drains the receiver queue; returns how many headers (CorrelId segment 0) it held.
   int drainHeaders() {
     int headers = 0;
@@ -49,7 +50,7 @@ class QfeedFailureTest : public QfeedTest {
 TEST_F(QfeedFailureTest, UnknownJobQueueIsAHardError) {
   writeIni("", "NO.SUCH.QUEUE");
   startAgent();
-  expectExitZero();
+  expectHardExit();
   EXPECT_TRUE(hasLine(" Hard MQ error has occured. Exit.", true));
   EXPECT_TRUE(hasLine(" Hard MQ error has occured. Exit."));
   EXPECT_TRUE(hasLine(" Open job Queue", true));
@@ -93,7 +94,7 @@ TEST_F(QfeedFailureTest, UnknownReceiverQueueSendsFailureAndEnds) {
   const std::string comment =
       "Unexpected Websphere MQ condition on open receiver queue, Compcode = 2, Reason = 2085";
   EXPECT_EQ(status.data, expectedLoadStatus(11, 'F', comment));
-  expectExitZero();
+  expectHardExit();
   EXPECT_TRUE(hasLine(" Hard MQ error has occured. Exit.", true));
   EXPECT_EQ(readFile(path), "data");
 }
@@ -193,8 +194,8 @@ TEST_F(QfeedFailureTest, JobsAndFilesOutsideTheSourceRootsAreRefused) {
     Message failure;
     ASSERT_TRUE(getMessage("REPLY", &failure, 20000));
     EXPECT_EQ(failure.data.substr(23), "F During processing file '" + refused[i] +
-                                           "' error has been received. " +
-                                           std::strerror(EACCES) + "\n");
+                                           "' error has been received. " + std::strerror(EACCES) +
+                                           "\n");
   }
   inhibitGet("JOBS");
   expectExitZero();
@@ -223,8 +224,8 @@ TEST_F(QfeedFailureTest, AFileCommittedButNotDeletedIsDeletedByTheNextJobNotLoad
   startAgent();
   // The delete after the commit fails, as if the agent had stopped right before it.
   putJob(path, "-rcvrqname RECV", 'N', 13);
-  EXPECT_TRUE(waitForText(" File '" + path + "' was loaded but could not be deleted.", 20000,
-                          true));
+  EXPECT_TRUE(
+      waitForText(" File '" + path + "' was loaded but could not be deleted.", 20000, true));
   ASSERT_TRUE(setImmutable(path, false));
   EXPECT_EQ(depth("MARKS"), 1);
 
