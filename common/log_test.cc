@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/poison.h"
 #include "common/reconnect.h"
 #include "common/retry_pause.h"
 #include "platform/platform.h"
@@ -245,6 +246,24 @@ TEST(RetryPauseTest, AWaitOfZeroGrowsInsteadOfSpinning) {
                                          30000}));
   RestartPause(pause);
   EXPECT_EQ(NextPause(pause, -5), 100);
+}
+
+// A back-out the agent excused (a lost connection, a full disk or queue) never counts toward
+// the threshold of the message it held; the back-outs of any other message still do.
+TEST(PoisonTest, ExcusedBackoutsDoNotCountTowardTheThreshold) {
+  PoisonPolicy policy = {2, "DLQ", true};
+  MQMD held = {MQMD_DEFAULT};
+  held.MsgId[0] = 1;
+  held.BackoutCount = 2;
+  EXPECT_TRUE(ReachedBackoutThreshold(policy, held));
+  ExcuseBackout(held.MsgId);
+  EXPECT_FALSE(ReachedBackoutThreshold(policy, held));
+  held.BackoutCount = 3;
+  EXPECT_TRUE(ReachedBackoutThreshold(policy, held));
+  MQMD other = held;
+  other.MsgId[0] = 2;
+  ExcuseBackout(other.MsgId);
+  EXPECT_TRUE(ReachedBackoutThreshold(policy, held));
 }
 
 // Each call kind keeps exactly its own set: a reason too many ends in a wait loop where the

@@ -146,8 +146,29 @@ void InquirePoisonPolicy(MQHCONN hconn, const char* queueName, PoisonPolicy* pol
   policy->Threshold = policy->Destination[0] != '\0' && threshold > 0 ? threshold : 0;
 }
 
+namespace {
+
+// The back-outs excused for the last MsgId that had one.
+struct ExcusedBackouts {
+  MQBYTE24 MsgId;
+  MQLONG Count;
+};
+ExcusedBackouts Excused = {};
+
+}  // namespace
+
+void ExcuseBackout(const MQBYTE24 msgId) {
+  if (std::memcmp(Excused.MsgId, msgId, sizeof Excused.MsgId) != 0) {
+    std::memcpy(Excused.MsgId, msgId, sizeof Excused.MsgId);
+    Excused.Count = 0;
+  }
+  ++Excused.Count;
+}
+
 bool ReachedBackoutThreshold(const PoisonPolicy& policy, const MQMD& md) {
-  return policy.Threshold > 0 && md.BackoutCount >= policy.Threshold;
+  MQLONG counted = md.BackoutCount;
+  if (std::memcmp(Excused.MsgId, md.MsgId, sizeof Excused.MsgId) == 0) counted -= Excused.Count;
+  return policy.Threshold > 0 && counted >= policy.Threshold;
 }
 
 namespace {

@@ -29,8 +29,15 @@ struct PoisonPolicy {
 void InquirePoisonPolicy(MQHCONN hconn, const char* queueName, PoisonPolicy* policy);
 
 // True when the message a get returned in md is at its queue's threshold and has somewhere to
-// go.
+// go. Back-outs this process excused for the same MsgId do not count.
 bool ReachedBackoutThreshold(const PoisonPolicy& policy, const MQMD& md);
+
+// The unit of work that held the job or header msgId was backed out for a reason that is not
+// the message's own: the connection was lost, the disk under the queue manager or the next
+// queue was full. So that a long outage never sets good messages aside, such back-outs of the
+// message the process works on are not counted (the record is the process's, and the last
+// MsgId's only: the queues are worked in order).
+void ExcuseBackout(const MQBYTE24 msgId);
 
 enum class SetAside {
   kMoved,      // the group was moved and committed (also when nothing of it was left)

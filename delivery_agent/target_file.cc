@@ -190,6 +190,7 @@ Turn FailSegment(Delivery& delivery, uint32_t segment, MQLONG reason) {
   backOut(delivery.hconn, "Rollback");
   removePartialFile(delivery);
   if (isTransientReason(MqCallKind::kConnection, reason)) {
+    ExcuseBackout(delivery.msgId);
     platform::sleepMilliseconds(static_cast<uint32_t>(DeliveryAgent.Settings.WaitMQInterval));
     return Turn::kReconnect;
   }

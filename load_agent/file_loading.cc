@@ -210,6 +210,10 @@ FileResult receiverOpenFailure(OpenLoad& load, MQLONG openCompCode, MQLONG openR
 // A data segment or the header could not be put: back out and reconnect after a pause,
 // whatever the reason.
 FileResult putFailure(OpenLoad& load, MQLONG putReason) {
+  if (isTransientReason(MqCallKind::kConnection, putReason) || putReason == MQRC_Q_FULL ||
+      putReason == MQRC_PUT_INHIBITED) {
+    ExcuseBackout(LoadAgent.JobContext.jobMsgId);
+  }
   load.release();
   sendFailure(load.hConn(),
               "Unexpected Websphere MQ condition on put message to receiver queue, "

@@ -136,6 +136,7 @@ Turn ProcessJob(MQHCONN hConn, MQHOBJ hObj) {
   job.Options.terminate();
   context.isLog = job.Is_log.data()[0];
   context.srcId = job.Src_id.value();
+  std::memcpy(context.jobMsgId, md.MsgId, sizeof context.jobMsgId);
   std::memcpy(context.replyToQ, md.ReplyToQ, sizeof context.replyToQ);
   std::memcpy(context.replyToQMgr, md.ReplyToQMgr, sizeof context.replyToQMgr);
 

@@ -49,6 +49,7 @@ struct JobContextT {
   char replyToQMgr[MQ_Q_MGR_NAME_LENGTH];
   uint32_t srcId;
   char isLog;
+  MQBYTE24 jobMsgId;  // the job message's, for its back-outs
 };
 
 // Everything the load agent keeps for the life of the process. The rule for state in both

@@ -347,8 +347,12 @@ Pass Router::putToDelivery(MQHOBJ queue, MQMD* md, const void* data, MQLONG leng
   MQPUT(hConn_, queue, md, &pmo, length, const_cast<void*>(data), &cc, &reason);
   reportMqCall(callName, cc, reason);
   if (cc != MQCC_FAILED) return Pass::kNext;
-  if (isTransient(reason)) return Pass::kReconnect;
+  if (isTransient(reason)) {
+    ExcuseBackout(headerMd.MsgId);
+    return Pass::kReconnect;
+  }
   if (reason == MQRC_PUT_INHIBITED || reason == MQRC_Q_FULL) {
+    ExcuseBackout(headerMd.MsgId);
     backOut();
     errorLine(" Delivery queue " + queueName + " refuses messages, reason " +
               std::to_string(reason) + ". File '" + path + "' waits " +
