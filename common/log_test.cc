@@ -246,6 +246,8 @@ TEST(RetryPauseTest, AWaitOfZeroGrowsInsteadOfSpinning) {
                                          30000}));
   RestartPause(pause);
   EXPECT_EQ(NextPause(pause, -5), 100);
+  EXPECT_EQ(SettingsWait(-5), 0u);  // a sleep, never about 49 days
+  EXPECT_EQ(SettingsWait(250), 250u);
 }
 
 // A back-out the agent excused (a lost connection, a full disk or queue) never counts toward

@@ -25,8 +25,8 @@ void RestartPause(RetryPause& pause) {
 }
 
 void PauseBeforeRetry(BackoutPause& pause, int32_t settingsWaitMs) {
-  const uint32_t wait = settingsWaitMs > 0 ? static_cast<uint32_t>(settingsWaitMs) : 0;
-  const uint32_t first = std::clamp(wait, kShortestPauseMs, kLongestFirstPauseMs);
+  const uint32_t first =
+      std::clamp(SettingsWait(settingsWaitMs), kShortestPauseMs, kLongestFirstPauseMs);
   if (pause.NextMs < first) pause.NextMs = first;
   std::cout.flush();
   platform::sleepMilliseconds(pause.NextMs);

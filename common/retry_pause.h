@@ -21,6 +21,12 @@ int32_t NextPause(RetryPause& pause, int32_t settingsWaitMs);
 // An attempt succeeded: the next failure starts again from the first pause.
 void RestartPause(RetryPause& pause);
 
+// A wait from the settings as a sleep: a negative value (a typing error) waits nothing rather
+// than about 49 days.
+inline uint32_t SettingsWait(int32_t settingsWaitMs) {
+  return settingsWaitMs > 0 ? static_cast<uint32_t>(settingsWaitMs) : 0;
+}
+
 // The pause before a job or a file's group that was backed out is worked again: the first is
 // the agent's settings' wait but at least 10 ms and at most 1 s, each one after it twice the
 // last, up to 64 times the first. Reset once the job or group goes through.

@@ -40,7 +40,7 @@ void commit(MQHCONN hconn, const char* label) {
 // The header get failed: reconnect after a wait, end normally on get-inhibit, else end.
 Turn headerGetFailed(MQHCONN hconn, MQHOBJ hobj, MQLONG reason) {
   if (isTransientReason(MqCallKind::kConnection, reason)) {
-    platform::sleepMilliseconds(static_cast<uint32_t>(DeliveryAgent.Settings.WaitMQInterval));
+    platform::sleepMilliseconds(SettingsWait(DeliveryAgent.Settings.WaitMQInterval));
     return Turn::kReconnect;
   }
   if (reason == MQRC_GET_INHIBITED) {
@@ -69,7 +69,7 @@ Turn setAside(MQHCONN hconn, MQHOBJ hobj, const MQMD& md) {
   const SetAside moved =
       SetAsideGroup(hconn, hobj, DeliveryAgent.Poison, md.MsgId, nullptr, md.BackoutCount);
   if (moved == SetAside::kMoved) return Turn::kNext;
-  platform::sleepMilliseconds(static_cast<uint32_t>(DeliveryAgent.Settings.WaitMQInterval));
+  platform::sleepMilliseconds(SettingsWait(DeliveryAgent.Settings.WaitMQInterval));
   return moved == SetAside::kReconnect ? Turn::kReconnect : Turn::kNext;
 }
 
@@ -95,7 +95,7 @@ void rejectHeader(MQHCONN hconn, MQHOBJ hobj, const MQMD& md, MQLONG feedback,
   reportMqCall("Rollback", compCode, reason);
   if (SetAsideRejectedGroup(hconn, hobj, DeliveryAgent.Poison, md.MsgId, feedback,
                             "Rejected header") != SetAside::kMoved) {
-    platform::sleepMilliseconds(static_cast<uint32_t>(DeliveryAgent.Settings.WaitMQInterval));
+    platform::sleepMilliseconds(SettingsWait(DeliveryAgent.Settings.WaitMQInterval));
   }
 }
 

@@ -191,7 +191,7 @@ Turn FailSegment(Delivery& delivery, uint32_t segment, MQLONG reason) {
   removePartialFile(delivery);
   if (isTransientReason(MqCallKind::kConnection, reason)) {
     ExcuseBackout(delivery.msgId);
-    platform::sleepMilliseconds(static_cast<uint32_t>(DeliveryAgent.Settings.WaitMQInterval));
+    platform::sleepMilliseconds(SettingsWait(DeliveryAgent.Settings.WaitMQInterval));
     return Turn::kReconnect;
   }
   char comment[kCommentSize];

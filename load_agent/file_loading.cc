@@ -148,7 +148,7 @@ namespace {
 void waitAfterMqError(MQLONG compCode, MQLONG reason) {
   toBoth(" MQ error has occured. CC = ", compCode, ", RC = ", reason, ". Waiting ",
          LoadAgent.LoadSettings.MQWaitTime, " milliseconds  for next attempt to proceed folder.\n");
-  platform::sleepMilliseconds(static_cast<uint32_t>(LoadAgent.LoadSettings.MQWaitTime));
+  platform::sleepMilliseconds(SettingsWait(LoadAgent.LoadSettings.MQWaitTime));
 }
 
 void disconnect(MQHCONN hConn, const char* callName) {

@@ -48,7 +48,7 @@ Turn handleFailedGet(MQHCONN hConn, MQHOBJ hObj, MQLONG reason) {
   if (isTransientReason(MqCallKind::kConnection, reason)) {
     MQDISC(&hConn, &compCode, &closeReason);
     std::cout.flush();
-    platform::sleepMilliseconds(static_cast<uint32_t>(LoadAgent.LoadSettings.MQWaitTime));
+    platform::sleepMilliseconds(SettingsWait(LoadAgent.LoadSettings.MQWaitTime));
     return Turn::kReconnect;
   }
   if (reason == MQRC_GET_INHIBITED) {
@@ -97,7 +97,7 @@ std::optional<Turn> retryOrSetAside(MQHCONN hConn, MQHOBJ hObj, const MQMD& md) 
       SetAsideGroup(hConn, hObj, LoadAgent.Poison, md.MsgId, md.CorrelId, md.BackoutCount);
   if (moved == SetAside::kMoved) return Turn::kNext;
   std::cout.flush();
-  platform::sleepMilliseconds(static_cast<uint32_t>(LoadAgent.LoadSettings.MQWaitTime));
+  platform::sleepMilliseconds(SettingsWait(LoadAgent.LoadSettings.MQWaitTime));
   return moved == SetAside::kReconnect ? Turn::kReconnect : Turn::kNext;
 }
 

@@ -26,10 +26,10 @@ template <typename T>
 using Result = qt::Result<T>;
 
 struct QueueManagerOptions {
-  int32_t codedCharSetId = 819;          // CCSID of the queue manager
+  int32_t codedCharSetId = 819;            // CCSID of the queue manager
   int32_t maxUncommittedMsgs = 100000000;  // per unit of work, 2024 beyond it
-  int32_t maxMsgLength = 4194304;        // queue manager limit, 2031 beyond it
-  bool makeDefault = false;              // the queue manager a blank MQCONN name reaches
+  int32_t maxMsgLength = 4194304;          // queue manager limit, 2031 beyond it
+  bool makeDefault = false;                // the queue manager a blank MQCONN name reaches
   // The threshold a queue defined without one gets (0: none), and the dead-letter queue,
   // which creation defines as a local queue (blank: none).
   int32_t defaultBackoutThreshold = 0;
@@ -44,28 +44,29 @@ struct QueueManagerChanges {
 
 struct QueueManagerInfo {
   std::string name;
-  bool running = false;     // started and not stopped
-  bool quiescing = false;   // a quiesce is in progress
+  bool running = false;    // started and not stopped
+  bool quiescing = false;  // a quiesce is in progress
   bool isDefault = false;
   int32_t codedCharSetId = 0;
   int32_t maxUncommittedMsgs = 0;
   int32_t maxMsgLength = 0;
-  int32_t connections = 0;  // live connections
+  int32_t connections = 0;      // live connections
   std::string deadLetterQName;  // blank: none
   int32_t defaultBackoutThreshold = 0;
+  std::string problem;  // listing only: why the queue manager cannot be read; empty when sound
 };
 
 // Attributes of a local queue. On alter, unset optionals keep their values.
 struct QueueAttributes {
-  std::optional<int32_t> maxMsgLength;       // default 4194304
-  std::optional<int32_t> maxQDepth;          // default 999999999
-  std::optional<int32_t> defPriority;        // default 0
-  std::optional<int32_t> defPersistence;     // default MQPER_PERSISTENT
-  std::optional<int32_t> defInputOpenOption; // default MQOO_INPUT_SHARED
-  std::optional<int32_t> shareability;       // default MQQA_SHAREABLE
+  std::optional<int32_t> maxMsgLength;         // default 4194304
+  std::optional<int32_t> maxQDepth;            // default 999999999
+  std::optional<int32_t> defPriority;          // default 0
+  std::optional<int32_t> defPersistence;       // default MQPER_PERSISTENT
+  std::optional<int32_t> defInputOpenOption;   // default MQOO_INPUT_SHARED
+  std::optional<int32_t> shareability;         // default MQQA_SHAREABLE
   std::optional<int32_t> msgDeliverySequence;  // default MQMDS_PRIORITY
-  std::optional<int32_t> inhibitGet;         // default MQQA_GET_ALLOWED
-  std::optional<int32_t> inhibitPut;         // default MQQA_PUT_ALLOWED
+  std::optional<int32_t> inhibitGet;           // default MQQA_GET_ALLOWED
+  std::optional<int32_t> inhibitPut;           // default MQQA_PUT_ALLOWED
   std::optional<std::string> description;
   // A message got and backed out this often is set aside by the agents (0: never) to the
   // backout queue, or without one (blank) to the queue manager's dead-letter queue. A queue
@@ -76,7 +77,7 @@ struct QueueAttributes {
 
 struct QueueInfo {
   std::string name;
-  int32_t currentDepth = 0;     // counts uncommitted puts, not messages held by uncommitted gets
+  int32_t currentDepth = 0;  // counts uncommitted puts, not messages held by uncommitted gets
   int32_t openInputCount = 0;
   int32_t openOutputCount = 0;
   int32_t maxMsgLength = 0;

@@ -133,16 +133,11 @@ struct Field {
 };
 
 std::vector<Field> fieldsOf(const QueueAttributes& a) {
-  return {{"max_msg_length", &a.maxMsgLength},
-          {"max_depth", &a.maxQDepth},
-          {"def_priority", &a.defPriority},
-          {"def_persistence", &a.defPersistence},
-          {"def_input", &a.defInputOpenOption},
-          {"shareability", &a.shareability},
-          {"delivery_seq", &a.msgDeliverySequence},
-          {"inhibit_get", &a.inhibitGet},
-          {"inhibit_put", &a.inhibitPut},
-          {"backout_threshold", &a.backoutThreshold}};
+  return {{"max_msg_length", &a.maxMsgLength},      {"max_depth", &a.maxQDepth},
+          {"def_priority", &a.defPriority},         {"def_persistence", &a.defPersistence},
+          {"def_input", &a.defInputOpenOption},     {"shareability", &a.shareability},
+          {"delivery_seq", &a.msgDeliverySequence}, {"inhibit_get", &a.inhibitGet},
+          {"inhibit_put", &a.inhibitPut},           {"backout_threshold", &a.backoutThreshold}};
 }
 
 class EmbeddedStore : public Store {
@@ -341,19 +336,36 @@ Result<std::vector<QueueManagerInfo>> EmbeddedStore::listQueueManagers() {
   if (!fs::is_directory(folder_, ec)) return r;
   for (const auto& entry : fs::directory_iterator(folder_, ec)) {
     if (!fs::exists(entry.path() / "qm.db")) continue;
+    const std::string path = (entry.path() / "qm.db").string();
     sqlite3* db = nullptr;
     std::string name;
-    if (sqlite3_open_v2((entry.path() / "qm.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
-        SQLITE_OK) {
+    std::string problem;
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    if (rc == SQLITE_OK) {
       Stmt q;
-      q.prepare(db, "SELECT name FROM qmgr");
-      Use use(q);
-      if (use.row()) name = use.text(0);
+      if (q.prepare(db, "SELECT name FROM qmgr")) {
+        Use use(q);
+        rc = use.step();
+        if (rc == SQLITE_ROW) name = use.text(0);
+      } else {
+        rc = sqlite3_errcode(db);
+      }
     }
+    if (name.empty())
+      problem = path + ": " + sqlite3_errstr(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
     sqlite3_close_v2(db);
-    if (name.empty()) continue;
-    Result<QueueManagerInfo> one = describeQueueManager(name);
-    if (one.ok()) r.value.push_back(one.value);
+    Result<QueueManagerInfo> one;
+    if (problem.empty()) one = describeQueueManager(name);
+    if (problem.empty() && one.ok()) {
+      r.value.push_back(one.value);
+      continue;
+    }
+    // A queue manager that cannot be read is listed, under its folder's name, with the reason,
+    // so that the operator sees it rather than a shorter list.
+    QueueManagerInfo damaged;
+    damaged.name = name.empty() ? entry.path().filename().string() : name;
+    damaged.problem = problem.empty() ? one.status.message() : problem;
+    r.value.push_back(damaged);
   }
   std::sort(r.value.begin(), r.value.end(),
             [](const QueueManagerInfo& a, const QueueManagerInfo& b) { return a.name < b.name; });

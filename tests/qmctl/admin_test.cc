@@ -214,13 +214,14 @@ TEST_F(QmctlTest, CheckFindsMissingPayloadsAndDamagedStoresFailLoudly) {
     std::ofstream(db, std::ios::binary | std::ios::trunc) << damaged;
     for (const char* wal : {"qm.db-wal", "qm.db-shm"}) fs::remove(qmFolder / wal);
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"queues", kQm}, {"check", kQm}, {"browse", kQm, "Q"}}) {
+             {"queues", kQm}, {"check", kQm}, {"browse", kQm, "Q"}, {"list"}}) {
       run = qmctl(args);
       EXPECT_EQ(run.code, 1) << args[0] << run.out;
       EXPECT_THAT(run.err, HasSubstr("qm.db")) << args[0];
       EXPECT_THAT(run.err, HasSubstr("qmctl check " + std::string(kQm))) << args[0];
       EXPECT_THAT(run.err, Not(HasSubstr("qmctl start"))) << args[0];
     }
+    EXPECT_THAT(run.out, HasSubstr("unreadable"));  // the list names it rather than hiding it
     MQHCONN hconn;
     MQLONG cc, rc;
     MQCHAR48 name = "QMT";

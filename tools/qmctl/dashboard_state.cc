@@ -178,6 +178,17 @@ nlohmann::json queueManagerSnapshot(const DashboardConfig& config,
   return qm;
 }
 
+// A queue manager the page cannot read: its name and why, and nothing in it.
+nlohmann::json unreadableSnapshot(const std::string& name, const std::string& why) {
+  return {{"name", name},
+          {"state", "unknown"},
+          {"queues", nlohmann::json::array()},
+          {"in_flight", nlohmann::json::array()},
+          {"transfers", nlohmann::json::array()},
+          {"held", nlohmann::json::array()},
+          {"error", why}};
+}
+
 nlohmann::json storeJson() {
   const std::string location = mqi::storeLocation();
   nlohmann::json store = {{"location", mqi::withoutPassword(location)}};
@@ -210,16 +221,14 @@ nlohmann::json buildSnapshot(const DashboardConfig& config) {
     if (info.ok()) {
       infos.push_back(std::move(info.value));
     } else {
-      snapshot["qmgrs"].push_back({{"name", name},
-                                   {"state", "unknown"},
-                                   {"queues", nlohmann::json::array()},
-                                   {"in_flight", nlohmann::json::array()},
-                                   {"transfers", nlohmann::json::array()},
-                                   {"held", nlohmann::json::array()},
-                                   {"error", info.status.message()}});
+      snapshot["qmgrs"].push_back(unreadableSnapshot(name, info.status.message()));
     }
   }
   for (const mqi::QueueManagerInfo& info : infos) {
+    if (!info.problem.empty()) {
+      snapshot["qmgrs"].push_back(unreadableSnapshot(info.name, info.problem));
+      continue;
+    }
     snapshot["qmgrs"].push_back(queueManagerSnapshot(config, info));
   }
   return snapshot;

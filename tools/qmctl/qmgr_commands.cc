@@ -10,6 +10,7 @@
 namespace qmctl {
 
 std::string stateText(const mqi::QueueManagerInfo& info) {
+  if (!info.problem.empty()) return "unreadable";
   if (info.quiescing) return "quiescing";
   return info.running ? "running" : "stopped";
 }
@@ -25,7 +26,8 @@ nlohmann::json queueManagerJson(const mqi::QueueManagerInfo& info) {
           {"max_msg_length", info.maxMsgLength},
           {"connections", info.connections},
           {"dead_letter_queue", info.deadLetterQName},
-          {"default_backout_threshold", info.defaultBackoutThreshold}};
+          {"default_backout_threshold", info.defaultBackoutThreshold},
+          {"problem", info.problem}};
 }
 
 // What `qmctl create` gives a new queue manager unless told otherwise.
@@ -69,7 +71,8 @@ int runStart(const std::string& qmgr) {
 int runCreate(CreateOptions o) {
   if (o.noDeadLetterQueue) o.options.deadLetterQName.clear();
   if (mqi::Status s = mqi::createQueueManager(o.qmgr, o.options); !s.ok()) return fail(s);
-  std::cout << "queue manager " << o.qmgr << " created in " << mqi::withoutPassword(mqi::storeLocation()) << '\n';
+  std::cout << "queue manager " << o.qmgr << " created in "
+            << mqi::withoutPassword(mqi::storeLocation()) << '\n';
   if (!o.start) return kExitOk;
   return runStart(o.qmgr);
 }
@@ -82,6 +85,19 @@ int runDelete(const std::string& qmgr) {
   return finish(mqi::deleteQueueManager(qmgr), "queue manager " + qmgr + " deleted");
 }
 
+// Names each queue manager that could not be read on standard error; the exit code says whether
+// the whole list is sound.
+int reportUnreadable(const std::vector<mqi::QueueManagerInfo>& list) {
+  int exitCode = kExitOk;
+  for (const auto& info : list) {
+    if (info.problem.empty()) continue;
+    std::cerr << "qmctl: queue manager " << info.name << " cannot be read: " << info.problem
+              << " (see 'qmctl check " << info.name << "')\n";
+    exitCode = kExitFailed;
+  }
+  return exitCode;
+}
+
 int runList(bool json) {
   const auto list = mqi::listQueueManagers();
   if (!list.ok()) return fail(list.status);
@@ -89,7 +105,7 @@ int runList(bool json) {
     nlohmann::json array = nlohmann::json::array();
     for (const auto& info : list.value) array.push_back(queueManagerJson(info));
     std::cout << array.dump(2) << '\n';
-    return kExitOk;
+    return reportUnreadable(list.value);
   }
   std::vector<std::vector<std::string>> rows = {
       {"NAME", "STATE", "DEFAULT", "CCSID", "MAXUNCOMMITTED", "MAXMSGLENGTH", "CONNECTIONS"}};
@@ -99,7 +115,7 @@ int runList(bool json) {
                     std::to_string(info.maxMsgLength), std::to_string(info.connections)});
   }
   writeTable(std::cout, rows);
-  return kExitOk;
+  return reportUnreadable(list.value);
 }
 
 nlohmann::json spaceJson(const mqi::StoreSpace& space) {
