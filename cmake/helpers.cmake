@@ -31,3 +31,14 @@ function(qt_folder_library name)
     target_link_libraries(${name} INTERFACE ${ARGN})
   endif()
 endfunction()
+
+# qt_unit_tests_of(NAME SOURCES files... LIBS libs...): one GoogleTest executable from the
+# listed *_test.cc files, registered with CTest as one test. For cross builds, whose tests
+# run under an emulator: listing them test by test would run each binary at build time.
+function(qt_unit_tests_of name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBS")
+  add_executable(${name} ${arg_SOURCES})
+  target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+endfunction()

@@ -3,14 +3,15 @@
 // The agents were designed around a handful of Windows calls (profile strings, wildcard folder
 // search, exclusive file handles, the read-only attribute, last-error codes and their texts).
 // This header keeps those call shapes so that agent code reads the same on every system; each
-// system implements it in *_posix.cc (now) or *_win.cc (later). Agents include this header and
-// never call the operating system themselves.
+// system implements it in its own folder (posix/*_posix.cc, windows/*_win.cc). Agents include
+// this header and never call the operating system themselves.
 //
 // Error model: a call that fails returns false (or an invalid handle) and records an error
-// code for the calling thread, read with lastError(). Codes are the system's own (errno here),
-// except that a code is never 0 after a failure; errorText() turns a code into the system's
-// message followed by a line feed. Calls that succeed leave lastError() unspecified. The code
-// is kept per thread apart from errno, so that library calls made between a failure and its
+// code for the calling thread, read with lastError(). Codes are the system's own (errno on
+// POSIX, Win32 error codes on Windows), except that a code is never 0 after a failure;
+// errorText() turns a code into the system's message followed by a line feed (CR LF on
+// Windows). Calls that succeed leave lastError() unspecified. The code is kept per thread
+// apart from errno, so that library calls made between a failure and its
 // report (stream output, for one) cannot change it.
 //
 // Paths: both '/' and '\' are accepted as separators where a path is split or walked; paths
@@ -69,7 +70,8 @@ bool namesForeignDrive(const char* path);
 //     not a section header is ignored, as is every key line before the first section;
 //   - the value is everything after the first '='; a value enclosed in a matching pair of
 //     double or single quotes loses the quotes;
-//   - a section that occurs twice is searched in file order, so the first such key wins;
+//   - a section that occurs twice is searched in file order, so the first such key wins (on
+//     Windows the system reads only the first copy of the section);
 //   - the default value (null counts as "") has its trailing blanks dropped; a null section
 //     or key gives the default (the key and section listings of Windows are not offered);
 //   - size 0 copies nothing and returns 0.
