@@ -48,14 +48,16 @@ void sleepMicroseconds(uint32_t us);
 // translations: for programs that allocate and free the same amounts over and over, such as
 // the agents with a queue manager connection or unit of work per file.
 void keepFreedMemory();
-// True when a path names an absolute location (a leading '/' here; a drive letter on Windows).
+// True when a path names an absolute location (a leading '/' on POSIX; a drive letter and
+// colon, or a UNC path, on Windows).
 bool isAbsolutePath(const char* path);
-char pathSeparator();  // '/' here
+char pathSeparator();  // '/' on POSIX, '\\' on Windows
 // Paths from the other system's peers (jobs, templates) written with '\': turns every
 // separator of `path` into this system's own, in place.
 void toNativeSeparators(char* path);
-// True when the path begins with a drive ("C:"), which names no place on this system: a caller
-// then fails with the code of a missing path (set here) instead of making a name with a colon.
+// True when the path begins with a drive ("C:"), which names no place on POSIX: a caller then
+// fails with the code of a missing path (set here) instead of making a name with a colon.
+// Always false on Windows, where drives are the system's own.
 bool namesForeignDrive(const char* path);
 
 // ---- settings files --------------------------------------------------------------------
@@ -106,11 +108,13 @@ constexpr FileHandle kInvalidFile = -1;
 // Opens an existing file for reading, held so that no other program may have it open: a file
 // that another program still holds open (for writing, or at all where that can be known) is
 // refused. Refusal sets an error code like any failure.
-// Here: the file must be a regular file (anything else is refused with EINVAL, so that a
+// On POSIX: the file must be a regular file (anything else is refused with EINVAL, so that a
 // FIFO can never block the caller). A write lease taken and dropped at once proves that no
 // other open file description exists; the handle then holds an exclusive flock until it is
 // closed, which other agents honour. Where the file system grants no lease, the flock alone
 // decides. A file in use is refused with EBUSY.
+// On Windows: CreateFile with share mode 0; a file in use is refused with
+// ERROR_SHARING_VIOLATION, a folder with ERROR_ACCESS_DENIED.
 FileHandle openExclusiveForRead(const char* path);
 enum class CreateMode { kCreateNew, kCreateAlways };
 // Creates a file for writing: kCreateNew fails with an isFileExists() code when it exists;
