@@ -115,4 +115,24 @@ TEST(ErrorsTest, TextsEndInALineFeedAndAFailureNeverLeavesCodeZero) {
   EXPECT_NE(platform::lastError(), 0);
 }
 
+TEST(SystemTest, TheCurrentDirectoryIsAbsoluteAndSeparatorsBecomeNative) {
+  char buffer[4096];
+  ASSERT_TRUE(platform::getCurrentDirectory(buffer, sizeof buffer));
+  EXPECT_TRUE(platform::isAbsolutePath(buffer));
+  char tiny[2];
+  EXPECT_FALSE(platform::getCurrentDirectory(tiny, sizeof tiny));
+  EXPECT_GT(platform::lastError(), 1);
+  EXPECT_FALSE(platform::isAbsolutePath("cfg/qfeed.ini"));
+  EXPECT_FALSE(platform::isAbsolutePath(nullptr));
+#ifdef _WIN32
+  EXPECT_TRUE(platform::isAbsolutePath("C:\\cfg\\qfeed.ini"));
+  EXPECT_TRUE(platform::isAbsolutePath("\\\\server\\share\\qfeed.ini"));
+  EXPECT_FALSE(platform::namesForeignDrive("C:\\cfg"));
+#endif
+  char path[] = "in/jobs\\a.xml";
+  platform::toNativeSeparators(path);
+  EXPECT_EQ(path[2], platform::pathSeparator());
+  EXPECT_EQ(path[7], platform::pathSeparator());
+}
+
 }  // namespace
