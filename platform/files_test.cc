@@ -34,12 +34,12 @@ bool isReadOnly(const std::string& path) {
   return data.isReadOnly;
 }
 
-class FilesTest : public testing::Test {
+class FileCallsTest : public testing::Test {
  protected:
   TestFolder folder_;
 };
 
-TEST_F(FilesTest, ExclusiveOpenReadsAFileNobodyElseHolds) {
+TEST_F(FileCallsTest, ExclusiveOpenReadsAFileNobodyElseHolds) {
   std::string path = folder_.write("in.dat", std::string(70000, 'a') + "tail");
   platform::FileHandle file = platform::openExclusiveForRead(path.c_str());
   ASSERT_NE(file, platform::kInvalidFile);
@@ -64,7 +64,7 @@ TEST_F(FilesTest, ExclusiveOpenReadsAFileNobodyElseHolds) {
   platform::closeFile(file);
 }
 
-TEST_F(FilesTest, CreateNewRefusesAnExistingFileAndCreateAlwaysReplacesIt) {
+TEST_F(FileCallsTest, CreateNewRefusesAnExistingFileAndCreateAlwaysReplacesIt) {
   std::string path = folder_.write("out.dat", "old content");
   EXPECT_EQ(platform::createForWrite(path.c_str(), platform::CreateMode::kCreateNew),
             platform::kInvalidFile);
@@ -80,7 +80,7 @@ TEST_F(FilesTest, CreateNewRefusesAnExistingFileAndCreateAlwaysReplacesIt) {
   EXPECT_EQ(contentOf(path), "new");
 }
 
-TEST_F(FilesTest, FoldersRenamesDeletesAndTheReadOnlyAttribute) {
+TEST_F(FileCallsTest, FoldersRenamesDeletesAndTheReadOnlyAttribute) {
   std::string dir = folder_ / "made";
   EXPECT_TRUE(platform::createDirectory(dir.c_str()));
   EXPECT_FALSE(platform::createDirectory(dir.c_str()));
