@@ -7,7 +7,19 @@ function(qt_unit_tests name)
   endif()
   add_executable(${name} ${test_sources})
   target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  if(CMAKE_CROSSCOMPILING)
+    qt_register_whole_test(${name})
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  endif()
+endfunction()
+
+# qt_register_whole_test(NAME): the GoogleTest executable NAME as one CTest test. Cross builds
+# register their tests so: listing them test by test would run each binary, under an emulator,
+# at build time.
+function(qt_register_whole_test name)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300)
 endfunction()
 
 # qt_library_sources(VAR): the non-test .cc files of the calling folder.
@@ -30,4 +42,14 @@ function(qt_folder_library name)
     target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
     target_link_libraries(${name} INTERFACE ${ARGN})
   endif()
+endfunction()
+
+# qt_unit_tests_of(NAME SOURCES files... LIBS libs...): one GoogleTest executable from the
+# listed *_test.cc files only, for a folder whose other tests do not build on this system;
+# registered with CTest as one test.
+function(qt_unit_tests_of name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBS")
+  add_executable(${name} ${arg_SOURCES})
+  target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  qt_register_whole_test(${name})
 endfunction()

@@ -3,14 +3,15 @@
 // The agents were designed around a handful of Windows calls (profile strings, wildcard folder
 // search, exclusive file handles, the read-only attribute, last-error codes and their texts).
 // This header keeps those call shapes so that agent code reads the same on every system; each
-// system implements it in *_posix.cc (now) or *_win.cc (later). Agents include this header and
-// never call the operating system themselves.
+// system implements it in its own folder (posix/*_posix.cc, windows/*_win.cc). Agents include
+// this header and never call the operating system themselves.
 //
 // Error model: a call that fails returns false (or an invalid handle) and records an error
-// code for the calling thread, read with lastError(). Codes are the system's own (errno here),
-// except that a code is never 0 after a failure; errorText() turns a code into the system's
-// message followed by a line feed. Calls that succeed leave lastError() unspecified. The code
-// is kept per thread apart from errno, so that library calls made between a failure and its
+// code for the calling thread, read with lastError(). Codes are the system's own (errno on
+// POSIX, Win32 error codes on Windows), except that a code is never 0 after a failure;
+// errorText() turns a code into the system's message followed by a line feed (CR LF on
+// Windows). Calls that succeed leave lastError() unspecified. The code is kept per thread
+// apart from errno, so that library calls made between a failure and its
 // report (stream output, for one) cannot change it.
 //
 // Paths: both '/' and '\' are accepted as separators where a path is split or walked; paths
@@ -47,14 +48,16 @@ void sleepMicroseconds(uint32_t us);
 // translations: for programs that allocate and free the same amounts over and over, such as
 // the agents with a queue manager connection or unit of work per file.
 void keepFreedMemory();
-// True when a path names an absolute location (a leading '/' here; a drive letter on Windows).
+// True when a path names an absolute location (a leading '/' on POSIX; a drive letter and
+// colon, or a UNC path, on Windows).
 bool isAbsolutePath(const char* path);
-char pathSeparator();  // '/' here
+char pathSeparator();  // '/' on POSIX, '\\' on Windows
 // Paths from the other system's peers (jobs, templates) written with '\': turns every
 // separator of `path` into this system's own, in place.
 void toNativeSeparators(char* path);
-// True when the path begins with a drive ("C:"), which names no place on this system: a caller
-// then fails with the code of a missing path (set here) instead of making a name with a colon.
+// True when the path begins with a drive ("C:"), which names no place on POSIX: a caller then
+// fails with the code of a missing path (set here) instead of making a name with a colon.
+// Always false on Windows, where drives are the system's own.
 bool namesForeignDrive(const char* path);
 
 // ---- settings files --------------------------------------------------------------------
@@ -69,7 +72,8 @@ bool namesForeignDrive(const char* path);
 //     not a section header is ignored, as is every key line before the first section;
 //   - the value is everything after the first '='; a value enclosed in a matching pair of
 //     double or single quotes loses the quotes;
-//   - a section that occurs twice is searched in file order, so the first such key wins;
+//   - a section that occurs twice is searched in file order, so the first such key wins (on
+//     Windows the system reads only the first copy of the section);
 //   - the default value (null counts as "") has its trailing blanks dropped; a null section
 //     or key gives the default (the key and section listings of Windows are not offered);
 //   - size 0 copies nothing and returns 0.
@@ -104,11 +108,13 @@ constexpr FileHandle kInvalidFile = -1;
 // Opens an existing file for reading, held so that no other program may have it open: a file
 // that another program still holds open (for writing, or at all where that can be known) is
 // refused. Refusal sets an error code like any failure.
-// Here: the file must be a regular file (anything else is refused with EINVAL, so that a
+// On POSIX: the file must be a regular file (anything else is refused with EINVAL, so that a
 // FIFO can never block the caller). A write lease taken and dropped at once proves that no
 // other open file description exists; the handle then holds an exclusive flock until it is
 // closed, which other agents honour. Where the file system grants no lease, the flock alone
 // decides. A file in use is refused with EBUSY.
+// On Windows: CreateFile with share mode 0; a file in use is refused with
+// ERROR_SHARING_VIOLATION, a folder with ERROR_ACCESS_DENIED.
 FileHandle openExclusiveForRead(const char* path);
 enum class CreateMode { kCreateNew, kCreateAlways };
 // Creates a file for writing: kCreateNew fails with an isFileExists() code when it exists;

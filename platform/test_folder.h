@@ -1,5 +1,6 @@
-// A throwaway folder for tests: made with mkdtemp under /tmp, removed with its contents when
-// the object goes. Every test of the tree that needs a temporary folder takes one of these.
+// A throwaway folder for tests: made with mkdtemp under /tmp (on Windows, a new folder of a
+// random name under the user's temporary folder), removed with its contents when the object
+// goes. Every test of the tree that needs a temporary folder takes one of these.
 #ifndef QT_PLATFORM_TEST_FOLDER_H
 #define QT_PLATFORM_TEST_FOLDER_H
 
@@ -8,14 +9,25 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
 class TestFolder {
  public:
   // `prefix` names the folder's owner in /tmp (qt-test-XXXXXX by default).
   explicit TestFolder(const std::string& prefix = "qt-test") {
+#ifdef _WIN32
+    std::random_device random;
+    std::error_code error;
+    const std::string folder = std::filesystem::temp_directory_path(error).string();
+    for (int attempt = 0; attempt < 100 && path_.empty() && !error; ++attempt) {
+      const std::string candidate = folder + prefix + "-" + std::to_string(random());
+      if (std::filesystem::create_directory(candidate, error)) path_ = candidate;
+    }
+#else
     std::string pattern = "/tmp/" + prefix + "-XXXXXX";
     path_ = mkdtemp(pattern.data()) != nullptr ? pattern : "";
+#endif
   }
   ~TestFolder() {
     std::error_code ignored;
@@ -25,9 +37,15 @@ class TestFolder {
   TestFolder& operator=(const TestFolder&) = delete;
 
   // Empty when the folder could not be made.
-  const std::string& path() const { return path_; }
-  bool ok() const { return !path_.empty(); }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const {
+    return path_;
+  }
+  bool ok() const {
+    return !path_.empty();
+  }
+  std::string operator/(const std::string& name) const {
+    return path_ + "/" + name;
+  }
 
   // Writes `content` to the file `name` of the folder and returns its path.
   std::string write(const std::string& name, const std::string& content) const {

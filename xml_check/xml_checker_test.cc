@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -40,7 +41,9 @@ class XmlCheckTest : public ::testing::Test {
       }
     }
     report.close();
-    report_ = dir_.read("report.log");
+    // Read as written, in text mode: the lines end in CR LF on Windows.
+    std::ifstream written(dir_ / "report.log");
+    report_.assign(std::istreambuf_iterator<char>(written), std::istreambuf_iterator<char>());
     return message;
   }
 

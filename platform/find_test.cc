@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <map>
@@ -76,8 +75,8 @@ TEST_F(FindTest, ListsMatchingEntriesWithTheirAttributes) {
   folder_.write("one.XML", "12345");
   folder_.write("two.xml", "");
   folder_.write("three.txt", "x");
-  ASSERT_EQ(mkdir((folder_ / "sub.xml").c_str(), 0777), 0);
-  ASSERT_EQ(chmod((folder_ / "two.xml").c_str(), 0444), 0);
+  ASSERT_TRUE(platform::createDirectory((folder_ / "sub.xml").c_str()));
+  ASSERT_TRUE(platform::setReadOnly((folder_ / "two.xml").c_str(), true));
 
   auto xml = list(folder_.path() + "/*.xml");
   ASSERT_EQ(xml.size(), 3u);
@@ -93,10 +92,18 @@ TEST_F(FindTest, ListsMatchingEntriesWithTheirAttributes) {
   EXPECT_TRUE(all[".."].isDirectory);
 }
 
+#ifdef _WIN32
+constexpr int kNoMatch = 2;  // ERROR_FILE_NOT_FOUND
+#else
+constexpr int kNoMatch = ENOENT;
+#endif
+
 TEST_F(FindTest, SearchThatCannotStartGivesACodeAboveOne) {
+#ifndef _WIN32
   platform::FindData drive;
   EXPECT_EQ(platform::findFirstFile("C:/tmp/*", &drive), platform::kInvalidFind);
   EXPECT_EQ(platform::lastError(), ENOENT);  // no drives here, and no folder named "C:"
+#endif
   folder_.write("file", "");
   platform::FindData data{};
   const std::string patterns[] = {folder_ / "*.none", folder_ / "missing/*.*", folder_ / "file/*.*",
@@ -107,9 +114,25 @@ TEST_F(FindTest, SearchThatCannotStartGivesACodeAboveOne) {
     EXPECT_GT(platform::lastError(), 1) << pattern;
   }
   platform::findFirstFile((folder_ / "*.none").c_str(), &data);
-  EXPECT_EQ(platform::lastError(), ENOENT);  // no match: "no such file"
+  EXPECT_EQ(platform::lastError(), kNoMatch);  // no match: "no such file"
+#ifndef _WIN32
   platform::findFirstFile((folder_ / "file/*.*").c_str(), &data);
   EXPECT_EQ(platform::lastError(), ENOTDIR);
+#endif
+}
+
+TEST_F(FindTest, TheSearchTakesExactlyTheNamesTheMatcherTakes) {
+  const char* names[] = {"b.txt",     "bx.txt",     "report",       "report.xml", "readme",
+                         "page.html", "data_1.txt", "data_123.txt", "a.b.c"};
+  for (const char* name : names) folder_.write(name, "");
+  const char* masks[] = {"b?.txt", "report.*", "*.", "*.htm", "data_??.txt", "*.c", "*"};
+  for (const char* mask : masks) {
+    std::map<std::string, platform::FindData> found = list(folder_ / mask);
+    for (const char* name : names) {
+      EXPECT_EQ(found.count(name), platform::matchesMask(name, mask) ? 1u : 0u)
+          << name << " ~ " << mask;
+    }
+  }
 }
 
 TEST_F(FindTest, EntriesDeletedDuringTheSearchAreNotRevisited) {

@@ -43,7 +43,10 @@ TEST_F(ProfileTest, FindsKeysWithoutRegardToCaseAndTrimsBlanks) {
   EXPECT_EQ(read("Options", "Eq"), "a=b");
   EXPECT_EQ(read("Options", "Quoted"), " padded ");
   EXPECT_EQ(read("MQSeries Objects", "Empty"), "");  // present but empty: not the default
+#ifndef _WIN32
+  // Windows reads only the first copy of a section that occurs twice.
   EXPECT_EQ(read("MQSeries Objects", "QName"), "fromSecondCopy");
+#endif
 }
 
 TEST_F(ProfileTest, MissingFileSectionOrKeyGivesTheDefault) {

@@ -1,0 +1,138 @@
+// The file calls as every system gives them; files_posix_test.cc holds what only POSIX has.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/test_folder.h"
+
+namespace {
+
+#ifdef _WIN32
+constexpr int kInUse = 32;    // ERROR_SHARING_VIOLATION
+constexpr int kNotFound = 2;  // ERROR_FILE_NOT_FOUND
+#else
+constexpr int kInUse = EBUSY;
+constexpr int kNotFound = ENOENT;
+#endif
+
+std::string contentOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool isReadOnly(const std::string& path) {
+  platform::FindData data{};
+  platform::FindHandle search = platform::findFirstFile(path.c_str(), &data);
+  EXPECT_NE(search, platform::kInvalidFind) << path;
+  platform::findClose(search);
+  return data.isReadOnly;
+}
+
+class FileCallsTest : public testing::Test {
+ protected:
+  TestFolder folder_;
+};
+
+TEST_F(FileCallsTest, ExclusiveOpenReadsAFileNobodyElseHolds) {
+  std::string path = folder_.write("in.dat", std::string(70000, 'a') + "tail");
+  platform::FileHandle file = platform::openExclusiveForRead(path.c_str());
+  ASSERT_NE(file, platform::kInvalidFile);
+  // While we hold it, a second exclusive open (another agent) is refused.
+  EXPECT_EQ(platform::openExclusiveForRead(path.c_str()), platform::kInvalidFile);
+  EXPECT_EQ(platform::lastError(), kInUse);
+  EXPECT_FALSE(platform::errorText(platform::lastError()).empty());
+
+  char buffer[24575];
+  size_t got = 0;
+  size_t total = 0;
+  int pieces = 0;
+  while (platform::readFile(file, buffer, sizeof buffer, &got) && got > 0) {
+    total += got;
+    ++pieces;
+  }
+  EXPECT_EQ(total, 70004u);
+  EXPECT_EQ(pieces, 3);
+  EXPECT_TRUE(platform::closeFile(file));
+  file = platform::openExclusiveForRead(path.c_str());  // released by the close
+  EXPECT_NE(file, platform::kInvalidFile);
+  platform::closeFile(file);
+}
+
+TEST_F(FileCallsTest, CreateNewRefusesAnExistingFileAndCreateAlwaysReplacesIt) {
+  std::string path = folder_.write("out.dat", "old content");
+  EXPECT_EQ(platform::createForWrite(path.c_str(), platform::CreateMode::kCreateNew),
+            platform::kInvalidFile);
+  EXPECT_TRUE(platform::isFileExists(platform::lastError()));
+  EXPECT_EQ(contentOf(path), "old content");
+
+  platform::FileHandle file =
+      platform::createForWrite(path.c_str(), platform::CreateMode::kCreateAlways);
+  ASSERT_NE(file, platform::kInvalidFile);
+  EXPECT_TRUE(platform::writeFile(file, "new", 3));
+  EXPECT_TRUE(platform::flushFile(file));
+  EXPECT_TRUE(platform::closeFile(file));
+  EXPECT_EQ(contentOf(path), "new");
+}
+
+TEST_F(FileCallsTest, FoldersRenamesDeletesAndTheReadOnlyAttribute) {
+  std::string dir = folder_ / "made";
+  EXPECT_TRUE(platform::createDirectory(dir.c_str()));
+  EXPECT_FALSE(platform::createDirectory(dir.c_str()));
+  EXPECT_TRUE(platform::isAlreadyExists(platform::lastError()));
+  EXPECT_TRUE(platform::flushDirectory(dir.c_str()));
+  EXPECT_FALSE(platform::deleteFile(dir.c_str()));  // files only
+
+  std::string path = folder_.write("ro.dat", "x");
+  EXPECT_TRUE(platform::setReadOnly(path.c_str(), true));
+  EXPECT_TRUE(isReadOnly(path));
+  EXPECT_TRUE(platform::setReadOnly(path.c_str(), false));
+  EXPECT_FALSE(isReadOnly(path));
+
+  std::string moved = folder_.write("moved.dat", "replaced");
+  EXPECT_TRUE(platform::renameFile(path.c_str(), moved.c_str()));
+  EXPECT_EQ(contentOf(moved), "x");
+  EXPECT_TRUE(platform::deleteFile(moved.c_str()));
+  EXPECT_FALSE(platform::deleteFile(moved.c_str()));
+  EXPECT_EQ(platform::lastError(), kNotFound);
+  EXPECT_EQ(platform::openExclusiveForRead(moved.c_str()), platform::kInvalidFile);
+  EXPECT_EQ(platform::lastError(), kNotFound);
+}
+
+TEST(ErrorsTest, TextsEndInALineFeedAndAFailureNeverLeavesCodeZero) {
+  EXPECT_EQ(platform::errorText(0), "");
+  EXPECT_EQ(platform::errorText(987654), "");
+  const std::string text = platform::errorText(kNotFound);
+  ASSERT_GT(text.size(), 1u);
+  EXPECT_EQ(text.back(), '\n');
+  errno = 0;
+  EXPECT_GT(platform::recordSystemError(), 1);
+  EXPECT_NE(platform::lastError(), 0);
+}
+
+TEST(SystemTest, TheCurrentDirectoryIsAbsoluteAndSeparatorsBecomeNative) {
+  char buffer[4096];
+  ASSERT_TRUE(platform::getCurrentDirectory(buffer, sizeof buffer));
+  EXPECT_TRUE(platform::isAbsolutePath(buffer));
+  char tiny[2];
+  EXPECT_FALSE(platform::getCurrentDirectory(tiny, sizeof tiny));
+  EXPECT_GT(platform::lastError(), 1);
+  EXPECT_FALSE(platform::isAbsolutePath("cfg/qfeed.ini"));
+  EXPECT_FALSE(platform::isAbsolutePath(nullptr));
+#ifdef _WIN32
+  EXPECT_TRUE(platform::isAbsolutePath("C:\\cfg\\qfeed.ini"));
+  EXPECT_TRUE(platform::isAbsolutePath("\\\\server\\share\\qfeed.ini"));
+  EXPECT_FALSE(platform::namesForeignDrive("C:\\cfg"));
+#endif
+  char path[] = "in/jobs\\a.xml";
+  platform::toNativeSeparators(path);
+  EXPECT_EQ(path[2], platform::pathSeparator());
+  EXPECT_EQ(path[7], platform::pathSeparator());
+}
+
+}  // namespace
