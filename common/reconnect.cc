@@ -6,7 +6,7 @@
 #include <iostream>
 
 #include "common/log.h"
-#include "mqi/admin.h"
+#include "mqi/connect_cause.h"
 #include "platform/platform.h"
 
 namespace {
