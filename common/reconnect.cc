@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "common/log.h"
+#include "mqi/connect_cause.h"
 #include "platform/platform.h"
 
 namespace {
@@ -55,6 +56,15 @@ namespace {
   EndProcess();
 }
 
+// The store's own words on the failed connect (a refused password reads differently from a
+// stopped server); while it repeats, the log's filter folds it into a count.
+void reportConnectCause() {
+  std::string cause = mqi::lastConnectError();
+  if (cause.empty()) return;
+  for (std::ostream* out : {&std::cerr, &std::cout})
+    *out << logTimestamp() << " Cause: " << cause << std::endl;
+}
+
 }  // namespace
 
 void waitForNextAttempt(int32_t waitMs, const char* tail) {
@@ -72,6 +82,7 @@ bool connectOrWait(const char* qmgrName, MQHCONN* hConn, int32_t waitMs) {
   *hConn = MQHC_UNUSABLE_HCONN;
   MQCONN(qmgrName, hConn, &compCode, &reason);
   if (reportMqCall("Connect to Queue Manager", compCode, reason) != MQCC_FAILED) return true;
+  reportConnectCause();
   if (!isTransientReason(MqCallKind::kConnection, reason)) endAfterHardError();
   waitForNextAttempt(waitMs, ".");
   return false;

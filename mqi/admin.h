@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "mqi/connect_cause.h"
 #include "platform/status.h"
 
 namespace mqi {

@@ -112,6 +112,7 @@ void MQCONN(const MQCHAR* QMgrName, PMQHCONN Hconn, PMQLONG CompCode, PMQLONG Re
     return;
   }
   *Hconn = MQHC_UNUSABLE_HCONN;
+  noteConnectError("");
   std::string name = QMgrName == nullptr ? std::string() : fieldText(QMgrName, 48);
   Result<std::shared_ptr<Store>> store = openStore(storeLocation());
   if (!store.ok()) return call.fail(store.status.reason() ? store.status.reason()

@@ -17,8 +17,9 @@ declare -A allowed=(
   [service_host]="platform"
   [tools]="common mqi platform"
 )
-# Of the MQI layer, agent code sees the interface of an application and nothing else.
-agent_mqi_headers="mqi/mqi.h"
+# Of the MQI layer, agent code sees the interface of an application and, for its log, the
+# text of a failed connect; nothing else.
+agent_mqi_headers="mqi/mqi.h mqi/connect_cause.h"
 
 violations=0
 report() {

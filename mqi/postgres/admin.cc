@@ -54,8 +54,7 @@ class PostgresStore : public Store {
   // Connects and makes sure the schema is there.
   Status open(Conn& conn) {
     if (!conn.open(conninfo_))
-      return Status::Error("cannot reach the PostgreSQL server: " + conn.error(),
-                           MQRC_Q_MGR_NOT_AVAILABLE);
+      return Status::Error(connectFailureMessage(conninfo_, conn), MQRC_Q_MGR_NOT_AVAILABLE);
     std::string error = ensureSchema(conn);
     if (!error.empty()) return Status::Error(error, MQRC_Q_MGR_NOT_AVAILABLE);
     return Status::Ok();

@@ -93,6 +93,8 @@ class Conn {
   ~Conn();
   Conn(const Conn&) = delete;
   Conn& operator=(const Conn&) = delete;
+  Conn(Conn&& o) noexcept { swap(o); }
+  Conn& operator=(Conn&& o) noexcept;
 
   // False when the server cannot be reached; error() says why.
   bool open(const std::string& conninfo);
@@ -116,12 +118,34 @@ class Conn {
     std::string name;  // empty until prepared
   };
   Rows answer(PGresult* r);
+  void swap(Conn& o) noexcept;
 
   PGconn* c_ = nullptr;
   std::chrono::steady_clock::time_point answered_;
   std::unordered_map<std::string, Statement> statements_;
   int prepared_ = 0;
 };
+
+// Why a server connection could not be made, told from libpq's text.
+enum class ConnectFailure { kUnreachable, kRefused, kUnknownDatabase, kTls };
+ConnectFailure classifyConnectFailure(const std::string& text);
+// libpq's text on a failed connect to `conninfo` on one line, its password replaced by "***".
+std::string connectErrorText(const std::string& conninfo, const Conn& conn);
+// What an operator reads: the cause in words of its own, then libpq's text.
+std::string connectFailureMessage(const std::string& conninfo, const Conn& conn);
+
+// The connections a process keeps between sessions (a few, closed oldest first), keyed by
+// their connection string. A session hands its connection back after it ran kSessionReset
+// (listening ended, advisory locks released, settings back to their defaults) in the same
+// round trip as its last statement; the prepared statements stay, they belong to the store.
+extern const char* const kSessionReset;
+// Moves a kept connection to `conninfo` into `out`: false when none is kept or none still
+// answers (those are closed).
+bool takeConnection(const std::string& conninfo, Conn& out);
+// Keeps `conn` for the next session to `conninfo`, or closes it when it is not fit for reuse
+// (gone, or a transaction still open).
+void keepConnection(const std::string& conninfo, Conn&& conn);
+size_t idleConnections();
 
 // The MQ reason code for a failed statement on `conn`: 2009 when the connection is gone.
 int32_t reasonFor(const Conn& conn, const Rows& rows);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "mqi/postgres/postgres.h"
 #include "platform/host.h"
@@ -79,6 +80,7 @@ class PostgresSession : public Session {
     if (rc == MQRC_CONNECTION_BROKEN) broken_ = rc;
     return rc;
   }
+  int32_t connect();
   int32_t register_();
   bool pollNotifies(bool readSocket = true);
   void refreshState();
@@ -99,6 +101,7 @@ class PostgresSession : public Session {
   int32_t giveBack(int64_t id);
 
   Conn conn_;
+  std::string conninfo_;
   std::string qmgr_;
   QueueManagerInfo info_;
   int64_t sessionId_ = 0;
@@ -129,8 +132,8 @@ constexpr const char* kHeldByOthers =
 // finds the session's row and ends its connection).
 int32_t PostgresSession::open(const std::string& conninfo, const std::string& qmgr) {
   qmgr_ = qmgr;
-  if (!conn_.open(conninfo)) return MQRC_Q_MGR_NOT_AVAILABLE;
-  if (int32_t rc = register_(); rc != 0) return rc;
+  conninfo_ = conninfo;
+  if (int32_t rc = connect(); rc != 0) return rc;
   Rows q = conn_.run("SELECT ccsid, max_uncommitted, max_msg_length, state, epoch,"
                      " dead_letter, def_backout FROM mqi.qmgrs WHERE name=$1",
                      Params().add(qmgr));
@@ -154,6 +157,21 @@ int32_t PostgresSession::open(const std::string& conninfo, const std::string& qm
   epoch_ = q.i64(0, 4);
   stateRead_ = Clock::now();
   return 0;
+}
+
+// A kept connection first; one the server ended while it was idle shows only at its first
+// statement, and a new connection is made then.
+int32_t PostgresSession::connect() {
+  if (takeConnection(conninfo_, conn_)) {
+    int32_t rc = register_();
+    if (rc != MQRC_CONNECTION_BROKEN) return rc;
+    conn_ = Conn();
+  }
+  if (!conn_.open(conninfo_)) {
+    noteConnectError(connectErrorText(conninfo_, conn_));
+    return MQRC_Q_MGR_NOT_AVAILABLE;
+  }
+  return register_();
 }
 
 // Listens for state changes, makes the session row and takes its advisory lock.
@@ -692,13 +710,15 @@ int32_t PostgresSession::disconnect() {
     result = MQRC_BACKED_OUT;
   }
   if (broken_ == 0 && sessionId_ != 0) {  // nothing to make durable: no flush waited for
-    // A session row left behind is reaped as dead.
+    // A session row left behind is reaped as dead. The row goes before the lock that marks
+    // the session alive, in one transaction: a reaper that sees the lock free finds no row.
     std::string id = std::to_string(sessionId_);
-    execWithSync(false, "DELETE FROM mqi.handles WHERE session_id=" + id +
-                            "; DELETE FROM mqi.sessions WHERE id=" + id);
+    Rows r = execWithSync(false, "DELETE FROM mqi.handles WHERE session_id=" + id +
+                                     "; DELETE FROM mqi.sessions WHERE id=" + id + "; " +
+                                     kSessionReset);
+    if (r.ok()) keepConnection(conninfo_, std::move(conn_));
   }
-  if (conn_.raw() != nullptr) PQfinish(conn_.raw());
-  conn_.abandon();
+  conn_ = Conn();
   broken_ = MQRC_CONNECTION_BROKEN;
   return result;
 }

@@ -1,6 +1,8 @@
 // Small pieces of the PostgreSQL store: statement parameters, results, one connection with its
 // prepared statements, and the reason code of a failed statement.
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 #include "mqi/postgres/postgres.h"
 
@@ -84,6 +86,22 @@ Conn::~Conn() {
   if (c_ != nullptr) PQfinish(c_);
 }
 
+Conn& Conn::operator=(Conn&& o) noexcept {
+  if (this != &o) {
+    Conn gone;
+    gone.swap(*this);
+    swap(o);
+  }
+  return *this;
+}
+
+void Conn::swap(Conn& o) noexcept {
+  std::swap(c_, o.c_);
+  std::swap(answered_, o.answered_);
+  std::swap(statements_, o.statements_);
+  std::swap(prepared_, o.prepared_);
+}
+
 bool Conn::open(const std::string& conninfo) {
   c_ = PQconnectdb(conninfo.c_str());
   if (c_ == nullptr || PQstatus(c_) != CONNECTION_OK) return false;
@@ -97,6 +115,71 @@ std::string Conn::error() const {
   std::string e = PQerrorMessage(c_);
   while (!e.empty() && (e.back() == '\n' || e.back() == ' ')) e.pop_back();
   return e;
+}
+
+namespace {
+
+bool mentions(const std::string& text, std::initializer_list<const char*> words) {
+  for (const char* w : words)
+    if (text.find(w) != std::string::npos) return true;
+  return false;
+}
+
+// The password a connection string carries (as user:password@ or password=), as libpq reads it.
+std::string passwordOf(const std::string& conninfo) {
+  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), nullptr);
+  std::string password;
+  for (PQconninfoOption* o = options; o != nullptr && o->keyword != nullptr; ++o)
+    if (std::strcmp(o->keyword, "password") == 0 && o->val != nullptr) password = o->val;
+  PQconninfoFree(options);
+  return password;
+}
+
+void replaceAll(std::string& text, const std::string& what, const std::string& with) {
+  if (what.empty()) return;
+  for (size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + with.size()))
+    text.replace(at, what.size(), with);
+}
+
+}  // namespace
+
+ConnectFailure classifyConnectFailure(const std::string& text) {
+  // The server's words for a login it refused: a wrong password, an unknown role, no line in
+  // pg_hba.conf for this client. The last names the missing encryption too, so it comes first.
+  if (mentions(text, {"authentication failed", "pg_hba.conf", "no password supplied",
+                      "password is required", "role \""}))
+    return ConnectFailure::kRefused;
+  if (mentions(text, {"FATAL:  database \""})) return ConnectFailure::kUnknownDatabase;
+  if (mentions(text, {"SSL", "certificate", "sslmode", "TLS", "GSSAPI"}))
+    return ConnectFailure::kTls;
+  return ConnectFailure::kUnreachable;
+}
+
+std::string connectErrorText(const std::string& conninfo, const Conn& conn) {
+  std::string text = conn.error();
+  replaceAll(text, passwordOf(conninfo), "***");
+  // Several addresses tried give several lines: the log keeps one.
+  for (char& c : text)
+    if (c == '\n' || c == '\r') c = ' ';
+  replaceAll(text, "  ", " ");
+  return text;
+}
+
+std::string connectFailureMessage(const std::string& conninfo, const Conn& conn) {
+  std::string text = connectErrorText(conninfo, conn);
+  switch (classifyConnectFailure(conn.error())) {
+    case ConnectFailure::kRefused:
+      return "the PostgreSQL server refused the login (user, password or pg_hba.conf): " + text;
+    case ConnectFailure::kUnknownDatabase:
+      return "the PostgreSQL server has no such database: " + text;
+    case ConnectFailure::kTls:
+      return "the TLS connection to the PostgreSQL server failed (sslmode, certificates): " +
+             text;
+    case ConnectFailure::kUnreachable:
+      break;
+  }
+  return "cannot reach the PostgreSQL server: " + text;
 }
 
 Rows Conn::exec(const std::string& sql) {

@@ -153,6 +153,12 @@ class Store {
   virtual Result<QueueInfo> describeQueue(const std::string& qmgr, const std::string& queue) = 0;
 };
 
+// The store's own words (the server's or its client library's) on why the last connect of
+// this thread failed, passwords removed; "" when it did not fail or the store has none to
+// give. MQCONN clears it first; a store notes it where the connect fails.
+void noteConnectError(const std::string& text);
+const std::string& connectErrorText();
+
 // The store that `location` selects (a folder, or postgresql://...). A store that is not built
 // into this program gives a Status error naming it; nothing is created by opening.
 Result<std::shared_ptr<Store>> openStore(const std::string& location);

@@ -97,6 +97,44 @@ TEST_F(PostgresStore, UnreachableServerGives2059) {
   mqi::Status made = mqi::createQueueManager("NOSERVER", {});
   EXPECT_FALSE(made.ok());
   EXPECT_EQ(made.reason(), MQRC_Q_MGR_NOT_AVAILABLE) << made.message();
+  EXPECT_NE(made.message().find("cannot reach the PostgreSQL server"), std::string::npos)
+      << made.message();
+  EXPECT_NE(mqi::lastConnectError().find("/nonexistent-qt-socket-dir"), std::string::npos)
+      << mqi::lastConnectError();
+}
+
+// A refused password and a missing database each name their cause, to the operator and in the
+// agents' log, and the password shows nowhere.
+TEST_F(PostgresStore, ConnectFailuresNameTheirCauseWithoutThePassword) {
+  std::string socket = environmentValue("PG_TEST_SOCKET_DIR");
+  auto failure = [&](const std::string& location) {
+    setenv("QM_STORE", location.c_str(), 1);
+    MQLONG reason = 0;
+    connect(&reason);
+    EXPECT_EQ(reason, MQRC_Q_MGR_NOT_AVAILABLE);
+    std::string logged = mqi::lastConnectError();
+    mqi::Status made = mqi::createQueueManager("NOLOGIN", {});
+    EXPECT_FALSE(made.ok());
+    return logged + " | " + made.message();
+  };
+  std::string refused =
+      failure("postgresql://qtpass:wrong-s3cret@/qt?host=" + socket + "&port=5432");
+  EXPECT_NE(refused.find("password authentication failed"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("refused the login"), std::string::npos) << refused;
+  EXPECT_EQ(refused.find("wrong-s3cret"), std::string::npos) << refused;
+  std::string unknown = failure("postgresql:///nosuchdb?host=" + socket +
+                                "&port=5432&user=qtpass&password=qt-right-pw");
+  EXPECT_NE(unknown.find("has no such database"), std::string::npos) << unknown;
+  EXPECT_EQ(unknown.find("qt-right-pw"), std::string::npos) << unknown;
+  // The right password connects, and the text of the last failure goes with the next MQCONN.
+  setenv("QM_STORE", ("postgresql://qtpass:qt-right-pw@/qt?host=" + socket + "&port=5432").c_str(),
+         1);
+  MQLONG reason = 0;
+  MQHCONN h = connect(&reason);
+  EXPECT_EQ(reason, MQRC_NONE);
+  EXPECT_EQ(mqi::lastConnectError(), "");
+  MQLONG cc, rc;
+  MQDISC(&h, &cc, &rc);
 }
 
 // Committed messages survive, an open unit of work is backed out (its get comes back with
@@ -303,6 +341,52 @@ TEST_F(PostgresStore, SuccessiveUnitsOfWorkOnOneConnectionEachCommitTheirOwn) {
   EXPECT_EQ(depth(), 1) << "d is left, e is gone";
   MQDISC(&other, &cc, &rc);
   MQDISC(&h, &cc, &rc);
+}
+
+// MQDISC keeps the server connection for the next MQCONN of the process, which must find none
+// of the last session's state on it: its unit of work, the messages it held, its lock.
+TEST_F(PostgresStore, AReusedConnectionCarriesNothingOfTheLastSession) {
+  PGconn* c = PQconnectdb(store_.c_str());
+  ASSERT_EQ(PQstatus(c), CONNECTION_OK);
+  auto value = [c](const std::string& sql) {
+    PGresult* r = PQexec(c, sql.c_str());
+    std::string v = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1
+                        ? PQgetvalue(r, 0, 0) : "?";
+    PQclear(r);
+    return v;
+  };
+  const std::string sessionLocks =
+      "FROM pg_locks WHERE locktype='advisory' AND classid=1364459521::oid AND granted";
+  const std::string ownBackends =
+      "SELECT count(*) FROM pg_stat_activity WHERE datname='qt' AND pid<>pg_backend_pid()";
+  const std::string locksBefore = value("SELECT count(*) " + sessionLocks);
+
+  MQHCONN h = connect();
+  MQHOBJ q = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT);
+  ASSERT_EQ(put(h, q, "first", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  std::string text;
+  ASSERT_EQ(get(h, q, MQGMO_SYNCPOINT, text), MQRC_NONE);  // held by the unit of work
+  ASSERT_EQ(put(h, q, "second", MQPMO_SYNCPOINT), MQRC_NONE);
+  const std::string firstPid = value("SELECT string_agg(pid::text, ',') " + sessionLocks);
+  const std::string backends = value(ownBackends);
+  MQLONG cc, rc;
+  MQDISC(&h, &cc, &rc);  // commits: "first" gone, "second" there
+  ASSERT_EQ(rc, MQRC_NONE);
+  EXPECT_EQ(value("SELECT count(*) " + sessionLocks), locksBefore) << "the lock went";
+
+  h = connect();
+  EXPECT_EQ(value(ownBackends), backends) << "no new server connection";
+  EXPECT_EQ(value("SELECT count(*) FROM mqi.sessions WHERE qmgr='" + qmgr_ + "'"), "1");
+  EXPECT_EQ(value("SELECT string_agg(pid::text, ',') " + sessionLocks), firstPid);
+  q = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT);
+  ASSERT_EQ(put(h, q, "third", MQPMO_SYNCPOINT), MQRC_NONE);
+  MQBACK(h, &cc, &rc);  // backs out "third" alone
+  ASSERT_EQ(rc, MQRC_NONE);
+  ASSERT_EQ(get(h, q, MQGMO_NO_SYNCPOINT | MQGMO_NO_WAIT, text), MQRC_NONE);
+  EXPECT_EQ(text, "second");
+  EXPECT_EQ(get(h, q, MQGMO_NO_SYNCPOINT | MQGMO_NO_WAIT, text), MQRC_NO_MSG_AVAILABLE);
+  MQDISC(&h, &cc, &rc);
+  PQfinish(c);
 }
 
 // Messages, handles and sessions carry no foreign keys: what goes with a queue, a session or a

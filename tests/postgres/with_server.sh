@@ -2,7 +2,8 @@
 # Runs a command beside a throwaway PostgreSQL server: initdb into a fresh temporary folder,
 # a server that listens only on a unix socket in that folder, one database "qt". The command
 # finds the store in QM_TEST_STORE (and PG_TEST_SOCKET_DIR, PG_TEST_BIN for tests that stop and
-# start the server themselves). The server is stopped and the folder removed at the end.
+# start the server themselves). The role qtpass logs in only with the password qt-right-pw.
+# The server is stopped and the folder removed at the end.
 # PostgreSQL refuses to run as root, so as root the server runs as the user postgres.
 set -eu
 
@@ -37,9 +38,15 @@ port = 5432
 fsync = ${PG_TEST_FSYNC:-off}
 max_connections = 200
 CONF
+# One role must give its password (first line: pg_hba.conf takes the first that matches), so
+# that a wrong one is refused. `cat >` keeps the file's owner.
+{ echo "local all qtpass scram-sha-256"; cat "$dir/data/pg_hba.conf"; } >"$dir/hba.new"
+cat "$dir/hba.new" >"$dir/data/pg_hba.conf"
 as_server "$pgbin/pg_ctl" -D "$dir/data" -w -t 60 -l "$dir/server.log" start >/dev/null ||
   { cat "$dir/server.log" >&2; exit 1; }
 "$pgbin/createdb" -h "$dir" -p 5432 -U qtest qt
+"$pgbin/psql" -q -h "$dir" -p 5432 -U qtest -d qt \
+  -c "CREATE ROLE qtpass LOGIN SUPERUSER PASSWORD 'qt-right-pw'" >/dev/null
 
 export QM_TEST_STORE="postgresql:///qt?host=$dir&port=5432&user=qtest"
 export PG_TEST_SOCKET_DIR="$dir"
