@@ -12,22 +12,10 @@
 
 #include "platform/platform.h"
 #include "platform/posix_error.h"
+#include "platform/write_failpoint.h"
 
 namespace platform {
 namespace {
-
-// The error code that QT_PLATFORM_FAILPOINTS=writeFile@N=CODE asks of this call, or 0.
-int writeFailpoint() {
-  static const auto [failingCall, code] = [] {
-    int call = 0;
-    int error = 0;
-    const char* text = std::getenv("QT_PLATFORM_FAILPOINTS");
-    if (text == nullptr || std::sscanf(text, "writeFile@%d=%d", &call, &error) != 2) call = 0;
-    return std::pair(call, error);
-  }();
-  static int calls = 0;
-  return failingCall > 0 && ++calls == failingCall ? code : 0;
-}
 
 int toFd(FileHandle file) {
   return static_cast<int>(file);
@@ -99,7 +87,7 @@ bool readFile(FileHandle file, void* buffer, size_t size, size_t* got) {
 }
 
 bool writeFile(FileHandle file, const void* buffer, size_t size) {
-  if (const int code = writeFailpoint()) return posix::fail(code);
+  if (const int code = detail::writeFailpoint()) return posix::fail(code);
   const char* bytes = static_cast<const char*>(buffer);
   while (size > 0) {
     ssize_t n = write(toFd(file), bytes, size);

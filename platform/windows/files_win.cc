@@ -7,22 +7,10 @@
 
 #include "platform/platform.h"
 #include "platform/windows/windows_error.h"
+#include "platform/write_failpoint.h"
 
 namespace platform {
 namespace {
-
-// The error code that QT_PLATFORM_FAILPOINTS=writeFile@N=CODE asks of this call, or 0.
-int writeFailpoint() {
-  static const auto [failingCall, code] = [] {
-    int call = 0;
-    int error = 0;
-    const char* text = std::getenv("QT_PLATFORM_FAILPOINTS");
-    if (text == nullptr || std::sscanf(text, "writeFile@%d=%d", &call, &error) != 2) call = 0;
-    return std::pair(call, error);
-  }();
-  static int calls = 0;
-  return failingCall > 0 && ++calls == failingCall ? code : 0;
-}
 
 HANDLE toHandle(FileHandle file) {
   return reinterpret_cast<HANDLE>(file);
@@ -76,7 +64,7 @@ bool readFile(FileHandle file, void* buffer, size_t size, size_t* got) {
 }
 
 bool writeFile(FileHandle file, const void* buffer, size_t size) {
-  if (const int code = writeFailpoint()) return windows::fail(static_cast<DWORD>(code));
+  if (const int code = detail::writeFailpoint()) return windows::fail(static_cast<DWORD>(code));
   const char* bytes = static_cast<const char*>(buffer);
   while (size > 0) {
     DWORD n = 0;
