@@ -7,24 +7,10 @@
 #include "platform/posix_error.h"
 
 namespace platform {
-namespace {
-
-// Kept apart from errno: stream output between a failure and its report may change errno.
-thread_local int lastErrorCode = 0;
-
-}  // namespace
-
-int lastError() {
-  return lastErrorCode;
-}
-
-void setLastError(int code) {
-  lastErrorCode = code;
-}
 
 int recordSystemError() {
   posix::failErrno();
-  return lastErrorCode;
+  return lastError();
 }
 
 std::string errorText(int code) {
@@ -47,7 +33,7 @@ bool isFileExists(int code) {
 namespace posix {
 
 bool fail(int code) {
-  lastErrorCode = code != 0 ? code : EIO;
+  setLastError(code != 0 ? code : EIO);
   return false;
 }
 

@@ -10,9 +10,6 @@
 namespace platform {
 namespace {
 
-// Kept apart from GetLastError(): library calls between a failure and its report may change it.
-thread_local int lastErrorCode = 0;
-
 // The Win32 code that matches a C library errno, for failures of the standard library itself.
 DWORD fromErrno(int code) {
   switch (code) {
@@ -38,17 +35,9 @@ DWORD fromErrno(int code) {
 
 }  // namespace
 
-int lastError() {
-  return lastErrorCode;
-}
-
-void setLastError(int code) {
-  lastErrorCode = code;
-}
-
 int recordSystemError() {
   windows::fail(fromErrno(errno));
-  return lastErrorCode;
+  return lastError();
 }
 
 std::string errorText(int code) {
@@ -77,7 +66,7 @@ bool isFileExists(int code) {
 namespace windows {
 
 bool fail(unsigned long code) {
-  lastErrorCode = code != 0 ? static_cast<int>(code) : ERROR_IO_DEVICE;
+  setLastError(code != 0 ? static_cast<int>(code) : ERROR_IO_DEVICE);
   return false;
 }
 
