@@ -136,6 +136,7 @@ void buildTargetPath(Delivery& delivery) {
   std::memcpy(pathTemplate, header.Tgt_path.data(), length);
   pathTemplate[length] = '\0';
   delivery.pathFits = ExpandTargetPath(pathTemplate, delivery.path, header);
+  delivery.timeInPath = TemplateUsesTime(pathTemplate, header);
   SetCreateFileMode(delivery);
   std::cout << logTimestamp() << " Path of file to be processed: '" << delivery.path << "'\n";
 }
@@ -152,7 +153,6 @@ std::optional<Turn> openTarget(Delivery& delivery) {
   }
   if (!TargetWithinRoots(delivery)) return FailOpen(delivery);
   if (!CreateTargetDirectories(delivery)) return FailDirectory(delivery);
-  if (!TargetWithinRoots(delivery)) return FailOpen(delivery);  // a folder swapped meanwhile
   platform::CreateMode mode;
   if (!SelectCreateMode(delivery.createFileMode, &mode)) RejectCreateFileMode(delivery);
   if (!OpenTargetFile(delivery, mode, pattern)) return FailOpen(delivery);

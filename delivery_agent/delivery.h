@@ -20,6 +20,7 @@
 #include "delivery_agent/target_path.h"
 #include "mqi/mqi.h"
 #include "platform/confine.h"
+#include "platform/folder.h"
 #include "platform/platform.h"
 
 // ---- settings (read once at start-up) -------------------------------------------------
@@ -64,6 +65,10 @@ struct Delivery {
   // The file is written under partPath beside its final name and renamed to it once whole;
   // partPath is empty until the target is opened.
   char partPath[kTargetPathSize + 64];
+  // The target's folder, opened beneath the TargetRoots when the target is opened: the file is
+  // created, published and removed relative to it, never by its path again.
+  platform::Folder folder;
+  bool timeInPath;  // the template has time items: a repeat expands to another name
   platform::CreateMode mode;
   VersionPattern pattern;
   unsigned nextVersion;     // the version name to try when the chosen one is taken

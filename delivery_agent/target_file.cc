@@ -46,9 +46,10 @@ void writeSystemErrorText() {
 void removePartialFile(Delivery& delivery) {
   if (delivery.file != platform::kInvalidFile) platform::closeFile(delivery.file);
   delivery.file = platform::kInvalidFile;
-  if (delivery.alreadyPublished) return;
+  if (delivery.alreadyPublished || !delivery.folder.isOpen()) return;
   bool unpublished = delivery.partPath[0] != '\0' && !delivery.published;
-  platform::deleteFile(unpublished ? delivery.partPath : delivery.path);
+  const char* path = unpublished ? delivery.partPath : delivery.path;
+  platform::deleteFileIn(delivery.folder, path + delivery.pattern.directoryLength);
 }
 
 void moveLine(const Delivery& delivery) {
@@ -145,10 +146,12 @@ bool FlushTargetDirectories(const Delivery& delivery) {
   for (size_t j = 1; j < count && delivery.firstCreatedDirectory != 0; ++j) {
     if (ends[j] == delivery.firstCreatedDirectory) first = j - 1;
   }
-  for (size_t j = first; j < count; ++j) {
+  for (size_t j = first; j + 1 < count; ++j) {
     if (!flushPrefix(path, ends[j])) return false;
   }
-  return true;
+  // The file's own folder is the one it was published in, whatever its path names by now.
+  if (delivery.folder.isOpen()) return delivery.folder.flush();
+  return flushPrefix(path, ends[count - 1]);
 }
 
 Turn FailDirectory(Delivery& delivery) {

@@ -9,6 +9,7 @@
 #include "delivery_agent/delivery.h"
 #include "delivery_agent/target_path.h"
 #include "mqi/mqi.h"
+#include "platform/data_file.h"
 #include "platform/platform.h"
 
 // Takes the delivery's createFileMode from its header's Tgt_crtmod.
@@ -42,6 +43,21 @@ bool OpenTargetFile(Delivery& delivery, platform::CreateMode mode, const Version
 bool FlushTargetFile(Delivery& delivery);
 // Forces the directory entries of the target's folder, and of every folder made for it, to disk.
 bool FlushTargetDirectories(const Delivery& delivery);
+
+// The 24 bytes of a MsgId as 48 lower-case hex digits and a NUL (kMsgIdHexSize bytes).
+constexpr size_t kMsgIdHexSize = 49;
+void MsgIdToHex(const MQBYTE* msgId, char* hex);
+
+// The delivery journal of the target's folder (see docs/qdrop.md, "Delivered once"), for
+// files that carry no delivery tag or whose names depend on the time.
+// True when the journal names a file of the folder that this delivery's messages published
+// (same file, same size): delivery.path then names it. False without a journal.
+bool FindJournalEntry(Delivery& delivery);
+// Opens the folder's journal, made when missing, held locked until it is closed.
+bool OpenJournal(Delivery& delivery, platform::DataFile& journal);
+// Appends the record of the delivery's file under its chosen name and forces it to disk (with
+// replaceLast, the record appended before is overwritten: the name changed).
+bool WriteJournalEntry(const Delivery& delivery, platform::DataFile& journal, bool replaceLast);
 
 // The failure paths. Each backs the unit of work out, moves the file's messages to the
 // deferred queue (DeferFile), sends a DLVR_STATUS "W" outside syncpoint with the comment

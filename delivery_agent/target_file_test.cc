@@ -136,33 +136,101 @@ TEST_F(TargetFileTest, ReplaceKeepsTheOldFileWholeUntilTheNewOneIsComplete) {
 }
 
 TEST_F(TargetFileTest, AFileAlreadyPublishedByTheSameMessagesIsNotWrittenAgain) {
-  for (auto mode : {platform::CreateMode::kCreateNew, platform::CreateMode::kCreateAlways}) {
-    SCOPED_TRACE(mode == platform::CreateMode::kCreateNew ? "NEWVERS" : "REPLACE");
-    fs::remove_all(folder + "/out");
-    fs::create_directory(folder + "/out");
-    std::ofstream(folder + "/out/a.txt") << "older";
-    msgId[0] = 'x';
-    SetPath(folder + "/out/a.txt");
-    ASSERT_TRUE(Open(mode));
-    WriteAndClose("content");
-    const std::string published = delivery.path;
+  // With the delivery tag; then on a file system that keeps no tags, where the folder's journal
+  // recognises the file instead.
+  for (const char* failpoints : {"", "setFileTag=95"}) {
+    setenv("QT_PLATFORM_FAILPOINTS", failpoints, 1);
+    for (auto mode : {platform::CreateMode::kCreateNew, platform::CreateMode::kCreateAlways}) {
+      SCOPED_TRACE(std::string(mode == platform::CreateMode::kCreateNew ? "NEWVERS " : "REPLACE ") +
+                   failpoints);
+      fs::remove_all(folder + "/out");
+      fs::create_directory(folder + "/out");
+      std::ofstream(folder + "/out/a.txt") << "older";
+      msgId[0] = 'x';
+      SetPath(folder + "/out/a.txt");
+      ASSERT_TRUE(Open(mode));
+      WriteAndClose("content");
+      const std::string published = delivery.path;
 
-    // The crash came before the commit: the same messages again, and a leftover private name.
-    std::ofstream(delivery.partPath) << "cont";
-    SetPath(folder + "/out/a.txt");
-    ASSERT_TRUE(Open(mode));
-    EXPECT_TRUE(delivery.alreadyPublished);
-    EXPECT_EQ(std::string(delivery.path), published);
-    EXPECT_EQ(delivery.file, platform::kInvalidFile);
-    EXPECT_TRUE(FlushTargetFile(delivery));
-    EXPECT_FALSE(fs::exists(delivery.partPath));
+      // The crash came before the commit: the same messages again, and a leftover private name.
+      std::ofstream(delivery.partPath) << "cont";
+      SetPath(folder + "/out/a.txt");
+      ASSERT_TRUE(Open(mode));
+      EXPECT_TRUE(delivery.alreadyPublished);
+      EXPECT_EQ(std::string(delivery.path), published);
+      EXPECT_EQ(delivery.file, platform::kInvalidFile);
+      EXPECT_TRUE(FlushTargetFile(delivery));
+      EXPECT_FALSE(fs::exists(delivery.partPath));
 
-    // Other messages, or the same file changed since, are a new delivery.
-    std::ofstream(published, std::ios::app) << "!";
-    SetPath(folder + "/out/a.txt");
-    ASSERT_TRUE(Open(mode));
-    EXPECT_FALSE(delivery.alreadyPublished);
+      // Other messages, or the same file changed since, are a new delivery.
+      std::ofstream(published, std::ios::app) << "!";
+      SetPath(folder + "/out/a.txt");
+      ASSERT_TRUE(Open(mode));
+      EXPECT_FALSE(delivery.alreadyPublished);
+    }
   }
+  unsetenv("QT_PLATFORM_FAILPOINTS");
+}
+
+TEST_F(TargetFileTest, TheJournalFindsAFileWhoseNameDependsOnTheTime) {
+  fs::create_directory(folder + "/out");
+  msgId[0] = 't';
+  delivery.timeInPath = true;
+  SetPath(folder + "/out/at-0900.txt");
+  ASSERT_TRUE(Open(platform::CreateMode::kCreateNew));
+  WriteAndClose("stamped");
+  // The crash came before the commit; the template now expands to another time.
+  SetPath(folder + "/out/at-0901.txt");
+  ASSERT_TRUE(Open(platform::CreateMode::kCreateNew));
+  EXPECT_TRUE(delivery.alreadyPublished);
+  EXPECT_EQ(std::string(delivery.path), folder + "/out/at-0900.txt");
+  EXPECT_FALSE(fs::exists(folder + "/out/at-0901.txt"));
+
+  // A record whose publish never happened (the crash came between the two) finds no file of
+  // its own under the name and is passed over; the journal keeps only the newest records.
+  for (int i = 0; i < 70; ++i) {
+    msgId[1] = static_cast<MQBYTE>(i + 1);
+    SetPath(folder + "/out/many.txt");
+    ASSERT_TRUE(Open(platform::CreateMode::kCreateNew));
+    WriteAndClose(std::to_string(i));
+  }
+  EXPECT_LE(fs::file_size(folder + "/out/.qdrop-journal"), 64u * 348u);
+  // The last one, many_68.txt, is swapped for another file of the same size.
+  fs::rename(folder + "/out/many_68.txt", folder + "/out/kept.txt");
+  std::ofstream(folder + "/out/many_68.txt") << "xx";
+  SetPath(folder + "/out/many.txt");
+  ASSERT_TRUE(Open(platform::CreateMode::kCreateNew));
+  EXPECT_FALSE(delivery.alreadyPublished);
+  platform::closeFile(delivery.file);
+  delivery.file = platform::kInvalidFile;
+  msgId[1] = 69;
+  SetPath(folder + "/out/many.txt");
+  ASSERT_TRUE(Open(platform::CreateMode::kCreateNew));
+  EXPECT_TRUE(delivery.alreadyPublished);
+  EXPECT_EQ(std::string(delivery.path), folder + "/out/many_67.txt");
+}
+
+// The folder is checked and opened beneath the roots once; swapping it for a link to a folder
+// elsewhere after that changes nothing, and before that is refused.
+TEST_F(TargetFileTest, AFolderSwappedForALinkNeverTakesTheFileOutOfTheRoots) {
+  fs::create_directories(folder + "/root/in");
+  fs::create_directory(folder + "/elsewhere");
+  std::snprintf(DeliveryAgent.Settings.TargetRoots, sizeof DeliveryAgent.Settings.TargetRoots, "%s",
+                (folder + "/root").c_str());
+  SetPath(folder + "/root/in/a.txt");
+  ASSERT_TRUE(TargetWithinRoots(delivery));
+  ASSERT_TRUE(Open(platform::CreateMode::kCreateAlways));
+  fs::rename(folder + "/root/in", folder + "/root/moved");
+  fs::create_directory_symlink(folder + "/elsewhere", folder + "/root/in");
+  WriteAndClose("inside");
+  EXPECT_EQ(Read(folder + "/root/moved/a.txt"), "inside");
+  EXPECT_TRUE(fs::is_empty(folder + "/elsewhere"));
+
+  SetPath(folder + "/root/in/b.txt");
+  EXPECT_FALSE(Open(platform::CreateMode::kCreateAlways));
+  EXPECT_EQ(platform::lastError(), EACCES);
+  DeliveryAgent.Settings.TargetRoots[0] = '\0';
+  EXPECT_TRUE(fs::is_empty(folder + "/elsewhere"));
 }
 
 TEST(CreateModeTest, OnlyTheExactNamesAreValid) {

@@ -22,6 +22,7 @@ struct PathWriter {
   char* out;
   size_t length = 0;
   bool fits = true;
+  bool usedTime = false;  // a stamp item was expanded
 
   void put(const char* text, size_t count) {
     for (size_t i = 0; i < count; ++i) {
@@ -81,6 +82,7 @@ void expandItem(const char*& position, PathWriter& writer, const TGTDESC& header
   for (const StampItem& item : kStampItems) {
     if (startsWith(position, item.name)) {
       writer.put(stamp + item.offset, item.digits);
+      writer.usedTime = true;
       position += std::strlen(item.name);
       return;
     }
@@ -129,6 +131,14 @@ bool ExpandTargetPathAt(const char* pathTemplate, char* out, const TGTDESC& head
 
 bool ExpandTargetPath(const char* pathTemplate, char* out, const TGTDESC& header) {
   return ExpandTargetPathAt(pathTemplate, out, header, std::time(nullptr));
+}
+
+bool TemplateUsesTime(const char* pathTemplate, const TGTDESC& header) {
+  char scratch[kTargetPathSize];
+  PathWriter writer{scratch};
+  const char* position = pathTemplate;
+  while (*position != '\0') expandItem(position, writer, header);
+  return writer.usedTime;
 }
 
 void MakeVersionPattern(const char* path, VersionPattern& pattern) {

@@ -20,6 +20,10 @@ bool ExpandTargetPath(const char* pathTemplate, char* out, const TGTDESC& header
 // The same at a given calendar time, for the tests.
 bool ExpandTargetPathAt(const char* pathTemplate, char* out, const TGTDESC& header, time_t now);
 
+// True when the template has a time item ("YYYY" ... "tt"): it expands to another name each
+// time, so a delivery made again cannot find its file by name.
+bool TemplateUsesTime(const char* pathTemplate, const TGTDESC& header);
+
 // The name stamp, 20 characters "%Y%j%m%d%w%H%M%S" and a two-digit counter, kept for the
 // process. A call in a new second formats it afresh with counter 00; a call in the same second
 // counts on (99 wraps to 00).

@@ -6,6 +6,7 @@
 
 #include "delivery_agent/delivery.h"
 #include "delivery_agent/target_file.h"
+#include "platform/data_file.h"
 #include "platform/publish.h"
 
 namespace {
@@ -25,35 +26,43 @@ DeliveryTag makeTag(const MQBYTE* msgId, uint64_t size) {
   return tag;
 }
 
-// True when `path` is the whole file of this delivery's messages.
-bool publishedByThisDelivery(const Delivery& delivery, const char* path) {
+const char* finalName(const Delivery& delivery) {
+  return delivery.path + delivery.pattern.directoryLength;
+}
+const char* partName(const Delivery& delivery) {
+  return delivery.partPath + delivery.pattern.directoryLength;
+}
+
+// True when `name` is the whole file of this delivery's messages.
+bool publishedByThisDelivery(const Delivery& delivery, const char* name) {
   DeliveryTag tag;
   size_t got = 0;
-  uint64_t size = 0;
-  if (!platform::readFileTag(path, kDeliveryTag, &tag, sizeof tag, &got) || got != sizeof tag ||
-      !platform::regularFileSize(path, &size)) {
+  platform::FileVersion version;
+  if (!platform::readFileTag(delivery.folder, name, kDeliveryTag, &tag, sizeof tag, &got) ||
+      got != sizeof tag || !platform::versionOf(delivery.folder, name, &version)) {
     return false;
   }
-  DeliveryTag expected = makeTag(delivery.msgId, size);
+  DeliveryTag expected = makeTag(delivery.msgId, version.size);
   return std::memcmp(&tag, &expected, sizeof tag) == 0;
 }
 
 // Anything of that name, a dangling link included, takes a version name.
-bool nameTaken(const char* path) {
-  uint64_t ignored;
-  return platform::regularFileSize(path, &ignored) || platform::lastError() != ENOENT;
+bool nameTaken(const Delivery& delivery) {
+  platform::FileVersion ignored;
+  return platform::versionOf(delivery.folder, finalName(delivery), &ignored) ||
+         platform::lastError() != ENOENT;
 }
 
-bool isLink(const char* path) {
-  uint64_t ignored;
-  return !platform::regularFileSize(path, &ignored);
+bool isLink(const Delivery& delivery) {
+  platform::FileVersion ignored;
+  return !platform::versionOf(delivery.folder, finalName(delivery), &ignored);
 }
 
 // REPLACE: a folder cannot be replaced, nor can a FIFO, device or socket (opening a FIFO
 // would wait for a reader for ever); an existing file must be one the agent may write, as when
 // it was overwritten in place.
 bool checkReplaceable(Delivery& delivery) {
-  switch (platform::pathKind(delivery.path)) {
+  switch (platform::pathKind(delivery.folder, finalName(delivery))) {
     case platform::PathKind::kMissing:
       return true;
     case platform::PathKind::kDirectory:
@@ -63,10 +72,10 @@ bool checkReplaceable(Delivery& delivery) {
       platform::setLastError(EPERM);
       return false;
     case platform::PathKind::kRegularFile:
-      delivery.alreadyPublished = publishedByThisDelivery(delivery, delivery.path);
+      delivery.alreadyPublished = publishedByThisDelivery(delivery, finalName(delivery));
       // A link is replaced itself, so what it points at need not be writable.
-      return delivery.alreadyPublished || isLink(delivery.path) ||
-             platform::isWritable(delivery.path);
+      return delivery.alreadyPublished || isLink(delivery) ||
+             platform::isWritable(delivery.folder, finalName(delivery));
   }
   return true;
 }
@@ -81,8 +90,8 @@ bool nextVersionPath(Delivery& delivery) {
 
 // NEWVERS: the first name not taken, or the one this delivery's messages already published.
 bool chooseVersion(Delivery& delivery) {
-  while (nameTaken(delivery.path)) {
-    if (publishedByThisDelivery(delivery, delivery.path)) {
+  while (nameTaken(delivery)) {
+    if (publishedByThisDelivery(delivery, finalName(delivery))) {
       delivery.alreadyPublished = true;
       return true;
     }
@@ -94,25 +103,42 @@ bool chooseVersion(Delivery& delivery) {
 // ".qdrop-<MsgId in hex>.part" in the target's folder: one private name per delivery, so that
 // a delivery made again finds and replaces what its interrupted attempt left.
 void makePartPath(Delivery& delivery) {
-  char hex[2 * kMsgIdSize + 1];
-  for (size_t i = 0; i < kMsgIdSize; ++i) {
-    std::snprintf(hex + 2 * i, 3, "%02x", static_cast<unsigned>(delivery.msgId[i]));
-  }
+  char hex[kMsgIdHexSize];
+  MsgIdToHex(delivery.msgId, hex);
   std::snprintf(delivery.partPath, sizeof delivery.partPath, "%.*s.qdrop-%s.part",
                 static_cast<int>(delivery.pattern.directoryLength), delivery.path, hex);
 }
 
-bool publish(Delivery& delivery) {
+// The folder of the target, beneath the TargetRoots: a folder elsewhere (swapped for a link
+// since the roots were checked) fails with the code of "Permission denied".
+bool openTargetFolder(Delivery& delivery) {
+  char folder[kTargetPathSize];
+  const size_t length = delivery.pattern.directoryLength;
+  std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(length), delivery.path);
+  return delivery.folder.open(DeliveryAgent.Settings.TargetRoots, length == 0 ? "." : folder);
+}
+
+// Publishes the private file under its final name. Where the journal keeps the file's record,
+// the record follows each change of the name before the name is taken.
+bool publish(Delivery& delivery, platform::DataFile& journal) {
   const bool replace = delivery.mode == platform::CreateMode::kCreateAlways;
-  while (!platform::publishFile(delivery.partPath, delivery.path, replace)) {
+  while (
+      !platform::publishFile(delivery.folder, partName(delivery), finalName(delivery), replace)) {
     if (replace || !platform::isFileExists(platform::lastError())) return false;
     if (!nextVersionPath(delivery)) return false;
+    if (journal.isOpen()) WriteJournalEntry(delivery, journal, true);
   }
   delivery.published = true;
   return true;
 }
 
 }  // namespace
+
+void MsgIdToHex(const MQBYTE* msgId, char* hex) {
+  for (size_t i = 0; i < kMsgIdSize; ++i) {
+    std::snprintf(hex + 2 * i, 3, "%02x", static_cast<unsigned>(msgId[i]));
+  }
+}
 
 bool OpenTargetFile(Delivery& delivery, platform::CreateMode mode,
                     const VersionPattern& pattern) {
@@ -123,30 +149,44 @@ bool OpenTargetFile(Delivery& delivery, platform::CreateMode mode,
   delivery.published = false;
   delivery.alreadyPublished = false;
   delivery.partPath[0] = '\0';
-  bool chosen = mode == platform::CreateMode::kCreateAlways ? checkReplaceable(delivery)
-                                                            : chooseVersion(delivery);
+  if (!openTargetFolder(delivery)) return false;
+  // The journal finds a file by its MsgId, whatever name the template gives this time.
+  delivery.alreadyPublished = FindJournalEntry(delivery);
+  bool chosen = delivery.alreadyPublished ||
+                (mode == platform::CreateMode::kCreateAlways ? checkReplaceable(delivery)
+                                                             : chooseVersion(delivery));
   if (!chosen) return false;
   makePartPath(delivery);
   if (delivery.alreadyPublished) {
-    platform::deleteFile(delivery.partPath);  // a leftover of the interrupted attempt
+    platform::deleteFileIn(delivery.folder, partName(delivery));  // left by the attempt
     return true;
   }
-  delivery.file = platform::createFresh(delivery.partPath);
+  delivery.file = platform::createFresh(delivery.folder, partName(delivery));
   if (delivery.file == platform::kInvalidFile) return false;
-  if (platform::pathKind(delivery.path) == platform::PathKind::kRegularFile) {
-    platform::copyPermissions(delivery.path, delivery.file);  // REPLACE keeps the file's mode
+  if (platform::pathKind(delivery.folder, finalName(delivery)) ==
+      platform::PathKind::kRegularFile) {
+    // REPLACE keeps the file's mode
+    platform::copyPermissions(delivery.folder, finalName(delivery), delivery.file);
   }
   return true;
 }
 
 bool FlushTargetFile(Delivery& delivery) {
   if (delivery.alreadyPublished) return true;
-  if (delivery.partPath[0] != '\0') {
-    // Without tags the file is still published whole; only a repeat after a crash goes unseen.
-    DeliveryTag tag = makeTag(delivery.msgId, delivery.written);
-    platform::setFileTag(delivery.file, kDeliveryTag, &tag, sizeof tag);
+  if (delivery.partPath[0] == '\0') {
+    return platform::flushFile(delivery.file) && FlushTargetDirectories(delivery);
   }
+  DeliveryTag tag = makeTag(delivery.msgId, delivery.written);
+  const bool tagged = platform::setFileTag(delivery.file, kDeliveryTag, &tag, sizeof tag);
   if (!platform::flushFile(delivery.file)) return false;
-  if (delivery.partPath[0] != '\0' && !publish(delivery)) return false;
+  // Without a tag, or with a name that a repeat would not find, the journal keeps the record.
+  // Without either the file is still published whole; only a repeat after a crash goes unseen.
+  platform::DataFile journal;
+  if ((!tagged || delivery.timeInPath) && OpenJournal(delivery, journal) &&
+      !WriteJournalEntry(delivery, journal, false)) {
+    journal.close();
+  }
+  if (!publish(delivery, journal)) return false;
+  journal.close();
   return FlushTargetDirectories(delivery);
 }

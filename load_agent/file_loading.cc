@@ -41,18 +41,21 @@ void systemErrorToBoth() {
 // at), the receiver queue is closed.
 class OpenLoad {
  public:
-  OpenLoad(MQHCONN hConn, const char* fileName) : hConn_(hConn), fileName_(fileName) {}
+  OpenLoad(MQHCONN hConn, const char* fileName, const platform::Folder& source, const char* name)
+      : hConn_(hConn), fileName_(fileName), source_(source), name_(name) {}
   ~OpenLoad() { release(); }
   OpenLoad(const OpenLoad&) = delete;
   OpenLoad& operator=(const OpenLoad&) = delete;
 
   MQHCONN hConn() const { return hConn_; }
   const char* fileName() const { return fileName_; }
+  const platform::Folder& source() const { return source_; }
+  const char* name() const { return name_; }
   platform::FileHandle file() const { return file_; }
 
   // Opens the file for reading, held exclusively; false with the platform error set.
   bool openFile() {
-    file_ = platform::openExclusiveForRead(fileName_);
+    file_ = platform::openExclusiveForReadIn(source_, name_);
     return file_ != platform::kInvalidFile;
   }
   // Opens the receiver queue of the job for output. From here on the puts are pending.
@@ -114,6 +117,8 @@ class OpenLoad {
  private:
   MQHCONN hConn_;
   const char* fileName_;
+  const platform::Folder& source_;  // the folder the file is opened and deleted in
+  const char* name_;                // the file's name in it
   platform::FileHandle file_ = platform::kInvalidFile;
   MQHOBJ hRecv_ = -1;
   bool receiverOpen_ = false;
@@ -172,8 +177,8 @@ bool nameFoundFile(const char* folder, const platform::FindData& entry, char* fi
   return true;
 }
 
-void clearReadOnly(const char* fileName) {
-  if (!platform::setReadOnly(fileName, false)) systemErrorToBoth();
+void clearReadOnly(const platform::Folder& source, const char* name, const char* fileName) {
+  if (!platform::setReadOnlyIn(source, name, false)) systemErrorToBoth();
   std::cout << logTimestamp() << " Read Only attr of '" << fileName << "' was disabled by agent.\n"
             << std::flush;
 }
@@ -390,7 +395,8 @@ FileResult commitLoad(OpenLoad& load) {
     return FileResult::kReconnect;
   }
   std::cout << logTimestamp() << " Delete file : " << load.fileName() << std::endl;
-  if (!platform::deleteFile(load.fileName())) {
+  // Gone already: another agent that shares the LoadedQueue settled this load's mark first.
+  if (!platform::deleteFileIn(load.source(), load.name()) && platform::lastError() != ENOENT) {
     systemErrorToBoth();
     toBoth(" File '", load.fileName(), "' was loaded but could not be deleted.\n");
   }
@@ -399,18 +405,23 @@ FileResult commitLoad(OpenLoad& load) {
 
 }  // namespace
 
-FileResult TransferFile(MQHCONN hConn, const char* folder, const platform::FindData& entry) {
+FileResult TransferFile(MQHCONN hConn, const char* folder, const platform::Folder& source,
+                        const platform::FindData& entry) {
   char fileName[kPathSize];
   if (!nameFoundFile(folder, entry, fileName)) return FileResult::kNextFile;
   if (!platform::isWithinRoots(LoadAgent.LoadSettings.SourceRoots, fileName, true)) {
     RefuseOutsideRoots(hConn, fileName);
     return FileResult::kNextFile;
   }
-  if (entry.isReadOnly) clearReadOnly(fileName);
+  if (entry.isReadOnly) clearReadOnly(source, entry.name, fileName);
 
   std::cout << logTimestamp() << " Open file   : " << fileName << std::endl;
-  OpenLoad load(hConn, fileName);
-  if (!load.openFile()) return delayFile(fileName);
+  OpenLoad load(hConn, fileName, source, entry.name);
+  if (!load.openFile()) {
+    if (!platform::isOutsideFolder(platform::lastError())) return delayFile(fileName);
+    RefuseOutsideRoots(hConn, fileName);  // a link out of the folder, put there meanwhile
+    return FileResult::kNextFile;
+  }
   MQLONG compCode = 0;
   MQLONG reason = 0;
   if (!load.openReceiver(&compCode, &reason)) return receiverOpenFailure(load, compCode, reason);

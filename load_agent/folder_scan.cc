@@ -16,12 +16,16 @@ Turn ScanFolder(MQHCONN hConn, const char* folder, const char* mask) {
     platform::setLastError(ENAMETOOLONG);  // like a search that cannot start
     return Turn::kReconnect;
   }
+  // Every file of the job is found, opened and removed in this one folder, reached beneath
+  // the SourceRoots: a folder swapped for a link since the job was checked changes nothing.
+  platform::Folder source;
+  if (!source.open(LoadAgent.LoadSettings.SourceRoots, folder)) return Turn::kReconnect;
   platform::FindData entry;
-  platform::FindHandle search = platform::findFirstFile(pattern, &entry);
+  platform::FindHandle search = platform::findFirstFileIn(source, mask, &entry);
   if (search == platform::kInvalidFind) return Turn::kReconnect;
   FileResult result = FileResult::kNextFile;
   do {
-    if (!entry.isDirectory) result = TransferFile(hConn, folder, entry);
+    if (!entry.isDirectory) result = TransferFile(hConn, folder, source, entry);
   } while (result == FileResult::kNextFile && platform::findNextFile(search, &entry));
   platform::findClose(search);
   return result == FileResult::kReconnect ? Turn::kReconnect : Turn::kNext;

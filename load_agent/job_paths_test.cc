@@ -72,6 +72,13 @@ TEST_F(ScanTest, SearchesThatCannotStartAskForAReconnect) {
   const std::string longFolder = dir_ + "/" + std::string(300, 'd');
   EXPECT_EQ(ScanFolder(0, longFolder.c_str(), "*"), Turn::kReconnect);
   EXPECT_EQ(platform::lastError(), ENAMETOOLONG);
+  // Beneath the roots, a folder that has become a link leading out is never searched.
+  ASSERT_EQ(symlink("/etc", (dir_ + "/out").c_str()), 0);
+  std::snprintf(LoadAgent.LoadSettings.SourceRoots, sizeof LoadAgent.LoadSettings.SourceRoots,
+                "%s", dir_.c_str());
+  EXPECT_EQ(ScanFolder(0, (dir_ + "/out").c_str(), "passwd"), Turn::kReconnect);
+  EXPECT_EQ(platform::lastError(), EACCES);
+  LoadAgent.LoadSettings.SourceRoots[0] = '\0';
 }
 
 TEST_F(ScanTest, FolderWithOnlyDirectoriesEndsTheJob) {

@@ -22,6 +22,7 @@
 #include "common/retry_pause.h"
 #include "mqi/mqi.h"
 #include "platform/confine.h"
+#include "platform/folder.h"
 #include "platform/platform.h"
 
 constexpr size_t kQueueNameSize = 49;  // 48 characters and a NUL
@@ -102,8 +103,9 @@ void readReceiverQueue(const char* options, char* receiverQueue);
 // Offers every file of the folder that matches the mask to TransferFile. A search that cannot
 // start asks for a reconnect with its error code left in platform::lastError().
 Turn ScanFolder(MQHCONN hConn, const char* folder, const char* mask);
-// Loads one file found by the scan.
-FileResult TransferFile(MQHCONN hConn, const char* folder, const platform::FindData& entry);
+// Loads one file found by the scan in `source`, the folder `folder` held open.
+FileResult TransferFile(MQHCONN hConn, const char* folder, const platform::Folder& source,
+                        const platform::FindData& entry);
 // A job or file outside the SourceRoots: an "F" status naming it with the text of
 // "Permission denied".
 void RefuseOutsideRoots(MQHCONN hConn, const char* path);

@@ -4,6 +4,7 @@
 // unit of work, so a mark exists exactly when the load was committed. Every job first takes the
 // marks off that queue, in the job's unit of work, and deletes each marked file that is still
 // there unchanged.
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 
@@ -24,10 +25,18 @@ constexpr char kMarkStructId[4] = {'K', 'V', 'L', 'M'};
 bool marksKept() { return LoadAgent.LoadSettings.LoadedQueue[0] != '\0'; }
 
 void deleteIfUnchanged(const LoadedMark& mark) {
+  char folder[kPathSize];
+  char name[kPathSize];
+  splitSourcePath(mark.path, folder, name);
+  platform::Folder source;
   platform::FileVersion now;
-  if (!platform::identityOfPath(mark.path, &now) || !(now == mark.identity)) return;
+  if (!source.open(LoadAgent.LoadSettings.SourceRoots, folder) ||
+      !platform::versionOf(source, name, &now) || !(now == mark.identity)) {
+    return;
+  }
   std::cout << logTimestamp() << " Delete file : " << mark.path << std::endl;
-  if (!platform::deleteFile(mark.path)) {
+  // Gone already: the agent that loaded it, or another one sharing the queue, deleted it.
+  if (!platform::deleteFileIn(source, name) && platform::lastError() != ENOENT) {
     std::cerr << SystemErrorText;
     std::cout << SystemErrorText;
   }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/folder.h"
+
 namespace platform {
 
 // One open data file; closed when the object ends. Not shared between threads.
@@ -25,6 +27,10 @@ class DataFile {
   bool createNew(const std::string& path);
   // Opens an existing file; for reading only unless `write`.
   bool open(const std::string& path, bool write);
+  // Opens (and with `create` makes) the file `name` of an open folder for reading and writing,
+  // never through a link, and waits until the process holds it alone among those that open it
+  // so: the lock goes with the close.
+  bool openLocked(const Folder& folder, const std::string& name, bool create);
   bool isOpen() const { return fd_ >= 0; }
   void close();
   // Forgets the descriptor without closing it (a forked child's copy of its parent's file).
@@ -38,6 +44,8 @@ class DataFile {
   // Starts writing a range to disk without waiting, so that a later syncData has less left
   // to do; a hint that may do nothing.
   void startWriteback(int64_t offset, int64_t length);
+  // Cuts the file to `length` bytes.
+  bool truncate(int64_t length);
   // The size in bytes, or -1.
   int64_t size() const;
   // Makes the file take `length` bytes of disk now (blocks allocated, not holes), so that the

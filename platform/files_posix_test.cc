@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/confine.h"
+#include "platform/folder.h"
 #include "platform/platform.h"
 #include "platform/publish.h"
 #include "platform/test_folder.h"
@@ -143,8 +144,10 @@ TEST_F(FilesTest, PublishingNeverOverwritesUnlessAskedAndNeverWritesThroughALink
   std::string outside = folder_.write("outside.txt", "not to be touched");
   std::string part = folder_ / ".part";
   std::string target = folder_ / "target.txt";
+  platform::Folder folder;
+  ASSERT_TRUE(folder.open("", folder_.path().c_str()));
   ASSERT_EQ(symlink(outside.c_str(), part.c_str()), 0);  // the leftover name is a link
-  platform::FileHandle file = platform::createFresh(part.c_str());
+  platform::FileHandle file = platform::createFresh(folder, ".part");
   ASSERT_NE(file, platform::kInvalidFile);
   EXPECT_TRUE(platform::writeFile(file, "whole", 5));
   unsigned char tag[3] = {1, 2, 3};
@@ -153,26 +156,95 @@ TEST_F(FilesTest, PublishingNeverOverwritesUnlessAskedAndNeverWritesThroughALink
   EXPECT_EQ(contentOf(outside), "not to be touched");
 
   folder_.write("target.txt", "taken");
-  EXPECT_FALSE(platform::publishFile(part.c_str(), target.c_str(), false));
+  EXPECT_FALSE(platform::publishFile(folder, ".part", "target.txt", false));
   EXPECT_TRUE(platform::isFileExists(platform::lastError()));
   EXPECT_EQ(contentOf(target), "taken");
   // Replacing a link replaces the link itself, never the file it points at.
   ASSERT_EQ(unlink(target.c_str()), 0);
   ASSERT_EQ(symlink(outside.c_str(), target.c_str()), 0);
-  EXPECT_TRUE(platform::publishFile(part.c_str(), target.c_str(), true));
+  EXPECT_TRUE(platform::publishFile(folder, ".part", "target.txt", true));
   EXPECT_EQ(contentOf(target), "whole");
   EXPECT_EQ(contentOf(outside), "not to be touched");
-  EXPECT_EQ(platform::pathKind(target.c_str()), platform::PathKind::kRegularFile);
-  EXPECT_EQ(platform::pathKind(part.c_str()), platform::PathKind::kMissing);
+  EXPECT_EQ(platform::pathKind(folder, "target.txt"), platform::PathKind::kRegularFile);
+  EXPECT_EQ(platform::pathKind(folder, ".part"), platform::PathKind::kMissing);
 
   unsigned char read[8] = {};
   size_t got = 0;
   if (tagged) {  // the tag travels with the file
-    ASSERT_TRUE(platform::readFileTag(target.c_str(), "qtransfer.test", read, sizeof read, &got));
+    ASSERT_TRUE(
+        platform::readFileTag(folder, "target.txt", "qtransfer.test", read, sizeof read, &got));
     EXPECT_EQ(got, 3u);
     EXPECT_EQ(read[2], 3);
   }
-  EXPECT_FALSE(platform::readFileTag(outside.c_str(), "qtransfer.test", read, sizeof read, &got));
+  EXPECT_FALSE(
+      platform::readFileTag(folder, "outside.txt", "qtransfer.test", read, sizeof read, &got));
+
+  // The failpoint of a file system that keeps no tags.
+  setenv("QT_PLATFORM_FAILPOINTS", "writeFile@999=5,setFileTag=95", 1);
+  file = platform::createFresh(folder, ".part");
+  EXPECT_FALSE(platform::setFileTag(file, "qtransfer.test", tag, sizeof tag));
+  EXPECT_EQ(platform::lastError(), 95);
+  unsetenv("QT_PLATFORM_FAILPOINTS");
+  platform::closeFile(file);
+}
+
+// The race the open folder closes: the folder is checked and opened, then swapped for a link
+// to somewhere else. Every call by name still acts on the folder that was opened.
+TEST_F(FilesTest, AFolderSwappedForALinkAfterItsOpenChangesNothing) {
+  const std::string root = folder_ / "root";
+  const std::string outside = folder_ / "outside";
+  ASSERT_EQ(mkdir(root.c_str(), 0777), 0);
+  ASSERT_EQ(mkdir((root + "/in").c_str(), 0777), 0);
+  ASSERT_EQ(mkdir(outside.c_str(), 0777), 0);
+  folder_.write("root/in/load.dat", "inside");
+  folder_.write("root/in/readonly.dat", "inside");
+  chmod((root + "/in/readonly.dat").c_str(), 0444);
+  folder_.write("outside/load.dat", "outside");
+  folder_.write("outside/readonly.dat", "outside");
+  chmod((outside + "/readonly.dat").c_str(), 0444);
+  platform::Folder folder;
+  ASSERT_TRUE(folder.open(root.c_str(), (root + "/in").c_str()));
+  EXPECT_TRUE(folder.confined());
+
+  ASSERT_EQ(rename((root + "/in").c_str(), (root + "/moved").c_str()), 0);
+  ASSERT_EQ(symlink(outside.c_str(), (root + "/in").c_str()), 0);
+  platform::FindData entry;
+  platform::FindHandle search = platform::findFirstFileIn(folder, "load.*", &entry);
+  ASSERT_NE(search, platform::kInvalidFind);
+  EXPECT_STREQ(entry.name, "load.dat");
+  platform::findClose(search);
+  platform::FileHandle file = platform::openExclusiveForReadIn(folder, "load.dat");
+  ASSERT_NE(file, platform::kInvalidFile);
+  char text[16] = {};
+  size_t got = 0;
+  EXPECT_TRUE(platform::readFile(file, text, sizeof text, &got));
+  EXPECT_STREQ(text, "inside");
+  platform::closeFile(file);
+  EXPECT_TRUE(platform::setReadOnlyIn(folder, "readonly.dat", false));
+  EXPECT_EQ(modeOf(root + "/moved/readonly.dat"), 0644u);
+  EXPECT_EQ(modeOf(outside + "/readonly.dat"), 0444u);
+  file = platform::createFresh(folder, ".part");
+  platform::closeFile(file);
+  EXPECT_TRUE(platform::publishFile(folder, ".part", "new.dat", false));
+  EXPECT_TRUE(platform::deleteFileIn(folder, "load.dat"));
+  EXPECT_EQ(contentOf(outside + "/load.dat"), "outside");
+  EXPECT_TRUE(std::ifstream(root + "/moved/new.dat").good());
+  EXPECT_FALSE(std::ifstream(outside + "/new.dat").good());
+
+  // Opened again by its path, the folder that now leads out is refused; without roots it is
+  // opened wherever it leads. A link in a confined folder that leads out of it is not opened.
+  EXPECT_FALSE(folder.open(root.c_str(), (root + "/in").c_str()));
+  EXPECT_EQ(platform::lastError(), EACCES);
+  EXPECT_FALSE(folder.isOpen());
+  EXPECT_TRUE(folder.open("", (root + "/in").c_str()));
+  EXPECT_FALSE(folder.confined());
+  ASSERT_TRUE(folder.open((" ; " + root + "/").c_str(), root.c_str()));  // the root itself
+  ASSERT_EQ(symlink((outside + "/load.dat").c_str(), (root + "/link.dat").c_str()), 0);
+  EXPECT_EQ(platform::openExclusiveForReadIn(folder, "link.dat"), platform::kInvalidFile);
+  EXPECT_TRUE(platform::isOutsideFolder(platform::lastError()));
+  const mode_t linkedMode = modeOf(outside + "/load.dat");
+  EXPECT_FALSE(platform::setReadOnlyIn(folder, "link.dat", true));
+  EXPECT_EQ(modeOf(outside + "/load.dat"), linkedMode);
 }
 
 TEST_F(FilesTest, APathThroughARegularFileFailsWithANonZeroCode) {

@@ -1,7 +1,5 @@
 // Confinement to root folders: a lexical check, then the folders on the way resolved beneath
 // the root.
-#include "platform/confine.h"
-
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
@@ -14,6 +12,11 @@
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "platform/confine.h"
+#include "platform/folder.h"
+#include "platform/platform.h"
+#include "platform/posix_error.h"
 
 namespace platform {
 namespace {
@@ -81,6 +84,49 @@ bool existingPartBeneath(const std::string& root, std::string relative) {
   return verdict != 0;
 }
 
+// Without openat2: the folder reached one component at a time, no link followed at all.
+int openWithoutLinks(int rootFd, const std::string& relative) {
+  int fd = dup(rootFd);
+  size_t start = 0;
+  while (fd >= 0 && start < relative.size()) {
+    size_t end = relative.find('/', start);
+    if (end == std::string::npos) end = relative.size();
+    const std::string name = relative.substr(start, end - start);
+    start = end + 1;
+    if (name.empty() || name == ".") continue;
+    int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int code = errno;
+    close(fd);
+    fd = next;
+    errno = code;
+  }
+  return fd;
+}
+
+// The folder `relative` opened beneath the open root; -1 with errno (EXDEV or ELOOP when the
+// way leads out of the root).
+int openFolderBeneath(int rootFd, const std::string& relative) {
+  open_how how{};
+  how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  long fd = syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
+  if (fd < 0 && (errno == ENOSYS || errno == E2BIG || errno == EPERM)) {
+    return openWithoutLinks(rootFd, relative);
+  }
+  return static_cast<int>(fd);
+}
+
+// The part of `path` below `root`, "." for the root itself; false when the path is elsewhere.
+bool relativeBelowOrAt(std::string root, std::string path, std::string* below) {
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  if (!root.empty() && root[0] == '/' && path == root) {
+    *below = ".";
+    return true;
+  }
+  return relativeBelow(root, path, below);
+}
+
 std::vector<std::string> splitRoots(const char* roots) {
   std::vector<std::string> list;
   const std::string text = roots;
@@ -117,6 +163,59 @@ bool isWithinRoots(const char* roots, const char* path, bool resolveLast) {
     if (isBeneath(root.c_str(), path, resolveLast)) return true;
   }
   return false;
+}
+
+Folder::Folder(Folder&& other) noexcept : handle_(other.handle_), confined_(other.confined_) {
+  other.handle_ = kNoFolder;
+}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    confined_ = other.confined_;
+    other.handle_ = kNoFolder;
+  }
+  return *this;
+}
+
+void Folder::close() {
+  if (handle_ != kNoFolder) ::close(static_cast<int>(handle_));
+  handle_ = kNoFolder;
+  confined_ = false;
+}
+
+bool Folder::flush() const {
+  if (fsync(static_cast<int>(handle_)) != 0) return posix::failErrno();
+  return true;
+}
+
+bool Folder::open(const char* roots, const char* path) {
+  close();
+  if (namesForeignDrive(path)) return posix::fail(ENOENT);
+  const std::vector<std::string> list = splitRoots(roots);
+  if (list.empty()) {
+    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return posix::failErrno();
+    handle_ = fd;
+    return true;
+  }
+  for (const std::string& root : list) {
+    std::string below;
+    if (!relativeBelowOrAt(root, path, &below)) continue;
+    int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0) continue;
+    int fd = openFolderBeneath(rootFd, below);
+    const int code = errno;
+    ::close(rootFd);
+    if (fd >= 0) {
+      handle_ = fd;
+      confined_ = true;
+      return true;
+    }
+    if (code != EXDEV && code != ELOOP) return posix::fail(code);
+  }
+  return posix::fail(EACCES);
 }
 
 size_t removeLeftovers(const char* roots, const char* prefix, const char* suffix) {

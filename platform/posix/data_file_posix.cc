@@ -1,4 +1,5 @@
 #include <fcntl.h>  // sync_file_range with _GNU_SOURCE, which g++ defines
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -28,6 +29,25 @@ bool DataFile::open(const std::string& path, bool write) {
   close();
   fd_ = ::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   return fd_ >= 0;
+}
+
+bool DataFile::openLocked(const Folder& folder, const std::string& name, bool create) {
+  close();
+  const int flags = O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | (create ? O_CREAT : 0);
+  fd_ = ::openat(static_cast<int>(folder.handle()), name.c_str(), flags, 0666);
+  if (fd_ < 0) return false;
+  int rc;
+  do rc = ::flock(fd_, LOCK_EX);
+  while (rc != 0 && errno == EINTR);
+  if (rc == 0) return true;
+  const int code = errno;
+  close();
+  errno = code;
+  return false;
+}
+
+bool DataFile::truncate(int64_t length) {
+  return ::ftruncate(fd_, static_cast<off_t>(length)) == 0;
 }
 
 void DataFile::close() {

@@ -1,7 +1,9 @@
 // Files and directories: exclusive reading, creation, writing, deletion, attributes.
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/folder.h"
 #include "platform/platform.h"
 #include "platform/posix_error.h"
 #include "platform/write_failpoint.h"
@@ -43,11 +46,8 @@ bool nobodyElseHasItOpen(int fd, int* code) {
   return true;
 }
 
-}  // namespace
-
-FileHandle openExclusiveForRead(const char* path) {
-  // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+// Takes the freshly opened `fd` (or its failure) to an exclusively held regular file.
+FileHandle holdExclusively(int fd) {
   if (fd < 0) return failOpen(fd, errno);
   struct stat info;
   if (fstat(fd, &info) != 0) return failOpen(fd, errno);
@@ -60,6 +60,34 @@ FileHandle openExclusiveForRead(const char* path) {
   int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return failOpen(fd, errno);
   return fd;
+}
+
+// The new permission bits when the read-only attribute is set or cleared.
+mode_t readOnlyMode(mode_t mode, bool readOnly) {
+  mode &= 07777;
+  return readOnly ? (mode & ~(S_IWUSR | S_IWGRP | S_IWOTH)) : (mode | S_IWUSR);
+}
+
+}  // namespace
+
+FileHandle openExclusiveForRead(const char* path) {
+  // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
+  return holdExclusively(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+}
+
+FileHandle openExclusiveForReadIn(const Folder& folder, const char* name) {
+  const int dirFd = toFd(folder.handle());
+  const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  if (!folder.confined()) return holdExclusively(openat(dirFd, name, flags));
+  open_how how{};
+  how.flags = flags;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  long fd = syscall(SYS_openat2, dirFd, name, &how, sizeof how);
+  if (fd < 0 && (errno == ENOSYS || errno == E2BIG || errno == EPERM)) {
+    fd = openat(dirFd, name, flags | O_NOFOLLOW);  // no openat2: no link at all
+  }
+  if (fd < 0 && (errno == EXDEV || errno == ELOOP)) return failOpen(-1, EXDEV);
+  return holdExclusively(static_cast<int>(fd));
 }
 
 FileHandle createForWrite(const char* path, CreateMode mode) {
@@ -111,6 +139,19 @@ bool closeFile(FileHandle file) {
   return true;
 }
 
+bool isOutsideFolder(int code) {
+  return code == EXDEV;
+}
+
+bool deleteFileIn(const Folder& folder, const char* name) {
+  const int dirFd = toFd(folder.handle());
+  struct stat info;
+  if (fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return posix::failErrno();
+  if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) return posix::fail(EPERM);
+  if (unlinkat(dirFd, name, 0) != 0) return posix::failErrno();
+  return true;
+}
+
 bool deleteFile(const char* path) {
   // Only files are deleted: a path that names a device, FIFO or socket (a target template
   // may name /dev/full) must not lose its node. A symbolic link itself goes, never its target.
@@ -145,10 +186,23 @@ bool setReadOnly(const char* path, bool readOnly) {
   struct stat info;
   if (lstat(path, &info) != 0) return posix::failErrno();
   if (S_ISLNK(info.st_mode)) return posix::fail(ELOOP);
-  mode_t mode = info.st_mode & 07777;
-  mode = readOnly ? (mode & ~(S_IWUSR | S_IWGRP | S_IWOTH)) : (mode | S_IWUSR);
-  if (fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) != 0) return posix::failErrno();
+  if (fchmodat(AT_FDCWD, path, readOnlyMode(info.st_mode, readOnly), AT_SYMLINK_NOFOLLOW) != 0) {
+    return posix::failErrno();
+  }
   return true;
+}
+
+bool setReadOnlyIn(const Folder& folder, const char* name, bool readOnly) {
+  // The mode is changed on the file opened without following a link, so that a link put in
+  // its place meanwhile is never followed either.
+  int fd = openat(toFd(folder.handle()), name,
+                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return posix::failErrno();
+  struct stat info;
+  bool changed = fstat(fd, &info) == 0 && fchmod(fd, readOnlyMode(info.st_mode, readOnly)) == 0;
+  int code = errno;
+  close(fd);
+  return changed || posix::fail(code);
 }
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/folder.h"
 #include "platform/platform.h"
 #include "platform/posix_error.h"
 
@@ -74,6 +76,23 @@ FindHandle findFirstFile(const char* pattern, FindData* data) {
   search->mask = split == std::string_view::npos ? text : text.substr(split + 1);
   search->dir = opendir(folder.c_str());
   if (search->dir == nullptr) return failSearch(errno != 0 ? errno : ENOENT);
+  if (!nextMatch(*search, data)) return failSearch(lastError());
+  return search.release();
+}
+
+FindHandle findFirstFileIn(const Folder& folder, const char* mask, FindData* data) {
+  if (mask == nullptr || data == nullptr) return failSearch(EINVAL);
+  auto search = std::make_unique<Search>();
+  search->mask = mask;
+  // A listing of its own: the folder's handle keeps its position for other callers.
+  int fd = openat(static_cast<int>(folder.handle()), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return failSearch(errno);
+  search->dir = fdopendir(fd);
+  if (search->dir == nullptr) {
+    const int code = errno;
+    close(fd);
+    return failSearch(code);
+  }
   if (!nextMatch(*search, data)) return failSearch(lastError());
   return search.release();
 }

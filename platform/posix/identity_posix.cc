@@ -1,10 +1,12 @@
 // File identities from the file's status: device, inode, size and modification time.
 #include "platform/identity.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 
+#include "platform/folder.h"
 #include "platform/posix_error.h"
 
 namespace platform {
@@ -31,6 +33,16 @@ bool identityOfPath(const char* path, FileVersion* identity) {
   if (lstat(path, &info) != 0) return posix::failErrno();
   if (!S_ISREG(info.st_mode)) return posix::fail(EINVAL);
   *identity = identityOf(info);
+  return true;
+}
+
+bool versionOf(const Folder& folder, const char* name, FileVersion* version) {
+  struct stat info;
+  if (fstatat(static_cast<int>(folder.handle()), name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return posix::failErrno();
+  }
+  if (!S_ISREG(info.st_mode)) return posix::fail(EINVAL);
+  *version = identityOf(info);
   return true;
 }
 

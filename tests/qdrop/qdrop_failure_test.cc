@@ -352,6 +352,27 @@ TEST_F(QdropTest, FailpointsDriveTheRetryPaths) {
   ExpectNoPrivateNames(folder);
   EXPECT_EQ(Drain(kReplyQueue).size(), 1u);
   EXPECT_EQ(Depth(kDeliveryQueue), 0);
+
+  // The same failed commit on a file system without extended attributes, with a template whose
+  // name changes at every expansion: the folder's journal recognises the file by its MsgId.
+  fs::create_directory(Path("stamped"));
+  PutDelivery(Header("new(" + folder + "/stamped/at-)hhmmssttnew(.bin)", "NEWVERS", 1),
+              {"stamped"});
+  run =
+      RunUntilReplies(1, {"QM_FAILPOINTS=MQCMIT@1=2:2009", "QT_PLATFORM_FAILPOINTS=setFileTag=95"});
+  std::vector<std::string> published;
+  for (const auto& entry : fs::directory_iterator(Path("stamped"))) {
+    if (entry.path().filename() != ".qdrop-journal") published.push_back(entry.path());
+  }
+  ASSERT_EQ(published.size(), 1u) << run.out;
+  EXPECT_EQ(readFile(published[0]), "stamped");
+  EXPECT_EQ(
+      testsupport::countText(run.out, "Path of file to be processed: '" + folder + "/stamped/at-"),
+      2);
+  std::vector<Message> replies = Drain(kReplyQueue);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_NE(replies[0].data.find("File '" + published[0] + "' has been delivered"),
+            std::string::npos);
 }
 
 TEST_F(QdropTest, AHardConnectErrorEndsTheAgent) {

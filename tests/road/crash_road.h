@@ -205,10 +205,11 @@ class CrashRoad {
   }
 
   // A target file is a whole copy of its source (under its name or a version of it), a part
-  // of one, some other content, or a private name left over.
+  // of one, some other content, a private name left over, or the folder's journal.
   void classify(const std::filesystem::path& path, std::map<std::string, int>& copies,
                 CrashFigures& figures) {
     const std::string name = path.filename().string();
+    if (name == ".qdrop-journal") return;  // the folder's delivery journal stays by design
     if (name.rfind(".qdrop-", 0) == 0) {
       ++figures.leftovers;
       return;
