@@ -191,6 +191,7 @@ class EmbeddedSession : public Session {
   void setSync(bool full);
   int32_t claimSlot();
   int32_t readQueue(int64_t queueId, QueueRow& row);
+  int32_t queueForPut(int64_t queueId, QueueRow& row);
   int32_t selectMessage(const GetRequest& request, int32_t deliverySeq, ChosenMessage& out);
   int32_t getOnce(const GetRequest& request, const DeliverFn& deliver, bool& retry);
   int deleteRow(int64_t id);
@@ -244,6 +245,14 @@ class EmbeddedSession : public Session {
   std::vector<int64_t> claims_;        // messages got under syncpoint, not yet marked held
   int64_t claimQueue_ = 0;             // the queue of claims_
   size_t bufferedBytes_ = 0;
+  // The queue row that the last syncpoint put read, and the counts of commits and of
+  // administrative changes when it was read: while neither moved, it is still the row.
+  struct KnownQueue {
+    int64_t queueId = 0;
+    uint64_t commits = 0;
+    uint32_t adminChanges = 0;
+    QueueRow row;
+  } knownQueue_;
   QueueManagerInfo info_;
   std::map<int, Stmt> selectors_;
   RowBatches batches_;
@@ -482,6 +491,24 @@ int32_t EmbeddedSession::readQueue(int64_t queueId, QueueRow& row) {
   return 0;
 }
 
+// A syncpoint put reads its queue's row outside any transaction: a run of puts reads it once,
+// and again after any commit (this session's included: the held rows it writes change the
+// depth) or administrative change. A commit is counted just after it lets go of the write
+// lock, so a put in that moment sees the row of just before, as if it had come first.
+int32_t EmbeddedSession::queueForPut(int64_t queueId, QueueRow& row) {
+  uint64_t commits = area()->commits.written.load();
+  uint32_t adminChanges = area()->adminChanges.load();
+  KnownQueue& known = knownQueue_;
+  if (known.queueId == queueId && known.commits == commits && known.adminChanges == adminChanges) {
+    row = known.row;
+    return 0;
+  }
+  known.queueId = 0;
+  if (int32_t reason = readQueue(queueId, row); reason != 0) return reason;
+  known = KnownQueue{queueId, commits, adminChanges, row};
+  return 0;
+}
+
 // A syncpoint put is checked now, its payload written now, and its row kept in memory with
 // others (counted in the queue's depth through the shared area) until they are written in one
 // transaction: when kPutBatch of them wait, before a put to another queue, or by the commit.
@@ -511,7 +538,7 @@ int32_t EmbeddedSession::putChecked(int64_t queueId, const MQMD& md, const void*
   if (full || otherQueue || (inFile && !reuse && writer_.needsRoll(length)))
     if (int32_t reason = flushBuffered(); reason != 0) return reason;
   QueueRow q;
-  if (int32_t reason = readQueue(queueId, q); reason != 0) return reason;
+  if (int32_t reason = queueForPut(queueId, q); reason != 0) return reason;
   if (int32_t reason = checkPut(q, queueId, length); reason != 0) return reason;
   BufferedPut put{queueId, md, md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0, {}, {}};
   if (reuse) {
