@@ -314,10 +314,17 @@ TEST_F(QmTest, LimitsGive2024And2053And2030And2051) {
   MQLONG cc, rc;
   MQBACK(hconn_, &cc, &rc);
   EXPECT_EQ(put(out, std::string(11, 'x')), MQRC_MSG_TOO_BIG_FOR_Q);
+  // A run of syncpoint puts reads the queue's row once; every change must still reach them.
+  EXPECT_EQ(put(out, "4", MQPMO_SYNCPOINT), MQRC_NONE);
   MQLONG selector = MQIA_INHIBIT_PUT, value = MQQA_PUT_INHIBITED;
   MQSET(hconn_, out, 1, &selector, 1, &value, 0, nullptr, &cc, &rc);
   ASSERT_EQ(rc, MQRC_NONE);
   EXPECT_EQ(put(out, "5"), MQRC_PUT_INHIBITED);
+  EXPECT_EQ(put(out, "5", MQPMO_SYNCPOINT), MQRC_PUT_INHIBITED);
+  QueueAttributes allowed;  // an administrative change, which no session commits
+  allowed.inhibitPut = MQQA_PUT_ALLOWED;
+  ASSERT_TRUE(alterQueue("QM1", "Q1", allowed).ok());
+  EXPECT_EQ(put(out, "6", MQPMO_SYNCPOINT), MQRC_NONE);
 }
 
 }  // namespace

@@ -296,8 +296,10 @@ MQLONG getWithWait(Connection& c, ObjectHandle& h, MQMD& md, MQGMO& gmo, MQLONG 
   bool wait = (gmo.Options & MQGMO_WAIT) != 0;
   bool failIfQuiescing = (gmo.Options & MQGMO_FAIL_IF_QUIESCING) != 0;
   auto start = std::chrono::steady_clock::now();
-  for (;;) {
-    if (MQLONG rc = c.session->health(); rc != 0) return rc;
+  // The call checked the connection's health just before; only a wait needs a fresh look.
+  for (bool first = true;; first = false) {
+    if (!first)
+      if (MQLONG rc = c.session->health(); rc != 0) return rc;
     if (failIfQuiescing && c.session->quiescing()) return MQRC_Q_MGR_QUIESCING;
     uint32_t token = h.session->changeToken(h.queue.id);
     MQLONG rc = tryGet(c, h, md, gmo, bufferLength, buffer, out);

@@ -63,7 +63,10 @@ struct SharedArea {
   std::atomic<uint32_t> state;     // QmState; kUnknown until loaded from the database
   std::atomic<uint32_t> epoch;     // bumped by every start: older sessions are broken
   std::atomic<uint32_t> highSlot;  // slots at and above it were never used
-  uint32_t reserved;
+  // Bumped after every administrative use of the database (which may change queues or
+  // messages outside any session's commits): with the commit count it tells a session
+  // that a queue row it read may have changed since.
+  std::atomic<uint32_t> adminChanges;
   std::atomic<uint32_t> wake[kWakeWords];     // bumped on every change a getter may want
   std::atomic<uint32_t> waiters[kWakeWords];  // sleepers per word, so idle puts skip the wake
   Slot slots[kSlots];

@@ -40,7 +40,7 @@ TEST_F(QmTest, KilledProcessHasItsUnitOfWorkBackedOut) {
   connect();
   MQHOBJ out = open("Q1", MQOO_OUTPUT);
   ASSERT_EQ(put(out, "kept"), MQRC_NONE);
-  int status = inChild([] {
+  auto getPutAndDie = [] {
     MQHCONN h;
     MQLONG cc, rc;
     MQCHAR48 name = "QM1";
@@ -63,8 +63,8 @@ TEST_F(QmTest, KilledProcessHasItsUnitOfWorkBackedOut) {
     MQPUT(h, q, &md2, &pmo, 4, const_cast<char*>("lost"), &cc, &rc);
     if (rc != 0) _exit(3);
     raise(SIGKILL);
-  });
-  ASSERT_EQ(status, -SIGKILL);
+  };
+  ASSERT_EQ(inChild(getPutAndDie), -SIGKILL);
   // The next call of this connection notices the dead one: the exclusive open is free again,
   // the got message is back with its backout count, the put is gone.
   MQHOBJ in = open("Q1", MQOO_INPUT_EXCLUSIVE);
@@ -75,6 +75,20 @@ TEST_F(QmTest, KilledProcessHasItsUnitOfWorkBackedOut) {
   EXPECT_EQ(md.BackoutCount, 1);
   EXPECT_EQ(get(in, data), MQRC_NO_MSG_AVAILABLE);
   EXPECT_EQ(describeQueue("QM1", "Q1").value.currentDepth, 0);
+
+  // Once more while this connection is inside a unit of work, where it looks for dead
+  // connections less often: a waiting get still finds the message back.
+  MQLONG cc, rc;
+  MQCLOSE(hconn_, &in, MQCO_NONE, &cc, &rc);
+  ASSERT_EQ(put(out, "again"), MQRC_NONE);
+  ASSERT_EQ(put(out, "mine", MQPMO_SYNCPOINT), MQRC_NONE);
+  ASSERT_EQ(inChild(getPutAndDie), -SIGKILL);
+  in = open("Q1", MQOO_INPUT_SHARED);
+  MQMD again = {MQMD_DEFAULT};
+  ASSERT_EQ(get(in, data, MQGMO_SYNCPOINT | MQGMO_WAIT, &again, 65536, 5000), MQRC_NONE);
+  EXPECT_EQ(data, "again");
+  EXPECT_EQ(again.BackoutCount, 1);
+  EXPECT_EQ(describeQueue("QM1", "Q1").value.currentDepth, 1);  // the uncommitted put
 }
 
 // Puts three large messages (kept in a payload file) on Q1 in one unit of work and commits, on

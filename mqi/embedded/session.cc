@@ -23,6 +23,11 @@ namespace {
 using sqlite::Stmt;
 using sqlite::Use;
 
+int64_t steadyMicroseconds() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 int64_t nowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
@@ -89,6 +94,29 @@ class Txn {
   sqlite3* db_;
   bool open_ = false;
 };
+
+// What a get needs of the message it chose.
+struct ChosenMessage {
+  int64_t id = 0;
+  MQMD md;
+  Extent extent;
+  bool persistent = false;
+};
+
+// The columns that a selection gives for ChosenMessage, in readChosen's order.
+constexpr const char* kChosenColumns =
+    "id, md, length, backout, persistent, file_id, file_offset";
+
+// Copies a row of kChosenColumns; false when its descriptor is not one (damage).
+bool readChosen(Use& row, ChosenMessage& out) {
+  if (row.bytes(1) != static_cast<int>(sizeof out.md)) return false;
+  out.id = row.i64(0);
+  std::memcpy(&out.md, row.blob(1), sizeof out.md);
+  out.extent = Extent{row.i64(5), row.i64(6), row.i64(2)};
+  out.md.BackoutCount = row.i32(3);
+  out.persistent = row.i32(4) == MQPER_PERSISTENT;
+  return true;
+}
 
 struct QueueRow {
   int32_t inhibitGet = 0, inhibitPut = 0, maxDepth = 0, maxMsgLength = 0, deliverySeq = 0;
@@ -168,7 +196,8 @@ class EmbeddedSession : public Session {
   void setSync(bool full);
   int32_t claimSlot();
   int32_t readQueue(int64_t queueId, QueueRow& row);
-  int32_t selectMessage(const GetRequest& request, int32_t deliverySeq, int64_t& id);
+  int32_t queueForPut(int64_t queueId, QueueRow& row);
+  int32_t selectMessage(const GetRequest& request, int32_t deliverySeq, ChosenMessage& out);
   int32_t getOnce(const GetRequest& request, const DeliverFn& deliver, bool& retry);
   int deleteRow(int64_t id);
   int32_t removeMessage(int64_t id, int64_t queueId);
@@ -205,6 +234,8 @@ class EmbeddedSession : public Session {
   int64_t connectionId_ = 0;
   uint32_t epoch_ = 0;
   int32_t broken_ = 0;
+  static constexpr int64_t kReapIntervalUs = 1000;
+  int64_t lastReapUs_ = 0;  // when health() last looked for dead connections
   bool diskFull_ = false;
   bool damageReported_ = false;
   int64_t uncommitted_ = 0;
@@ -221,6 +252,14 @@ class EmbeddedSession : public Session {
   std::vector<int64_t> claims_;        // messages got under syncpoint, not yet marked held
   int64_t claimQueue_ = 0;             // the queue of claims_
   size_t bufferedBytes_ = 0;
+  // The queue row that the last syncpoint put read, and the counts of commits and of
+  // administrative changes when it was read: while neither moved, it is still the row.
+  struct KnownQueue {
+    int64_t queueId = 0;
+    uint64_t commits = 0;
+    uint32_t adminChanges = 0;
+    QueueRow row;
+  } knownQueue_;
   QueueManagerInfo info_;
   std::map<int, Stmt> selectors_;
   RowBatches batches_;
@@ -238,10 +277,8 @@ bool EmbeddedSession::prepareAll() {
                                 " file_offset) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11)") &&
          insertPayload_.prepare(db_, "INSERT INTO payloads(id, data) VALUES(?1, ?2)") &&
          depthDelta_.prepare(db_, "UPDATE queues SET depth=depth+?1 WHERE id=?2") &&
-         messageRow_.prepare(db_,
-                             "SELECT md, length, backout, persistent, priority, file_id,"
-                             " file_offset FROM messages WHERE id=?1 AND queue_id=?2 AND"
-                             " state=0") &&
+         messageRow_.prepare(db_, std::string("SELECT ") + kChosenColumns +
+                                      " FROM messages WHERE id=?1 AND queue_id=?2 AND state=0") &&
 
          holdMessage_.prepare(db_, "UPDATE messages SET state=?1 WHERE id=?2") &&
          deletePayload_.prepare(db_, "DELETE FROM payloads WHERE id=?1") &&
@@ -369,6 +406,13 @@ int32_t EmbeddedSession::health() {
   else if (area()->state.load() == kStopped)
     broken_ = MQRC_Q_MGR_STOPPING;
   if (broken_ != 0) return broken_;
+  // Each look for dead connections asks the system about the lock of every other connection.
+  // Inside a unit of work (a router's run of gets and puts, say) a look a millisecond old is
+  // recent enough: what a process that died since leaves is backed out as if it died a
+  // millisecond later. A session with nothing open looks at every call.
+  int64_t now = steadyMicroseconds();
+  if (uncommitted_ > 0 && now - lastReapUs_ < kReapIntervalUs) return 0;
+  lastReapUs_ = now;
   reapDeadConnections(db_, *shared_, locks_, slot_);
   return 0;
 }
@@ -461,6 +505,24 @@ int32_t EmbeddedSession::readQueue(int64_t queueId, QueueRow& row) {
   return 0;
 }
 
+// A syncpoint put reads its queue's row outside any transaction: a run of puts reads it once,
+// and again after any commit (this session's included: the held rows it writes change the
+// depth) or administrative change. A commit is counted just after it lets go of the write
+// lock, so a put in that moment sees the row of just before, as if it had come first.
+int32_t EmbeddedSession::queueForPut(int64_t queueId, QueueRow& row) {
+  uint64_t commits = area()->commits.written.load();
+  uint32_t adminChanges = area()->adminChanges.load();
+  KnownQueue& known = knownQueue_;
+  if (known.queueId == queueId && known.commits == commits && known.adminChanges == adminChanges) {
+    row = known.row;
+    return 0;
+  }
+  known.queueId = 0;
+  if (int32_t reason = readQueue(queueId, row); reason != 0) return reason;
+  known = KnownQueue{queueId, commits, adminChanges, row};
+  return 0;
+}
+
 // A syncpoint put is checked now, its payload written now, and its row kept in memory with
 // others (counted in the queue's depth through the shared area) until they are written in one
 // transaction: when kPutBatch of them wait, before a put to another queue, or by the commit.
@@ -490,7 +552,7 @@ int32_t EmbeddedSession::putChecked(int64_t queueId, const MQMD& md, const void*
   if (full || otherQueue || (inFile && !reuse && writer_.needsRoll(length)))
     if (int32_t reason = flushBuffered(); reason != 0) return reason;
   QueueRow q;
-  if (int32_t reason = readQueue(queueId, q); reason != 0) return reason;
+  if (int32_t reason = queueForPut(queueId, q); reason != 0) return reason;
   if (int32_t reason = checkPut(q, queueId, length); reason != 0) return reason;
   BufferedPut put{queueId, md, md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0, {}, {}};
   if (reuse) {
@@ -619,8 +681,8 @@ Stmt& EmbeddedSession::selector(int variant) {
   // A match on CorrelId (with or without MsgId) seeks messages_ids and sorts the few rows it
   // finds; left alone the planner walks messages_order to spare the sort, which passes over
   // every message ahead of the match (a whole other delivery group, say).
-  std::string sql =
-      (variant & 4) ? "SELECT id FROM messages INDEXED BY messages_ids" : "SELECT id FROM messages";
+  std::string sql = std::string("SELECT ") + kChosenColumns +
+                    ((variant & 4) ? " FROM messages INDEXED BY messages_ids" : " FROM messages");
   sql += " WHERE queue_id=?1 AND state=0 AND (expires=0 OR expires>?4) AND NOT claimed(id)";
   if (variant & 2) sql += " AND msg_id=?2";
   if (variant & 4) sql += " AND correl_id=?3";
@@ -630,11 +692,18 @@ Stmt& EmbeddedSession::selector(int variant) {
   return stmt;
 }
 
-int32_t EmbeddedSession::selectMessage(const GetRequest& r, int32_t deliverySeq, int64_t& id) {
+// The chosen message's row comes with the choice: one statement per get. The message under a
+// cursor is read by its id, and may have been got or claimed since the browse.
+int32_t EmbeddedSession::selectMessage(const GetRequest& r, int32_t deliverySeq,
+                                       ChosenMessage& out) {
   bool underCursor = r.mode == GetMode::kBrowseUnderCursor || r.mode == GetMode::kGetUnderCursor;
   if (underCursor) {
     if (r.cursor == nullptr || r.cursor->messageId == 0) return MQRC_NO_MSG_UNDER_CURSOR;
-    id = r.cursor->messageId;
+    Use use(messageRow_);
+    use.bind(1, r.cursor->messageId).bind(2, r.queueId);
+    int rc = use.step();
+    if (rc == SQLITE_DONE || shared_->claimed(r.cursor->messageId)) return MQRC_NO_MSG_UNDER_CURSOR;
+    if (rc != SQLITE_ROW || !readChosen(use, out)) return fail(rc);
     return 0;
   }
   bool after = r.mode == GetMode::kBrowseNext && r.cursor != nullptr && r.cursor->messageId != 0;
@@ -649,8 +718,7 @@ int32_t EmbeddedSession::selectMessage(const GetRequest& r, int32_t deliverySeq,
   if (after) use.bind(5, r.cursor->priority).bind(6, r.cursor->messageId);
   int rc = use.step();
   if (rc == SQLITE_DONE) return MQRC_NO_MSG_AVAILABLE;
-  if (rc != SQLITE_ROW) return fail(rc);
-  id = use.i64(0);
+  if (rc != SQLITE_ROW || !readChosen(use, out)) return fail(rc);
   return 0;
 }
 
@@ -735,22 +803,12 @@ int32_t EmbeddedSession::getOnce(const GetRequest& r, const DeliverFn& deliver, 
   QueueRow q;
   if (int32_t reason = readQueue(r.queueId, q); reason != 0) return reason;
   if (q.inhibitGet == MQQA_GET_INHIBITED) return MQRC_GET_INHIBITED;
-  int64_t id = 0;
-  if (int32_t reason = selectMessage(r, q.deliverySeq, id); reason != 0) return reason;
-  MQMD md;
-  Extent extent;
-  bool persistent;
-  {
-    Use use(messageRow_);
-    use.bind(1, id).bind(2, r.queueId);
-    rc = use.step();
-    if (rc == SQLITE_DONE || shared_->claimed(id)) return MQRC_NO_MSG_UNDER_CURSOR;
-    if (rc != SQLITE_ROW || use.bytes(0) != static_cast<int>(sizeof md)) return fail(rc);
-    std::memcpy(&md, use.blob(0), sizeof md);
-    extent = Extent{use.i64(5), use.i64(6), use.i64(1)};
-    md.BackoutCount = use.i32(2);
-    persistent = use.i32(3) == MQPER_PERSISTENT;
-  }
+  ChosenMessage chosen;
+  if (int32_t reason = selectMessage(r, q.deliverySeq, chosen); reason != 0) return reason;
+  const int64_t id = chosen.id;
+  const MQMD& md = chosen.md;
+  const Extent& extent = chosen.extent;
+  const bool persistent = chosen.persistent;
   bool syncpoint = !browse && (r.syncpoint || (r.syncpointIfPersistent && persistent));
   if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs) return MQRC_SYNCPOINT_LIMIT_REACHED;
   bool taken;

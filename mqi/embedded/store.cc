@@ -29,6 +29,7 @@ class QmAccess {
  public:
   ~QmAccess() {
     if (db_ != nullptr) sqlite3_close_v2(db_);
+    if (shared_) shared_->area()->adminChanges.fetch_add(1);
   }
   Status open(const std::string& dataFolder, const std::string& name) {
     folder_ = folderFor(dataFolder, name);
