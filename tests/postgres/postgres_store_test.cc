@@ -503,6 +503,9 @@ TEST_F(PostgresStore, AStoppedSessionLosesItsLeaseAndNeverCommitsStaleWork) {
   mqi::QueueManagerChanges lease;
   lease.sessionLeaseSeconds = kLeaseSeconds;
   ASSERT_TRUE(mqi::alterQueueManager(qmgr_, lease).ok());
+  EXPECT_EQ(mqi::describeQueueManager(qmgr_).value.sessionLeaseSeconds, kLeaseSeconds);
+  lease.sessionLeaseSeconds = kLeaseSeconds - 1;
+  EXPECT_FALSE(mqi::alterQueueManager(qmgr_, lease).ok()) << "too short to renew in time";
   MQHCONN h = connect();
   MQHOBJ q = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT);
   ASSERT_EQ(put(h, q, "job", MQPMO_NO_SYNCPOINT), MQRC_NONE);
