@@ -99,8 +99,18 @@ Result<CompactReport> compactQueueManager(const std::string& name) {
 Status setMaxUncommittedMsgs(const std::string& name, int32_t value) {
   return withStore([&](Store& s) { return s.setMaxUncommittedMsgs(name, value); });
 }
+Result<std::vector<SessionInfo>> listSessions(const std::string& qmgr) {
+  return withStore([&](Store& s) { return s.listSessions(qmgr); });
+}
+Result<SessionEnd> endSession(const std::string& qmgr, int64_t sessionId) {
+  return withStore([&](Store& s) { return s.endSession(qmgr, sessionId); });
+}
 Status alterQueueManager(const std::string& name, const QueueManagerChanges& changes) {
   return withStore([&](Store& s) {
+    if (changes.sessionLeaseSeconds && (*changes.sessionLeaseSeconds < kMinSessionLease ||
+                                        *changes.sessionLeaseSeconds > kMaxSessionLease))
+      return Status::Error("the session lease must be " + std::to_string(kMinSessionLease) + ".." +
+                           std::to_string(kMaxSessionLease) + " seconds");
     if (changes.defaultBackoutThreshold &&
         (*changes.defaultBackoutThreshold < 0 || *changes.defaultBackoutThreshold > 999999999))
       return Status::Error("the default backout threshold must be 0..999999999");

@@ -358,11 +358,31 @@ int createSchema(sqlite3* db) {
       "CREATE TABLE payloads(id INTEGER PRIMARY KEY, data BLOB NOT NULL);"
       "CREATE TABLE payload_files(id INTEGER PRIMARY KEY AUTOINCREMENT,"
       " writer INT NOT NULL DEFAULT 0);"
-      "CREATE TABLE connections(id INTEGER PRIMARY KEY AUTOINCREMENT, slot INT, pid INT);"
+      "CREATE TABLE connections(id INTEGER PRIMARY KEY AUTOINCREMENT, slot INT, pid INT,"
+      " program TEXT NOT NULL DEFAULT '', started INT NOT NULL DEFAULT 0);"
       "CREATE TABLE handles(id INTEGER PRIMARY KEY, connection_id INT NOT NULL,"
       " queue_id INT NOT NULL, input INT NOT NULL, output INT NOT NULL);"
       "PRAGMA user_version=2;"
       "COMMIT;");
+}
+
+int addConnectionDetails(sqlite3* db) {
+  auto present = [db] {
+    sqlite::Stmt probe;
+    return probe.prepare(db, "SELECT program, started FROM connections LIMIT 0");
+  };
+  if (present()) return SQLITE_OK;
+  if (int rc = sqlite::exec(db, "BEGIN IMMEDIATE"); rc != SQLITE_OK) return rc;
+  int rc = SQLITE_OK;
+  if (!present())  // another process may have added them meanwhile
+    rc = sqlite::exec(db,
+                      "ALTER TABLE connections ADD COLUMN program TEXT NOT NULL DEFAULT '';"
+                      "ALTER TABLE connections ADD COLUMN started INT NOT NULL DEFAULT 0;");
+  if (rc != SQLITE_OK) {
+    sqlite::exec(db, "ROLLBACK");
+    return rc;
+  }
+  return sqlite::exec(db, "COMMIT");
 }
 
 bool RowBatches::prepare(sqlite3* db) {

@@ -34,8 +34,15 @@ enum QmState : uint32_t { kUnknown = 0, kRunning = 1, kQuiescing = 2, kStopped =
 struct Slot {
   std::atomic<int64_t> connectionId;  // 0 = free
   std::atomic<uint32_t> pid;
-  uint32_t reserved;
+  // The low 32 bits of the connection id an operator ended (qmctl end-session; 0: none): the
+  // connection backs itself out at its next call, since part of its unit of work is in its
+  // own memory. Zero in a shared file of an earlier version.
+  std::atomic<uint32_t> endRequested;
 };
+
+inline uint32_t endMark(int64_t connectionId) {
+  return static_cast<uint32_t>(connectionId);
+}
 
 // The syncpoint puts a session holds in memory before writing them in one transaction: they
 // count in the depth of their queue for every process. Kept after the slots, so that a shared
@@ -140,6 +147,9 @@ void readQueueInfo(sqlite::Use& row, QueueInfo& out);
 
 // Creates the tables of a new queue manager database.
 int createSchema(sqlite3* db);
+// Gives the connections table the program and start time of each connection when it lacks
+// them. Earlier versions ignore the columns, so the layout version stays.
+int addConnectionDetails(sqlite3* db);
 
 // The state of a message row held by the open unit of work of a connection (0 = committed).
 // Computed unsigned: an id read from a damaged file must not make the arithmetic undefined.

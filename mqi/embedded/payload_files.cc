@@ -78,7 +78,7 @@ int upgradeSchema(sqlite3* db) {
   // table makes it look again.
   sqlite::exec(db, "SELECT 1 FROM messages LIMIT 0");
   int version = userVersion(db);
-  if (version == kSchemaVersion) return SQLITE_OK;
+  if (version == kSchemaVersion) return addConnectionDetails(db);
   if (version > kSchemaVersion) return SQLITE_CANTOPEN;
   if (int rc = sqlite::exec(db, "BEGIN IMMEDIATE"); rc != SQLITE_OK) return rc;
   // another process may have upgraded it meanwhile
@@ -92,7 +92,8 @@ int upgradeSchema(sqlite3* db) {
     sqlite::exec(db, "ROLLBACK");
     return rc;
   }
-  return sqlite::exec(db, "COMMIT");
+  if ((rc = sqlite::exec(db, "COMMIT")) != SQLITE_OK) return rc;
+  return addConnectionDetails(db);
 }
 
 void PayloadWriter::bind(sqlite3* db, const std::string& qmFolder, int64_t connectionId) {

@@ -195,6 +195,7 @@ class EmbeddedSession : public Session {
   // way a dead process's are; any later flushed commit carries them to disk anyway.
   void setSync(bool full);
   int32_t claimSlot();
+  int32_t endedByOperator();
   int32_t readQueue(int64_t queueId, QueueRow& row);
   int32_t queueForPut(int64_t queueId, QueueRow& row);
   int32_t selectMessage(const GetRequest& request, int32_t deliverySeq, ChosenMessage& out);
@@ -371,13 +372,16 @@ int32_t EmbeddedSession::claimSlot() {
     }
     Stmt ins;
     setSync(false);
-    if (!ins.prepare(db_, "INSERT INTO connections(slot, pid) VALUES(?1, ?2)")) {
+    if (!ins.prepare(db_,
+                     "INSERT INTO connections(slot, pid, program, started)"
+                     " VALUES(?1, ?2, ?3, CAST(strftime('%s', 'now') AS INT))")) {
       locks_.unlock(i);
       return MQRC_UNEXPECTED_ERROR;
     }
     int32_t pid = platform::currentProcessId();
     Use use(ins);
     use.bind(1, static_cast<int64_t>(i)).bind(2, static_cast<int64_t>(pid));
+    use.bind(3, std::string(platform::programName()));
     int rc = use.run();
     if (rc != SQLITE_DONE) {
       locks_.unlock(i);
@@ -389,6 +393,7 @@ int32_t EmbeddedSession::claimSlot() {
     // slot is ours, so that no reader counts it for us.
     area()->pending[i].count.store(0);
     shared_->dropClaims(i);
+    area()->slots[i].endRequested.store(0);
     area()->slots[i].pid.store(static_cast<uint32_t>(pid));
     area()->slots[i].connectionId.store(connectionId_);
     uint32_t high = area()->highSlot.load();
@@ -406,6 +411,9 @@ int32_t EmbeddedSession::health() {
   else if (area()->state.load() == kStopped)
     broken_ = MQRC_Q_MGR_STOPPING;
   if (broken_ != 0) return broken_;
+  if (slot_ < kSlots && area()->slots[slot_].endRequested.load() == endMark(connectionId_) &&
+      endMark(connectionId_) != 0)
+    return endedByOperator();
   // Each look for dead connections asks the system about the lock of every other connection.
   // Inside a unit of work (a router's run of gets and puts, say) a look a millisecond old is
   // recent enough: what a process that died since leaves is backed out as if it died a
@@ -415,6 +423,16 @@ int32_t EmbeddedSession::health() {
   lastReapUs_ = now;
   reapDeadConnections(db_, *shared_, locks_, slot_);
   return 0;
+}
+
+// qmctl end-session asked this connection to end: its work is backed out as a dead
+// process's would be, and its row and handles go, so that it is listed no more. The slot
+// stays ours until the disconnect.
+int32_t EmbeddedSession::endedByOperator() {
+  backout();
+  backoutConnection(db_, *shared_, connectionId_, true);
+  area()->slots[slot_].endRequested.store(0);
+  return broken_ = MQRC_CONNECTION_BROKEN;
 }
 
 void EmbeddedSession::setSync(bool full) {

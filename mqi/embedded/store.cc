@@ -12,6 +12,7 @@
 #include "mqi/embedded/sqlite_util.h"
 #include "mqi/store/admin_rules.h"
 #include "mqi/store/names.h"
+#include "platform/host.h"
 #include "platform/platform.h"
 
 namespace mqi::embedded {
@@ -173,6 +174,8 @@ class EmbeddedStore : public Store {
   Result<StoreSpace> measureSpace(const std::string& name) override;
   Result<CompactReport> compactQueueManager(const std::string& name) override;
   Result<CheckReport> checkQueueManager(const std::string& name) override;
+  Result<std::vector<SessionInfo>> listSessions(const std::string& qmgr) override;
+  Result<SessionEnd> endSession(const std::string& qmgr, int64_t sessionId) override;
   Status defineQueue(const std::string& qmgr, const std::string& queue,
                      const QueueAttributes& attributes) override;
   Status alterQueue(const std::string& qmgr, const std::string& queue,
@@ -396,6 +399,10 @@ Status EmbeddedStore::setMaxUncommittedMsgs(const std::string& name, int32_t val
 }
 
 Status EmbeddedStore::alterQueueManager(const std::string& name, const QueueManagerChanges& c) {
+  if (c.sessionLeaseSeconds)
+    return Status::Error(
+        "the embedded store has no session leases: a connection ends with its"
+        " process");
   QmAccess qm;
   if (Status s = qm.open(folder_, name); !s.ok()) return s;
   Stmt upd;
@@ -426,6 +433,75 @@ Result<CheckReport> EmbeddedStore::checkQueueManager(const std::string& name) {
   QmAccess qm;
   if (Status s = qm.open(folder_, name); !s.ok()) return s;
   return checkStore(qm.db(), qm.shared(), qm.locks());
+}
+
+// Opening the queue manager backed out the connections of dead processes: what is listed
+// lives. A connection's unit of work is its rows, and the puts and claims its slot shows.
+Result<std::vector<SessionInfo>> EmbeddedStore::listSessions(const std::string& qmgr) {
+  QmAccess qm;
+  if (Status s = qm.open(folder_, qmgr); !s.ok()) return s;
+  Stmt q;
+  if (!q.prepare(qm.db(),
+                 "SELECT c.id, c.slot, c.pid, c.program, c.started,"
+                 " (SELECT count(*) FROM queues u JOIN messages m ON m.queue_id=u.id"
+                 " AND m.state IN (c.id*2+1, c.id*2+2)) FROM connections c ORDER BY c.id"))
+    return qm.sqlError("cannot list the sessions of " + qmgr);
+  Result<std::vector<SessionInfo>> r;
+  Use use(q);
+  while (use.row()) {
+    int64_t slot = use.i64(1);
+    if (slot < 0 || slot >= kSlots) continue;
+    const Slot& held = qm.area()->slots[slot];
+    if (held.connectionId.load() != use.i64(0)) continue;  // ended, not yet cleared
+    SessionInfo i;
+    i.id = use.i64(0);
+    i.machine = hostOfMachineKey(platform::machineKey());
+    i.processId = use.i32(2);
+    i.program = use.text(3);
+    i.startedAt = use.i64(4);
+    i.heldMessages =
+        use.i64(5) + qm.area()->pending[slot].count.load() + qm.area()->claims[slot].count.load();
+    r.value.push_back(i);
+  }
+  return r;
+}
+
+// A live connection holds part of its unit of work in its own memory (puts not yet written,
+// messages claimed): only it can back that out, at its next call. A connection whose process
+// is gone is backed out here.
+Result<SessionEnd> EmbeddedStore::endSession(const std::string& qmgr, int64_t sessionId) {
+  QmAccess qm;
+  if (Status s = qm.open(folder_, qmgr); !s.ok()) return s;
+  Stmt q;
+  if (!q.prepare(qm.db(), "SELECT slot FROM connections WHERE id=?1"))
+    return qm.sqlError("cannot read the sessions of " + qmgr);
+  int64_t slot = -1;
+  {
+    Use use(q);
+    use.bind(1, sessionId);
+    if (!use.row())
+      return Status::Error("queue manager " + qmgr + " has no session " +
+                           std::to_string(sessionId));
+    slot = use.i64(0);
+  }
+  if (slot >= 0 && slot < kSlots) {
+    auto i = static_cast<uint32_t>(slot);
+    Slot& held = qm.area()->slots[i];
+    if (held.connectionId.load() == sessionId && qm.locks().isHeldElsewhere(i)) {
+      held.endRequested.store(endMark(sessionId));
+      qm.shared().wakeAll();  // a waiting get looks at once
+      return SessionEnd::kAtNextCall;
+    }
+    if (held.connectionId.load() == sessionId) {
+      if (backoutSlot(qm.db(), qm.shared(), i, sessionId) != SQLITE_OK)
+        return qm.sqlError("cannot end session " + std::to_string(sessionId));
+      held.connectionId.compare_exchange_strong(sessionId, 0);
+      return SessionEnd::kBackedOut;
+    }
+  }
+  if (backoutConnection(qm.db(), qm.shared(), sessionId, true) != SQLITE_OK)
+    return qm.sqlError("cannot end session " + std::to_string(sessionId));
+  return SessionEnd::kBackedOut;
 }
 
 Result<int64_t> EmbeddedStore::openQueue(QmAccess& qm, const std::string& qmgr,

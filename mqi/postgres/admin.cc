@@ -38,6 +38,8 @@ class PostgresStore : public Store {
   Result<std::vector<QueueManagerInfo>> listQueueManagers() override;
   Result<QueueManagerInfo> describeQueueManager(const std::string& name) override;
   Result<CheckReport> checkQueueManager(const std::string& name) override;
+  Result<std::vector<SessionInfo>> listSessions(const std::string& qmgr) override;
+  Result<SessionEnd> endSession(const std::string& qmgr, int64_t sessionId) override;
   Status setDefaultQueueManager(const std::string& name) override;
   Status setMaxUncommittedMsgs(const std::string& name, int32_t value) override;
   Status alterQueueManager(const std::string& name, const QueueManagerChanges& c) override;
@@ -183,11 +185,12 @@ Status PostgresStore::deleteQueueManager(const std::string& name) {
 Result<QueueManagerInfo> PostgresStore::describeQueueManager(const std::string& name) {
   Conn conn;
   if (Status s = openQueueManager(conn, name); !s.ok()) return s;
-  Rows q = conn.run("SELECT ccsid, max_uncommitted, max_msg_length, state, is_default,"
-                    " (SELECT count(*) FROM mqi.sessions WHERE qmgr=$1), dead_letter,"
-                    " def_backout FROM mqi.qmgrs"
-                    " WHERE name=$1",
-                    Params().add(name));
+  Rows q = conn.run(
+      "SELECT ccsid, max_uncommitted, max_msg_length, state, is_default,"
+      " (SELECT count(*) FROM mqi.sessions WHERE qmgr=$1), dead_letter,"
+      " def_backout, lease FROM mqi.qmgrs"
+      " WHERE name=$1",
+      Params().add(name));
   if (!q.ok() || q.size() != 1) return dbError("cannot read queue manager " + name, conn, q);
   QueueManagerInfo i;
   i.name = name;
@@ -200,6 +203,7 @@ Result<QueueManagerInfo> PostgresStore::describeQueueManager(const std::string& 
   i.connections = q.i32(0, 5);
   i.deadLetterQName = q.text(0, 6);
   i.defaultBackoutThreshold = q.i32(0, 7);
+  i.sessionLeaseSeconds = q.i32(0, 8);
   return i;
 }
 
@@ -234,6 +238,47 @@ Result<CheckReport> PostgresStore::checkQueueManager(const std::string& name) {
   return report;
 }
 
+// Opening the queue manager reaped the dead and the expired: what is listed lives. The age of
+// the last renewal is told by the server's clock, as the reapers read it.
+Result<std::vector<SessionInfo>> PostgresStore::listSessions(const std::string& qmgr) {
+  Conn conn;
+  if (Status s = openQueueManager(conn, qmgr); !s.ok()) return s;
+  Rows q = conn.run(
+      "SELECT s.id, s.machine, s.client_pid, s.client,"
+      " extract(epoch FROM s.started)::bigint,"
+      " (SELECT count(*) FROM mqi.messages m WHERE m.owner=s.id),"
+      " coalesce((extract(epoch FROM clock_timestamp() - s.renewed) * 1000)::bigint,"
+      " -1) FROM mqi.sessions s WHERE s.qmgr=$1 ORDER BY s.id",
+      Params().add(qmgr));
+  if (!q.ok()) return dbError("cannot list the sessions of " + qmgr, conn, q);
+  Result<std::vector<SessionInfo>> r;
+  for (int row = 0; row < q.size(); ++row) {
+    SessionInfo i;
+    i.id = q.i64(row, 0);
+    i.machine = hostOfMachineKey(q.text(row, 1));
+    i.processId = q.i32(row, 2);
+    i.program = q.text(row, 3);
+    i.startedAt = q.i64(row, 4);
+    i.heldMessages = q.i64(row, 5);
+    i.renewedAgoMs = q.i64(row, 6);
+    r.value.push_back(i);
+  }
+  return r;
+}
+
+// From any machine: the session's server connection is ended (where this role may), so its
+// next call fails with 2009; where it may not, its next call finds its lease gone.
+Result<SessionEnd> PostgresStore::endSession(const std::string& qmgr, int64_t sessionId) {
+  Conn conn;
+  if (Status s = openQueueManager(conn, qmgr); !s.ok()) return s;
+  Rows q = conn.run("SELECT mqi.end_session(id) FROM mqi.sessions WHERE id=$1 AND qmgr=$2",
+                    Params().add(sessionId).add(qmgr));
+  if (!q.ok()) return dbError("cannot end session " + std::to_string(sessionId), conn, q);
+  if (q.size() == 0 || q.text(0, 0) != "t")
+    return Status::Error("queue manager " + qmgr + " has no session " + std::to_string(sessionId));
+  return SessionEnd::kBackedOut;
+}
+
 Result<std::vector<QueueManagerInfo>> PostgresStore::listQueueManagers() {
   Result<std::vector<QueueManagerInfo>> r;
   std::vector<std::string> names;
@@ -265,9 +310,11 @@ Status PostgresStore::alterQueueManager(const std::string& name, const QueueMana
   Params p;
   p.add(name).add(c.deadLetterQName ? std::string("1") : std::string("0"));
   p.add(c.deadLetterQName.value_or("")).add(c.defaultBackoutThreshold.value_or(-1));
+  p.add(c.sessionLeaseSeconds.value_or(-1));
   return run(conn, "cannot alter queue manager " + name,
              "UPDATE mqi.qmgrs SET dead_letter=CASE WHEN $2::int=1 THEN $3 ELSE dead_letter END,"
-             " def_backout=CASE WHEN $4::int<0 THEN def_backout ELSE $4::int END WHERE name=$1",
+             " def_backout=CASE WHEN $4::int<0 THEN def_backout ELSE $4::int END,"
+             " lease=CASE WHEN $5::int<0 THEN lease ELSE $5::int END WHERE name=$1",
              p);
 }
 

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -146,6 +147,33 @@ bool takeConnection(const std::string& conninfo, Conn& out);
 // (gone, or a transaction still open).
 void keepConnection(const std::string& conninfo, Conn&& conn);
 size_t idleConnections();
+
+// Leases. A session renews its lease (sessions.renewed, by the server's clock) while it lives;
+// one that went `lease` seconds without (a stopped process, a machine cut off) is ended by the
+// next session that looks for dead ones: its work backed out, its server connection ended.
+// A session renews along with the state refresh its calls make anyway (at most every third of
+// the lease, no round trip of its own), and at its commit, which also proves the lease still
+// held in the commit's own transaction. A process can spend longer than a lease outside MQ
+// calls while holding a unit of work (a long XML check, a slow flush before the commit), so
+// one thread per process renews the leases of the sessions that are idle between calls.
+//
+// The SQLSTATE a statement fails with when its session was ended meanwhile.
+constexpr const char* kLeaseLostState = "QTL01";
+
+class LeaseHolder {
+ public:
+  virtual ~LeaseHolder() = default;
+  // Held by the session's own thread for the whole of each of its calls; the renewing thread
+  // only tries it, so it never waits for a call or a call for it.
+  std::recursive_mutex callLock;
+  // Both called by the renewing thread with callLock held.
+  virtual bool leaseDue(std::chrono::steady_clock::time_point now) const = 0;
+  virtual void renewIdle() = 0;
+};
+// The renewing thread looks after `holder` from now on / no longer. After stopRenewing
+// returns, the thread does not touch it.
+void keepLeaseRenewed(LeaseHolder* holder);
+void stopRenewing(LeaseHolder* holder);
 
 // The MQ reason code for a failed statement on `conn`: 2009 when the connection is gone.
 int32_t reasonFor(const Conn& conn, const Rows& rows);

@@ -19,7 +19,7 @@ CREATE SCHEMA IF NOT EXISTS mqi;
 CREATE TABLE mqi.qmgrs(name text PRIMARY KEY, ccsid int NOT NULL, max_uncommitted int NOT NULL,
   max_msg_length int NOT NULL, state int NOT NULL DEFAULT 0, epoch bigint NOT NULL DEFAULT 0,
   is_default boolean NOT NULL DEFAULT false, dead_letter text NOT NULL DEFAULT '',
-  def_backout int NOT NULL DEFAULT 0);
+  def_backout int NOT NULL DEFAULT 0, lease int NOT NULL DEFAULT 15);
 CREATE TABLE mqi.queues(id bigserial PRIMARY KEY,
   qmgr text NOT NULL REFERENCES mqi.qmgrs(name) ON DELETE CASCADE, name text NOT NULL,
   max_msg_length int NOT NULL, max_depth int NOT NULL, def_priority int NOT NULL,
@@ -41,7 +41,8 @@ CREATE INDEX messages_owner ON mqi.messages(owner) WHERE owner <> 0;
 CREATE INDEX messages_held ON mqi.messages(queue_id, owner) WHERE state = 2;
 CREATE TABLE mqi.sessions(id bigserial PRIMARY KEY, qmgr text NOT NULL,
   client text NOT NULL DEFAULT '', machine text NOT NULL DEFAULT '',
-  client_pid int NOT NULL DEFAULT 0, started timestamptz NOT NULL DEFAULT now());
+  client_pid int NOT NULL DEFAULT 0, started timestamptz NOT NULL DEFAULT now(),
+  renewed timestamptz);
 CREATE INDEX sessions_qmgr ON mqi.sessions(qmgr);
 CREATE TABLE mqi.handles(id bigserial PRIMARY KEY,
   session_id bigint NOT NULL, queue_id bigint NOT NULL, input int NOT NULL, output int NOT NULL);
@@ -61,6 +62,8 @@ ALTER TABLE mqi.queues ADD COLUMN IF NOT EXISTS backout_threshold int NOT NULL D
   ADD COLUMN IF NOT EXISTS backout_queue text NOT NULL DEFAULT '';
 ALTER TABLE mqi.qmgrs ADD COLUMN IF NOT EXISTS dead_letter text NOT NULL DEFAULT '',
   ADD COLUMN IF NOT EXISTS def_backout int NOT NULL DEFAULT 0;
+ALTER TABLE mqi.sessions ADD COLUMN IF NOT EXISTS renewed timestamptz;
+ALTER TABLE mqi.qmgrs ADD COLUMN IF NOT EXISTS lease int NOT NULL DEFAULT 15;
 )SQL";
 
 constexpr const char* kFunctions = R"SQL(
@@ -89,24 +92,81 @@ BEGIN
   UPDATE mqi.messages SET state = 0, owner = 0, backout = backout + 1
     WHERE owner = sid AND owner <> 0 AND state = 2;
 END $$;
--- Sessions of a queue manager (other than `self`, the caller's own) whose advisory lock nobody
--- holds belong to a dead client. The look is a shared try-lock on the session's key: it fails
--- while the session's connection lives, costs one lock table probe (no scan of pg_locks), and
--- lets two reapers both see a dead session; the DELETE decides which one backs it out.
+-- The server process of a live session: the holder of its advisory lock.
+CREATE OR REPLACE FUNCTION mqi.session_backend(sid bigint) RETURNS int LANGUAGE sql AS $$
+  SELECT l.pid FROM pg_locks l WHERE l.locktype = 'advisory' AND l.granted
+    AND l.mode = 'ExclusiveLock'
+    AND l.database = (SELECT oid FROM pg_database WHERE datname = current_database())
+    AND l.classid = 1364459521::oid AND l.objid = sid::oid AND l.objsubid = 1 LIMIT 1
+$$;
+-- Sessions of a queue manager (other than `self`, the caller's own) end in two ways.
+-- A session whose advisory lock nobody holds belongs to a dead client. The look is a shared
+-- try-lock on the session's key: it fails while the session's connection lives, costs one
+-- lock table probe (no scan of pg_locks), and lets two reapers both see a dead session; the
+-- DELETE decides which one backs it out.
+-- A session whose lease ran out (not renewed for `lease` seconds of the server's clock) is
+-- over whatever TCP says: a stopped process, a machine cut off. Its row is claimed only while
+-- nothing holds it (its own renewal or commit in flight, which also re-checks the time), and
+-- then its server connection is ended where this role may. A session of an earlier version
+-- renews nothing (renewed is NULL) and ends only with its connection.
 CREATE OR REPLACE FUNCTION mqi.reap(qm text, self bigint DEFAULT 0) RETURNS int
 LANGUAGE plpgsql AS $$
-DECLARE s bigint; n int := 0;
+DECLARE s record; n int := 0; lease interval; claimed boolean;
 BEGIN
-  FOR s IN SELECT x.id FROM mqi.sessions x WHERE x.qmgr = qm AND x.id <> self LOOP
-    CONTINUE WHEN NOT pg_try_advisory_xact_lock_shared((1364459521::bigint << 32) | s);
-    DELETE FROM mqi.sessions WHERE id = s;  -- the claim: a second reaper finds nothing
-    IF FOUND THEN
-      DELETE FROM mqi.handles WHERE session_id = s;
-      PERFORM mqi.backout_session(s);
+  SELECT make_interval(secs => q.lease) INTO lease FROM mqi.qmgrs q WHERE q.name = qm;
+  FOR s IN SELECT x.id, coalesce(x.renewed < clock_timestamp() - lease, false) AS expired
+           FROM mqi.sessions x WHERE x.qmgr = qm AND x.id <> self LOOP
+    IF s.expired THEN
+      DELETE FROM mqi.sessions WHERE id = (SELECT x.id FROM mqi.sessions x WHERE x.id = s.id
+        AND x.renewed < clock_timestamp() - lease FOR UPDATE SKIP LOCKED);
+      claimed := FOUND;
+      IF claimed THEN
+        PERFORM mqi.end_backend(mqi.session_backend(s.id));
+      END IF;
+    ELSE
+      CONTINUE WHEN NOT pg_try_advisory_xact_lock_shared((1364459521::bigint << 32) | s.id);
+      DELETE FROM mqi.sessions WHERE id = s.id;  -- the claim: a second reaper finds nothing
+      claimed := FOUND;
+    END IF;
+    IF claimed THEN
+      DELETE FROM mqi.handles WHERE session_id = s.id;
+      PERFORM mqi.backout_session(s.id);
       n := n + 1;
     END IF;
   END LOOP;
   RETURN n;
+END $$;
+-- Renews the lease of a session inside the caller's transaction, whose row lock then keeps
+-- any reaper off until it ends; a session that was ended meanwhile fails the transaction.
+CREATE OR REPLACE FUNCTION mqi.hold_lease(sid bigint) RETURNS void LANGUAGE plpgsql AS $$
+BEGIN
+  UPDATE mqi.sessions SET renewed = clock_timestamp() WHERE id = sid;
+  IF NOT FOUND THEN
+    RAISE EXCEPTION 'session % has been ended (its lease ran out, or an operator ended it)', sid
+      USING ERRCODE = 'QTL01';
+  END IF;
+END $$;
+-- Ends a session as if its client had died (qmctl end-session): its server connection first,
+-- where this role may, so that nothing it sent can still land; false when there is no such
+-- session.
+CREATE OR REPLACE FUNCTION mqi.end_session(sid bigint) RETURNS boolean LANGUAGE plpgsql AS $$
+DECLARE p int;
+BEGIN
+  p := mqi.session_backend(sid);
+  IF p IS NOT NULL AND p <> pg_backend_pid() THEN
+    BEGIN
+      PERFORM pg_terminate_backend(p, 2000);
+    EXCEPTION WHEN others THEN
+      NULL;
+    END;
+  END IF;
+  DELETE FROM mqi.sessions WHERE id = sid;
+  IF NOT FOUND THEN
+    RETURN false;
+  END IF;
+  DELETE FROM mqi.handles WHERE session_id = sid;
+  PERFORM mqi.backout_session(sid);
+  RETURN true;
 END $$;
 -- Ends the server connection of a session; false when not allowed (another role).
 CREATE OR REPLACE FUNCTION mqi.end_backend(p int) RETURNS boolean LANGUAGE plpgsql AS $$
@@ -190,12 +250,13 @@ struct SchemaState {
 };
 
 SchemaState schemaState(Conn& conn) {
-  Rows r = conn.exec("SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_tables"
-                     " WHERE schemaname='mqi' AND tablename='handles'),"
-                     " EXISTS (SELECT 1 FROM pg_catalog.pg_indexes"
-                     " WHERE schemaname='mqi' AND indexname='messages_held')"
-                     " AND EXISTS (SELECT 1 FROM pg_catalog.pg_attribute"
-                     " WHERE attrelid=to_regclass('mqi.qmgrs') AND attname='def_backout')");
+  Rows r = conn.exec(
+      "SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_tables"
+      " WHERE schemaname='mqi' AND tablename='handles'),"
+      " EXISTS (SELECT 1 FROM pg_catalog.pg_indexes"
+      " WHERE schemaname='mqi' AND indexname='messages_held')"
+      " AND EXISTS (SELECT 1 FROM pg_catalog.pg_attribute"
+      " WHERE attrelid=to_regclass('mqi.qmgrs') AND attname='lease')");
   if (!r.ok() || r.size() != 1) return {};
   return {r.text(0, 0) == "t", r.text(0, 1) == "t"};
 }

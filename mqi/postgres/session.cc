@@ -50,9 +50,16 @@ class ResultReader : public PayloadReader {
   int64_t length_;
 };
 
-class PostgresSession : public Session {
+class PostgresSession : public Session, public LeaseHolder {
  public:
+  ~PostgresSession() override { stopRenewing(this); }
   int32_t open(const std::string& conninfo, const std::string& qmgr);
+  bool leaseDue(Clock::time_point now) const override {
+    return broken_ == 0 && sessionId_ != 0 && now - renewedAt_ >= renewEvery();
+  }
+  void renewIdle() override {
+    if (broken_ == 0) refreshState();
+  }
 
   const QueueManagerInfo& queueManager() const override { return info_; }
   int32_t health() override;
@@ -75,6 +82,10 @@ class PostgresSession : public Session {
   void abandon() override;
 
  private:
+  using CallGuard = std::lock_guard<std::recursive_mutex>;
+  Clock::duration renewEvery() const { return std::chrono::milliseconds(leaseSeconds_ * 1000 / 3); }
+  // A statement found the session ended by another (its lease ran out) or by an operator.
+  int32_t leaseLost() { return broken_ = MQRC_CONNECTION_BROKEN; }
   int32_t fail(const Rows& rows) {
     int32_t rc = reasonFor(conn_, rows);
     if (rc == MQRC_CONNECTION_BROKEN) broken_ = rc;
@@ -92,7 +103,8 @@ class PostgresSession : public Session {
   int32_t addHandle(int64_t queueId, InputMode input, bool output, int64_t& handleId);
   int32_t reap();
   int32_t reapLocal(const std::string& list);
-  int32_t putRefused(int64_t queueId, size_t length);
+  int32_t putRefused(int64_t queueId, size_t length, bool syncpoint);
+  int32_t leaseCheck();
   Rows select(const GetRequest& r, int32_t deliverySeq, bool browse);
   std::string conditions(const GetRequest& r, int32_t deliverySeq, Params& p);
   int32_t take(int64_t id, bool syncpoint, bool& taken);
@@ -110,6 +122,8 @@ class PostgresSession : public Session {
   bool quiescing_ = false;
   bool stateDirty_ = false;
   Clock::time_point stateRead_;
+  int32_t leaseSeconds_ = kDefaultSessionLease;
+  Clock::time_point renewedAt_;
   bool syncOn_ = true;
   int64_t uncommitted_ = 0;
   // What the open unit of work holds: messages put (state 1) and messages got (state 2).
@@ -134,9 +148,10 @@ int32_t PostgresSession::open(const std::string& conninfo, const std::string& qm
   qmgr_ = qmgr;
   conninfo_ = conninfo;
   if (int32_t rc = connect(); rc != 0) return rc;
-  Rows q = conn_.run("SELECT ccsid, max_uncommitted, max_msg_length, state, epoch,"
-                     " dead_letter, def_backout FROM mqi.qmgrs WHERE name=$1",
-                     Params().add(qmgr));
+  Rows q = conn_.run(
+      "SELECT ccsid, max_uncommitted, max_msg_length, state, epoch,"
+      " dead_letter, def_backout, lease FROM mqi.qmgrs WHERE name=$1",
+      Params().add(qmgr));
   int32_t rc = 0;
   if (!q.ok()) rc = fail(q);
   else if (q.size() == 0) rc = MQRC_Q_MGR_NAME_ERROR;
@@ -155,7 +170,9 @@ int32_t PostgresSession::open(const std::string& conninfo, const std::string& qm
   info_.defaultBackoutThreshold = q.i32(0, 6);
   info_.running = true;
   epoch_ = q.i64(0, 4);
+  leaseSeconds_ = q.i32(0, 7);
   stateRead_ = Clock::now();
+  keepLeaseRenewed(this);
   return 0;
 }
 
@@ -177,21 +194,34 @@ int32_t PostgresSession::connect() {
 // Listens for state changes, makes the session row and takes its advisory lock.
 int32_t PostgresSession::register_() {
   // One round trip: the statements of a simple query run as one transaction, so the LISTEN
-  // and the session's row start together.
-  Rows s = conn_.exec("LISTEN " + quotedChannel(qmgrChannel(qmgr_)) +
-                      "; SET synchronous_commit=off;"
-                      " INSERT INTO mqi.sessions(qmgr, client, machine, client_pid) VALUES(" +
-                      conn_.literal(qmgr_) + ", " +
-                      conn_.literal(platform::programName()) + ", " +
-                      conn_.literal(platform::machineKey()) + ", " +
-                      std::to_string(platform::currentProcessId()) +
-                      ") RETURNING id, pg_advisory_lock((1364459521::bigint << 32) | id)");
+  // and the session's row start together. The server side of the connection is told to end
+  // it when the client stops answering (settings this server does not know are left out):
+  // keepalives and a user timeout for TCP, and a transaction left open for a lease (a client
+  // stopped between the statements of an open) no longer holds its locks.
+  std::string qmgr = conn_.literal(qmgr_);
+  Clock::time_point registered = Clock::now();
+  Rows s = conn_.exec(
+      "LISTEN " + quotedChannel(qmgrChannel(qmgr_)) +
+      "; SET synchronous_commit=off;"
+      " SELECT set_config(v.name, v.value, false)"
+      " FROM (SELECT (coalesce((SELECT lease FROM mqi.qmgrs WHERE name=" +
+      qmgr + "), " + std::to_string(kDefaultSessionLease) +
+      ") * 1000)::text AS ms) l,"
+      " LATERAL (VALUES ('tcp_keepalives_idle', '10'), ('tcp_keepalives_interval', '5'),"
+      " ('tcp_keepalives_count', '3'), ('tcp_user_timeout', l.ms),"
+      " ('idle_in_transaction_session_timeout', l.ms)) v(name, value)"
+      " WHERE current_setting(v.name, true) IS NOT NULL;"
+      " INSERT INTO mqi.sessions(qmgr, client, machine, client_pid, renewed) VALUES(" +
+      qmgr + ", " + conn_.literal(platform::programName()) + ", " +
+      conn_.literal(platform::machineKey()) + ", " + std::to_string(platform::currentProcessId()) +
+      ", clock_timestamp()) RETURNING id, pg_advisory_lock((1364459521::bigint << 32) | id)");
   // No schema (or no table of it) yet: no queue manager was ever made in this database.
   if (!s.ok() && (s.sqlState() == "3F000" || s.sqlState() == "42P01"))
     return MQRC_Q_MGR_NAME_ERROR;
   if (!s.ok()) return reasonFor(conn_, s);
   syncOn_ = false;
   sessionId_ = s.i64(0, 0);
+  renewedAt_ = registered;
   return 0;
 }
 
@@ -212,28 +242,45 @@ bool PostgresSession::pollNotifies(bool readSocket) {
   return conn_.usable();
 }
 
+// Reads the queue manager's state and lease, renewing the session's lease in the same
+// statement when that is due.
 void PostgresSession::refreshState() {
   stateDirty_ = false;
   stateRead_ = Clock::now();
-  Rows q = conn_.run("SELECT state, epoch FROM mqi.qmgrs WHERE name=$1", Params().add(qmgr_));
+  bool renew = leaseDue(stateRead_);
+  Rows q = renew ? conn_.run(
+                       "WITH r AS (UPDATE mqi.sessions SET renewed=clock_timestamp()"
+                       " WHERE id=$2 RETURNING id)"
+                       " SELECT state, epoch, lease, (SELECT count(*) FROM r)"
+                       " FROM mqi.qmgrs WHERE name=$1",
+                       Params().add(qmgr_).add(sessionId_))
+                 : conn_.run("SELECT state, epoch, lease FROM mqi.qmgrs WHERE name=$1",
+                             Params().add(qmgr_));
   if (!q.ok()) {
     fail(q);
     return;
   }
   if (q.size() == 0 || q.i32(0, 0) == 0) broken_ = MQRC_Q_MGR_STOPPING;
   else if (q.i64(0, 1) != epoch_) broken_ = MQRC_CONNECTION_BROKEN;
+  else if (renew && q.i64(0, 3) == 0)
+    leaseLost();
   else quiescing_ = q.i32(0, 0) == 2;
+  if (q.size() > 0) leaseSeconds_ = q.i32(0, 2);
+  if (renew && broken_ == 0) renewedAt_ = stateRead_;
 }
 
 int32_t PostgresSession::health() {
+  CallGuard call(callLock);
   if (broken_ != 0) return broken_;
   if (!pollNotifies(Clock::now() - conn_.answered() > kAnswerFresh))
     return broken_ = MQRC_CONNECTION_BROKEN;
-  if (stateDirty_ || Clock::now() - stateRead_ > kStateRefresh) refreshState();
+  Clock::time_point now = Clock::now();
+  if (stateDirty_ || now - stateRead_ > kStateRefresh || leaseDue(now)) refreshState();
   return broken_;
 }
 
 bool PostgresSession::quiescing() {
+  CallGuard call(callLock);
   health();
   return quiescing_;
 }
@@ -295,6 +342,7 @@ int32_t PostgresSession::reapLocal(const std::string& list) {
 }
 
 int32_t PostgresSession::findQueue(const std::string& name, QueueRef& out) {
+  CallGuard call(callLock);
   Rows q = conn_.run("SELECT id, max_msg_length, max_depth, def_priority, def_persistence,"
                      " def_input, shareability, delivery_seq, inhibit_get, inhibit_put,"
                      " description, depth FROM mqi.queues WHERE qmgr=$1 AND name=$2",
@@ -324,6 +372,7 @@ int32_t PostgresSession::findQueue(const std::string& name, QueueRef& out) {
 // two machines opening at once cannot both get exclusive input.
 int32_t PostgresSession::openHandle(const QueueRef& queue, InputMode input, bool output,
                                     int64_t& handleId) {
+  CallGuard call(callLock);
   if (input == InputMode::kNone) return addHandle(queue.id, input, output, handleId);
   if (int32_t rc = reap(); rc != 0) return rc;
   Rows begun = conn_.exec("BEGIN");
@@ -347,19 +396,23 @@ int32_t PostgresSession::openHandle(const QueueRef& queue, InputMode input, bool
   return rc;
 }
 
-// An open that takes no input cannot conflict with another: one statement, no lock.
+// An open that takes no input cannot conflict with another: one statement, no lock but the
+// session's row (key share), so that a handle is never made for a session ended meanwhile.
 int32_t PostgresSession::addHandle(int64_t queueId, InputMode input, bool output,
                                    int64_t& handleId) {
-  Rows ins = conn_.run("INSERT INTO mqi.handles(session_id, queue_id, input, output)"
-                       " VALUES($1, $2, $3, $4) RETURNING id",
-                       Params().add(sessionId_).add(queueId)
-                           .add(static_cast<int64_t>(input)).add(output ? 1 : 0));
+  Rows ins = conn_.run(
+      "INSERT INTO mqi.handles(session_id, queue_id, input, output)"
+      " SELECT id, $2, $3, $4 FROM mqi.sessions WHERE id=$1 FOR KEY SHARE"
+      " RETURNING id",
+      Params().add(sessionId_).add(queueId).add(static_cast<int64_t>(input)).add(output ? 1 : 0));
   if (!ins.ok()) return fail(ins);
+  if (ins.size() == 0) return leaseLost();
   handleId = ins.i64(0, 0);
   return 0;
 }
 
 void PostgresSession::closeHandle(int64_t handleId) {
+  CallGuard call(callLock);
   if (broken_ != 0) return;
   Rows r = conn_.run("DELETE FROM mqi.handles WHERE id=$1", Params().add(handleId));
   if (!r.ok()) fail(r);
@@ -367,20 +420,28 @@ void PostgresSession::closeHandle(int64_t handleId) {
 
 // A put: the queue's depth raised, unless the queue refuses the message, and the message
 // inserted; no row inserted means refused. A message put outside syncpoint is there at once,
-// so that statement wakes its getters; inside a unit of work nobody may see it yet.
+// so that statement wakes its getters; inside a unit of work nobody may see it yet, and the
+// session's row is locked (key share) for the statement: a session ended meanwhile inserts
+// nothing, and one ended later has the message backed out with the rest of its work.
 const std::string& putStatement(bool syncpoint) {
-  static const std::string inUnit =
-      "WITH q AS (UPDATE mqi.queues SET depth=depth+1 WHERE id=$1 AND inhibit_put=0"
-      " AND depth<max_depth AND max_msg_length>=$2 RETURNING id)"
+  static const std::string depth =
+      "UPDATE mqi.queues SET depth=depth+1 WHERE id=$1 AND inhibit_put=0"
+      " AND depth<max_depth AND max_msg_length>=$2";
+  static const std::string insert =
       " INSERT INTO mqi.messages(queue_id, length, state, owner, priority, msg_id, correl_id,"
       " persistent, expires, md, data)"
       " SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11 FROM q";
-  static const std::string now = inUnit + " RETURNING pg_notify('qt.q.' || queue_id, '')";
+  static const std::string inUnit =
+      "WITH s AS (SELECT id FROM mqi.sessions WHERE id=$4 FOR KEY SHARE), q AS (" + depth +
+      " AND EXISTS (SELECT 1 FROM s) RETURNING id)" + insert;
+  static const std::string now = "WITH q AS (" + depth + " RETURNING id)" + insert +
+                                 " RETURNING pg_notify('qt.q.' || queue_id, '')";
   return syncpoint ? inUnit : now;
 }
 
 int32_t PostgresSession::put(int64_t queueId, const MQMD& md, const void* data, size_t length,
                              bool syncpoint) {
+  CallGuard call(callLock);
   if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs) return MQRC_SYNCPOINT_LIMIT_REACHED;
   if (int32_t rc = setSync(!syncpoint && md.Persistence == MQPER_PERSISTENT); rc != 0) return rc;
   Params p;
@@ -391,7 +452,7 @@ int32_t PostgresSession::put(int64_t queueId, const MQMD& md, const void* data, 
   p.addBytes(&md, sizeof md).addBytes(data, length);
   Rows r = conn_.run(putStatement(syncpoint), p);
   if (!r.ok()) return fail(r);
-  if (r.affected() == 0) return putRefused(queueId, length);
+  if (r.affected() == 0) return putRefused(queueId, length, syncpoint);
   if (syncpoint) {
     ++uncommitted_;
     unitPuts_ = true;
@@ -400,7 +461,10 @@ int32_t PostgresSession::put(int64_t queueId, const MQMD& md, const void* data, 
 }
 
 // Why a put inserted nothing.
-int32_t PostgresSession::putRefused(int64_t queueId, size_t length) {
+int32_t PostgresSession::putRefused(int64_t queueId, size_t length, bool syncpoint) {
+  if (syncpoint) {
+    if (int32_t rc = leaseCheck(); rc != 0) return rc;
+  }
   Rows q = conn_.run("SELECT inhibit_put, max_msg_length, depth, max_depth FROM mqi.queues"
                      " WHERE id=$1",
                      Params().add(queueId));
@@ -409,6 +473,13 @@ int32_t PostgresSession::putRefused(int64_t queueId, size_t length) {
   if (q.i32(0, 0) == MQQA_PUT_INHIBITED) return MQRC_PUT_INHIBITED;
   if (static_cast<int64_t>(length) > q.i64(0, 1)) return MQRC_MSG_TOO_BIG_FOR_Q;
   return MQRC_Q_FULL;
+}
+
+// 0 while the session's row is there; 2009 once another session or an operator ended it.
+int32_t PostgresSession::leaseCheck() {
+  Rows r = conn_.run("SELECT 1 FROM mqi.sessions WHERE id=$1", Params().add(sessionId_));
+  if (!r.ok()) return fail(r);
+  return r.size() == 0 ? leaseLost() : 0;
 }
 
 // The first suitable message, with its payload, in binary columns: id, md, length, backout,
@@ -464,17 +535,21 @@ std::string PostgresSession::conditions(const GetRequest& r, int32_t deliverySeq
 // session took it first.
 int32_t PostgresSession::take(int64_t id, bool syncpoint, bool& taken) {
   Rows r = syncpoint
-               ? conn_.run("WITH m AS (UPDATE mqi.messages SET state=2, owner=$2"
-                           " WHERE id=$1 AND state=0 RETURNING queue_id)"
-                           " UPDATE mqi.queues SET depth=depth-1 WHERE id IN (SELECT queue_id FROM m)",
-                           Params().add(id).add(sessionId_))
-               : conn_.run("WITH m AS (DELETE FROM mqi.messages WHERE id=$1 AND state=0"
-                           " RETURNING queue_id)"
-                           " UPDATE mqi.queues SET depth=depth-1 WHERE id IN (SELECT queue_id FROM m)",
-                           Params().add(id));
+               ? conn_.run(
+                     "WITH s AS (SELECT id FROM mqi.sessions WHERE id=$2 FOR KEY SHARE),"
+                     " m AS (UPDATE mqi.messages SET state=2, owner=$2"
+                     " WHERE id=$1 AND state=0 AND EXISTS (SELECT 1 FROM s)"
+                     " RETURNING queue_id)"
+                     " UPDATE mqi.queues SET depth=depth-1 WHERE id IN (SELECT queue_id FROM m)",
+                     Params().add(id).add(sessionId_))
+               : conn_.run(
+                     "WITH m AS (DELETE FROM mqi.messages WHERE id=$1 AND state=0"
+                     " RETURNING queue_id)"
+                     " UPDATE mqi.queues SET depth=depth-1 WHERE id IN (SELECT queue_id FROM m)",
+                     Params().add(id));
   if (!r.ok()) return fail(r);
   taken = r.affected() > 0;
-  return 0;
+  return taken || !syncpoint ? 0 : leaseCheck();
 }
 
 // The common get (the next message, inside the unit of work) in one statement: the queue's
@@ -491,21 +566,32 @@ int32_t PostgresSession::takeAndDeliver(const GetRequest& r, const DeliverFn& de
   p.add(r.queueId).add(sessionId_).add(seq).add(checkHeld ? 1 : 0);
   std::string chosen = "SELECT id FROM mqi.messages WHERE queue_id=$1 AND state=0" +
                        conditions(r, seq, p) + " FOR UPDATE SKIP LOCKED";
+  // The session's row is locked (key share) as for a put in a unit of work.
   Rows m = conn_.run(
-      "WITH q AS (SELECT inhibit_get, delivery_seq, " + std::string(kHeldByOthers) +
+      "WITH s AS (SELECT id FROM mqi.sessions WHERE id=$2 FOR KEY SHARE),"
+      " q AS (SELECT inhibit_get, delivery_seq, " +
+          std::string(kHeldByOthers) +
           " AS held FROM mqi.queues WHERE id=$1),"
-          " c AS (" + chosen + "),"
+          " c AS (" +
+          chosen +
+          "),"
           " t AS (UPDATE mqi.messages m SET state=2, owner=$2 FROM c, q WHERE m.id=c.id"
           " AND q.inhibit_get=0 AND NOT (q.held AND $4::int=1) AND q.delivery_seq=$3::int"
+          " AND EXISTS (SELECT 1 FROM s)"
           " RETURNING m.id, m.md, m.length, m.backout, m.persistent, m.priority, m.data),"
           " d AS (UPDATE mqi.queues SET depth=depth-1 WHERE id=$1 AND EXISTS (SELECT 1 FROM t))"
           " SELECT q.inhibit_get, q.delivery_seq, q.held::int, t.id, t.md, t.length, t.backout,"
-          " t.persistent, t.priority, t.data FROM q LEFT JOIN t ON true",
+          " t.persistent, t.priority, t.data, (SELECT count(*)::int FROM s)"
+          " FROM q LEFT JOIN t ON true",
       p, true);
   if (!m.ok()) return fail(m);
   if (m.size() == 0) {
     done = true;
     return MQRC_Q_DELETED;
+  }
+  if (m.binI32(0, 10) == 0) {
+    done = true;
+    return leaseLost();
   }
   deliverySeq_[r.queueId] = m.binI32(0, 1);
   if (m.binI32(0, 0) == MQQA_GET_INHIBITED) {
@@ -539,6 +625,7 @@ int32_t PostgresSession::giveBack(int64_t id) {
 }
 
 int32_t PostgresSession::get(const GetRequest& r, const DeliverFn& deliver) {
+  CallGuard call(callLock);
   bool browse = r.mode == GetMode::kBrowseFirst || r.mode == GetMode::kBrowseNext ||
                 r.mode == GetMode::kBrowseUnderCursor;
   bool underCursor = r.mode == GetMode::kBrowseUnderCursor || r.mode == GetMode::kGetUnderCursor;
@@ -601,6 +688,7 @@ int32_t PostgresSession::get(const GetRequest& r, const DeliverFn& deliver) {
 }
 
 uint32_t PostgresSession::changeToken(int64_t queueId) {
+  CallGuard call(callLock);
   if (!listening_.count(queueId)) {
     Rows r = conn_.exec("LISTEN " + quotedChannel(queueChannel(queueId)));
     if (r.ok()) listening_.insert(queueId);
@@ -613,6 +701,7 @@ uint32_t PostgresSession::changeToken(int64_t queueId) {
 // Sleeps on the connection's socket until a notification for the queue (or the queue manager)
 // arrives, the connection breaks, or the time is up.
 void PostgresSession::awaitChange(int64_t queueId, uint32_t token, int timeoutMs) {
+  CallGuard call(callLock);
   auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (broken_ == 0) {
     if (!pollNotifies()) {
@@ -629,6 +718,7 @@ void PostgresSession::awaitChange(int64_t queueId, uint32_t token, int timeoutMs
 }
 
 int32_t PostgresSession::describeQueue(int64_t queueId, QueueInfo& out) {
+  CallGuard call(callLock);
   if (int32_t rc = reap(); rc != 0) return rc;
   Rows q = conn_.run("SELECT name, max_msg_length, max_depth, def_priority, def_persistence,"
                      " def_input, shareability, delivery_seq, inhibit_get, inhibit_put,"
@@ -659,6 +749,7 @@ int32_t PostgresSession::describeQueue(int64_t queueId, QueueInfo& out) {
 }
 
 int32_t PostgresSession::setInhibit(int64_t queueId, int32_t inhibitGet, int32_t inhibitPut) {
+  CallGuard call(callLock);
   if (int32_t rc = setSync(true); rc != 0) return rc;
   Rows r = conn_.run("UPDATE mqi.queues SET"
                      " inhibit_get=CASE WHEN $1::int<0 THEN inhibit_get ELSE $1::int END,"
@@ -675,27 +766,33 @@ void PostgresSession::endUnit() {
 }
 
 int32_t PostgresSession::commit() {
+  CallGuard call(callLock);
   if (broken_ != 0) return broken_;
   if (uncommitted_ == 0) {  // messages got and given back: nothing left to make final
     endUnit();
     return 0;
   }
   // The statements of mqi.commit_session that the unit needs, sent as they are: a new server
-  // connection would first have to look up and plan the function.
+  // connection would first have to look up and plan the function. They run only while the
+  // session still holds its lease, which the first renews: the row lock it takes keeps
+  // reapers off until the commit is done, and a session ended meanwhile commits nothing.
   std::string id = std::to_string(sessionId_);
-  std::string sql;
-  if (unitGets_) sql = "DELETE FROM mqi.messages WHERE owner=" + id + " AND state=2;";
+  Clock::time_point started = Clock::now();
+  std::string sql = "SELECT mqi.hold_lease(" + id + ");";
+  if (unitGets_) sql += " DELETE FROM mqi.messages WHERE owner=" + id + " AND state=2;";
   if (unitPuts_)
     sql += " WITH flipped AS (UPDATE mqi.messages SET state=0, owner=0 WHERE owner=" + id +
            " AND state=1 RETURNING queue_id) SELECT count(pg_notify('qt.q.' || q, ''))"
            " FROM (SELECT DISTINCT queue_id AS q FROM flipped) s";
   Rows r = execDurably(sql);
   if (!r.ok()) return fail(r);
+  renewedAt_ = started;
   endUnit();
   return 0;
 }
 
 int32_t PostgresSession::backout() {
+  CallGuard call(callLock);
   if (broken_ != 0) return 0;  // the next session to look backs it out
   Rows r = execDurably("SELECT mqi.backout_session(" + std::to_string(sessionId_) + ")");
   if (!r.ok()) return fail(r);
@@ -704,6 +801,8 @@ int32_t PostgresSession::backout() {
 }
 
 int32_t PostgresSession::disconnect() {
+  CallGuard call(callLock);
+  stopRenewing(this);
   int32_t result = 0;
   if (health() == 0 && uncommitted_ > 0 && commit() != 0) {
     backout();
@@ -723,7 +822,8 @@ int32_t PostgresSession::disconnect() {
   return result;
 }
 
-// The connection's socket belongs to the parent process: never closed from here.
+// The connection's socket belongs to the parent process: never closed from here. The call
+// lock is not taken: the parent's renewing thread may have held it at the fork.
 void PostgresSession::abandon() {
   conn_.abandon();
   broken_ = MQRC_CONNECTION_BROKEN;

@@ -1,5 +1,6 @@
 // Small pieces of the PostgreSQL store: statement parameters, results, one connection with its
 // prepared statements, and the reason code of a failed statement.
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <utility>
@@ -102,8 +103,54 @@ void Conn::swap(Conn& o) noexcept {
   std::swap(prepared_, o.prepared_);
 }
 
+namespace {
+
+// Settings every connection gets unless its location sets them: a server that vanished (a
+// cut cable, a machine without power) is noticed in about half a minute, whether the
+// connection waits for an answer or for a notification, instead of after TCP gives up.
+struct TcpSetting {
+  const char* keyword;
+  const char* value;
+};
+constexpr TcpSetting kTcpSettings[] = {{"keepalives", "1"},
+                                       {"keepalives_idle", "10"},
+                                       {"keepalives_interval", "5"},
+                                       {"keepalives_count", "3"},
+                                       {"tcp_user_timeout", "30000"}};
+
+// Whether this libpq knows the keyword (tcp_user_timeout came with version 12).
+bool libpqKnows(const char* keyword) {
+  static const std::vector<std::string> known = [] {
+    std::vector<std::string> names;
+    PQconninfoOption* options = PQconndefaults();
+    for (PQconninfoOption* o = options; o != nullptr && o->keyword != nullptr; ++o)
+      names.emplace_back(o->keyword);
+    PQconninfoFree(options);
+    return names;
+  }();
+  return std::find(known.begin(), known.end(), keyword) != known.end();
+}
+
+}  // namespace
+
 bool Conn::open(const std::string& conninfo) {
-  c_ = PQconnectdb(conninfo.c_str());
+  std::vector<const char*> keywords, values;
+  if (PQconninfoOption* given = PQconninfoParse(conninfo.c_str(), nullptr)) {
+    for (const TcpSetting& setting : kTcpSettings) {
+      bool set = false;
+      for (PQconninfoOption* o = given; o->keyword != nullptr; ++o)
+        set = set || (std::strcmp(o->keyword, setting.keyword) == 0 && o->val != nullptr);
+      if (set || !libpqKnows(setting.keyword)) continue;
+      keywords.push_back(setting.keyword);
+      values.push_back(setting.value);
+    }
+    PQconninfoFree(given);
+  }
+  keywords.push_back("dbname");  // the location itself, expanded; it names none of the above
+  values.push_back(conninfo.c_str());
+  keywords.push_back(nullptr);
+  values.push_back(nullptr);
+  c_ = PQconnectdbParams(keywords.data(), values.data(), 1);
   if (c_ == nullptr || PQstatus(c_) != CONNECTION_OK) return false;
   // Notices (for example "schema already exists") are not for the agents' log.
   PQsetNoticeProcessor(c_, [](void*, const char*) {}, nullptr);
@@ -222,6 +269,7 @@ int32_t reasonFor(const Conn& conn, const Rows& rows) {
   if (!conn.usable()) return MQRC_CONNECTION_BROKEN;
   std::string state = rows.sqlState();
   if (state.rfind("08", 0) == 0 || state.rfind("57P", 0) == 0) return MQRC_CONNECTION_BROKEN;
+  if (state == kLeaseLostState) return MQRC_CONNECTION_BROKEN;    // ended by others
   if (state == "53100") return MQRC_Q_SPACE_NOT_AVAILABLE;        // disk full
   if (state.rfind("53", 0) == 0 || state == "40P01" || state == "40001")
     return MQRC_RESOURCE_PROBLEM;                                  // out of resources, deadlock

@@ -142,6 +142,8 @@ class Store {
     return CompactReport{};
   }
   virtual Result<CheckReport> checkQueueManager(const std::string& name) = 0;
+  virtual Result<std::vector<SessionInfo>> listSessions(const std::string& qmgr) = 0;
+  virtual Result<SessionEnd> endSession(const std::string& qmgr, int64_t sessionId) = 0;
 
   virtual Status defineQueue(const std::string& qmgr, const std::string& queue,
                              const QueueAttributes& attributes) = 0;
@@ -152,6 +154,12 @@ class Store {
   virtual Result<std::vector<QueueInfo>> listQueues(const std::string& qmgr) = 0;
   virtual Result<QueueInfo> describeQueue(const std::string& qmgr, const std::string& queue) = 0;
 };
+
+// The host name part of a machine key (platform::machineKey), which is what an operator knows a
+// machine by.
+inline std::string hostOfMachineKey(const std::string& key) {
+  return key.substr(0, key.find('/'));
+}
 
 // The store's own words (the server's or its client library's) on why the last connect of
 // this thread failed, passwords removed; "" when it did not fail or the store has none to

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -72,11 +74,12 @@ class PostgresStore : public ::testing::Test {
           &rc);
     return rc;
   }
-  MQLONG get(MQHCONN h, MQHOBJ o, MQLONG options, std::string& text, MQLONG* backouts = nullptr) {
+  MQLONG get(MQHCONN h, MQHOBJ o, MQLONG options, std::string& text, MQLONG* backouts = nullptr,
+             MQLONG waitMs = MQWI_UNLIMITED) {
     MQMD md = {MQMD_DEFAULT};
     MQGMO gmo = {MQGMO_DEFAULT};
     gmo.Options = options;
-    gmo.WaitInterval = MQWI_UNLIMITED;
+    gmo.WaitInterval = waitMs;
     char buffer[256];
     MQLONG length = 0, cc, rc;
     MQGET(h, o, &md, &gmo, sizeof buffer, buffer, &length, &cc, &rc);
@@ -452,7 +455,8 @@ TEST_F(PostgresStore, NoRowsOutliveTheirQueueSessionOrQueueManager) {
 TEST_F(PostgresStore, AnOlderSchemaIsBroughtUpToDate) {
   PGconn* c = PQconnectdb(store_.c_str());
   ASSERT_EQ(PQstatus(c), CONNECTION_OK);
-  PGresult* r = PQexec(c,
+  PGresult* r = PQexec(
+      c,
       "DROP INDEX mqi.messages_held;"
       " ALTER TABLE mqi.handles ADD CONSTRAINT handles_session_id_fkey FOREIGN KEY (session_id)"
       " REFERENCES mqi.sessions(id) ON DELETE CASCADE;"
@@ -460,7 +464,8 @@ TEST_F(PostgresStore, AnOlderSchemaIsBroughtUpToDate) {
       " REFERENCES mqi.queues(id) ON DELETE CASCADE;"
       " CREATE FUNCTION mqi.reap(qm text) RETURNS int LANGUAGE sql AS 'SELECT 0';"
       " ALTER TABLE mqi.queues DROP COLUMN backout_threshold, DROP COLUMN backout_queue;"
-      " ALTER TABLE mqi.qmgrs DROP COLUMN dead_letter, DROP COLUMN def_backout");
+      " ALTER TABLE mqi.qmgrs DROP COLUMN dead_letter, DROP COLUMN def_backout, DROP COLUMN lease;"
+      " ALTER TABLE mqi.sessions DROP COLUMN renewed");
   ASSERT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQresultErrorMessage(r);
   PQclear(r);
   ASSERT_TRUE(mqi::defineQueue(qmgr_, "Q2", {}).ok());
@@ -478,6 +483,7 @@ TEST_F(PostgresStore, AnOlderSchemaIsBroughtUpToDate) {
   ASSERT_TRUE(q2.ok()) << q2.status.message();
   EXPECT_EQ(q2.value.backoutThreshold, 0);
   EXPECT_EQ(mqi::describeQueueManager(qmgr_).value.deadLetterQName, "");
+  EXPECT_EQ(mqi::describeQueueManager(qmgr_).value.sessionLeaseSeconds, mqi::kDefaultSessionLease);
   MQHCONN h = connect();
   MQHOBJ q = open(h, MQOO_INPUT_EXCLUSIVE | MQOO_OUTPUT);
   ASSERT_EQ(put(h, q, "after the upgrade", MQPMO_NO_SYNCPOINT), MQRC_NONE);
@@ -487,6 +493,136 @@ TEST_F(PostgresStore, AnOlderSchemaIsBroughtUpToDate) {
   MQLONG cc, rc;
   MQDISC(&h, &cc, &rc);
   EXPECT_EQ(rc, MQRC_NONE);
+}
+
+// A session whose process stops (SIGSTOP: its connection open, its machine up, nothing
+// answering) loses its lease: another session gets its message back within the lease, whatever
+// TCP says, and the stopped process, once continued, cannot commit it and connects anew.
+TEST_F(PostgresStore, AStoppedSessionLosesItsLeaseAndNeverCommitsStaleWork) {
+  constexpr int kLeaseSeconds = 2;
+  mqi::QueueManagerChanges lease;
+  lease.sessionLeaseSeconds = kLeaseSeconds;
+  ASSERT_TRUE(mqi::alterQueueManager(qmgr_, lease).ok());
+  EXPECT_EQ(mqi::describeQueueManager(qmgr_).value.sessionLeaseSeconds, kLeaseSeconds);
+  lease.sessionLeaseSeconds = kLeaseSeconds - 1;
+  EXPECT_FALSE(mqi::alterQueueManager(qmgr_, lease).ok()) << "too short to renew in time";
+  MQHCONN h = connect();
+  MQHOBJ q = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT);
+  ASSERT_EQ(put(h, q, "job", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+
+  int toPeer[2], fromPeer[2];
+  ASSERT_EQ(pipe(toPeer), 0);
+  ASSERT_EQ(pipe(fromPeer), 0);
+  pid_t peer = fork();
+  ASSERT_GE(peer, 0);
+  if (peer == 0) {  // gets the job under syncpoint, then (after the stop) commits and reconnects
+    MQHCONN p = connect();
+    MQHOBJ pq = open(p, MQOO_INPUT_SHARED);
+    std::string got;
+    MQLONG results[3] = {get(p, pq, MQGMO_SYNCPOINT | MQGMO_NO_WAIT, got), 0, 0};
+    if (write(fromPeer[1], results, sizeof results[0]) < 0) _exit(1);
+    char go;
+    if (read(toPeer[0], &go, 1) != 1) _exit(1);
+    MQLONG cc;
+    MQCMIT(p, &cc, &results[1]);
+    MQDISC(&p, &cc, &results[2]);
+    connect(&results[2]);
+    if (write(fromPeer[1], results + 1, 2 * sizeof results[0]) < 0) _exit(1);
+    _exit(0);
+  }
+  MQLONG peerGot = -1;
+  ASSERT_EQ(read(fromPeer[0], &peerGot, sizeof peerGot), static_cast<ssize_t>(sizeof peerGot));
+  ASSERT_EQ(peerGot, MQRC_NONE);
+  ASSERT_EQ(kill(peer, SIGSTOP), 0);
+  auto stopped = std::chrono::steady_clock::now();
+
+  std::string text;
+  MQLONG backouts = -1;
+  EXPECT_EQ(get(h, q, MQGMO_WAIT | MQGMO_SYNCPOINT, text, &backouts, 15000), MQRC_NONE);
+  auto took = std::chrono::steady_clock::now() - stopped;
+  EXPECT_EQ(text, "job");
+  EXPECT_EQ(backouts, 1);
+  EXPECT_LT(took, std::chrono::seconds(kLeaseSeconds + 3));
+
+  ASSERT_EQ(kill(peer, SIGCONT), 0);
+  ASSERT_EQ(write(toPeer[1], "g", 1), 1);
+  MQLONG peerResults[2] = {-1, -1};
+  ASSERT_EQ(read(fromPeer[0], peerResults, sizeof peerResults),
+            static_cast<ssize_t>(sizeof peerResults));
+  EXPECT_EQ(peerResults[0], MQRC_CONNECTION_BROKEN) << "the stale commit";
+  EXPECT_EQ(peerResults[1], MQRC_NONE) << "the new connection";
+  int status = 0;
+  waitpid(peer, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  MQLONG cc, rc;
+  MQCMIT(h, &cc, &rc);
+  EXPECT_EQ(rc, MQRC_NONE);
+  EXPECT_EQ(get(h, q, MQGMO_NO_SYNCPOINT | MQGMO_NO_WAIT, text), MQRC_NO_MSG_AVAILABLE)
+      << "the job once, no copy: " << text;
+  mqi::Result<mqi::CheckReport> checked = mqi::checkQueueManager(qmgr_);
+  ASSERT_TRUE(checked.ok());
+  EXPECT_TRUE(checked.value.ok()) << checked.value.problems.front();
+  MQDISC(&h, &cc, &rc);
+  for (int fd : {toPeer[0], toPeer[1], fromPeer[0], fromPeer[1]}) close(fd);
+}
+
+// An operator lists the sessions with what they hold, and ends one from any machine: its
+// work is backed out at once and its next call fails with 2009.
+TEST_F(PostgresStore, AnOperatorListsAndEndsSessions) {
+  MQHCONN h = connect();
+  MQHOBJ q = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT);
+  ASSERT_EQ(put(h, q, "one", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  std::string text;
+  ASSERT_EQ(get(h, q, MQGMO_SYNCPOINT | MQGMO_NO_WAIT, text), MQRC_NONE);
+  ASSERT_EQ(put(h, q, "two", MQPMO_SYNCPOINT), MQRC_NONE);
+
+  mqi::Result<std::vector<mqi::SessionInfo>> listed = mqi::listSessions(qmgr_);
+  ASSERT_TRUE(listed.ok()) << listed.status.message();
+  ASSERT_EQ(listed.value.size(), 1u);
+  const mqi::SessionInfo& s = listed.value[0];
+  EXPECT_EQ(s.processId, getpid());
+  EXPECT_EQ(s.program, "postgres_store_tests");
+  EXPECT_EQ(s.machine.find('/'), std::string::npos) << s.machine;
+  EXPECT_EQ(s.heldMessages, 2);
+  EXPECT_GE(s.renewedAgoMs, 0);
+  EXPECT_LT(s.renewedAgoMs, mqi::kDefaultSessionLease * 1000);
+  EXPECT_GT(s.startedAt, 0);
+
+  mqi::Result<mqi::SessionEnd> ended = mqi::endSession(qmgr_, s.id);
+  ASSERT_TRUE(ended.ok()) << ended.status.message();
+  EXPECT_EQ(ended.value, mqi::SessionEnd::kBackedOut);
+  EXPECT_EQ(put(h, q, "three", MQPMO_SYNCPOINT), MQRC_CONNECTION_BROKEN);
+  EXPECT_FALSE(mqi::endSession(qmgr_, s.id).ok()) << "ended once";
+  EXPECT_TRUE(mqi::listSessions(qmgr_).value.empty());
+  MQLONG cc, rc;
+  MQDISC(&h, &cc, &rc);
+  h = connect();
+  q = open(h, MQOO_INPUT_SHARED);
+  MQLONG backouts = -1;
+  EXPECT_EQ(get(h, q, MQGMO_NO_SYNCPOINT | MQGMO_NO_WAIT, text, &backouts), MQRC_NONE);
+  EXPECT_EQ(text, "one");
+  EXPECT_EQ(backouts, 1);
+  EXPECT_EQ(get(h, q, MQGMO_NO_SYNCPOINT | MQGMO_NO_WAIT, text), MQRC_NO_MSG_AVAILABLE)
+      << "the uncommitted put vanished: " << text;
+
+  // Ended where its server connection could not be (by another role): the commit proves the
+  // lease in its own transaction and makes nothing final.
+  MQHOBJ out = open(h, MQOO_OUTPUT);
+  ASSERT_EQ(put(h, out, "four", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  ASSERT_EQ(get(h, q, MQGMO_SYNCPOINT | MQGMO_NO_WAIT, text), MQRC_NONE);
+  PGconn* c = PQconnectdb(store_.c_str());
+  PQclear(PQexec(c, ("DELETE FROM mqi.sessions WHERE qmgr='" + qmgr_ + "'").c_str()));
+  MQCMIT(h, &cc, &rc);
+  EXPECT_EQ(rc, MQRC_CONNECTION_BROKEN);
+  PGresult* left = PQexec(c, ("SELECT count(*) FROM mqi.messages m JOIN mqi.queues q"
+                              " ON q.id=m.queue_id WHERE q.qmgr='" +
+                              qmgr_ + "'")
+                                 .c_str());
+  EXPECT_STREQ(PQgetvalue(left, 0, 0), "1") << "the message got was not deleted";
+  PQclear(left);
+  PQfinish(c);
+  MQDISC(&h, &cc, &rc);
 }
 
 }  // namespace

@@ -29,6 +29,8 @@ TEST_F(QmctlTest, BadArgumentsGiveAMessageAndExitCode2) {
       {{"job", kQm, "Q", "--path", "/in/*", "--receiver", "R"}, "reply-to-q"},
       {{"status", kQm, "Q", "--follow", "--wait", "5"}, "excludes"},
       {{"set", kQm}, "nothing to change"},
+      {{"end-session", kQm, "x"}, "ID"},
+      {{"set", kQm, "--session-lease", "1"}, "session-lease"},
   };
   for (const Case& c : cases) {
     const Outcome run = qmctl(c.args);
@@ -42,9 +44,9 @@ TEST_F(QmctlTest, BadArgumentsGiveAMessageAndExitCode2) {
 
 TEST_F(QmctlTest, HelpExitsWithZeroForEveryCommand) {
   for (const char* command :
-       {"create", "start",  "stop",   "delete",       "list",  "show",   "compact",
-        "set",    "define", "alter",  "delete-queue", "clear", "queues", "inhibit",
-        "allow",  "put",    "browse", "get",          "job",   "ping",   "status"}) {
+       {"create", "start", "stop",         "delete", "list",   "show",     "compact",    "set",
+        "define", "alter", "delete-queue", "clear",  "queues", "inhibit",  "allow",      "put",
+        "browse", "get",   "job",          "ping",   "status", "sessions", "end-session"}) {
     const Outcome run = qmctl({command, "--help"});
     EXPECT_EQ(run.code, 0) << command;
     EXPECT_THAT(run.out, HasSubstr(std::string("Usage: qmctl ") + command)) << command;
@@ -259,6 +261,65 @@ TEST_F(QmctlTest, InhibitAndAllowGoThroughMqset) {
   run = qmctl({"inhibit", kQm, "NOSUCH", "get"});
   EXPECT_EQ(run.code, 1);
   EXPECT_THAT(run.err, HasSubstr("MQRC_UNKNOWN_OBJECT_NAME"));
+}
+
+// A live connection of this process shows in the list with what its unit of work holds; once
+// ended, it backs itself out at its next call, which fails with 2009.
+TEST_F(QmctlTest, SessionsAreListedAndEndedAtTheirNextCall) {
+  define("Q");
+  TestConnection agent(kQm);
+  MQOD od = {MQOD_DEFAULT};
+  std::memcpy(od.ObjectName, "Q", 1);
+  MQHOBJ q;
+  MQLONG cc, rc;
+  MQOPEN(agent.handle(), &od, MQOO_INPUT_SHARED | MQOO_OUTPUT, &q, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  MQMD md = {MQMD_DEFAULT};
+  ASSERT_EQ(agent.put("Q", md, "one"), MQRC_NONE);
+  MQGMO gmo = {MQGMO_DEFAULT};
+  gmo.Options = MQGMO_SYNCPOINT;
+  char buffer[16];
+  MQLONG length = 0;
+  md = {MQMD_DEFAULT};
+  MQGET(agent.handle(), q, &md, &gmo, sizeof buffer, buffer, &length, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  MQPMO pmo = {MQPMO_DEFAULT};
+  pmo.Options = MQPMO_SYNCPOINT;
+  md = {MQMD_DEFAULT};
+  MQPUT(agent.handle(), q, &md, &pmo, 3, const_cast<char*>("two"), &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+
+  Outcome run = qmctl({"sessions", kQm, "--json"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  nlohmann::json sessions = nlohmann::json::parse(run.out);
+  ASSERT_EQ(sessions.size(), 1u) << run.out;
+  EXPECT_EQ(sessions[0]["pid"], getpid());
+  EXPECT_EQ(sessions[0]["program"], "qmctl_e2e_tests");
+  EXPECT_EQ(sessions[0]["held_messages"], 2);
+  EXPECT_TRUE(sessions[0]["renewed_ms_ago"].is_null()) << "the embedded store has no leases";
+  const int64_t id = sessions[0]["id"];
+  run = qmctl({"sessions", kQm});
+  EXPECT_THAT(run.out, HasSubstr("ID  MACHINE"));
+  EXPECT_THAT(run.out, HasSubstr("qmctl_e2e_tests"));
+
+  run = qmctl({"end-session", kQm, std::to_string(id)});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("at its next MQ call"));
+  MQPUT(agent.handle(), q, &md, &pmo, 5, const_cast<char*>("three"), &cc, &rc);
+  EXPECT_EQ(rc, MQRC_CONNECTION_BROKEN);
+  EXPECT_EQ(qmctl({"sessions", kQm, "--json"}).out, "[]\n");
+  run = qmctl({"end-session", kQm, std::to_string(id)});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_THAT(run.err, HasSubstr("has no session"));
+  run = qmctl({"browse", kQm, "Q", "--json"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  const auto browsed = jsonLines(run.out);
+  ASSERT_EQ(browsed.size(), 1u) << "the uncommitted put vanished: " << run.out;
+  EXPECT_EQ(browsed[0]["backout_count"], 1) << run.out;
+
+  run = qmctl({"set", kQm, "--session-lease", "5"});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_THAT(run.err, HasSubstr("no session leases"));
 }
 
 }  // namespace

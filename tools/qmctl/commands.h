@@ -35,6 +35,7 @@ void addQueueManagerCommands(CLI::App& app, int& exitCode);
 void addQueueCommands(CLI::App& app, int& exitCode);
 void addMessageCommands(CLI::App& app, int& exitCode);
 void addTransferCommands(CLI::App& app, int& exitCode);
+void addSessionCommands(CLI::App& app, int& exitCode);
 
 }  // namespace qmctl
 

@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
   qmctl::addQueueCommands(app, exitCode);
   qmctl::addMessageCommands(app, exitCode);
   qmctl::addTransferCommands(app, exitCode);
+  qmctl::addSessionCommands(app, exitCode);
   qmctl::addServeCommand(app, exitCode);
   if (argc < 2) {
     std::cerr << app.help() << "qmctl: a command is required\n";

@@ -16,18 +16,20 @@ std::string stateText(const mqi::QueueManagerInfo& info) {
 }
 
 nlohmann::json queueManagerJson(const mqi::QueueManagerInfo& info) {
-  return {{"name", info.name},
-          {"state", stateText(info)},
-          {"running", info.running},
-          {"quiescing", info.quiescing},
-          {"default", info.isDefault},
-          {"ccsid", info.codedCharSetId},
-          {"max_uncommitted", info.maxUncommittedMsgs},
-          {"max_msg_length", info.maxMsgLength},
-          {"connections", info.connections},
-          {"dead_letter_queue", info.deadLetterQName},
-          {"default_backout_threshold", info.defaultBackoutThreshold},
-          {"problem", info.problem}};
+  nlohmann::json object = {{"name", info.name},
+                           {"state", stateText(info)},
+                           {"running", info.running},
+                           {"quiescing", info.quiescing},
+                           {"default", info.isDefault},
+                           {"ccsid", info.codedCharSetId},
+                           {"max_uncommitted", info.maxUncommittedMsgs},
+                           {"max_msg_length", info.maxMsgLength},
+                           {"connections", info.connections},
+                           {"dead_letter_queue", info.deadLetterQName},
+                           {"default_backout_threshold", info.defaultBackoutThreshold},
+                           {"problem", info.problem}};
+  if (info.sessionLeaseSeconds > 0) object["session_lease_seconds"] = info.sessionLeaseSeconds;
+  return object;
 }
 
 // What `qmctl create` gives a new queue manager unless told otherwise.
@@ -53,6 +55,8 @@ struct SetOptions {
   bool noDeadLetterQueue = false;
   int32_t defaultBackoutThreshold = 0;
   CLI::Option* defaultBackoutThresholdOption = nullptr;
+  int32_t sessionLease = 0;
+  CLI::Option* sessionLeaseOption = nullptr;
 
   mqi::QueueManagerChanges changes() const {
     mqi::QueueManagerChanges c;
@@ -60,6 +64,7 @@ struct SetOptions {
     if (noDeadLetterQueue) c.deadLetterQName = "";
     if (defaultBackoutThresholdOption->count() > 0)
       c.defaultBackoutThreshold = defaultBackoutThreshold;
+    if (sessionLeaseOption->count() > 0) c.sessionLeaseSeconds = sessionLease;
     return c;
   }
 };
@@ -150,6 +155,8 @@ int runShow(const std::string& qmgr, bool json) {
       {"dead-letter-queue:", i.deadLetterQName.empty() ? "-" : i.deadLetterQName},
       {"default-backout-threshold:", std::to_string(i.defaultBackoutThreshold)},
       {"store:", mqi::withoutPassword(mqi::storeLocation())}};
+  if (i.sessionLeaseSeconds > 0)
+    rows.insert(rows.end() - 1, {"session-lease:", std::to_string(i.sessionLeaseSeconds) + " s"});
   if (sp.kept) {
     rows.push_back({"database-bytes:", std::to_string(sp.databaseBytes)});
     rows.push_back({"payload-files:", std::to_string(sp.payloadFiles)});
@@ -211,7 +218,8 @@ int runCheck(const std::string& qmgr, bool json) {
 
 int runSet(const SetOptions& o) {
   const mqi::QueueManagerChanges changes = o.changes();
-  const bool changesQueueManager = changes.deadLetterQName || changes.defaultBackoutThreshold;
+  const bool changesQueueManager =
+      changes.deadLetterQName || changes.defaultBackoutThreshold || changes.sessionLeaseSeconds;
   if (o.maxUncommittedOption->count() == 0 && !o.makeDefault && !changesQueueManager) {
     return report(
         "set: nothing to change; give --max-uncommitted N, --dead-letter-queue Q,"
@@ -332,6 +340,11 @@ void addListShowSet(CLI::App& app, int& exitCode) {
       set->add_option("--default-backout-threshold", o->defaultBackoutThreshold,
                       "backout threshold of queues defined without one (0: none)")
           ->check(CLI::Range(0, 999999999));
+  o->sessionLeaseOption =
+      set->add_option("--session-lease", o->sessionLease,
+                      "seconds a session may go without renewing its lease before the others"
+                      " end it and back out its work (PostgreSQL store; default 15)")
+          ->check(CLI::Range(mqi::kMinSessionLease, mqi::kMaxSessionLease));
   set->callback([o, &exitCode] { exitCode = runSet(*o); });
 }
 
