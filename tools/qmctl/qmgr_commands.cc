@@ -223,7 +223,8 @@ int runSet(const SetOptions& o) {
   if (o.maxUncommittedOption->count() == 0 && !o.makeDefault && !changesQueueManager) {
     return report(
         "set: nothing to change; give --max-uncommitted N, --dead-letter-queue Q,"
-        " --no-dead-letter-queue, --default-backout-threshold N or --default",
+        " --no-dead-letter-queue, --default-backout-threshold N, --session-lease SECONDS"
+        " or --default",
         kExitUsage);
   }
   if (changesQueueManager) {
