@@ -1,6 +1,7 @@
 // Files of data that a store appends to and reads at known offsets, flushed when it chooses.
 //
-// A call that fails returns false and leaves the system's code in errno (see lastError()).
+// A call that fails returns false and leaves the system's code in errno (see lastError()); on
+// Windows errno holds the C library code that matches the Win32 one, which lastError() holds.
 #ifndef QT_PLATFORM_DATA_FILE_H
 #define QT_PLATFORM_DATA_FILE_H
 
@@ -25,7 +26,7 @@ class DataFile {
   bool createNew(const std::string& path);
   // Opens an existing file; for reading only unless `write`.
   bool open(const std::string& path, bool write);
-  bool isOpen() const { return fd_ >= 0; }
+  bool isOpen() const { return fd_ != -1; }
   void close();
   // Forgets the descriptor without closing it (a forked child's copy of its parent's file).
   void abandon() { fd_ = -1; }
@@ -45,7 +46,7 @@ class DataFile {
   bool allocate(int64_t length);
 
  private:
-  int fd_ = -1;
+  intptr_t fd_ = -1;  // a descriptor, or a Windows file handle
 };
 
 // The bytes that an unprivileged process may still write on the file system of `path`, or -1.
