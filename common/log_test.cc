@@ -107,7 +107,8 @@ TEST(SystemErrorTextTest, TimestampBlankAndTheSystemText) {
     out << SystemErrorText;
     return std::pair(out.str(), std::string(logTimestamp()));
   });
-  EXPECT_EQ(written, stamp + " No such file or directory\n" + stamp + " ");
+  EXPECT_EQ(written, stamp + " " + platform::errorText(ENOENT) + stamp + " ");
+  EXPECT_NE(platform::errorText(ENOENT), "");
 }
 
 TEST(CurrentDirectoryTest, AskedOnceAndCached) {
@@ -120,14 +121,20 @@ TEST(CurrentDirectoryTest, AskedOnceAndCached) {
 
 TEST(CurrentDirectoryTest, SettingsFileNamesAreJoinedToIt) {
   char out[4096];
-  ASSERT_TRUE(settingsFilePath("/etc/qfeed.ini", out, sizeof out));
-  EXPECT_STREQ(out, "/etc/qfeed.ini");
+  const char* absolute = platform::isAbsolutePath("/etc/qfeed.ini") ? "/etc/qfeed.ini"
+                                                                     : "C:\\etc\\qfeed.ini";
+  ASSERT_TRUE(settingsFilePath(absolute, out, sizeof out));
+  EXPECT_STREQ(out, absolute);
   char cwd[4096];
   ASSERT_TRUE(platform::getCurrentDirectory(cwd, sizeof cwd));
+  const std::string separator(1, platform::pathSeparator());
   ASSERT_TRUE(settingsFilePath("cfg/a.ini", out, sizeof out));
-  EXPECT_EQ(std::string(out), std::string(cwd) + "/cfg/a.ini");
-  ASSERT_TRUE(settingsFilePath("\\\\host\\share\\a.ini", out, sizeof out));
-  EXPECT_EQ(std::string(out), std::string(cwd) + "/\\\\host\\share\\a.ini");
+  EXPECT_EQ(std::string(out), std::string(cwd) + separator + "cfg/a.ini");
+  // A UNC path is absolute on Windows only; elsewhere it is a name like any other.
+  const std::string unc = "\\\\host\\share\\a.ini";
+  ASSERT_TRUE(settingsFilePath(unc.c_str(), out, sizeof out));
+  EXPECT_EQ(std::string(out),
+            platform::isAbsolutePath(unc.c_str()) ? unc : std::string(cwd) + separator + unc);
   EXPECT_FALSE(settingsFilePath("a.ini", out, 4));
 }
 
@@ -138,6 +145,9 @@ TEST(LogStreamsTest, ErrorStreamIsUnitBufferedAndTiedToOutput) {
 }
 
 TEST(LogStreamsTest, UnreadableSettingsFilesAreNamedOnBothStreams) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a FIFO and the C library's message texts are POSIX details";
+#else
   TestFolder folder("settings");
   folder.write("a.ini", "[Options]\n");
   CapturedStreams streams;
@@ -162,6 +172,7 @@ TEST(LogStreamsTest, UnreadableSettingsFilesAreNamedOnBothStreams) {
       EXPECT_EQ(line.substr(19), text);
     }
   }
+#endif
 }
 
 // A line that repeats is written once, then counted; the count comes before the next other

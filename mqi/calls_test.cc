@@ -183,6 +183,19 @@ TEST_F(QmTest, ConnectionRules) {
     MQCMIT(first, &c2, &r2);
     EXPECT_EQ(r2, MQRC_HCONN_ERROR);  // another thread's handle
   }).join();
+  // A blank name reaches the default queue manager, named in a file that is the same on
+  // every system (one line ending in LF) and read too when a Windows editor ended it in CR LF.
+  ASSERT_TRUE(setDefaultQueueManager("QM1").ok());
+  EXPECT_EQ(folder_.read("default.qmgr"), "QM1\n");
+  folder_.write("default.qmgr", "QM1\r\n");
+  std::thread([] {
+    MQCHAR48 blank = "";
+    MQHCONN h;
+    MQLONG c2, r2;
+    MQCONN(blank, &h, &c2, &r2);
+    EXPECT_EQ(r2, MQRC_NONE);
+    MQDISC(&h, &c2, &r2);
+  }).join();
   ASSERT_TRUE(stopQueueManager("QM1", false).ok());
   MQCMIT(first, &cc, &rc);
   EXPECT_EQ(rc, MQRC_Q_MGR_STOPPING);

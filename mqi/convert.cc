@@ -1,10 +1,7 @@
 #include "mqi/convert.h"
 
-#include <iconv.h>
-
-#include <cerrno>
-
 #include "mqi/mqi.h"
+#include "platform/code_page.h"
 
 namespace mqi {
 
@@ -36,20 +33,7 @@ int32_t convertText(int32_t fromCcsid, int32_t toCcsid, const char* data, size_t
   const char* from = codePageName(fromCcsid);
   const char* to = codePageName(toCcsid);
   if (from == nullptr || to == nullptr) return MQRC_NOT_CONVERTED;
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return MQRC_NOT_CONVERTED;
-  out.assign(length * 4 + 16, '\0');  // UTF-8 needs at most 4 bytes a character
-  char* in = const_cast<char*>(data);
-  size_t inLeft = length;
-  char* dst = out.data();
-  size_t outLeft = out.size();
-  size_t rc = iconv(cd, &in, &inLeft, &dst, &outLeft);
-  if (rc != static_cast<size_t>(-1)) rc = iconv(cd, nullptr, nullptr, &dst, &outLeft);
-  iconv_close(cd);
-  // iconv counts characters it had to replace; a lossy conversion is not a conversion.
-  if (rc != 0 || inLeft != 0) return MQRC_NOT_CONVERTED;
-  out.resize(out.size() - outLeft);
-  return 0;
+  return platform::convertCharacters(from, to, data, length, out) ? 0 : MQRC_NOT_CONVERTED;
 }
 
 }  // namespace mqi

@@ -6,6 +6,7 @@
 #include "mqi/failpoints.h"
 #include "mqi/mqi.h"
 #include "mqi/store/names.h"
+#include "platform/test_environment.h"
 
 namespace mqi {
 namespace {

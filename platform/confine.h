@@ -4,6 +4,8 @@
 #define QT_PLATFORM_CONFINE_H
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -18,6 +20,8 @@ bool isBeneath(const char* root, const char* path, bool resolveLast);
 // True when `roots` (folders separated by ';', blanks around them ignored) is empty, or `path`
 // lies beneath one of them (see isBeneath).
 bool isWithinRoots(const char* roots, const char* path, bool resolveLast);
+// The folders of a list of roots, blanks around each removed; empty parts dropped.
+std::vector<std::string> splitRoots(const char* roots);
 
 // Removes every regular file beneath each root of `roots` whose name starts with `prefix` and
 // ends with `suffix` (links are never followed); returns how many went.

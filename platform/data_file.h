@@ -1,6 +1,7 @@
 // Files of data that a store appends to and reads at known offsets, flushed when it chooses.
 //
-// A call that fails returns false and leaves the system's code in errno (see lastError()).
+// A call that fails returns false and leaves the system's code in errno (see lastError()); on
+// Windows errno holds the C library code that matches the Win32 one, which lastError() holds.
 #ifndef QT_PLATFORM_DATA_FILE_H
 #define QT_PLATFORM_DATA_FILE_H
 
@@ -31,7 +32,7 @@ class DataFile {
   // never through a link, and waits until the process holds it alone among those that open it
   // so: the lock goes with the close.
   bool openLocked(const Folder& folder, const std::string& name, bool create);
-  bool isOpen() const { return fd_ >= 0; }
+  bool isOpen() const { return fd_ != -1; }
   void close();
   // Forgets the descriptor without closing it (a forked child's copy of its parent's file).
   void abandon() { fd_ = -1; }
@@ -53,7 +54,7 @@ class DataFile {
   bool allocate(int64_t length);
 
  private:
-  int fd_ = -1;
+  intptr_t fd_ = -1;  // a descriptor, or a Windows file handle
 };
 
 // The bytes that an unprivileged process may still write on the file system of `path`, or -1.

@@ -7,6 +7,10 @@
 // no such FIFO, ENXIO when the FIFO is left over but nobody waits on it. Event names may not
 // be empty, ".", "..", hold a '/' or be longer than 200 bytes (EINVAL).
 //
+// On Windows an event is the system's own named event object, by the name as given
+// (CreateEvent, OpenEvent, SetEvent); it goes with its last handle, so there is no folder and
+// nothing to remove, and opening an event that nobody offers fails with ERROR_FILE_NOT_FOUND.
+//
 // Errors follow platform.h: a failing call returns false or kInvalidEvent and leaves a code
 // in lastError().
 #ifndef QT_PLATFORM_EVENT_H

@@ -1,7 +1,8 @@
 // Cross-process pieces of the queue manager layer: a shared mapped file of counters that
 // processes can sleep on, and byte locks that die with the process holding them.
 //
-// A call that fails returns false (or nullptr) and leaves the system's code in errno.
+// A call that fails returns false (or nullptr) and leaves the system's code in errno (on
+// Windows a C library code that matches the Win32 one, which lastError() holds).
 #ifndef QT_PLATFORM_IPC_H
 #define QT_PLATFORM_IPC_H
 
@@ -49,7 +50,7 @@ class LockFile {
   LockFile& operator=(LockFile&& other) noexcept;
 
   bool open(const std::string& path);  // created when missing
-  bool isOpen() const { return fd_ >= 0; }
+  bool isOpen() const { return fd_ != -1; }
   void close();
   // Takes an exclusive lock on byte `index` without waiting; false when another holds it.
   bool tryLock(uint32_t index);
@@ -63,7 +64,7 @@ class LockFile {
   void abandon() { fd_ = -1; }
 
  private:
-  int fd_ = -1;
+  intptr_t fd_ = -1;  // a descriptor, or a Windows file handle
 };
 
 // In a child after fork(): closes the descriptors of every LockFile the parent had open so

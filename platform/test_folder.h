@@ -12,6 +12,8 @@
 #include <random>
 #include <string>
 
+#include "platform/test_environment.h"
+
 class TestFolder {
  public:
   // `prefix` names the folder's owner in /tmp (qt-test-XXXXXX by default).

@@ -121,6 +121,13 @@ std::shared_ptr<SharedMap> SharedMap::open(const std::string& folder, std::strin
   return found;
 }
 
+void SharedMap::forget(const std::string& folder) {
+  const std::string path = folder + "/shared";
+  KeptMaps& kept = keptMaps();
+  std::lock_guard<std::mutex> guard(kept.mutex);
+  std::erase_if(kept.maps, [&](const auto& entry) { return entry.first == path; });
+}
+
 std::string unusableStoreText(const std::string& file, const std::string& error, int sqliteCode,
                               const std::string& qmName) {
   int primary = sqliteCode & 0xff;

@@ -106,6 +106,9 @@ class SharedMap {
   // mapped, `problem` (when given) says why, and sqliteCodeOf(problem) tells damage (an
   // sqlite3 code of damage) from a file that cannot be mapped (0).
   static std::shared_ptr<SharedMap> open(const std::string& folder, std::string* problem = nullptr);
+  // Lets go of the mapping kept for `folder` (it is unmapped once no session uses it): before
+  // the queue manager's files are deleted, which Windows refuses while a file is mapped.
+  static void forget(const std::string& folder);
   static constexpr const char* kDamaged = "it is damaged";
   static int sqliteCodeOf(const std::string& problem) {
     return problem.rfind(kDamaged, 0) == 0 ? SQLITE_CORRUPT : 0;

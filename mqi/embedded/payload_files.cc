@@ -16,8 +16,15 @@ namespace fs = std::filesystem;
 using sqlite::Stmt;
 using sqlite::Use;
 
+bool isOutOfSpace(int code) {
+#ifdef EDQUOT  // a user's quota, where the C library knows quotas
+  if (code == EDQUOT) return true;
+#endif
+  return code == ENOSPC;
+}
+
 int32_t reasonForErrno(int code) {
-  return code == ENOSPC || code == EDQUOT ? MQRC_Q_SPACE_NOT_AVAILABLE : MQRC_RESOURCE_PROBLEM;
+  return isOutOfSpace(code) ? MQRC_Q_SPACE_NOT_AVAILABLE : MQRC_RESOURCE_PROBLEM;
 }
 
 int userVersion(sqlite3* db) {

@@ -271,6 +271,12 @@ void closeDatabase(sqlite3* db) {
   idle.keep(db);
 }
 
+void dropKeptConnection(const std::string& path) {
+  if (idle.db == nullptr) return;
+  std::optional<OpenedFile> file = recall(idle.db);
+  if (!file || file->path == path) idle.drop();
+}
+
 int32_t reasonFor(int sqliteCode) {
   switch (sqliteCode & 0xff) {
     case SQLITE_FULL:  // puts say MQRC_Q_SPACE_NOT_AVAILABLE themselves

@@ -23,6 +23,8 @@ using sqlite::Stmt;
 using sqlite::Use;
 
 constexpr int kQuiesceSeconds = 10;
+// The attempts to delete a queue manager's folder, 50 ms apart.
+constexpr int kDeleteAttempts = 40;
 
 // An administrative handle on one queue manager: its database, shared area and slot locks.
 // Opening it backs out the work of dead connections, so counts read through it are fresh.
@@ -152,9 +154,10 @@ class EmbeddedStore : public Store {
   }
 
   std::string defaultQueueManager() override {
-    std::ifstream in(folder_ + "/default.qmgr");
+    std::ifstream in(folder_ + "/default.qmgr", std::ios::binary);
     std::string name;
     std::getline(in, name);
+    if (!name.empty() && name.back() == '\r') name.pop_back();  // a line edited on Windows
     return name;
   }
 
@@ -303,8 +306,17 @@ Status EmbeddedStore::deleteQueueManager(const std::string& name) {
     if (qm.area()->state.load() != kStopped)
       return Status::Error("queue manager " + name + " is running; stop it first");
   }
+  const std::string folder = folderFor(folder_, name);
+  sqlite::dropKeptConnection(databasePath(folder));
+  SharedMap::forget(folder);
+  // Windows deletes no file that is still open: a file that a thread or process that just
+  // ended is still closing gets a moment.
   std::error_code ec;
-  fs::remove_all(folderFor(folder_, name), ec);
+  for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
+    if (attempt > 0) platform::sleepMilliseconds(50);
+    fs::remove_all(folder, ec);
+    if (!ec) break;
+  }
   if (ec) return Status::Error("cannot delete queue manager " + name + ": " + ec.message());
   if (defaultQueueManager() == name) fs::remove(folder_ + "/default.qmgr", ec);
   return Status::Ok();
@@ -381,7 +393,8 @@ Status EmbeddedStore::setDefaultQueueManager(const std::string& name) {
     return Status::Error("queue manager " + name + " does not exist", 2058);
   std::string tmp = folder_ + "/default.qmgr.new";
   {
-    std::ofstream out(tmp, std::ios::trunc);
+    // Binary: the line ends in LF on every system, so that the folder opens on either.
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     out << name << "\n";
     if (!out.flush()) return Status::Error("cannot write " + tmp);
   }

@@ -5,6 +5,10 @@
 #ifdef QT_POSTGRES
 #include "mqi/postgres/postgres_store.h"
 #endif
+// Where the build has no PostgreSQL store at all (Windows), the build says so here.
+#ifndef QT_POSTGRES_ABSENT_NOTE
+#define QT_POSTGRES_ABSENT_NOTE ""
+#endif
 
 namespace mqi {
 namespace {
@@ -20,7 +24,7 @@ Result<std::shared_ptr<Store>> openStore(const std::string& location) {
 #ifdef QT_POSTGRES
     return openPostgresStore(location);
 #else
-    return Status::Error("the PostgreSQL store is not built into this program",
+    return Status::Error("the PostgreSQL store is not built into this program" QT_POSTGRES_ABSENT_NOTE,
                          MQRC_Q_MGR_NOT_AVAILABLE);
 #endif
   }

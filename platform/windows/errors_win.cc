@@ -33,6 +33,36 @@ DWORD fromErrno(int code) {
   }
 }
 
+// The C library errno that matches a Win32 code.
+int toErrno(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_INVALID_HANDLE:
+      return EINVAL;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return EMFILE;
+    default:
+      return EIO;
+  }
+}
+
 }  // namespace
 
 int recordSystemError() {
@@ -72,6 +102,13 @@ bool fail(unsigned long code) {
 
 bool failLastError() {
   return fail(GetLastError());
+}
+
+bool failLastErrorAsErrno() {
+  const DWORD code = GetLastError();
+  fail(code);
+  errno = toErrno(code);
+  return false;
 }
 
 }  // namespace windows

@@ -10,6 +10,10 @@ namespace platform::windows {
 bool fail(unsigned long code);
 // The same with GetLastError().
 bool failLastError();
+// For the modules whose callers read errno (data files, the cross-process pieces): records
+// GetLastError() as fail() does and sets errno to the C library code of the same meaning
+// (ENOSPC for a full disk, ENOENT for a missing file...).
+bool failLastErrorAsErrno();
 
 }  // namespace platform::windows
 

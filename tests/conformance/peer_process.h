@@ -1,11 +1,10 @@
-// The test's side of the peer program (peer.cc): starts it with fork+exec, sends it commands
-// and reads its answers with a deadline, and can kill it with SIGKILL.
+// The test's side of the peer program (peer.cc): starts it as a child process, sends it
+// commands and reads its answers with a deadline, and can kill it (SIGKILL, TerminateProcess).
 #ifndef QT_TESTS_CONFORMANCE_PEER_PROCESS_H
 #define QT_TESTS_CONFORMANCE_PEER_PROCESS_H
 
-#include <sys/types.h>
-
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -45,14 +44,16 @@ class PeerProcess {
   // Sends a get that waits and returns once the peer says it is about to start the call.
   bool startWaitingGet(const std::string& command);
 
-  void kill();     // SIGKILL, then reaps the process
+  void kill();     // kills the process at once, then reaps it
   int waitExit(std::chrono::milliseconds deadline);  // exit status, -1 when still running
-  pid_t pid() const { return pid_; }
 
  private:
-  pid_t pid_ = -1;
-  int toPeer_ = -1;
-  int fromPeer_ = -1;
+  // The first whole line of what the peer wrote so far, without its line end.
+  std::optional<std::string> takePendingLine();
+
+  intptr_t process_ = -1;   // a process id, or a Windows process handle
+  intptr_t toPeer_ = -1;    // descriptors, or Windows pipe handles
+  intptr_t fromPeer_ = -1;
   std::string pending_;
 };
 

@@ -1,11 +1,9 @@
 // What MQPUT does to the message descriptor: the values it fills in (MsgId, CCSID, priority,
 // persistence, ReplyToQMgr, default context) and the ones it must keep as given.
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <ctime>
 
+#include "platform/ipc.h"
 #include "tests/conformance/fixture.h"
 
 namespace conformance {
@@ -29,8 +27,7 @@ std::string utcDate() {
 }
 
 std::string osUser() {
-  passwd* entry = getpwuid(geteuid());
-  return entry != nullptr ? std::string(entry->pw_name).substr(0, 12) : "";
+  return platform::processUserName().substr(0, 12);
 }
 
 bool allDigits(const std::string& text) {

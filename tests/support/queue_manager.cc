@@ -1,7 +1,6 @@
 #include "tests/support/queue_manager.h"
 
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,6 +10,7 @@
 #include <stdexcept>
 
 #include "common/records.h"
+#include "platform/host.h"
 #include "tests/support/test_data.h"
 
 namespace testsupport {
@@ -59,7 +59,7 @@ TestStore TestStore::inFolder(const std::string& folder) {
 
 std::string TestStore::uniqueName(const std::string& prefix) {
   static std::atomic<int> counter{0};
-  return prefix + "." + std::to_string(getpid()) + "." + std::to_string(++counter);
+  return prefix + "." + std::to_string(platform::currentProcessId()) + "." + std::to_string(++counter);
 }
 
 // ---- messages ---------------------------------------------------------------------------

@@ -1,5 +1,4 @@
 // The HTTP side of qmctl serve: routes, the action token, request checks and the command line.
-#include <csignal>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -8,6 +7,7 @@
 
 #include <httplib.h>
 
+#include "platform/stop_request.h"
 #include "tools/qmctl/commands.h"
 #include "tools/qmctl/dashboard.h"
 #include "tools/qmctl/text.h"
@@ -248,15 +248,9 @@ bool parseListen(const std::string& text, DashboardConfig& config) {
 }  // namespace
 
 int serveDashboard(const DashboardConfig& config) {
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  // Blocked before the server's threads start, so that they inherit the mask and only the
-  // waiting thread below takes the signal.
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  // A browser that goes away in the middle of an answer must not end the server.
-  std::signal(SIGPIPE, SIG_IGN);
+  // Before the server's threads start; a browser that goes away in the middle of an answer
+  // must not end the server.
+  platform::holdStopRequests();
 
   Dashboard dashboard(config);
   httplib::Server server;
@@ -283,8 +277,7 @@ int serveDashboard(const DashboardConfig& config) {
   }
   std::cout.flush();
   std::thread listener([&server] { server.listen_after_bind(); });
-  int signal = 0;
-  sigwait(&stopSignals, &signal);
+  platform::waitForStopRequest();
   server.stop();
   listener.join();
   return kExitOk;
