@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/folder.h"
 #include "platform/identity.h"
 #include "platform/platform.h"
 #include "platform/publish.h"
@@ -110,34 +111,33 @@ TEST_F(FileCallsTest, FoldersRenamesDeletesAndTheReadOnlyAttribute) {
 // never touched; with it, the new file takes the name. The identity tells the two apart.
 TEST_F(FileCallsTest, PublishingReplacesOnlyWhenAskedAndTheIdentityTellsTheFilesApart) {
   const std::string target = folder_.write("target.txt", "old");
-  const std::string fresh = folder_ / "fresh.tmp";
-  platform::FileHandle file = platform::createFresh(fresh.c_str());
+  folder_.makeFolder("sub");
+  platform::Folder folder;
+  ASSERT_TRUE(folder.open("", folder_.path().c_str()));
+  platform::FileHandle file = platform::createFresh(folder, "fresh.tmp");
   ASSERT_NE(file, platform::kInvalidFile);
   ASSERT_TRUE(platform::writeFile(file, "new", 3));
   platform::FileVersion written{};
   ASSERT_TRUE(platform::identityOfFile(file, &written));
   ASSERT_TRUE(platform::closeFile(file));
-  EXPECT_EQ(platform::pathKind(fresh.c_str()), platform::PathKind::kRegularFile);
-  EXPECT_EQ(platform::pathKind(folder_.path().c_str()), platform::PathKind::kDirectory);
-  EXPECT_EQ(platform::pathKind((folder_ / "missing").c_str()), platform::PathKind::kMissing);
+  EXPECT_EQ(platform::pathKind(folder, "fresh.tmp"), platform::PathKind::kRegularFile);
+  EXPECT_EQ(platform::pathKind(folder, "sub"), platform::PathKind::kDirectory);
+  EXPECT_EQ(platform::pathKind(folder, "missing"), platform::PathKind::kMissing);
 
   platform::FileVersion before{}, after{};
-  ASSERT_TRUE(platform::identityOfPath(target.c_str(), &before));
-  EXPECT_FALSE(platform::publishFile(fresh.c_str(), target.c_str(), false));
+  ASSERT_TRUE(platform::versionOf(folder, "target.txt", &before));
+  EXPECT_FALSE(platform::publishFile(folder, "fresh.tmp", "target.txt", false));
   EXPECT_TRUE(platform::isFileExists(platform::lastError()));
   EXPECT_EQ(contentOf(target), "old");
-  ASSERT_TRUE(platform::publishFile(fresh.c_str(), target.c_str(), true));
+  ASSERT_TRUE(platform::publishFile(folder, "fresh.tmp", "target.txt", true));
   EXPECT_EQ(contentOf(target), "new");
-  EXPECT_EQ(platform::pathKind(fresh.c_str()), platform::PathKind::kMissing);
-  ASSERT_TRUE(platform::identityOfPath(target.c_str(), &after));
+  EXPECT_EQ(platform::pathKind(folder, "fresh.tmp"), platform::PathKind::kMissing);
+  ASSERT_TRUE(platform::versionOf(folder, "target.txt", &after));
   EXPECT_FALSE(after == before);
   EXPECT_EQ(after.inode, written.inode);
   EXPECT_EQ(after.size, 3u);
-  uint64_t size = 0;
-  ASSERT_TRUE(platform::regularFileSize(target.c_str(), &size));
-  EXPECT_EQ(size, 3u);
-  EXPECT_FALSE(platform::regularFileSize(folder_.path().c_str(), &size));
-  EXPECT_FALSE(platform::identityOfPath(folder_.path().c_str(), &after));
+  EXPECT_FALSE(platform::versionOf(folder, "sub", &after));
+  EXPECT_FALSE(platform::identityOfPath((folder_ / "sub").c_str(), &after));
 }
 
 TEST(ErrorsTest, TextsEndInALineFeedAndAFailureNeverLeavesCodeZero) {
