@@ -10,6 +10,7 @@
 #define QT_PLATFORM_FOLDER_H
 
 #include <cstdint>
+#include <string>
 
 #include "platform/identity.h"
 #include "platform/platform.h"
@@ -39,11 +40,15 @@ class Folder {
   bool flush() const;
   // The system's handle of the open folder, for the platform layer's own use.
   intptr_t handle() const { return handle_; }
+  // The folder's path as the system resolved it at the open, for the platform layer of a
+  // system that opens names by path only ("" where names are opened relative to the handle).
+  const std::string& path() const { return path_; }
 
  private:
   static constexpr intptr_t kNoFolder = -1;
   intptr_t handle_ = kNoFolder;
   bool confined_ = false;
+  std::string path_;
 };
 
 // Lists the entries of the open folder whose names match `mask`, as findFirstFile does (the

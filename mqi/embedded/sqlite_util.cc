@@ -5,7 +5,9 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "mqi/mqi.h"
 #include "platform/host.h"
@@ -102,46 +104,73 @@ void closeConnection(sqlite3* db) {
   sqlite3_close_v2(db);
 }
 
-// The connection that closeDatabase kept on this thread.
+// The connection that closeDatabase kept for a thread, until the thread opens the same file
+// again, keeps another, or ends.
 struct IdleConnection {
   sqlite3* db = nullptr;
   int32_t process = 0;
-  bool ended = false;  // the thread is ending: sessions closed after this keep nothing
-
-  ~IdleConnection() {
-    drop();
-    ended = true;
-  }
-  void drop() {
-    // A forked child leaves the connection of its parent alone.
-    if (db != nullptr && process == platform::currentProcessId()) closeConnection(db);
-    db = nullptr;
-  }
-  void keep(sqlite3* connection) {
-    drop();
-    if (ended) {
-      closeConnection(connection);
-      return;
-    }
-    db = connection;
-    process = platform::currentProcessId();
-  }
-  // The kept connection when it is this process's, idle, and on the file that `path` names
-  // now; nullptr otherwise.
-  sqlite3* take(const std::string& path) {
-    if (db == nullptr) return nullptr;
-    std::optional<OpenedFile> file = recall(db);
-    platform::FileIdentity now;
-    if (process != platform::currentProcessId() || !file || file->path != path ||
-        !platform::identifyFile(path, &now) || !(now == file->identity) ||
-        sqlite3_next_stmt(db, nullptr) != nullptr) {
-      drop();
-      return nullptr;
-    }
-    return std::exchange(db, nullptr);
-  }
 };
-thread_local IdleConnection idle;
+
+// Every thread's kept connection, by thread, in one table rather than in each thread's own
+// storage: deleting a queue manager closes those of every thread (Windows deletes no open
+// file), and with MinGW a thread's own storage may be gone or not yet destroyed when the
+// thread has been joined.
+struct IdleConnections {
+  std::mutex mutex;
+  std::map<std::thread::id, IdleConnection> byThread;
+};
+
+IdleConnections& idleConnections() {
+  static IdleConnections* all = new IdleConnections;  // never destroyed, as openedFiles
+  return *all;
+}
+
+void closeIdle(const IdleConnection& kept) {
+  // A forked child leaves the connection of its parent alone.
+  if (kept.db != nullptr && kept.process == platform::currentProcessId())
+    closeConnection(kept.db);
+}
+
+// Takes this thread's kept connection out of the table (db nullptr when there is none).
+IdleConnection releaseIdle() {
+  IdleConnections& all = idleConnections();
+  std::lock_guard<std::mutex> guard(all.mutex);
+  auto it = all.byThread.find(std::this_thread::get_id());
+  if (it == all.byThread.end()) return {};
+  IdleConnection kept = it->second;
+  all.byThread.erase(it);
+  return kept;
+}
+
+// Closes the thread's kept connection when the thread ends; it holds no data of its own.
+struct IdleOnThreadEnd {
+  ~IdleOnThreadEnd() { closeIdle(releaseIdle()); }
+};
+thread_local IdleOnThreadEnd idleOnThreadEnd;
+
+void keepIdle(sqlite3* connection) {
+  closeIdle(releaseIdle());
+  (void)&idleOnThreadEnd;  // constructed on first use, so that the thread's end closes it
+  IdleConnections& all = idleConnections();
+  std::lock_guard<std::mutex> guard(all.mutex);
+  all.byThread[std::this_thread::get_id()] = {connection, platform::currentProcessId()};
+}
+
+// This thread's kept connection when it is this process's, idle, and on the file that `path`
+// names now; nullptr otherwise.
+sqlite3* takeIdle(const std::string& path) {
+  IdleConnection kept = releaseIdle();
+  if (kept.db == nullptr) return nullptr;
+  std::optional<OpenedFile> file = recall(kept.db);
+  platform::FileIdentity now;
+  if (kept.process != platform::currentProcessId() || !file || file->path != path ||
+      !platform::identifyFile(path, &now) || !(now == file->identity) ||
+      sqlite3_next_stmt(kept.db, nullptr) != nullptr) {
+    closeIdle(kept);
+    return nullptr;
+  }
+  return kept.db;
+}
 
 }  // namespace
 
@@ -250,7 +279,7 @@ int openNew(const std::string& path, bool create, sqlite3** out, CommitFlush& fl
 
 int openDatabase(const std::string& path, bool create, sqlite3** out, CommitFlush* flush) {
   if (flush == nullptr) return openNew(path, create, out, unattended());
-  if (sqlite3* kept = idle.take(path)) {
+  if (sqlite3* kept = takeIdle(path)) {
     flush->attach(kept);
     *out = kept;
     return SQLITE_OK;
@@ -268,13 +297,25 @@ void closeDatabase(sqlite3* db) {
     return;
   }
   unattended().attach(db);  // the session's flush goes away with it
-  idle.keep(db);
+  keepIdle(db);
 }
 
 void dropKeptConnection(const std::string& path) {
-  if (idle.db == nullptr) return;
-  std::optional<OpenedFile> file = recall(idle.db);
-  if (!file || file->path == path) idle.drop();
+  std::vector<IdleConnection> released;
+  {
+    IdleConnections& all = idleConnections();
+    std::lock_guard<std::mutex> guard(all.mutex);
+    for (auto it = all.byThread.begin(); it != all.byThread.end();) {
+      std::optional<OpenedFile> file = recall(it->second.db);
+      if (file && file->path != path) {
+        ++it;
+        continue;
+      }
+      released.push_back(it->second);
+      it = all.byThread.erase(it);
+    }
+  }
+  for (const IdleConnection& kept : released) closeIdle(kept);
 }
 
 int32_t reasonFor(int sqliteCode) {

@@ -137,8 +137,8 @@ int openDatabase(const std::string& path, bool create, sqlite3** out, CommitFlus
 // program that connects for every file then reads the schema and maps SQLite's index of the
 // log once. Its statements must all be finalized before the thread opens a database again.
 void closeDatabase(sqlite3* db);
-// Closes the connection that closeDatabase kept on this thread when it is on the file at
-// `path`: before that file is deleted, which Windows refuses while the file is open.
+// Closes the connections that closeDatabase kept, on any thread of this process, on the file
+// at `path`: before that file is deleted, which Windows refuses while the file is open.
 void dropKeptConnection(const std::string& path);
 
 // The MQ reason code for an sqlite3 failure: disk full or busy 2102, damage 2101, anything

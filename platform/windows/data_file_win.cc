@@ -118,14 +118,17 @@ int64_t DataFile::size() const {
   return GetFileSizeEx(handleOf(fd_), &bytes) ? static_cast<int64_t>(bytes.QuadPart) : -1;
 }
 
-bool DataFile::allocate(int64_t length) {
-  // A file that ends further on owns its clusters (files are not sparse unless asked), and
-  // lengthening it fails with ERROR_DISK_FULL when the volume has less free.
-  if (size() >= length) return true;
+bool DataFile::truncate(int64_t length) {
   FILE_END_OF_FILE_INFO end = {};
   end.EndOfFile.QuadPart = length;
   return SetFileInformationByHandle(handleOf(fd_), FileEndOfFileInfo, &end, sizeof end) ||
          windows::failLastErrorAsErrno();
+}
+
+bool DataFile::allocate(int64_t length) {
+  // A file that ends further on owns its clusters (files are not sparse unless asked), and
+  // lengthening it fails with ERROR_DISK_FULL when the volume has less free.
+  return size() >= length || truncate(length);
 }
 
 int64_t freeSpace(const std::string& path) {

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/folder.h"
 #include "platform/publish.h"
 #include "platform/windows/windows_error.h"
 
@@ -22,10 +23,14 @@ std::string tagStream(const std::string& path, const char* name) {
   return path + ":qtransfer." + name;
 }
 
+std::string pathIn(const Folder& folder, const char* name) {
+  return folder.path() + "\\" + name;
+}
+
 }  // namespace
 
-PathKind pathKind(const char* path) {
-  HANDLE file = openItself(path, 0);  // followed through links
+PathKind pathKind(const Folder& folder, const char* name) {
+  HANDLE file = openItself(pathIn(folder, name).c_str(), 0);  // followed through links
   if (file == INVALID_HANDLE_VALUE) return PathKind::kMissing;
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(file, &info);
@@ -36,7 +41,9 @@ PathKind pathKind(const char* path) {
                                                             : PathKind::kRegularFile;
 }
 
-bool isWritable(const char* path) {
+bool isWritable(const Folder& folder, const char* name) {
+  const std::string named = pathIn(folder, name);
+  const char* path = named.c_str();
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return windows::failLastError();
   if (attributes & FILE_ATTRIBUTE_READONLY) return windows::fail(ERROR_ACCESS_DENIED);
@@ -47,7 +54,9 @@ bool isWritable(const char* path) {
   return true;
 }
 
-FileHandle createFresh(const char* path) {
+FileHandle createFresh(const Folder& folder, const char* name) {
+  const std::string named = pathIn(folder, name);
+  const char* path = named.c_str();
   if (!DeleteFileA(path)) {
     DWORD code = GetLastError();
     // A read-only leftover is still ours to remove, as a private name is on Linux.
@@ -69,9 +78,9 @@ FileHandle createFresh(const char* path) {
   return reinterpret_cast<FileHandle>(file);
 }
 
-bool copyPermissions(const char* path, FileHandle file) {
+bool copyPermissions(const Folder& folder, const char* name, FileHandle file) {
   // Access rights come from the folder; the read-only attribute is what a file has of a mode.
-  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD attributes = GetFileAttributesA(pathIn(folder, name).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return windows::failLastError();
   FILE_BASIC_INFO basic = {};
   HANDLE handle = reinterpret_cast<HANDLE>(file);
@@ -85,10 +94,11 @@ bool copyPermissions(const char* path, FileHandle file) {
   return true;
 }
 
-bool publishFile(const char* from, const char* to, bool replace) {
+bool publishFile(const Folder& folder, const char* from, const char* to, bool replace) {
   // Without MOVEFILE_REPLACE_EXISTING an existing `to` fails the call (ERROR_ALREADY_EXISTS).
   const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-  if (!MoveFileExA(from, to, flags)) return windows::failLastError();
+  if (!MoveFileExA(pathIn(folder, from).c_str(), pathIn(folder, to).c_str(), flags))
+    return windows::failLastError();
   return true;
 }
 
@@ -108,9 +118,11 @@ bool setFileTag(FileHandle file, const char* name, const void* data, size_t size
   return wrote;
 }
 
-bool readFileTag(const char* path, const char* name, void* data, size_t size, size_t* got) {
-  HANDLE stream = CreateFileA(tagStream(path, name).c_str(), GENERIC_READ, kShareAll, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+bool readFileTag(const Folder& folder, const char* name, const char* tag, void* data,
+                 size_t size, size_t* got) {
+  HANDLE stream = CreateFileA(tagStream(pathIn(folder, name), tag).c_str(), GENERIC_READ,
+                              kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
   if (stream == INVALID_HANDLE_VALUE) return windows::failLastError();
   DWORD read = 0;
   const bool ok = ReadFile(stream, data, static_cast<DWORD>(size), &read, nullptr);
@@ -118,20 +130,6 @@ bool readFileTag(const char* path, const char* name, void* data, size_t size, si
   CloseHandle(stream);
   *got = read;
   return ok;
-}
-
-bool regularFileSize(const char* path, uint64_t* size) {
-  HANDLE file = openItself(path, FILE_FLAG_OPEN_REPARSE_POINT);
-  if (file == INVALID_HANDLE_VALUE) return windows::failLastError();
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(file, &info);
-  if (!known) windows::failLastError();
-  CloseHandle(file);
-  if (!known) return false;
-  if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-    return windows::fail(ERROR_INVALID_PARAMETER);
-  *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  return true;
 }
 
 }  // namespace platform
