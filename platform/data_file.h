@@ -21,7 +21,14 @@ class DataFile {
   DataFile(const DataFile&) = delete;
   DataFile& operator=(const DataFile&) = delete;
   DataFile(DataFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  DataFile& operator=(DataFile&& other) noexcept;
+  DataFile& operator=(DataFile&& other) noexcept {
+    if (this != &other) {
+      close();
+      fd_ = other.fd_;
+      other.fd_ = -1;
+    }
+    return *this;
+  }
 
   // Creates a new file (fails when one of that name exists) for reading and writing, with
   // the permissions the process's umask leaves of read and write for all.

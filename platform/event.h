@@ -25,6 +25,8 @@ using EventHandle = intptr_t;
 constexpr EventHandle kInvalidEvent = -1;
 
 std::string eventFolder();
+// True for a name that every system takes as an event's (see the rules above).
+bool isValidEventName(const char* name);
 
 // The setting side (OpenEvent with modify-state access, then SetEvent).
 EventHandle openEvent(const char* name);

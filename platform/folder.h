@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "platform/identity.h"
 #include "platform/platform.h"
@@ -23,8 +24,16 @@ class Folder {
   ~Folder() { close(); }
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
-  Folder(Folder&& other) noexcept;
-  Folder& operator=(Folder&& other) noexcept;
+  Folder(Folder&& other) noexcept { *this = std::move(other); }
+  Folder& operator=(Folder&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = std::exchange(other.handle_, kNoFolder);
+      confined_ = std::exchange(other.confined_, false);
+      path_ = std::move(other.path_);
+    }
+    return *this;
+  }
 
   // Opens the folder `path`. With `roots` (folders separated by ';', as isWithinRoots reads
   // them) not empty, the folder must be one of the roots or lie beneath one, and is reached

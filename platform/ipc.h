@@ -43,11 +43,18 @@ void wakeWord(std::atomic<uint32_t>* word, int count = INT_MAX);
 class LockFile {
  public:
   LockFile() = default;
-  ~LockFile();
+  ~LockFile() { close(); }
   LockFile(const LockFile&) = delete;
   LockFile& operator=(const LockFile&) = delete;
-  LockFile(LockFile&& other) noexcept;
-  LockFile& operator=(LockFile&& other) noexcept;
+  LockFile(LockFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  LockFile& operator=(LockFile&& other) noexcept {
+    if (this != &other) {
+      close();
+      fd_ = other.fd_;
+      other.fd_ = -1;
+    }
+    return *this;
+  }
 
   bool open(const std::string& path);  // created when missing
   bool isOpen() const { return fd_ != -1; }

@@ -138,20 +138,6 @@ bool isBeneath(const char* root, const char* path, bool resolveLast) {
   return existingPartBeneath(root, below);
 }
 
-Folder::Folder(Folder&& other) noexcept : handle_(other.handle_), confined_(other.confined_) {
-  other.handle_ = kNoFolder;
-}
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    confined_ = other.confined_;
-    other.handle_ = kNoFolder;
-  }
-  return *this;
-}
-
 void Folder::close() {
   if (handle_ != kNoFolder) ::close(static_cast<int>(handle_));
   handle_ = kNoFolder;

@@ -10,15 +10,6 @@
 
 namespace platform {
 
-DataFile& DataFile::operator=(DataFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 bool DataFile::createNew(const std::string& path) {
   close();
   fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -15,12 +15,6 @@
 namespace platform {
 namespace {
 
-bool validName(const char* name) {
-  if (name == nullptr || name[0] == '\0') return false;
-  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
-  return std::strchr(name, '/') == nullptr && std::strlen(name) <= 200;
-}
-
 EventHandle failed(int code) {
   posix::fail(code);
   return kInvalidEvent;
@@ -46,7 +40,7 @@ std::string eventFolder() {
 }
 
 EventHandle openEvent(const char* name) {
-  if (!validName(name)) return failed(EINVAL);
+  if (!isValidEventName(name)) return failed(EINVAL);
   // Non-blocking: a FIFO that nobody reads gives ENXIO at once instead of waiting.
   int fd = open(eventPath(name).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return failed(errno);
@@ -68,7 +62,7 @@ bool setEvent(EventHandle event) {
 }
 
 EventHandle createEvent(const char* name) {
-  if (!validName(name)) return failed(EINVAL);
+  if (!isValidEventName(name)) return failed(EINVAL);
   std::string folder = eventFolder();
   if (!makeFolders(folder)) return failed(errno);
   std::string path = eventPath(name);
@@ -93,7 +87,7 @@ bool waitEvent(EventHandle event, int timeoutMs) {
 }
 
 bool removeEvent(const char* name) {
-  if (!validName(name)) return posix::fail(EINVAL);
+  if (!isValidEventName(name)) return posix::fail(EINVAL);
   return unlink(eventPath(name).c_str()) == 0 || posix::failErrno();
 }
 

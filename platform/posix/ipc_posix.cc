@@ -145,19 +145,6 @@ void wakeWord(std::atomic<uint32_t>* word, int count) {
             nullptr, 0);
 }
 
-LockFile::~LockFile() { close(); }
-
-LockFile::LockFile(LockFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
-LockFile& LockFile::operator=(LockFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 bool LockFile::open(const std::string& path) {
   close();
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);

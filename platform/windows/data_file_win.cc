@@ -39,15 +39,6 @@ DWORD chunk(size_t length) {
 
 }  // namespace
 
-DataFile& DataFile::operator=(DataFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 bool DataFile::createNew(const std::string& path) {
   close();
   fd_ = opened(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,

@@ -10,12 +10,6 @@
 namespace platform {
 namespace {
 
-bool validName(const char* name) {
-  if (name == nullptr || name[0] == '\0') return false;
-  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
-  return std::strchr(name, '/') == nullptr && std::strlen(name) <= 200;
-}
-
 EventHandle handleOrFailure(HANDLE event) {
   if (event == nullptr) {
     windows::failLastError();
@@ -35,7 +29,7 @@ std::string eventFolder() {
 }
 
 EventHandle openEvent(const char* name) {
-  if (!validName(name)) {
+  if (!isValidEventName(name)) {
     windows::fail(ERROR_INVALID_NAME);
     return kInvalidEvent;
   }
@@ -49,7 +43,7 @@ bool setEvent(EventHandle event) {
 }
 
 EventHandle createEvent(const char* name) {
-  if (!validName(name)) {
+  if (!isValidEventName(name)) {
     windows::fail(ERROR_INVALID_NAME);
     return kInvalidEvent;
   }
@@ -67,7 +61,7 @@ bool waitEvent(EventHandle event, int timeoutMs) {
 
 bool removeEvent(const char* name) {
   // An event object goes with the last handle to it: there is no name to remove.
-  return validName(name) || windows::fail(ERROR_INVALID_NAME);
+  return isValidEventName(name) || windows::fail(ERROR_INVALID_NAME);
 }
 
 bool closeEvent(EventHandle event) {

@@ -51,22 +51,6 @@ bool isLink(DWORD attributes) {
 
 }  // namespace
 
-Folder::Folder(Folder&& other) noexcept
-    : handle_(other.handle_), confined_(other.confined_), path_(std::move(other.path_)) {
-  other.handle_ = kNoFolder;
-}
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    confined_ = other.confined_;
-    path_ = std::move(other.path_);
-    other.handle_ = kNoFolder;
-  }
-  return *this;
-}
-
 void Folder::close() {
   if (handle_ != kNoFolder) CloseHandle(reinterpret_cast<HANDLE>(handle_));
   handle_ = kNoFolder;

@@ -201,19 +201,6 @@ void wakeWord(std::atomic<uint32_t>* word, int count) {
   ReleaseSemaphore(semaphore, std::min<LONG>(count, kWakePermits), nullptr);
 }
 
-LockFile::~LockFile() { close(); }
-
-LockFile::LockFile(LockFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
-LockFile& LockFile::operator=(LockFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 bool LockFile::open(const std::string& path) {
   close();
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
