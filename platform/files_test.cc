@@ -107,6 +107,23 @@ TEST_F(FileCallsTest, FoldersRenamesDeletesAndTheReadOnlyAttribute) {
   EXPECT_EQ(platform::lastError(), kNotFound);
 }
 
+// A confined folder opens at a root itself (a job's folder may be one), with a trailing
+// separator too, and beneath it; a folder beside the roots is refused.
+TEST_F(FileCallsTest, AConfinedFolderOpensAtItsRootAndBeneathItOnly) {
+  folder_.makeFolder("root");
+  folder_.makeFolder("root/in");
+  folder_.makeFolder("beside");
+  const std::string root = folder_ / "root";
+  const std::string roots = "  " + root + " ; " + (folder_ / "other");
+  platform::Folder folder;
+  ASSERT_TRUE(folder.open(roots.c_str(), root.c_str()));
+  EXPECT_TRUE(folder.confined());
+  EXPECT_TRUE(folder.open(roots.c_str(), (root + platform::pathSeparator()).c_str()));
+  EXPECT_TRUE(folder.open(roots.c_str(), (folder_ / "root/in").c_str()));
+  EXPECT_FALSE(folder.open(roots.c_str(), (folder_ / "beside").c_str()));
+  EXPECT_FALSE(folder.isOpen());
+}
+
 // A delivery appears under its final name in one step: without replacing, an existing file is
 // never touched; with it, the new file takes the name. The identity tells the two apart.
 TEST_F(FileCallsTest, PublishingReplacesOnlyWhenAskedAndTheIdentityTellsTheFilesApart) {
