@@ -1,10 +1,9 @@
 // Job texts: the split of a job path into folder and mask, the receiver queue option, the
 // mask matcher the folder scan relies on, and the scan's results before any file is loaded.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -72,17 +71,24 @@ TEST_F(ScanTest, SearchesThatCannotStartAskForAReconnect) {
   const std::string longFolder = dir_ + "/" + std::string(300, 'd');
   EXPECT_EQ(ScanFolder(0, longFolder.c_str(), "*"), Turn::kReconnect);
   EXPECT_EQ(platform::lastError(), ENAMETOOLONG);
-  // Beneath the roots, a folder that has become a link leading out is never searched.
-  ASSERT_EQ(symlink("/etc", (dir_ + "/out").c_str()), 0);
+}
+
+// Beneath the roots, a folder that has become a link leading out is never searched.
+TEST_F(ScanTest, AFolderLinkLeadingOutOfTheRootsIsNeverSearched) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a symbolic link to /etc";
+#else
+  std::filesystem::create_directory_symlink("/etc", dir_ + "/out");
   std::snprintf(LoadAgent.LoadSettings.SourceRoots, sizeof LoadAgent.LoadSettings.SourceRoots,
                 "%s", dir_.c_str());
   EXPECT_EQ(ScanFolder(0, (dir_ + "/out").c_str(), "passwd"), Turn::kReconnect);
   EXPECT_EQ(platform::lastError(), EACCES);
   LoadAgent.LoadSettings.SourceRoots[0] = '\0';
+#endif
 }
 
 TEST_F(ScanTest, FolderWithOnlyDirectoriesEndsTheJob) {
-  ASSERT_EQ(mkdir((dir_ + "/sub.xml").c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(dir_ + "/sub.xml"));
   EXPECT_EQ(ScanFolder(0, dir_.c_str(), "*.xml"), Turn::kNext);
 }
 
@@ -91,20 +97,21 @@ class RejectTest : public ScanTest {};
 TEST_F(RejectTest, MovesIntoTheRejectFolderWithoutReplacingEarlierRejects) {
   std::snprintf(LoadAgent.LoadSettings.LogPath, kPathSize, "%s/log", dir_.c_str());
   LoadAgent.LoadSettings.RejectPath[0] = '\0';
-  ASSERT_EQ(mkdir((dir_ + "/log").c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(dir_ + "/log"));
   char folder[kPathSize];
   rejectFolder(folder);
-  EXPECT_EQ(std::string(folder), dir_ + "/log/rejected");
+  const std::string rejected = dir_ + "/log" + platform::pathSeparator() + "rejected";
+  EXPECT_EQ(std::string(folder), rejected);
 
   char movedTo[kPathSize];
   for (const char* content : {"first", "second"}) {
     std::ofstream(dir_ + "/a.xml") << content;
     ASSERT_TRUE(moveToRejectFolder((dir_ + "/a.xml").c_str(), "a.xml", movedTo));
-    EXPECT_NE(access((dir_ + "/a.xml").c_str(), F_OK), 0);
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/a.xml"));
   }
-  EXPECT_EQ(std::string(movedTo), dir_ + "/log/rejected/a.xml.1");
+  EXPECT_EQ(std::string(movedTo), rejected + platform::pathSeparator() + "a.xml.1");
   std::string first;
-  std::ifstream(dir_ + "/log/rejected/a.xml") >> first;
+  std::ifstream(rejected + "/a.xml") >> first;
   EXPECT_EQ(first, "first");
 }
 
@@ -115,7 +122,7 @@ TEST_F(RejectTest, FailedMoveLeavesTheFileInPlace) {
   char movedTo[kPathSize];
   EXPECT_FALSE(moveToRejectFolder((dir_ + "/b.xml").c_str(), "b.xml", movedTo));
   EXPECT_NE(platform::lastError(), 0);
-  EXPECT_EQ(access((dir_ + "/b.xml").c_str(), F_OK), 0);
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "/b.xml"));
   LoadAgent.LoadSettings.RejectPath[0] = '\0';
 }
 
