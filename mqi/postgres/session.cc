@@ -23,10 +23,13 @@ constexpr auto kStateRefresh = std::chrono::seconds(1);
 // An answer read this recently brought every notification sent before it: a look at the socket
 // so soon after (the checks before each call) would be a system call for nothing.
 constexpr auto kAnswerFresh = std::chrono::milliseconds(1);
-// The other sessions of queue manager $1 on machine $2 (this session is $3), as "id:pid,...".
-constexpr const char* kSameMachine =
-    "coalesce((SELECT string_agg(s.id || ':' || s.client_pid, ',') FROM mqi.sessions s"
-    " WHERE s.qmgr=$1 AND s.machine=$2 AND s.id<>$3), '')";
+// The other sessions of queue manager `qmgr` on machine `machine` (this session is `self`), as
+// "id:pid,..."; the arguments are SQL expressions.
+std::string sameMachine(const std::string& qmgr, const std::string& machine,
+                        const std::string& self) {
+  return "coalesce((SELECT string_agg(s.id || ':' || s.client_pid, ',') FROM mqi.sessions s"
+         " WHERE s.qmgr=" + qmgr + " AND s.machine=" + machine + " AND s.id<>" + self + "), '')";
+}
 
 int64_t nowMs() {
   using namespace std::chrono;
@@ -102,7 +105,8 @@ class PostgresSession : public Session, public LeaseHolder {
   void endUnit();
   int32_t addHandle(int64_t queueId, InputMode input, bool output, int64_t& handleId);
   int32_t reap();
-  int32_t reapLocal(const std::string& list);
+  std::string reapSql();
+  int32_t reapLocal(const std::string& list, int* reaped = nullptr);
   int32_t putRefused(int64_t queueId, size_t length, bool syncpoint);
   int32_t leaseCheck();
   Rows select(const GetRequest& r, int32_t deliverySeq, bool browse);
@@ -314,16 +318,22 @@ Rows PostgresSession::execDurably(const std::string& sql) {
 // sessions whose connection the server saw end, and sessions of this machine whose process is
 // gone although the server has not noticed yet.
 int32_t PostgresSession::reap() {
-  Rows r = conn_.run("SELECT mqi.reap($1, $3), " + std::string(kSameMachine),
+  Rows r = conn_.run("SELECT mqi.reap($1, $3), " + sameMachine("$1", "$2", "$3"),
                      Params().add(qmgr_).add(platform::machineKey()).add(sessionId_));
   if (!r.ok()) return fail(r);
   return reapLocal(r.text(0, 1));
 }
 
+// The first statements of a simple query that looks at queues: the server-side part of reap(),
+// whose rows are gone for the statements after it. Those give the list for reapLocal.
+std::string PostgresSession::reapSql() {
+  return "SELECT mqi.reap(" + conn_.literal(qmgr_) + ", " + std::to_string(sessionId_) + "); ";
+}
+
 // `list` is "id:pid,id:pid..." of the other sessions of this machine. The server only learns
 // that a client died when it next reads from the connection; a process on the same machine
-// can tell at once.
-int32_t PostgresSession::reapLocal(const std::string& list) {
+// can tell at once. `reaped` counts the sessions found dead that way.
+int32_t PostgresSession::reapLocal(const std::string& list, int* reaped) {
   size_t at = 0;
   while (at < list.size()) {
     size_t end = list.find(',', at);
@@ -337,6 +347,7 @@ int32_t PostgresSession::reapLocal(const std::string& list) {
     Rows r = conn_.run("SELECT mqi.reap_session($1)",
                        Params().add(std::strtoll(item.c_str(), nullptr, 10)));
     if (!r.ok()) return fail(r);
+    if (reaped != nullptr) ++*reaped;
   }
   return 0;
 }
@@ -369,31 +380,41 @@ int32_t PostgresSession::findQueue(const std::string& name, QueueRef& out) {
 }
 
 // Input modes are checked and the handle registered under an advisory lock on the queue, so
-// two machines opening at once cannot both get exclusive input.
+// two machines opening at once cannot both get exclusive input. One round trip: the statements
+// of a simple query run in one transaction, each with a snapshot of its own, so the check after
+// the lock sees every handle committed before it; the dead sessions of the queue manager are
+// backed out first, so that a dead holder's handle is gone. A conflicting handle of a session
+// whose process this machine sees gone is reaped, and the open tried once more.
 int32_t PostgresSession::openHandle(const QueueRef& queue, InputMode input, bool output,
                                     int64_t& handleId) {
   CallGuard call(callLock);
   if (input == InputMode::kNone) return addHandle(queue.id, input, output, handleId);
-  if (int32_t rc = reap(); rc != 0) return rc;
-  Rows begun = conn_.exec("BEGIN");
-  if (!begun.ok()) return fail(begun);
-  int32_t rc = 0;
-  if (input != InputMode::kNone) {
-    Rows locked = conn_.run("SELECT pg_advisory_xact_lock(($1::bigint << 32) | $2::bigint)",
-                            Params().add(kQueueLockSpace).add(queue.id));
-    Rows holders = conn_.run("SELECT input FROM mqi.handles WHERE queue_id=$1 AND input<>0",
-                             Params().add(queue.id));
-    if (!locked.ok() || !holders.ok()) {
-      rc = fail(holders.ok() ? locked : holders);
-    } else {
-      for (int i = 0; i < holders.size() && rc == 0; ++i)
-        if (input == InputMode::kExclusive || holders.i32(i, 0) == 2) rc = MQRC_OBJECT_IN_USE;
+  std::string id = std::to_string(sessionId_);
+  std::string queueId = std::to_string(queue.id);
+  std::string sql =
+      reapSql() + "SELECT pg_advisory_xact_lock((" + std::to_string(kQueueLockSpace) +
+      "::bigint << 32) | " + queueId + "); " +
+      "WITH s AS (SELECT id FROM mqi.sessions WHERE id=" + id + " FOR KEY SHARE),"
+      " c AS (SELECT EXISTS (SELECT 1 FROM mqi.handles WHERE queue_id=" + queueId +
+      " AND input<>0 AND (input=2 OR " + (input == InputMode::kExclusive ? "true" : "false") +
+      ")) AS busy),"
+      " i AS (INSERT INTO mqi.handles(session_id, queue_id, input, output)"
+      " SELECT s.id, " + queueId + ", " + std::to_string(static_cast<int>(input)) + ", " +
+      (output ? "1" : "0") + " FROM s, c WHERE NOT c.busy RETURNING id)"
+      " SELECT (SELECT id FROM i), (SELECT busy FROM c)::int, (SELECT count(*) FROM s)::int, " +
+      sameMachine(conn_.literal(qmgr_), conn_.literal(platform::machineKey()), id);
+  for (int round = 0;; ++round) {
+    Rows r = conn_.exec(sql);
+    if (!r.ok()) return fail(r);
+    int reaped = 0;
+    if (int32_t rc = reapLocal(r.text(0, 3), &reaped); rc != 0) return rc;
+    if (r.i32(0, 2) == 0) return leaseLost();
+    if (!r.null(0, 0)) {
+      handleId = r.i64(0, 0);
+      return 0;
     }
+    if (reaped == 0 || round > 0) return MQRC_OBJECT_IN_USE;
   }
-  if (rc == 0) rc = addHandle(queue.id, input, output, handleId);
-  Rows ended = conn_.exec(rc == 0 ? "COMMIT" : "ROLLBACK");
-  if (rc == 0 && !ended.ok()) rc = fail(ended);
-  return rc;
 }
 
 // An open that takes no input cannot conflict with another: one statement, no lock but the
@@ -719,15 +740,27 @@ void PostgresSession::awaitChange(int64_t queueId, uint32_t token, int timeoutMs
 
 int32_t PostgresSession::describeQueue(int64_t queueId, QueueInfo& out) {
   CallGuard call(callLock);
-  if (int32_t rc = reap(); rc != 0) return rc;
-  Rows q = conn_.run("SELECT name, max_msg_length, max_depth, def_priority, def_persistence,"
+  // The dead sessions are backed out in the same round trip, before the look; one that only
+  // this machine sees dead means a second look.
+  std::string id = std::to_string(queueId);
+  std::string look = "SELECT name, max_msg_length, max_depth, def_priority, def_persistence,"
                      " def_input, shareability, delivery_seq, inhibit_get, inhibit_put,"
                      " description, depth,"
-                     " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND input<>0),"
-                     " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND output<>0),"
-                     " backout_threshold, backout_queue FROM mqi.queues WHERE id=$1",
-                     Params().add(queueId));
+                     " (SELECT count(*) FROM mqi.handles WHERE queue_id=" + id + " AND input<>0),"
+                     " (SELECT count(*) FROM mqi.handles WHERE queue_id=" + id + " AND output<>0),"
+                     " backout_threshold, backout_queue, ";
+  std::string from = " FROM mqi.queues WHERE id=" + id;
+  std::string here = sameMachine(conn_.literal(qmgr_), conn_.literal(platform::machineKey()),
+                                 std::to_string(sessionId_));
+  Rows q = conn_.exec(reapSql() + look + here + from);
   if (!q.ok()) return fail(q);
+  int reaped = 0;
+  if (int32_t rc = reapLocal(q.size() > 0 ? q.text(0, 16) : std::string(), &reaped); rc != 0)
+    return rc;
+  if (reaped > 0) {
+    q = conn_.exec(look + "''" + from);
+    if (!q.ok()) return fail(q);
+  }
   if (q.size() == 0) return MQRC_Q_DELETED;
   out.name = q.text(0, 0);
   out.maxMsgLength = q.i32(0, 1);

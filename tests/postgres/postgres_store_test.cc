@@ -567,6 +567,60 @@ TEST_F(PostgresStore, AStoppedSessionLosesItsLeaseAndNeverCommitsStaleWork) {
   for (int fd : {toPeer[0], toPeer[1], fromPeer[0], fromPeer[1]}) close(fd);
 }
 
+// Input modes hold across processes, and a dead holder never blocks: the open that finds its
+// exclusive handle backs its session out first. MQINQ counts the handles that are left.
+TEST_F(PostgresStore, ADeadProcessesExclusiveHandleGivesWayToTheNextOpen) {
+  int fromPeer[2];
+  ASSERT_EQ(pipe(fromPeer), 0);
+  pid_t peer = fork();
+  ASSERT_GE(peer, 0);
+  if (peer == 0) {  // holds Q1 for exclusive input until killed
+    MQHCONN p = connect();
+    MQOD od = {MQOD_DEFAULT};
+    setField(od.ObjectName, 48, "Q1");
+    MQHOBJ o = MQHO_UNUSABLE_HOBJ;
+    MQLONG cc, rc;
+    MQOPEN(p, &od, MQOO_INPUT_EXCLUSIVE, &o, &cc, &rc);
+    if (write(fromPeer[1], &rc, sizeof rc) < 0) _exit(1);
+    pause();
+    _exit(0);
+  }
+  MQLONG peerOpened = -1;
+  ASSERT_EQ(read(fromPeer[0], &peerOpened, sizeof peerOpened),
+            static_cast<ssize_t>(sizeof peerOpened));
+  ASSERT_EQ(peerOpened, MQRC_NONE);
+
+  MQHCONN h = connect();
+  MQOD od = {MQOD_DEFAULT};
+  setField(od.ObjectName, 48, "Q1");
+  MQHOBJ refused = MQHO_UNUSABLE_HOBJ;
+  MQLONG cc, rc;
+  for (MQLONG mode : {MQOO_INPUT_SHARED, MQOO_INPUT_EXCLUSIVE}) {
+    MQOPEN(h, &od, mode, &refused, &cc, &rc);
+    EXPECT_EQ(rc, MQRC_OBJECT_IN_USE) << "input mode " << mode;
+  }
+  MQHOBJ inquire = open(h, MQOO_INQUIRE | MQOO_OUTPUT);
+  auto openInputCount = [&] {
+    MQLONG selector = MQIA_OPEN_INPUT_COUNT, count = -1;
+    MQINQ(h, inquire, 1, &selector, 1, &count, 0, nullptr, &cc, &rc);
+    EXPECT_EQ(rc, MQRC_NONE);
+    return count;
+  };
+  EXPECT_EQ(openInputCount(), 1);
+
+  ASSERT_EQ(kill(peer, SIGKILL), 0);
+  int status = 0;
+  waitpid(peer, &status, 0);
+  MQHOBJ mine = open(h, MQOO_INPUT_EXCLUSIVE);
+  EXPECT_EQ(openInputCount(), 1) << "the dead handle gone, this one counted";
+  MQCLOSE(h, &mine, MQCO_NONE, &cc, &rc);
+  EXPECT_EQ(rc, MQRC_NONE);
+  EXPECT_EQ(openInputCount(), 0);
+  MQDISC(&h, &cc, &rc);
+  close(fromPeer[0]);
+  close(fromPeer[1]);
+}
+
 // An operator lists the sessions with what they hold, and ends one from any machine: its
 // work is backed out at once and its next call fails with 2009.
 TEST_F(PostgresStore, AnOperatorListsAndEndsSessions) {
