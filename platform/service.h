@@ -71,7 +71,9 @@ ServiceStatusHandle registerServiceCtrlHandler(const char* serviceName,
 
 // Reports a status: to the service manager (fails with its error when the notification
 // cannot be sent), to the trace, and, for kServiceStopped, to the dispatcher, which then
-// returns. Safe to call from any thread.
+// returns. Safe to call from any thread. On Windows a kServiceStopped that the control handler
+// reports goes to the Service Control Manager as SERVICE_STOP_PENDING, and as SERVICE_STOPPED
+// once the service main's thread leaves (by return or exitThread).
 bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus* status);
 
 // Traces every control and status report to standard error (off by default).

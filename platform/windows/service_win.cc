@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/platform.h"
 #include "platform/service.h"
@@ -18,15 +19,71 @@ std::atomic<ServiceMain> serviceMain{nullptr};
 std::atomic<ServiceCtrlHandler> serviceHandler{nullptr};
 std::atomic<bool> traceOn{false};
 
+// A stop that the handler reported. The Service Control Manager is told SERVICE_STOP_PENDING
+// at once and SERVICE_STOPPED only when the service main's thread leaves: a handler that
+// reports SERVICE_STOPPED itself races the dispatcher's return, and `sc stop` then fails now
+// and then. The lock orders the handler's report against the service main's way out.
+std::mutex stopLock;
+bool stopPending = false;
+bool serviceMainLeft = false;
+SERVICE_STATUS_HANDLE stopHandle = nullptr;
+SERVICE_STATUS stoppedStatus{};
+thread_local bool onHandlerThread = false;
+thread_local bool onServiceMainThread = false;
+
+constexpr DWORD kStopWaitHintMs = 10000;
+
+void trace(const SERVICE_STATUS& status) {
+  if (!traceOn.load()) return;
+  std::fprintf(stderr, "service: status %lu, check point %lu, wait hint %lu\n",
+               status.dwCurrentState, status.dwCheckPoint, status.dwWaitHint);
+}
+
+bool report(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS status) {
+  trace(status);
+  return SetServiceStatus(handle, &status) || windows::failLastError();
+}
+
+// Keeps the handler's stop for the service main's way out and reports it pending; reports it
+// at once when the service main has already left.
+bool deferStop(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& stopped) {
+  std::lock_guard<std::mutex> guard(stopLock);
+  if (serviceMainLeft) return report(handle, stopped);
+  stopPending = true;
+  stopHandle = handle;
+  stoppedStatus = stopped;
+  SERVICE_STATUS pending = stopped;
+  pending.dwCurrentState = SERVICE_STOP_PENDING;
+  pending.dwCheckPoint = 1;
+  pending.dwWaitHint = kStopWaitHintMs;
+  return report(handle, pending);
+}
+
+// The service main's thread is leaving (by return or by ExitThread): a stop that the handler
+// reported is now reported as done.
+void leaveServiceMain() {
+  std::lock_guard<std::mutex> guard(stopLock);
+  serviceMainLeft = true;
+  if (!stopPending) return;
+  stopPending = false;
+  stoppedStatus.dwCheckPoint = 0;
+  stoppedStatus.dwWaitHint = 0;
+  report(stopHandle, stoppedStatus);
+}
+
 void WINAPI runServiceMain(DWORD argc, LPSTR* argv) {
+  onServiceMainThread = true;
   ServiceMain main = serviceMain.load();
   if (main != nullptr) main(static_cast<int>(argc), argv);
+  leaveServiceMain();
 }
 
 void WINAPI runHandler(DWORD control) {
   if (traceOn.load()) std::fprintf(stderr, "service: control %lu\n", control);
   ServiceCtrlHandler handler = serviceHandler.load();
+  onHandlerThread = true;
   if (handler != nullptr) handler(control);
+  onHandlerThread = false;
 }
 
 }  // namespace
@@ -44,6 +101,11 @@ bool startServiceCtrlDispatcher(const ServiceTableEntry* table, int, char**) {
   const DWORD code = GetLastError();
   serviceHandler = nullptr;
   serviceMain = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(stopLock);
+    stopPending = false;
+    serviceMainLeft = false;
+  }
   return ran || windows::fail(code);
 }
 
@@ -61,16 +123,14 @@ ServiceStatusHandle registerServiceCtrlHandler(const char* serviceName,
 
 bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus* status) {
   if (handle == nullptr || status == nullptr) return windows::fail(ERROR_INVALID_PARAMETER);
-  if (traceOn.load()) {
-    std::fprintf(stderr, "service: status %u, check point %u, wait hint %u\n",
-                 status->currentState, status->checkPoint, status->waitHint);
-  }
   SERVICE_STATUS system = {status->serviceType,      status->currentState,
                            status->controlsAccepted, status->win32ExitCode,
                            status->serviceSpecificExitCode, status->checkPoint,
                            status->waitHint};
-  return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &system) ||
-         windows::failLastError();
+  auto systemHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(handle);
+  if (system.dwCurrentState == SERVICE_STOPPED && onHandlerThread)
+    return deferStop(systemHandle, system);
+  return report(systemHandle, system);
 }
 
 void setServiceTrace(bool on) {
@@ -82,6 +142,7 @@ void* getDesktopWindow() {
 }
 
 void exitThread(uint32_t code) {
+  if (onServiceMainThread) leaveServiceMain();
   ExitThread(code);
 }
 
