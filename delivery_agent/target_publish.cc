@@ -50,7 +50,7 @@ bool publishedByThisDelivery(const Delivery& delivery, const char* name) {
 bool nameTaken(const Delivery& delivery) {
   platform::FileVersion ignored;
   return platform::versionOf(delivery.folder, finalName(delivery), &ignored) ||
-         platform::lastError() != ENOENT;
+         !platform::isNotFound(platform::lastError());
 }
 
 bool isLink(const Delivery& delivery) {

@@ -396,7 +396,7 @@ FileResult commitLoad(OpenLoad& load) {
   }
   std::cout << logTimestamp() << " Delete file : " << load.fileName() << std::endl;
   // Gone already: another agent that shares the LoadedQueue settled this load's mark first.
-  if (!platform::deleteFileIn(load.source(), load.name()) && platform::lastError() != ENOENT) {
+  if (!platform::deleteFileIn(load.source(), load.name()) && !platform::isNotFound(platform::lastError())) {
     systemErrorToBoth();
     toBoth(" File '", load.fileName(), "' was loaded but could not be deleted.\n");
   }

@@ -4,7 +4,6 @@
 // unit of work, so a mark exists exactly when the load was committed. Every job first takes the
 // marks off that queue, in the job's unit of work, and deletes each marked file that is still
 // there unchanged.
-#include <cerrno>
 #include <cstring>
 #include <iostream>
 
@@ -36,7 +35,7 @@ void deleteIfUnchanged(const LoadedMark& mark) {
   }
   std::cout << logTimestamp() << " Delete file : " << mark.path << std::endl;
   // Gone already: the agent that loaded it, or another one sharing the queue, deleted it.
-  if (!platform::deleteFileIn(source, name) && platform::lastError() != ENOENT) {
+  if (!platform::deleteFileIn(source, name) && !platform::isNotFound(platform::lastError())) {
     std::cerr << SystemErrorText;
     std::cout << SystemErrorText;
   }

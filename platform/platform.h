@@ -36,6 +36,7 @@ std::string errorText(int code);
 // Codes the agents test by meaning.
 bool isAlreadyExists(int code);  // a directory or file of that name exists
 bool isFileExists(int code);     // an exclusive create met an existing file
+bool isNotFound(int code);       // no file of that name, or no folder on the way to it
 
 // ---- process ---------------------------------------------------------------------------
 // The working directory into buf (NUL-terminated); false when it does not fit or fails.

@@ -142,6 +142,26 @@ TEST_F(IsOs2AppTest, AnswersFalseForFilesThatCannotBeRead) {
   EXPECT_FALSE(IsOs2App("/tmp"));                                // a folder
 }
 
+// The programs this build makes are no OS/2 images; on Windows their new header reads as PE.
+TEST(IsOs2App, ClassifiesTheProgramsOfThisBuild) {
+  for (const char* program : {BUILT_PROGRAM}) {
+    EXPECT_FALSE(IsOs2App(program)) << program;
+    std::ifstream in(program, std::ios::binary);
+    std::vector<char> bytes(kFirstPageSize, 0);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_GT(in.gcount(), 0x40) << program;
+#ifdef _WIN32
+    ASSERT_EQ(std::string(bytes.data(), 2), "MZ") << program;
+    uint32_t newHeader = 0;
+    std::memcpy(&newHeader, &bytes[0x3C], sizeof newHeader);
+    ASSERT_LT(newHeader + 4, kFirstPageSize) << program;
+    auto page = reinterpret_cast<const uint8_t*>(bytes.data());
+    EXPECT_EQ(MiVerifyImageHeader(page + newHeader, page, kFirstPageSize - newHeader), kImageWin32)
+        << program;
+#endif
+  }
+}
+
 TEST(MiVerifyImageHeader, NeverReadsPastTheBytesRead) {
   std::vector<uint8_t> page(kFirstPageSize, 0);
   // Exact-size buffers: a read past len would be caught by the address sanitizer.

@@ -30,6 +30,10 @@ bool isFileExists(int code) {
   return code == EEXIST;
 }
 
+bool isNotFound(int code) {
+  return code == ENOENT;
+}
+
 namespace posix {
 
 bool fail(int code) {

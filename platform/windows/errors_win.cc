@@ -93,6 +93,10 @@ bool isFileExists(int code) {
   return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
 }
 
+bool isNotFound(int code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
 namespace windows {
 
 bool fail(unsigned long code) {
