@@ -12,6 +12,7 @@
 
 #include "common/log.h"
 #include "delivery_agent/delivery.h"
+#include "platform/test_environment.h"
 #include "platform/test_folder.h"
 
 namespace {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/test_environment.h"
+
 namespace {
 
 class TargetPathTest : public ::testing::Test {

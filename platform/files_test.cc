@@ -108,11 +108,13 @@ TEST_F(FileCallsTest, FoldersRenamesDeletesAndTheReadOnlyAttribute) {
 }
 
 // A confined folder opens at a root itself (a job's folder may be one), with a trailing
-// separator too, and beneath it; a folder beside the roots is refused.
+// separator too, and beneath it; a folder beside the roots is refused, even one whose name
+// starts with a root's.
 TEST_F(FileCallsTest, AConfinedFolderOpensAtItsRootAndBeneathItOnly) {
   folder_.makeFolder("root");
   folder_.makeFolder("root/in");
   folder_.makeFolder("beside");
+  folder_.makeFolder("root2");
   const std::string root = folder_ / "root";
   const std::string roots = "  " + root + " ; " + (folder_ / "other");
   platform::Folder folder;
@@ -122,6 +124,12 @@ TEST_F(FileCallsTest, AConfinedFolderOpensAtItsRootAndBeneathItOnly) {
   EXPECT_TRUE(folder.open(roots.c_str(), (folder_ / "root/in").c_str()));
   EXPECT_FALSE(folder.open(roots.c_str(), (folder_ / "beside").c_str()));
   EXPECT_FALSE(folder.isOpen());
+  EXPECT_FALSE(folder.open(roots.c_str(), (folder_ / "root2").c_str()));
+#ifdef _WIN32
+  std::string shouted = root;  // names on Windows are the same in any case
+  for (char& c : shouted) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  EXPECT_TRUE(folder.open(roots.c_str(), shouted.c_str()));
+#endif
 }
 
 // A delivery appears under its final name in one step: without replacing, an existing file is

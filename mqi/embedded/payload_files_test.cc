@@ -73,12 +73,39 @@ TEST_F(PayloadFilesTest, SpaceComesBackAndARouterPassesBytesOnWithoutWritingThem
   EXPECT_EQ(routed.payloadBytes, loaded.payloadBytes);
   EXPECT_EQ(routed.liveBytes, loaded.liveBytes);
 
-  for (uint32_t i = 0; i < 20; ++i) {
+  // Bytes changed between the get and the put (same length), the first or the last of them,
+  // are written anew; a message larger than what a get keeps a copy of is still shared.
+  std::string huge = big(40) + big(41) + big(42);
+  ASSERT_EQ(put(q1, huge, MQPMO_SYNCPOINT), MQRC_NONE);
+  commit();
+  StoreSpace withHuge = space();
+  for (uint32_t i = 0; i < 2; ++i) {
+    ASSERT_EQ(get(q2, data, MQGMO_SYNCPOINT, nullptr, kBuffer), MQRC_NONE);
+    ASSERT_EQ(data, big(i));
+    (i == 0 ? data.front() : data.back()) ^= 1;
+    ASSERT_EQ(put(q1, data, MQPMO_SYNCPOINT), MQRC_NONE);
+  }
+  ASSERT_EQ(get(q1, data, MQGMO_SYNCPOINT, nullptr, 4 * kBuffer), MQRC_NONE);
+  ASSERT_EQ(data, huge);
+  ASSERT_EQ(put(q2, data, MQPMO_SYNCPOINT), MQRC_NONE);
+  commit();
+  EXPECT_EQ(space().payloadBytes, withHuge.payloadBytes + int64_t{2} * kBig);
+  for (uint32_t i = 0; i < 2; ++i) {
+    ASSERT_EQ(get(q1, data, MQGMO_SYNCPOINT, nullptr, kBuffer), MQRC_NONE);
+    std::string changed = big(i);
+    (i == 0 ? changed.front() : changed.back()) ^= 1;
+    EXPECT_EQ(data, changed);
+  }
+
+  for (uint32_t i = 2; i < 20; ++i) {
     ASSERT_EQ(get(q2, data, MQGMO_SYNCPOINT, nullptr, kBuffer), MQRC_NONE);
     ASSERT_EQ(data, big(i));
   }
+  ASSERT_EQ(get(q2, data, MQGMO_SYNCPOINT, nullptr, 4 * kBuffer), MQRC_NONE);
+  EXPECT_EQ(data, huge);
   commit();
   EXPECT_EQ(space().liveBytes, 0);
+  disconnect();  // lets go of the file it was writing (less than the size that seals one)
   EXPECT_TRUE(payloadFiles().empty());
 }
 

@@ -33,19 +33,26 @@ int64_t nowMs() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-// Reads a message's payload from the database (file 0) or from its payload file.
+// Reads a message's payload from the database (file 0) or from its payload file. Given
+// `keep`, a read of the whole payload leaves a copy of the bytes there too (kept() tells).
 class MessageReader : public PayloadReader {
  public:
-  MessageReader(sqlite3* db, int64_t id, const Extent& extent, PayloadFiles& files)
-      : db_(db), id_(id), extent_(extent), files_(files) {}
+  MessageReader(sqlite3* db, int64_t id, const Extent& extent, PayloadFiles& files,
+                std::vector<char>* keep = nullptr)
+      : db_(db), id_(id), extent_(extent), files_(files), keep_(keep) {}
   ~MessageReader() override { sqlite3_blob_close(blob_); }
   bool read(int64_t offset, void* into, size_t length) override {
     if (length == 0) return true;
     bool ok = extent_.fileId != 0 ? readFile(offset, into, length) : readBlob(offset, into, length);
     failed_ = failed_ || !ok;
+    if (ok && keep_ != nullptr && offset == 0 && static_cast<int64_t>(length) == extent_.length) {
+      keep_->assign(static_cast<const char*>(into), static_cast<const char*>(into) + length);
+      kept_ = true;
+    }
     return ok;
   }
   bool failed() const { return failed_; }
+  bool kept() const { return kept_; }
 
  private:
   bool readFile(int64_t offset, void* into, size_t length) {
@@ -64,34 +71,51 @@ class MessageReader : public PayloadReader {
   int64_t id_;
   Extent extent_;
   PayloadFiles& files_;
+  std::vector<char>* keep_;
   sqlite3_blob* blob_ = nullptr;
   bool failed_ = false;
+  bool kept_ = false;
 };
+
+// The statements that open and end a transaction, prepared once per connection: a get or a
+// put opens one per call, and parsing their text each time cost more than running them.
+struct TxnStatements {
+  Stmt begin, beginWrite, commit, rollback;
+  bool prepare(sqlite3* db) {
+    return begin.prepare(db, "BEGIN") && beginWrite.prepare(db, "BEGIN IMMEDIATE") &&
+           commit.prepare(db, "COMMIT") && rollback.prepare(db, "ROLLBACK");
+  }
+};
+
+// Runs one of them; returns an sqlite3 code, SQLITE_OK on success.
+int runTxnStatement(Stmt& stmt) {
+  Use use(stmt);
+  int rc = use.run();
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
 
 // Rolls back an open transaction unless committed.
 class Txn {
  public:
-  explicit Txn(sqlite3* db) : db_(db) {}
-  ~Txn() {
-    if (open_) sqlite::exec(db_, "ROLLBACK");
-  }
+  explicit Txn(TxnStatements& statements) : s_(statements) {}
+  ~Txn() { rollback(); }
   int begin(bool write) {
-    int rc = sqlite::exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN");
+    int rc = runTxnStatement(write ? s_.beginWrite : s_.begin);
     open_ = rc == SQLITE_OK;
     return rc;
   }
   int commit() {
-    int rc = sqlite::exec(db_, "COMMIT");
+    int rc = runTxnStatement(s_.commit);
     if (rc == SQLITE_OK) open_ = false;
     return rc;
   }
   void rollback() {
-    if (open_) sqlite::exec(db_, "ROLLBACK");
+    if (open_) runTxnStatement(s_.rollback);
     open_ = false;
   }
 
  private:
-  sqlite3* db_;
+  TxnStatements& s_;
   bool open_ = false;
 };
 
@@ -244,9 +268,14 @@ class EmbeddedSession : public Session {
   std::set<int64_t> getQueues_;  // queues with messages held by the unit of work
   PayloadWriter writer_;
   PayloadFiles files_;
-  Extent lastGot_;             // the payload file extent of the last message got under syncpoint
-  bool gotFileRows_ = false;   // the unit of work holds messages of payload files
-  std::vector<char> compare_;  // bytes of lastGot_ read back to compare with a put
+  Extent lastGot_;            // the payload file extent of the last message got under syncpoint
+  bool gotFileRows_ = false;  // the unit of work holds messages of payload files
+  // The bytes of lastGot_, as the get delivered them (when lastGotKept_) or as read back from
+  // its file, to compare with a put. A payload up to kKeepBytes is copied as it is delivered,
+  // while it is in the processor's cache: cheaper than reading it back from the file.
+  static constexpr int64_t kKeepBytes = int64_t{256} << 10;
+  std::vector<char> compare_;
+  bool lastGotKept_ = false;
   static constexpr size_t kPutBatch = 256;
   static constexpr size_t kPutBatchBytes = size_t{1} << 20;
   std::vector<BufferedPut> buffered_;  // syncpoint puts not yet in the database, one queue
@@ -264,12 +293,14 @@ class EmbeddedSession : public Session {
   QueueManagerInfo info_;
   std::map<int, Stmt> selectors_;
   RowBatches batches_;
+  TxnStatements txn_;
   Stmt queueRow_, insertMessage_, insertPayload_, depthDelta_, messageRow_, holdMessage_,
       deletePayload_, deleteMessage_, findQueue_;
 };
 
 bool EmbeddedSession::prepareAll() {
-  return queueRow_.prepare(db_,
+  return txn_.prepare(db_) &&
+         queueRow_.prepare(db_,
                            "SELECT inhibit_get, inhibit_put, max_depth, max_msg_length,"
                            " delivery_seq, depth FROM queues WHERE id=?1") &&
          insertMessage_.prepare(db_,
@@ -471,7 +502,7 @@ int32_t EmbeddedSession::openHandle(const QueueRef& queue, InputMode input, bool
 int32_t EmbeddedSession::openHandleOnce(const QueueRef& queue, InputMode input, bool output,
                                         int64_t& handleId) {
   setSync(false);
-  Txn txn(db_);
+  Txn txn(txn_);
   int rc = txn.begin(true);
   if (rc != SQLITE_OK) return fail(rc);
   if (input != InputMode::kNone) {
@@ -602,6 +633,7 @@ int32_t EmbeddedSession::checkPut(const QueueRow& q, int64_t queueId, size_t len
 
 bool EmbeddedSession::sameBytes(const Extent& extent, const void* data, size_t length) {
   if (extent.fileId == 0 || extent.length != static_cast<int64_t>(length)) return false;
+  if (lastGotKept_) return std::memcmp(compare_.data(), data, length) == 0;
   compare_.resize(length);
   return files_.read(extent.fileId, extent.offset, compare_.data(), length) &&
          std::memcmp(compare_.data(), data, length) == 0;
@@ -654,7 +686,7 @@ void EmbeddedSession::forgetBuffered() {
 int32_t EmbeddedSession::flushBuffered() {
   if (buffered_.empty()) return 0;
   setSync(false);
-  Txn txn(db_);
+  Txn txn(txn_);
   int rc = txn.begin(true);
   if (rc != SQLITE_OK) return fail(rc);
   if (int32_t reason = writeBuffered(putState(connectionId_)); reason != 0) return reason;
@@ -670,7 +702,7 @@ int32_t EmbeddedSession::putNow(int64_t queueId, const MQMD& md, const void* dat
     if (int32_t reason = writer_.reserve(length); reason != 0) return reason;
   bool durable = md.Persistence == MQPER_PERSISTENT;
   setSync(durable);
-  Txn txn(db_);
+  Txn txn(txn_);
   int rc = txn.begin(true);
   if (rc != SQLITE_OK) return fail(rc);
   QueueRow q;
@@ -761,7 +793,7 @@ int32_t EmbeddedSession::removeMessage(int64_t id, int64_t queueId) {
 int32_t EmbeddedSession::flushClaims() {
   if (claims_.empty()) return 0;
   setSync(false);
-  Txn txn(db_);
+  Txn txn(txn_);
   int rc = txn.begin(true);
   if (rc != SQLITE_OK) return fail(rc);
   for (int64_t id : claims_) {
@@ -815,7 +847,7 @@ int32_t EmbeddedSession::getOnce(const GetRequest& r, const DeliverFn& deliver, 
   if (mayClaim && !claims_.empty() && (claimsFull || claimQueue_ != r.queueId))
     if (int32_t reason = flushClaims(); reason != 0) return reason;
   if (!browse) setSync(!r.syncpoint);  // a final removal of a message is made durable at once
-  Txn txn(db_);
+  Txn txn(txn_);
   int rc = txn.begin(!browse);
   if (rc != SQLITE_OK) return fail(rc);
   QueueRow q;
@@ -830,12 +862,17 @@ int32_t EmbeddedSession::getOnce(const GetRequest& r, const DeliverFn& deliver, 
   bool syncpoint = !browse && (r.syncpoint || (r.syncpointIfPersistent && persistent));
   if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs) return MQRC_SYNCPOINT_LIMIT_REACHED;
   bool taken;
+  bool keptCopy = false;
   {
     // The blob handle is an open read of the database: it must be closed before the commit,
     // or the checkpoint that the commit triggers finds the connection busy and the log grows
     // without bound.
-    MessageReader reader(db_, id, extent, files_);
+    bool keep = syncpoint && extent.fileId != 0 && extent.length <= kKeepBytes;
+    MessageReader reader(db_, id, extent, files_, keep ? &compare_ : nullptr);
     taken = deliver(md, extent.length, reader);
+    // The copy is of this message now: it stands for lastGot_ only once this get is taken.
+    keptCopy = reader.kept();
+    if (keptCopy) lastGotKept_ = false;
     if (reader.failed()) {
       retry = browse && files_.missing();
       return MQRC_OBJECT_DAMAGED;
@@ -859,6 +896,7 @@ int32_t EmbeddedSession::getOnce(const GetRequest& r, const DeliverFn& deliver, 
   if (syncpoint) {
     ++uncommitted_;
     lastGot_ = extent;
+    lastGotKept_ = keptCopy;
     gotFileRows_ = gotFileRows_ || extent.fileId != 0;
   } else if (extent.fileId != 0) {
     afterRowsRemoved();
@@ -928,7 +966,7 @@ int32_t EmbeddedSession::commitOnce() {
   }
   crashPoint("commit-payloads-synced");
   setSync(true);
-  Txn txn(db_);
+  Txn txn(txn_);
   int rc = txn.begin(true);
   int64_t count = 0;
   for (int64_t q : getQueues_)
@@ -957,6 +995,7 @@ int32_t EmbeddedSession::commitOnce() {
 
 void EmbeddedSession::endUnitOfWork() {
   lastGot_ = Extent{};
+  lastGotKept_ = false;
   if (gotFileRows_)
     afterRowsRemoved();
   else
@@ -978,6 +1017,7 @@ int32_t EmbeddedSession::backout() {
   putQueues_.clear();
   getQueues_.clear();
   lastGot_ = Extent{};
+  lastGotKept_ = false;
   gotFileRows_ = false;
   files_.forget();
   return 0;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/confine.h"
+#include "platform/windows/confine_win.h"
 
 namespace platform {
 namespace {
@@ -50,13 +51,25 @@ std::string finalPath(const std::string& path, bool* missing) {
     *missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
     return std::string();
   }
-  char resolved[MAX_PATH * 4];
-  const DWORD length =
-      GetFinalPathNameByHandleA(file, resolved, sizeof resolved, FILE_NAME_NORMALIZED);
+  const std::string resolved = windows::finalPathOf(file);
   CloseHandle(file);
   *missing = false;
-  if (length == 0 || length >= sizeof resolved) return std::string();
-  return withBackslashes(resolved);
+  return resolved.empty() ? resolved : withBackslashes(resolved);
+}
+
+// True when both name the same folder as written: case, separators and trailing ones aside.
+bool sameFolder(const std::string& one, const std::string& other) {
+  return !one.empty() && _stricmp(withBackslashes(one).c_str(), withBackslashes(other).c_str()) == 0;
+}
+
+// `path` is the root itself or beneath it, the root taken as written and then as the system
+// resolves it (a root named through a link or in another case).
+bool isAtOrBeneath(const std::string& root, const char* path) {
+  if (sameFolder(root, path) || isBeneath(root.c_str(), path, true)) return true;
+  bool missing = false;
+  const std::string resolved = finalPath(root, &missing);
+  if (resolved.empty() || sameFolder(resolved, root)) return false;
+  return sameFolder(resolved, path) || isBeneath(resolved.c_str(), path, true);
 }
 
 }  // namespace
@@ -82,4 +95,25 @@ bool isBeneath(const char* root, const char* path, bool resolveLast) {
   return true;
 }
 
+namespace windows {
+
+std::string finalPathOf(void* handle) {
+  char path[MAX_PATH * 4];
+  const DWORD length = GetFinalPathNameByHandleA(static_cast<HANDLE>(handle), path, sizeof path,
+                                                 FILE_NAME_NORMALIZED);
+  if (length == 0 || length >= sizeof path) return {};
+  std::string text(path, length);
+  if (text.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + text.substr(8);
+  if (text.rfind("\\\\?\\", 0) == 0) return text.substr(4);
+  return text;
+}
+
+bool isFolderWithinRoots(const char* roots, const char* path) {
+  for (const std::string& root : splitRoots(roots)) {
+    if (isAtOrBeneath(root, path)) return true;
+  }
+  return false;
+}
+
+}  // namespace windows
 }  // namespace platform

@@ -14,6 +14,7 @@
 #include "platform/identity.h"
 #include "platform/platform.h"
 #include "platform/publish.h"
+#include "platform/windows/confine_win.h"
 #include "platform/windows/windows_error.h"
 
 namespace platform {
@@ -22,52 +23,6 @@ namespace {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // A name that leads out of its confined folder (through a link) fails with this code.
 constexpr DWORD kOutside = ERROR_CANT_RESOLVE_FILENAME;
-
-// The path the system holds for an open folder, without the "\\?\" prefix.
-std::string finalPathOf(HANDLE folder) {
-  char path[MAX_PATH + 8];
-  const DWORD length =
-      GetFinalPathNameByHandleA(folder, path, sizeof path, FILE_NAME_NORMALIZED);
-  if (length == 0 || length >= sizeof path) return {};
-  std::string text(path, length);
-  if (text.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + text.substr(8);
-  if (text.rfind("\\\\?\\", 0) == 0) return text.substr(4);
-  return text;
-}
-
-// `path` without trailing separators and with '/' read as '\\'.
-std::string plainPath(const char* path) {
-  std::string text(path);
-  for (char& c : text)
-    if (c == '/') c = '\\';
-  while (text.size() > 3 && text.back() == '\\') text.pop_back();
-  return text;
-}
-
-// True when `path` names one of the roots itself, as written or as the system resolves it:
-// a job's folder may be a root.
-bool isRoot(const char* roots, const std::string& path) {
-  for (const std::string& root : splitRoots(roots)) {
-    if (_stricmp(plainPath(root.c_str()).c_str(), plainPath(path.c_str()).c_str()) == 0) {
-      return true;
-    }
-    HANDLE folder = CreateFileA(root.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) continue;
-    const std::string resolved = finalPathOf(folder);
-    CloseHandle(folder);
-    if (!resolved.empty() && _stricmp(plainPath(resolved.c_str()).c_str(),
-                                      plainPath(path.c_str()).c_str()) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// A root itself, or a path beneath one (see isWithinRoots).
-bool isRootOrWithin(const char* roots, const std::string& path) {
-  return isRoot(roots, path) || isWithinRoots(roots, path.c_str(), true);
-}
 
 std::string pathIn(const Folder& folder, const char* name) {
   return folder.path() + "\\" + name;
@@ -99,7 +54,7 @@ bool Folder::flush() const {
 bool Folder::open(const char* roots, const char* path) {
   close();
   const bool confine = roots != nullptr && !splitRoots(roots).empty();
-  if (confine && !isRootOrWithin(roots, path)) return windows::fail(ERROR_ACCESS_DENIED);
+  if (confine && !windows::isFolderWithinRoots(roots, path)) return windows::fail(ERROR_ACCESS_DENIED);
   HANDLE folder = CreateFileA(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -112,8 +67,8 @@ bool Folder::open(const char* roots, const char* path) {
     return windows::fail(code);
   }
   // Checked again now that the folder is pinned: a swap before the open is caught here.
-  std::string resolved = finalPathOf(folder);
-  if (resolved.empty() || (confine && !isRootOrWithin(roots, resolved))) {
+  std::string resolved = windows::finalPathOf(folder);
+  if (resolved.empty() || (confine && !windows::isFolderWithinRoots(roots, resolved.c_str()))) {
     const DWORD code = resolved.empty() ? GetLastError() : ERROR_ACCESS_DENIED;
     CloseHandle(folder);
     return windows::fail(code);
