@@ -13,7 +13,7 @@ set -euo pipefail
 apphost=$1 child=$2
 wine=${QT_WINE:-wine}
 export WINEDEBUG=-all
-rounds=${QT_SERVICE_ROUNDS:-3}
+rounds=${QT_SERVICE_ROUNDS:-6}
 
 work=$(mktemp -d /tmp/qt-wsvc-XXXXXX)
 own_prefix=0
