@@ -21,6 +21,7 @@
 //   an embedded store is what the files of its folder take on disk; of a PostgreSQL store, the
 //   size of its database (pg_database_size, the server's WAL not included).
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +31,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -156,6 +159,21 @@ long peakRssKiB(const road::Program* program) {
   return -1;
 }
 
+// The processor time a running program has used so far (user and system), in seconds, or -1.
+double cpuSeconds(const road::Program* program) {
+  if (program == nullptr) return -1;
+  std::ifstream stat("/proc/" + std::to_string(program->pid()) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  size_t afterName = text.rfind(')');  // the name may hold spaces
+  if (afterName == std::string::npos) return -1;
+  std::istringstream fields(text.substr(afterName + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i >= 14) ticks += std::strtod(field.c_str(), nullptr);  // utime, stime
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // Waits until every queue of the road is empty (the load statuses drained here), then until
 // the store's space stops changing; returns that space.
 int64_t spaceOnceDrained(road::Road& road, StoreSpace& space) {
@@ -201,6 +219,7 @@ struct Figures {
   size_t files = 0;
   double road = -1, copy = 0;
   long rssKiB[3] = {-1, -1, -1};  // qfeed, qroute, qdrop
+  double cpu[3] = {-1, -1, -1};    // processor seconds of qfeed, qroute, qdrop on the road
   int64_t spaceBefore = -1, spacePeak = -1, spaceAfter = -1;
 };
 
@@ -215,6 +234,9 @@ bool measure(road::Road& road, const std::string& store, const std::vector<std::
   road.startAll();
   PeakSpace peak(store);
   f.road = timeRoad(road, names);
+  f.cpu[0] = cpuSeconds(road.feed());
+  f.cpu[1] = cpuSeconds(road.router());
+  f.cpu[2] = cpuSeconds(road.drop());
   f.spacePeak = peak.stop();
   f.spaceAfter = spaceOnceDrained(road, space);
   f.spacePeak = std::max({f.spacePeak, f.spaceBefore, f.spaceAfter});
@@ -278,6 +300,11 @@ void printResources(const std::vector<Figures>& all) {
                 static_cast<long long>(f.spacePeak / 1024),
                 static_cast<long long>(f.spaceAfter / 1024));
   }
+  // Less disturbed by other work on the machine than the times above.
+  std::printf("\n%-22s %-29s\n", "", "processor seconds");
+  std::printf("%-22s %9s %9s %9s\n", "case", "qfeed", "qroute", "qdrop");
+  for (const Figures& f : all)
+    std::printf("%-22s %9.2f %9.2f %9.2f\n", f.name.c_str(), f.cpu[0], f.cpu[1], f.cpu[2]);
 }
 
 struct Options {

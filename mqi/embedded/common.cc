@@ -1,10 +1,12 @@
 // Pieces of the embedded store shared by administration and sessions: paths, the shared area,
 // the schema, and backing out the work of connections that are gone.
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -271,13 +273,59 @@ void SharedMap::dropClaims(uint32_t slot) {
   for (auto& id : claims.ids) id.store(0);
 }
 
+namespace {
+
+// What the claimed() of one connection reads. A connection kept between sessions keeps its
+// function and is pointed at the next session's map: defining the function again would make
+// the connection parse each of its kept statements again.
+struct ClaimedView {
+  sqlite3* db;
+  std::atomic<const SharedMap*> map;
+};
+
+struct ClaimedViews {
+  std::mutex mutex;
+  std::map<sqlite3*, ClaimedView*> byConnection;
+};
+
+ClaimedViews& claimedViews() {
+  static ClaimedViews* views = new ClaimedViews;  // never destroyed: connections may outlive it
+  return *views;
+}
+
+void forgetView(void* data) {
+  std::unique_ptr<ClaimedView> view(static_cast<ClaimedView*>(data));
+  std::lock_guard<std::mutex> guard(claimedViews().mutex);
+  auto it = claimedViews().byConnection.find(view->db);
+  if (it != claimedViews().byConnection.end() && it->second == view.get())
+    claimedViews().byConnection.erase(it);
+}
+
+}  // namespace
+
 bool registerClaimed(sqlite3* db, SharedMap& shared) {
+  {
+    std::lock_guard<std::mutex> guard(claimedViews().mutex);
+    auto it = claimedViews().byConnection.find(db);
+    if (it != claimedViews().byConnection.end()) {
+      it->second->map.store(&shared);
+      return true;
+    }
+  }
   auto claimed = [](sqlite3_context* context, int, sqlite3_value** argv) {
-    auto* map = static_cast<SharedMap*>(sqlite3_user_data(context));
-    sqlite3_result_int(context, map->claimed(sqlite3_value_int64(argv[0])) ? 1 : 0);
+    const auto* view = static_cast<const ClaimedView*>(sqlite3_user_data(context));
+    sqlite3_result_int(context, view->map.load()->claimed(sqlite3_value_int64(argv[0])) ? 1 : 0);
   };
-  return sqlite3_create_function_v2(db, "claimed", 1, SQLITE_UTF8 | SQLITE_DIRECTONLY, &shared,
-                                    claimed, nullptr, nullptr, nullptr) == SQLITE_OK;
+  auto view = std::make_unique<ClaimedView>();
+  view->db = db;
+  view->map.store(&shared);
+  ClaimedView* handed = view.release();  // sqlite owns it now: forgetView deletes it
+  {
+    std::lock_guard<std::mutex> guard(claimedViews().mutex);
+    claimedViews().byConnection[db] = handed;
+  }
+  return sqlite3_create_function_v2(db, "claimed", 1, SQLITE_UTF8 | SQLITE_DIRECTONLY, handed,
+                                    claimed, nullptr, nullptr, forgetView) == SQLITE_OK;
 }
 
 void crashPoint(const char* name) {

@@ -214,7 +214,8 @@ int backoutConnection(sqlite3* db, SharedMap& shared, int64_t connectionId, bool
 // claimed (BackoutCount + 1, as for held rows); then empties the slot's claims and puts.
 int backoutSlot(sqlite3* db, SharedMap& shared, uint32_t slot, int64_t connectionId);
 
-// Registers the SQL function claimed(id) on a connection to the database.
+// Registers the SQL function claimed(id) on a connection to the database, reading `shared`;
+// on a connection that has it already, points it at `shared` instead.
 bool registerClaimed(sqlite3* db, SharedMap& shared);
 
 // Backs out units of work of connections whose process died, seen through their slot locks.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -96,12 +97,51 @@ std::optional<OpenedFile> recall(sqlite3* db) {
   return it->second;
 }
 
+// Statements kept for reuse, by connection (only the connections that openDatabase opened
+// for sessions, which closeConnection closes) and text. Each is reset and unbound.
+constexpr size_t kKeptStatementsPerConnection = 128;
+
+struct KeptStatements {
+  std::mutex mutex;
+  std::map<sqlite3*, std::multimap<std::string, sqlite3_stmt*, std::less<>>> byConnection;
+};
+
+KeptStatements& keptStatements() {
+  static KeptStatements* kept = new KeptStatements;  // never destroyed, as openedFiles
+  return *kept;
+}
+
+void keepStatementsOf(sqlite3* db) {
+  std::lock_guard<std::mutex> guard(keptStatements().mutex);
+  keptStatements().byConnection[db];
+}
+
+void finalizeKeptStatements(sqlite3* db) {
+  std::multimap<std::string, sqlite3_stmt*, std::less<>> statements;
+  {
+    std::lock_guard<std::mutex> guard(keptStatements().mutex);
+    auto it = keptStatements().byConnection.find(db);
+    if (it == keptStatements().byConnection.end()) return;
+    statements.swap(it->second);
+    keptStatements().byConnection.erase(it);
+  }
+  for (auto& [sql, stmt] : statements) sqlite3_finalize(stmt);
+}
+
+// A statement of the connection that is under way (stepped, not yet reset).
+bool hasBusyStatement(sqlite3* db) {
+  for (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr); s != nullptr; s = sqlite3_next_stmt(db, s))
+    if (sqlite3_stmt_busy(s)) return true;
+  return false;
+}
+
 void closeConnection(sqlite3* db) {
   {
     std::lock_guard<std::mutex> guard(openedFiles().mutex);
     openedFiles().files.erase(db);
   }
-  sqlite3_close_v2(db);
+  finalizeKeptStatements(db);
+  sqlite3_close_v2(db);  // statements still held by a Stmt close it when they are finalized
 }
 
 // The connection that closeDatabase kept for a thread, until the thread opens the same file
@@ -165,7 +205,7 @@ sqlite3* takeIdle(const std::string& path) {
   platform::FileIdentity now;
   if (kept.process != platform::currentProcessId() || !file || file->path != path ||
       !platform::identifyFile(path, &now) || !(now == file->identity) ||
-      sqlite3_next_stmt(kept.db, nullptr) != nullptr) {
+      hasBusyStatement(kept.db)) {
     closeIdle(kept);
     return nullptr;
   }
@@ -209,13 +249,17 @@ void CommitFlush::announceWriteEnd() {
 // Sleeps until a transaction of another connection ends, rather than polling: the wait ends
 // when that commit or rollback lets go of the lock. A holder that ends otherwise (a process
 // killed in the middle) is noticed by the millisecond timeout.
+// The count is read before each attempt, never after a failed one: a holder that let go
+// between the failed attempt and the read would leave the waiter asleep for the whole
+// timeout. The first failure came before any read, so it is retried at once.
 int CommitFlush::whileBusy(void* self, int attempt) {
   auto* flush = static_cast<CommitFlush*>(self);
   int64_t now = steadyMicroseconds();
   if (attempt == 0) flush->busySinceUs_ = now;
   if (now - flush->busySinceUs_ > kBusyLimitUs) return 0;
   CommitShare& share = *flush->share_;
-  sleepOn(share.writeEnded, share.writeEnded.load(), share.lockSleepers, 1);
+  if (attempt > 0) sleepOn(share.writeEnded, flush->writeEndSeen_, share.lockSleepers, 1);
+  flush->writeEndSeen_ = share.writeEnded.load();
   return 1;
 }
 
@@ -286,7 +330,10 @@ int openDatabase(const std::string& path, bool create, sqlite3** out, CommitFlus
   }
   int rc = openNew(path, create, out, *flush);
   OpenedFile file{path, {}};
-  if (rc == SQLITE_OK && platform::identifyFile(path, &file.identity)) remember(*out, file);
+  if (rc == SQLITE_OK && platform::identifyFile(path, &file.identity)) {
+    remember(*out, file);
+    keepStatementsOf(*out);
+  }
   return rc;
 }
 
@@ -316,6 +363,53 @@ void dropKeptConnection(const std::string& path) {
     }
   }
   for (const IdleConnection& kept : released) closeIdle(kept);
+}
+
+bool Stmt::prepare(sqlite3* db, std::string_view sql) {
+  release();
+  {
+    std::lock_guard<std::mutex> guard(keptStatements().mutex);
+    auto connection = keptStatements().byConnection.find(db);
+    if (connection != keptStatements().byConnection.end()) {
+      db_ = db;
+      sql_ = sql;
+      auto found = connection->second.find(sql);
+      if (found != connection->second.end()) {
+        stmt_ = found->second;
+        connection->second.erase(found);
+        return true;
+      }
+    }
+  }
+  return sqlite3_prepare_v3(db, sql.data(), static_cast<int>(sql.size()),
+                            SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) == SQLITE_OK;
+}
+
+void Stmt::release() {
+  sqlite3_stmt* stmt = std::exchange(stmt_, nullptr);
+  sqlite3* db = std::exchange(db_, nullptr);
+  if (stmt == nullptr) return;
+  if (db != nullptr) {
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    std::lock_guard<std::mutex> guard(keptStatements().mutex);
+    auto connection = keptStatements().byConnection.find(db);
+    if (connection != keptStatements().byConnection.end() &&
+        connection->second.size() < kKeptStatementsPerConnection) {
+      connection->second.emplace(std::move(sql_), stmt);
+      return;
+    }
+  }
+  sqlite3_finalize(stmt);
+}
+
+int exec(sqlite3* db, const char* sql) {
+  if (std::strchr(sql, ';') != nullptr) return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+  Stmt stmt;
+  if (!stmt.prepare(db, sql)) return sqlite3_errcode(db);
+  Use use(stmt);
+  int rc = use.run();
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
 int32_t reasonFor(int sqliteCode) {

@@ -11,24 +11,26 @@
 
 namespace mqi::sqlite {
 
-// One prepared statement; reset and unbound by Use when a use ends.
+// One prepared statement; reset and unbound by Use when a use ends. On a connection that
+// openDatabase opened for a session, a statement that goes away is kept, reset, for the next
+// Stmt that prepares the same text on that connection: a program that connects for every file
+// would otherwise parse every statement again each time.
 class Stmt {
  public:
   Stmt() = default;
-  ~Stmt() { sqlite3_finalize(stmt_); }
+  ~Stmt() { release(); }
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
 
-  bool prepare(sqlite3* db, std::string_view sql) {
-    sqlite3_finalize(stmt_);
-    stmt_ = nullptr;
-    return sqlite3_prepare_v3(db, sql.data(), static_cast<int>(sql.size()),
-                              SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) == SQLITE_OK;
-  }
+  bool prepare(sqlite3* db, std::string_view sql);
   sqlite3_stmt* get() const { return stmt_; }
 
  private:
+  void release();
+
   sqlite3_stmt* stmt_ = nullptr;
+  sqlite3* db_ = nullptr;
+  std::string sql_;
 };
 
 // One use of a prepared statement: bind, step, read columns; resets it at the end.
@@ -77,10 +79,9 @@ class Use {
   sqlite3_stmt* s_;
 };
 
-// Runs SQL without results; returns the sqlite3 result code.
-inline int exec(sqlite3* db, const char* sql) {
-  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
-}
+// Runs SQL without results; returns the sqlite3 result code. A single statement (no ';') is
+// kept for reuse as a Stmt is.
+int exec(sqlite3* db, const char* sql);
 
 // Counters that the connections of every process on one database share, in shared memory
 // (zero-filled at first): they let commits that end at about the same time share one flush
@@ -123,6 +124,7 @@ class CommitFlush {
   CommitShare* share_;
   bool durable_ = true;
   int64_t busySinceUs_ = 0;
+  uint32_t writeEndSeen_ = 0;  // the count of ended write transactions before the last attempt
 };
 
 // Opens a queue manager database with the settings every connection uses: WAL journal with
