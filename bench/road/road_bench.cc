@@ -12,14 +12,16 @@
 //                  PostgreSQL database, otherwise an embedded store in the throwaway folder.
 //
 // Each case runs in a throwaway folder under /tmp with a throwaway queue manager, and prints
-// two table rows:
+// three table rows:
 // - the road's seconds, MiB/s and files/s; cp+sync's seconds and MiB/s; the road's time over
 //   cp+sync's, and the road's throughput as a percentage of cp+sync's;
 // - the peak resident memory (VmHWM, KiB) of qfeed, qroute and qdrop, read just before they
 //   stop; the store's space (KiB) before the transfer, at its peak during it (sampled every
 //   200 ms) and after: once every queue is empty and the space stopped changing. The space of
 //   an embedded store is what the files of its folder take on disk; of a PostgreSQL store, the
-//   size of its database (pg_database_size, the server's WAL not included).
+//   size of its database (pg_database_size, the server's WAL not included);
+// - the processor seconds (user and system) that qfeed, qroute and qdrop used until the last
+//   status arrived: on a busy machine a steadier figure than the times.
 #include <sys/stat.h>
 #include <unistd.h>
 

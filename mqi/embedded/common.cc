@@ -442,17 +442,20 @@ int addConnectionDetails(sqlite3* db) {
   return sqlite::exec(db, "COMMIT");
 }
 
+// A state compared with a bare parameter makes SQLite look at the parameter's value to see
+// whether messages_ids (state=0 only) could serve, and so parse the statement again after each
+// new binding; written as an expression, it is parsed once.
 bool RowBatches::prepare(sqlite3* db) {
   db_ = db;
   return payloads_.prepare(db,
                            "DELETE FROM payloads WHERE id IN (SELECT id FROM messages"
-                           " WHERE queue_id=?1 AND state=?2 LIMIT ?3)") &&
+                           " WHERE queue_id=?1 AND state=(?2+0) LIMIT ?3)") &&
          messages_.prepare(db,
                            "DELETE FROM messages WHERE id IN (SELECT id FROM messages"
-                           " WHERE queue_id=?1 AND state=?2 LIMIT ?3)") &&
+                           " WHERE queue_id=?1 AND state=(?2+0) LIMIT ?3)") &&
          release_.prepare(db,
                           "UPDATE messages SET state=0, backout=backout+?4 WHERE id IN"
-                          " (SELECT id FROM messages WHERE queue_id=?1 AND state=?2"
+                          " (SELECT id FROM messages WHERE queue_id=?1 AND state=(?2+0)"
                           " LIMIT ?3)");
 }
 
@@ -502,7 +505,8 @@ int runSql(sqlite3* db, const char* sql, int64_t arg) {
 
 int64_t countRows(sqlite3* db, int64_t queueId, int64_t state) {
   sqlite::Stmt stmt;
-  if (!stmt.prepare(db, "SELECT count(*) FROM messages WHERE queue_id=?1 AND state=?2")) return 0;
+  if (!stmt.prepare(db, "SELECT count(*) FROM messages WHERE queue_id=?1 AND state=(?2+0)"))
+    return 0;
   sqlite::Use use(stmt);
   use.bind(1, queueId).bind(2, state);
   return use.row() ? use.i64(0) : 0;
