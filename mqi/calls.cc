@@ -95,7 +95,9 @@ MQLONG openQueue(Connection& c, const MQOD& od, MQLONG options, bool registerHan
                                                                       : InputMode::kShared;
   if (input == InputMode::kShared && h.queue.info.shareability == MQQA_NOT_SHAREABLE)
     input = InputMode::kExclusive;
-  if (!registerHandle) return 0;
+  // A handle for neither input nor output (inquire, browse) counts nowhere and excludes no
+  // one: the store need not hear of it.
+  if (!registerHandle || (input == InputMode::kNone && (options & MQOO_OUTPUT) == 0)) return 0;
   return session->openHandle(h.queue, input, (options & MQOO_OUTPUT) != 0, h.storeHandle);
 }
 
