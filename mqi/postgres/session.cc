@@ -508,22 +508,34 @@ int32_t PostgresSession::leaseCheck() {
 Rows PostgresSession::select(const GetRequest& r, int32_t deliverySeq, bool browse) {
   const char* lock = browse ? "" : " FOR UPDATE SKIP LOCKED";
   std::string sql = "SELECT id, md, length, backout, persistent, priority, data"
-                    " FROM mqi.messages WHERE queue_id=$1 AND state=0";
+                    " FROM mqi.messages WHERE queue_id=$1";
   Params p;
   p.add(r.queueId);
   if (r.mode == GetMode::kBrowseUnderCursor || r.mode == GetMode::kGetUnderCursor) {
     p.add(r.cursor != nullptr ? r.cursor->messageId : 0);
-    return conn_.run(sql + " AND id=$2" + lock, p, true);
+    return conn_.run(sql + " AND state=0 AND id=$2" + lock, p, true);
   }
   return conn_.run(sql + conditions(r, deliverySeq, p) + lock, p, true);
 }
 
-// The conditions after "queue_id=$1 AND state=0" that pick the first suitable message, with
-// its order and LIMIT 1; their parameters are added to p.
+// The conditions after "queue_id=$1" that pick the first suitable message, with its order and
+// LIMIT 1; their parameters are added to p.
+//
+// A get by CorrelId seeks the few messages of that CorrelId in the ids index and sorts them.
+// The planner must not walk the order index instead (queue and state as its keys, the ids as
+// a filter): that reads every available message of the queue for each get, so a router
+// taking the segments of a large file one by one did work quadratic in the file's length. It
+// chose so whenever the table's statistics were gathered while a file's segments were still
+// in the loading unit of work (state 1), which made "state=0" look rare, and a prepared
+// statement kept that plan for the life of the connection. "state+0" and "priority+0" leave
+// the order index nothing to seek or sort by beyond the queue, where the ids index seeks
+// further.
 std::string PostgresSession::conditions(const GetRequest& r, int32_t deliverySeq, Params& p) {
   bool fifo = deliverySeq == MQMDS_FIFO;
+  bool seek = r.matchCorrelId;
   auto next = [&p] { return "$" + std::to_string(p.count() + 1); };
-  std::string sql = " AND (expires=0 OR expires>" + next() + ")";
+  std::string sql = seek ? " AND state+0=0" : " AND state=0";
+  sql += " AND (expires=0 OR expires>" + next() + ")";
   p.add(nowMs());
   if (r.matchMsgId) {
     sql += " AND msg_id=" + next();
@@ -544,9 +556,6 @@ std::string PostgresSession::conditions(const GetRequest& r, int32_t deliverySeq
     }
     p.add(r.cursor->messageId);
   }
-  // A get by CorrelId seeks the few messages of that CorrelId in the ids index and sorts them:
-  // the "+0" keeps the planner from walking the whole queue in order instead.
-  bool seek = r.matchCorrelId;
   if (fifo) sql += seek ? " ORDER BY id+0" : " ORDER BY id";
   else sql += seek ? " ORDER BY priority+0 DESC, id" : " ORDER BY priority DESC, id";
   return sql + " LIMIT 1";
@@ -585,8 +594,8 @@ int32_t PostgresSession::takeAndDeliver(const GetRequest& r, const DeliverFn& de
   int32_t seq = deliverySeq_.count(r.queueId) ? deliverySeq_[r.queueId] : MQMDS_PRIORITY;
   Params p;
   p.add(r.queueId).add(sessionId_).add(seq).add(checkHeld ? 1 : 0);
-  std::string chosen = "SELECT id FROM mqi.messages WHERE queue_id=$1 AND state=0" +
-                       conditions(r, seq, p) + " FOR UPDATE SKIP LOCKED";
+  std::string chosen = "SELECT id FROM mqi.messages WHERE queue_id=$1" + conditions(r, seq, p) +
+                       " FOR UPDATE SKIP LOCKED";
   // The session's row is locked (key share) as for a put in a unit of work.
   Rows m = conn_.run(
       "WITH s AS (SELECT id FROM mqi.sessions WHERE id=$2 FOR KEY SHARE),"

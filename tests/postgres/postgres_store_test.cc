@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -619,6 +620,79 @@ TEST_F(PostgresStore, ADeadProcessesExclusiveHandleGivesWayToTheNextOpen) {
   MQDISC(&h, &cc, &rc);
   close(fromPeer[0]);
   close(fromPeer[1]);
+}
+
+// A get by MsgId and CorrelId (the router and qdrop taking a file's segments one by one) seeks
+// its message, whatever the statistics say: here they were gathered while the messages were
+// still in their loading unit of work, which once made every such get walk the queue.
+TEST_F(PostgresStore, GetsByCorrelIdSeekTheirMessageWhateverTheStatistics) {
+  constexpr int kMessages = 200;
+  PGconn* c = PQconnectdb(store_.c_str());
+  ASSERT_EQ(PQstatus(c), CONNECTION_OK);
+  auto indexStat = [c](const char* index, const char* column) {
+    std::string sql = std::string("SELECT ") + column +
+                      " FROM pg_stat_user_indexes WHERE indexrelname='" + index + "'";
+    PGresult* r = PQexec(c, sql.c_str());
+    long n = PQresultStatus(r) == PGRES_TUPLES_OK ? std::atol(PQgetvalue(r, 0, 0)) : -1;
+    PQclear(r);
+    return n;
+  };
+  auto segment = [](MQMD& md, int number) {
+    std::memset(md.MsgId, 'F', sizeof md.MsgId);
+    std::snprintf(reinterpret_cast<char*>(md.CorrelId), sizeof md.CorrelId, "segment %06d",
+                  number);
+  };
+  MQHCONN h = connect();
+  MQHOBJ q = open(h, MQOO_OUTPUT);
+  MQLONG cc, rc;
+  for (int n = 1; n <= kMessages; ++n) {
+    MQMD md = {MQMD_DEFAULT};
+    segment(md, n);
+    MQPMO pmo = {MQPMO_DEFAULT};
+    pmo.Options = MQPMO_SYNCPOINT;
+    char data[] = "data";
+    MQPUT(h, q, &md, &pmo, 4, data, &cc, &rc);
+    ASSERT_EQ(rc, MQRC_NONE);
+  }
+  PQclear(PQexec(c, "ANALYZE mqi.messages"));
+  MQCMIT(h, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  long seeksBefore = indexStat("messages_ids", "idx_scan");
+  long walkedBefore = indexStat("messages_order", "idx_tup_read");
+
+  // In a process of its own, whose server connection ends with it and so reports its counts.
+  pid_t getter = fork();
+  ASSERT_GE(getter, 0);
+  if (getter == 0) {
+    MQHCONN g = connect();
+    MQHOBJ in = open(g, MQOO_INPUT_SHARED);
+    for (int n = 1; n <= kMessages; ++n) {
+      MQMD md = {MQMD_DEFAULT};
+      segment(md, n);
+      MQGMO gmo = {MQGMO_DEFAULT};
+      gmo.Options = MQGMO_SYNCPOINT | MQGMO_NO_WAIT;
+      char buffer[8];
+      MQLONG length = 0;
+      MQGET(g, in, &md, &gmo, sizeof buffer, buffer, &length, &cc, &rc);
+      if (rc != MQRC_NONE) _exit(1);
+    }
+    MQCMIT(g, &cc, &rc);
+    _exit(rc == MQRC_NONE ? 0 : 2);
+  }
+  int status = 0;
+  waitpid(getter, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  auto counted = [&] {
+    return indexStat("messages_ids", "idx_scan") - seeksBefore >= kMessages ||
+           indexStat("messages_order", "idx_tup_read") - walkedBefore >= kMessages;
+  };
+  for (int i = 0; i < 100 && !counted(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_GE(indexStat("messages_ids", "idx_scan") - seeksBefore, kMessages);
+  EXPECT_LT(indexStat("messages_order", "idx_tup_read") - walkedBefore, kMessages)
+      << "the gets walked the queue in order";
+  PQfinish(c);
+  MQDISC(&h, &cc, &rc);
 }
 
 // An operator lists the sessions with what they hold, and ends one from any machine: its
