@@ -466,17 +466,21 @@ TEST_F(PostgresStore, AnOlderSchemaIsBroughtUpToDate) {
       " CREATE FUNCTION mqi.reap(qm text) RETURNS int LANGUAGE sql AS 'SELECT 0';"
       " ALTER TABLE mqi.queues DROP COLUMN backout_threshold, DROP COLUMN backout_queue;"
       " ALTER TABLE mqi.qmgrs DROP COLUMN dead_letter, DROP COLUMN def_backout, DROP COLUMN lease;"
-      " ALTER TABLE mqi.sessions DROP COLUMN renewed");
+      " ALTER TABLE mqi.sessions DROP COLUMN renewed;"
+      " ALTER TABLE mqi.messages DROP COLUMN data_from");
   ASSERT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQresultErrorMessage(r);
   PQclear(r);
   ASSERT_TRUE(mqi::defineQueue(qmgr_, "Q2", {}).ok());
   r = PQexec(c, "SELECT (SELECT count(*) FROM pg_constraint WHERE contype='f'"
                 " AND conrelid IN ('mqi.messages'::regclass, 'mqi.handles'::regclass)),"
                 " (SELECT count(*) FROM pg_indexes WHERE schemaname='mqi'"
-                " AND indexname='messages_held')");
+                " AND indexname='messages_held'),"
+                " (SELECT count(*) FROM pg_attribute WHERE attrelid='mqi.messages'::regclass"
+                " AND attname='data_from')");
   ASSERT_EQ(PQresultStatus(r), PGRES_TUPLES_OK);
   EXPECT_STREQ(PQgetvalue(r, 0, 0), "0");
   EXPECT_STREQ(PQgetvalue(r, 0, 1), "1");
+  EXPECT_STREQ(PQgetvalue(r, 0, 2), "1");
   PQclear(r);
   PQfinish(c);
   // Its queues gained the poison attributes, with none set.
@@ -620,6 +624,82 @@ TEST_F(PostgresStore, ADeadProcessesExclusiveHandleGivesWayToTheNextOpen) {
   MQDISC(&h, &cc, &rc);
   close(fromPeer[0]);
   close(fromPeer[1]);
+}
+
+// A put that passes on the payload its unit of work just got (a router's segment) stores none:
+// the commit moves the got message into the put's place. Whatever ends the unit, each message
+// is whole where it should be: a commit, a backout, the same payload put twice, and a source
+// queue deleted before the commit.
+TEST_F(PostgresStore, APassedOnPayloadMovesWithItsUnitOfWork) {
+  ASSERT_TRUE(mqi::defineQueue(qmgr_, "Q2", {}).ok());
+  MQHCONN h = connect();
+  MQHOBJ in = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT);
+  MQHOBJ out = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT, "Q2");
+  MQLONG cc, rc;
+  std::string payload(24575, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + i / 251);
+  auto putBig = [&](MQHOBJ o, const std::string& data, MQLONG options) {
+    MQMD md = {MQMD_DEFAULT};
+    MQPMO pmo = {MQPMO_DEFAULT};
+    pmo.Options = options;
+    MQPUT(h, o, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char*>(data.data()),
+          &cc, &rc);
+    return rc;
+  };
+  auto getBig = [&](MQHOBJ o, MQLONG options, std::string& data, MQLONG* backouts = nullptr) {
+    MQMD md = {MQMD_DEFAULT};
+    MQGMO gmo = {MQGMO_DEFAULT};
+    gmo.Options = options | MQGMO_NO_WAIT;
+    data.assign(payload.size() + 16, '\0');
+    MQLONG length = 0;
+    MQGET(h, o, &md, &gmo, static_cast<MQLONG>(data.size()), data.data(), &length, &cc, &rc);
+    data.resize(rc == MQRC_NONE ? static_cast<size_t>(length) : 0);
+    if (backouts != nullptr) *backouts = md.BackoutCount;
+    return rc;
+  };
+  std::string got, other = payload;
+  other[100] ^= 1;
+
+  ASSERT_EQ(putBig(out, "first on Q2", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  ASSERT_EQ(putBig(in, payload, MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  ASSERT_EQ(getBig(in, MQGMO_SYNCPOINT, got), MQRC_NONE);
+  ASSERT_EQ(putBig(out, got, MQPMO_SYNCPOINT), MQRC_NONE);
+  MQBACK(h, &cc, &rc);  // backed out: the message is back on Q1, Q2 has only its first
+  ASSERT_EQ(rc, MQRC_NONE);
+  EXPECT_EQ(mqi::describeQueue(qmgr_, "Q2").value.currentDepth, 1);
+
+  MQLONG backouts = -1;
+  ASSERT_EQ(getBig(in, MQGMO_SYNCPOINT, got, &backouts), MQRC_NONE);
+  EXPECT_EQ(got, payload);
+  EXPECT_EQ(backouts, 1);
+  ASSERT_EQ(putBig(out, other, MQPMO_SYNCPOINT), MQRC_NONE);  // another payload: copied
+  ASSERT_EQ(putBig(out, got, MQPMO_SYNCPOINT), MQRC_NONE);    // moved
+  ASSERT_EQ(putBig(out, got, MQPMO_SYNCPOINT), MQRC_NONE);    // the same again: copied
+  MQCMIT(h, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  EXPECT_EQ(getBig(in, MQGMO_NO_SYNCPOINT, got), MQRC_NO_MSG_AVAILABLE);
+  for (const std::string& expected : {std::string("first on Q2"), other, payload, payload}) {
+    ASSERT_EQ(getBig(out, MQGMO_NO_SYNCPOINT, got, &backouts), MQRC_NONE);
+    EXPECT_EQ(got, expected) << "in the order put";
+    EXPECT_EQ(backouts, 0);
+  }
+  EXPECT_EQ(getBig(out, MQGMO_NO_SYNCPOINT, got), MQRC_NO_MSG_AVAILABLE);
+
+  // The source queue deleted under the unit: its commit cannot move, and backs out.
+  ASSERT_EQ(putBig(in, payload, MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  ASSERT_EQ(getBig(in, MQGMO_SYNCPOINT, got), MQRC_NONE);
+  ASSERT_EQ(putBig(out, got, MQPMO_SYNCPOINT), MQRC_NONE);
+  MQCLOSE(h, &in, MQCO_NONE, &cc, &rc);
+  ASSERT_TRUE(mqi::deleteQueue(qmgr_, "Q1", true).ok());
+  MQCMIT(h, &cc, &rc);
+  EXPECT_EQ(rc, MQRC_BACKED_OUT);
+  EXPECT_EQ(getBig(out, MQGMO_NO_SYNCPOINT, got), MQRC_NO_MSG_AVAILABLE);
+  MQDISC(&h, &cc, &rc);
+  EXPECT_EQ(rc, MQRC_NONE);
+  ASSERT_TRUE(mqi::defineQueue(qmgr_, "Q1", {}).ok());  // for TearDown's symmetry
+  mqi::Result<mqi::CheckReport> checked = mqi::checkQueueManager(qmgr_);
+  ASSERT_TRUE(checked.ok());
+  EXPECT_TRUE(checked.value.ok()) << checked.value.problems.front();
 }
 
 // A get by MsgId and CorrelId (the router and qdrop taking a file's segments one by one) seeks
