@@ -673,12 +673,14 @@ int32_t PostgresSession::takeAndDeliver(const GetRequest& r, const DeliverFn& de
 }
 
 // A payload this size or larger is stored apart from its row (PostgreSQL's TOAST), where a
-// copy costs a write of the whole payload; a smaller one is copied with its row anyway.
+// copy costs a write of the whole payload; a smaller one is copied with its row anyway. The
+// session keeps a copy to compare the next put with, so only up to a bound.
 constexpr int kMovablePayload = 2048;
+constexpr int kMovablePayloadLimit = 1 << 20;
 
 // Remembers a message the unit of work got, for a put of the same payload to take over.
 void PostgresSession::rememberGot(int64_t id, const char* data, int length) {
-  if (length < kMovablePayload) {
+  if (length < kMovablePayload || length > kMovablePayloadLimit) {
     lastGotId_ = 0;
     lastGotData_.clear();
     return;
