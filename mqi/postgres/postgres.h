@@ -159,6 +159,9 @@ size_t idleConnections();
 //
 // The SQLSTATE a statement fails with when its session was ended meanwhile.
 constexpr const char* kLeaseLostState = "QTL01";
+// The SQLSTATE a commit fails with when a message whose payload one of its puts took over is
+// gone (its queue was deleted with its messages meanwhile); the unit is then backed out.
+constexpr const char* kMoveLostState = "QTM01";
 
 class LeaseHolder {
  public:

@@ -13,7 +13,9 @@ constexpr int64_t kSchemaLock = (int64_t{0x51540003} << 32);
 // server connection) costs every put and every connect. The rows of a deleted queue or queue
 // manager go with it by the triggers below; a session's handles go with the session.
 // Messages: state 0 committed, 1 put by the open unit of work of session `owner`, 2 got by it.
-// `expires` is in milliseconds since 1970 (0 = never). `md` is the stored MQMD image.
+// `expires` is in milliseconds since 1970 (0 = never). `md` is the stored MQMD image. A put of
+// the payload that its unit of work got with message `data_from` (a router passing a segment
+// on) stores no payload: its commit moves that message's row, payload and all, into its place.
 constexpr const char* kTables = R"SQL(
 CREATE SCHEMA IF NOT EXISTS mqi;
 CREATE TABLE mqi.qmgrs(name text PRIMARY KEY, ccsid int NOT NULL, max_uncommitted int NOT NULL,
@@ -33,7 +35,7 @@ CREATE TABLE mqi.messages(id bigserial PRIMARY KEY,
   state smallint NOT NULL, owner bigint NOT NULL DEFAULT 0, priority int NOT NULL,
   msg_id bytea NOT NULL, correl_id bytea NOT NULL, backout int NOT NULL DEFAULT 0,
   persistent int NOT NULL, expires bigint NOT NULL, length int NOT NULL, md bytea NOT NULL,
-  data bytea NOT NULL);
+  data bytea NOT NULL, data_from bigint NOT NULL DEFAULT 0);
 ALTER TABLE mqi.messages ALTER COLUMN data SET STORAGE EXTERNAL;
 CREATE INDEX messages_order ON mqi.messages(queue_id, state, priority DESC, id);
 CREATE INDEX messages_ids ON mqi.messages(queue_id, correl_id, msg_id);
@@ -64,13 +66,34 @@ ALTER TABLE mqi.qmgrs ADD COLUMN IF NOT EXISTS dead_letter text NOT NULL DEFAULT
   ADD COLUMN IF NOT EXISTS def_backout int NOT NULL DEFAULT 0;
 ALTER TABLE mqi.sessions ADD COLUMN IF NOT EXISTS renewed timestamptz;
 ALTER TABLE mqi.qmgrs ADD COLUMN IF NOT EXISTS lease int NOT NULL DEFAULT 15;
+ALTER TABLE mqi.messages ADD COLUMN IF NOT EXISTS data_from bigint NOT NULL DEFAULT 0;
 )SQL";
 
 constexpr const char* kFunctions = R"SQL(
+-- The end of a commit's moves: every put that took over the payload of a message its unit got
+-- found that message (a purge of its queue could have removed it: the commit then fails and
+-- the unit is backed out), and the waiters of the queues moved to are woken.
+CREATE OR REPLACE FUNCTION mqi.finish_moves(wanted bigint, moved bigint, queues bigint[])
+RETURNS void LANGUAGE plpgsql AS $$
+BEGIN
+  IF moved <> wanted THEN
+    RAISE EXCEPTION 'a message whose payload a put took over is gone' USING ERRCODE = 'QTM01';
+  END IF;
+  PERFORM pg_notify('qt.q.' || q, '') FROM unnest(queues) q;
+END $$;
 -- Getters wait for notifications on "qt.q.<queue id>": the statements that make messages
 -- available send them (a put outside syncpoint, a commit, a backout), not triggers, which would
 -- cost every new server connection a function compilation on its first put.
 CREATE OR REPLACE FUNCTION mqi.commit_session(sid bigint) RETURNS void LANGUAGE sql AS $$
+  WITH p AS (DELETE FROM mqi.messages WHERE owner = sid AND owner <> 0 AND state = 1
+             AND data_from <> 0 RETURNING *),
+  g AS (UPDATE mqi.messages g SET id = p.id, queue_id = p.queue_id, state = 0, owner = 0,
+          priority = p.priority, msg_id = p.msg_id, correl_id = p.correl_id, backout = p.backout,
+          persistent = p.persistent, expires = p.expires, length = p.length, md = p.md,
+          data_from = 0
+        FROM p WHERE g.id = p.data_from AND g.owner = sid AND g.state = 2 RETURNING g.queue_id)
+  SELECT mqi.finish_moves((SELECT count(*) FROM p), (SELECT count(*) FROM g),
+                          ARRAY(SELECT DISTINCT queue_id FROM g));
   DELETE FROM mqi.messages WHERE owner = sid AND owner <> 0 AND state = 2;
   WITH flipped AS (UPDATE mqi.messages SET state = 0, owner = 0
                    WHERE owner = sid AND owner <> 0 AND state = 1 RETURNING queue_id)
@@ -256,7 +279,9 @@ SchemaState schemaState(Conn& conn) {
       " EXISTS (SELECT 1 FROM pg_catalog.pg_indexes"
       " WHERE schemaname='mqi' AND indexname='messages_held')"
       " AND EXISTS (SELECT 1 FROM pg_catalog.pg_attribute"
-      " WHERE attrelid=to_regclass('mqi.qmgrs') AND attname='lease')");
+      " WHERE attrelid=to_regclass('mqi.qmgrs') AND attname='lease')"
+      " AND EXISTS (SELECT 1 FROM pg_catalog.pg_attribute"
+      " WHERE attrelid=to_regclass('mqi.messages') AND attname='data_from')");
   if (!r.ok() || r.size() != 1) return {};
   return {r.text(0, 0) == "t", r.text(0, 1) == "t"};
 }

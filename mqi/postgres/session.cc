@@ -115,6 +115,7 @@ class PostgresSession : public Session, public LeaseHolder {
   int32_t takeAndDeliver(const GetRequest& r, const DeliverFn& deliver, bool checkHeld,
                          bool& done, bool& held);
   int32_t giveBack(int64_t id);
+  void rememberGot(int64_t id, const char* data, int length);
 
   Conn conn_;
   std::string conninfo_;
@@ -133,6 +134,11 @@ class PostgresSession : public Session, public LeaseHolder {
   // What the open unit of work holds: messages put (state 1) and messages got (state 2).
   bool unitPuts_ = false;
   bool unitGets_ = false;
+  // The message this unit of work got last, with its payload as stored, while no put took that
+  // payload over; and whether a put did so (its commit then moves rows).
+  int64_t lastGotId_ = 0;
+  std::string lastGotData_;
+  bool unitMoves_ = false;
   std::set<int64_t> listening_;
   std::map<int64_t, uint32_t> changes_;
   uint32_t global_ = 0;
@@ -444,7 +450,9 @@ void PostgresSession::closeHandle(int64_t handleId) {
 // so that statement wakes its getters; inside a unit of work nobody may see it yet, and the
 // session's row is locked (key share) for the statement: a session ended meanwhile inserts
 // nothing, and one ended later has the message backed out with the rest of its work.
-const std::string& putStatement(bool syncpoint) {
+// A put that passes on the payload of message $12, which its unit of work got, stores none:
+// the commit moves that message into its place.
+const std::string& putStatement(bool syncpoint, bool moved) {
   static const std::string depth =
       "UPDATE mqi.queues SET depth=depth+1 WHERE id=$1 AND inhibit_put=0"
       " AND depth<max_depth AND max_msg_length>=$2";
@@ -457,6 +465,13 @@ const std::string& putStatement(bool syncpoint) {
       " AND EXISTS (SELECT 1 FROM s) RETURNING id)" + insert;
   static const std::string now = "WITH q AS (" + depth + " RETURNING id)" + insert +
                                  " RETURNING pg_notify('qt.q.' || queue_id, '')";
+  static const std::string inUnitMoved =
+      "WITH s AS (SELECT id FROM mqi.sessions WHERE id=$4 FOR KEY SHARE), q AS (" + depth +
+      " AND EXISTS (SELECT 1 FROM s) RETURNING id)"
+      " INSERT INTO mqi.messages(queue_id, length, state, owner, priority, msg_id, correl_id,"
+      " persistent, expires, md, data, data_from)"
+      " SELECT id, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12 FROM q";
+  if (moved) return inUnitMoved;
   return syncpoint ? inUnit : now;
 }
 
@@ -470,13 +485,23 @@ int32_t PostgresSession::put(int64_t queueId, const MQMD& md, const void* data, 
   p.add(syncpoint ? sessionId_ : 0).add(md.Priority);
   p.addBytes(md.MsgId, sizeof md.MsgId).addBytes(md.CorrelId, sizeof md.CorrelId);
   p.add(md.Persistence).add(md.Expiry > 0 ? nowMs() + int64_t{md.Expiry} * 100 : 0);
-  p.addBytes(&md, sizeof md).addBytes(data, length);
-  Rows r = conn_.run(putStatement(syncpoint), p);
+  // The payload of the message the unit got last, passed on (a router's segment): the put
+  // sends and stores none of it.
+  bool moved = syncpoint && lastGotId_ != 0 && length == lastGotData_.size() &&
+               std::memcmp(data, lastGotData_.data(), length) == 0;
+  p.addBytes(&md, sizeof md).addBytes(data, moved ? 0 : length);
+  if (moved) p.add(lastGotId_);
+  Rows r = conn_.run(putStatement(syncpoint, moved), p);
   if (!r.ok()) return fail(r);
   if (r.affected() == 0) return putRefused(queueId, length, syncpoint);
   if (syncpoint) {
     ++uncommitted_;
     unitPuts_ = true;
+  }
+  if (moved) {
+    unitMoves_ = true;
+    lastGotId_ = 0;
+    lastGotData_.clear();
   }
   return 0;
 }
@@ -508,22 +533,34 @@ int32_t PostgresSession::leaseCheck() {
 Rows PostgresSession::select(const GetRequest& r, int32_t deliverySeq, bool browse) {
   const char* lock = browse ? "" : " FOR UPDATE SKIP LOCKED";
   std::string sql = "SELECT id, md, length, backout, persistent, priority, data"
-                    " FROM mqi.messages WHERE queue_id=$1 AND state=0";
+                    " FROM mqi.messages WHERE queue_id=$1";
   Params p;
   p.add(r.queueId);
   if (r.mode == GetMode::kBrowseUnderCursor || r.mode == GetMode::kGetUnderCursor) {
     p.add(r.cursor != nullptr ? r.cursor->messageId : 0);
-    return conn_.run(sql + " AND id=$2" + lock, p, true);
+    return conn_.run(sql + " AND state=0 AND id=$2" + lock, p, true);
   }
   return conn_.run(sql + conditions(r, deliverySeq, p) + lock, p, true);
 }
 
-// The conditions after "queue_id=$1 AND state=0" that pick the first suitable message, with
-// its order and LIMIT 1; their parameters are added to p.
+// The conditions after "queue_id=$1" that pick the first suitable message, with its order and
+// LIMIT 1; their parameters are added to p.
+//
+// A get by CorrelId seeks the few messages of that CorrelId in the ids index and sorts them.
+// The planner must not walk the order index instead (queue and state as its keys, the ids as
+// a filter): that reads every available message of the queue for each get, so a router
+// taking the segments of a large file one by one did work quadratic in the file's length. It
+// chose so whenever the table's statistics were gathered while a file's segments were still
+// in the loading unit of work (state 1), which made "state=0" look rare, and a prepared
+// statement kept that plan for the life of the connection. "state+0" and "priority+0" leave
+// the order index nothing to seek or sort by beyond the queue, where the ids index seeks
+// further.
 std::string PostgresSession::conditions(const GetRequest& r, int32_t deliverySeq, Params& p) {
   bool fifo = deliverySeq == MQMDS_FIFO;
+  bool seek = r.matchCorrelId;
   auto next = [&p] { return "$" + std::to_string(p.count() + 1); };
-  std::string sql = " AND (expires=0 OR expires>" + next() + ")";
+  std::string sql = seek ? " AND state+0=0" : " AND state=0";
+  sql += " AND (expires=0 OR expires>" + next() + ")";
   p.add(nowMs());
   if (r.matchMsgId) {
     sql += " AND msg_id=" + next();
@@ -544,9 +581,6 @@ std::string PostgresSession::conditions(const GetRequest& r, int32_t deliverySeq
     }
     p.add(r.cursor->messageId);
   }
-  // A get by CorrelId seeks the few messages of that CorrelId in the ids index and sorts them:
-  // the "+0" keeps the planner from walking the whole queue in order instead.
-  bool seek = r.matchCorrelId;
   if (fifo) sql += seek ? " ORDER BY id+0" : " ORDER BY id";
   else sql += seek ? " ORDER BY priority+0 DESC, id" : " ORDER BY priority DESC, id";
   return sql + " LIMIT 1";
@@ -585,8 +619,8 @@ int32_t PostgresSession::takeAndDeliver(const GetRequest& r, const DeliverFn& de
   int32_t seq = deliverySeq_.count(r.queueId) ? deliverySeq_[r.queueId] : MQMDS_PRIORITY;
   Params p;
   p.add(r.queueId).add(sessionId_).add(seq).add(checkHeld ? 1 : 0);
-  std::string chosen = "SELECT id FROM mqi.messages WHERE queue_id=$1 AND state=0" +
-                       conditions(r, seq, p) + " FOR UPDATE SKIP LOCKED";
+  std::string chosen = "SELECT id FROM mqi.messages WHERE queue_id=$1" + conditions(r, seq, p) +
+                       " FOR UPDATE SKIP LOCKED";
   // The session's row is locked (key share) as for a put in a unit of work.
   Rows m = conn_.run(
       "WITH s AS (SELECT id FROM mqi.sessions WHERE id=$2 FOR KEY SHARE),"
@@ -630,9 +664,29 @@ int32_t PostgresSession::takeAndDeliver(const GetRequest& r, const DeliverFn& de
   ++uncommitted_;
   unitGets_ = true;
   ResultReader reader(m.bytes(0, 9), m.length(0, 9));
-  if (deliver(md, m.binI32(0, 5), reader)) return 0;
+  if (deliver(md, m.binI32(0, 5), reader)) {
+    rememberGot(m.binI64(0, 3), m.bytes(0, 9), m.length(0, 9));
+    return 0;
+  }
   --uncommitted_;
   return giveBack(m.binI64(0, 3));  // kept (truncated)
+}
+
+// A payload this size or larger is stored apart from its row (PostgreSQL's TOAST), where a
+// copy costs a write of the whole payload; a smaller one is copied with its row anyway. The
+// session keeps a copy to compare the next put with, so only up to a bound.
+constexpr int kMovablePayload = 2048;
+constexpr int kMovablePayloadLimit = 1 << 20;
+
+// Remembers a message the unit of work got, for a put of the same payload to take over.
+void PostgresSession::rememberGot(int64_t id, const char* data, int length) {
+  if (length < kMovablePayload || length > kMovablePayloadLimit) {
+    lastGotId_ = 0;
+    lastGotData_.clear();
+    return;
+  }
+  lastGotId_ = id;
+  lastGotData_.assign(data, static_cast<size_t>(length));
 }
 
 // Puts a message this unit of work just took back in its place, as if never taken.
@@ -700,6 +754,7 @@ int32_t PostgresSession::get(const GetRequest& r, const DeliverFn& deliver) {
       if (syncpoint) {
         ++uncommitted_;
         unitGets_ = true;
+        rememberGot(id, m.bytes(0, 6), m.length(0, 6));
       }
       return 0;
     }
@@ -795,7 +850,9 @@ int32_t PostgresSession::setInhibit(int64_t queueId, int32_t inhibitGet, int32_t
 
 void PostgresSession::endUnit() {
   uncommitted_ = 0;
-  unitPuts_ = unitGets_ = false;
+  unitPuts_ = unitGets_ = unitMoves_ = false;
+  lastGotId_ = 0;
+  lastGotData_.clear();
 }
 
 int32_t PostgresSession::commit() {
@@ -812,12 +869,28 @@ int32_t PostgresSession::commit() {
   std::string id = std::to_string(sessionId_);
   Clock::time_point started = Clock::now();
   std::string sql = "SELECT mqi.hold_lease(" + id + ");";
+  // Each message got whose payload a put took over takes the place of that put (its id, queue
+  // and descriptor): the payload stays where it is, unwritten.
+  if (unitMoves_)
+    sql += " WITH p AS (DELETE FROM mqi.messages WHERE owner=" + id +
+           " AND state=1 AND data_from<>0 RETURNING *),"
+           " g AS (UPDATE mqi.messages g SET id=p.id, queue_id=p.queue_id, state=0, owner=0,"
+           " priority=p.priority, msg_id=p.msg_id, correl_id=p.correl_id, backout=p.backout,"
+           " persistent=p.persistent, expires=p.expires, length=p.length, md=p.md, data_from=0"
+           " FROM p WHERE g.id=p.data_from AND g.owner=" + id + " AND g.state=2"
+           " RETURNING g.queue_id)"
+           " SELECT mqi.finish_moves((SELECT count(*) FROM p), (SELECT count(*) FROM g),"
+           " ARRAY(SELECT DISTINCT queue_id FROM g));";
   if (unitGets_) sql += " DELETE FROM mqi.messages WHERE owner=" + id + " AND state=2;";
   if (unitPuts_)
     sql += " WITH flipped AS (UPDATE mqi.messages SET state=0, owner=0 WHERE owner=" + id +
            " AND state=1 RETURNING queue_id) SELECT count(pg_notify('qt.q.' || q, ''))"
            " FROM (SELECT DISTINCT queue_id AS q FROM flipped) s";
   Rows r = execDurably(sql);
+  if (!r.ok() && r.sqlState() == kMoveLostState && conn_.usable()) {
+    backout();
+    return MQRC_BACKED_OUT;
+  }
   if (!r.ok()) return fail(r);
   renewedAt_ = started;
   endUnit();

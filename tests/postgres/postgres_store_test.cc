@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -64,8 +65,11 @@ class PostgresStore : public ::testing::Test {
     EXPECT_EQ(rc, MQRC_NONE);
     return o;
   }
-  MQLONG put(MQHCONN h, MQHOBJ o, const std::string& text, MQLONG options) {
+  // `ids` gives the message's MsgId and CorrelId (to put) or those to match (to get).
+  MQLONG put(MQHCONN h, MQHOBJ o, const std::string& text, MQLONG options,
+             const MQMD* ids = nullptr) {
     MQMD md = {MQMD_DEFAULT};
+    if (ids != nullptr) md = *ids;
     md.Persistence = MQPER_PERSISTENT;
     MQPMO pmo = {MQPMO_DEFAULT};
     pmo.Options = options;
@@ -75,15 +79,17 @@ class PostgresStore : public ::testing::Test {
     return rc;
   }
   MQLONG get(MQHCONN h, MQHOBJ o, MQLONG options, std::string& text, MQLONG* backouts = nullptr,
-             MQLONG waitMs = MQWI_UNLIMITED) {
+             MQLONG waitMs = MQWI_UNLIMITED, const MQMD* ids = nullptr) {
     MQMD md = {MQMD_DEFAULT};
+    if (ids != nullptr) md = *ids;
     MQGMO gmo = {MQGMO_DEFAULT};
     gmo.Options = options;
     gmo.WaitInterval = waitMs;
-    char buffer[256];
+    std::string buffer(32768, '\0');
     MQLONG length = 0, cc, rc;
-    MQGET(h, o, &md, &gmo, sizeof buffer, buffer, &length, &cc, &rc);
-    text = rc == MQRC_NONE ? std::string(buffer, static_cast<size_t>(length)) : "";
+    MQGET(h, o, &md, &gmo, static_cast<MQLONG>(buffer.size()), buffer.data(), &length, &cc,
+          &rc);
+    text = rc == MQRC_NONE ? buffer.substr(0, static_cast<size_t>(length)) : "";
     if (backouts != nullptr) *backouts = md.BackoutCount;
     return rc;
   }
@@ -465,17 +471,21 @@ TEST_F(PostgresStore, AnOlderSchemaIsBroughtUpToDate) {
       " CREATE FUNCTION mqi.reap(qm text) RETURNS int LANGUAGE sql AS 'SELECT 0';"
       " ALTER TABLE mqi.queues DROP COLUMN backout_threshold, DROP COLUMN backout_queue;"
       " ALTER TABLE mqi.qmgrs DROP COLUMN dead_letter, DROP COLUMN def_backout, DROP COLUMN lease;"
-      " ALTER TABLE mqi.sessions DROP COLUMN renewed");
+      " ALTER TABLE mqi.sessions DROP COLUMN renewed;"
+      " ALTER TABLE mqi.messages DROP COLUMN data_from");
   ASSERT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQresultErrorMessage(r);
   PQclear(r);
   ASSERT_TRUE(mqi::defineQueue(qmgr_, "Q2", {}).ok());
   r = PQexec(c, "SELECT (SELECT count(*) FROM pg_constraint WHERE contype='f'"
                 " AND conrelid IN ('mqi.messages'::regclass, 'mqi.handles'::regclass)),"
                 " (SELECT count(*) FROM pg_indexes WHERE schemaname='mqi'"
-                " AND indexname='messages_held')");
+                " AND indexname='messages_held'),"
+                " (SELECT count(*) FROM pg_attribute WHERE attrelid='mqi.messages'::regclass"
+                " AND attname='data_from')");
   ASSERT_EQ(PQresultStatus(r), PGRES_TUPLES_OK);
   EXPECT_STREQ(PQgetvalue(r, 0, 0), "0");
   EXPECT_STREQ(PQgetvalue(r, 0, 1), "1");
+  EXPECT_STREQ(PQgetvalue(r, 0, 2), "1");
   PQclear(r);
   PQfinish(c);
   // Its queues gained the poison attributes, with none set.
@@ -619,6 +629,121 @@ TEST_F(PostgresStore, ADeadProcessesExclusiveHandleGivesWayToTheNextOpen) {
   MQDISC(&h, &cc, &rc);
   close(fromPeer[0]);
   close(fromPeer[1]);
+}
+
+// A put that passes on the payload its unit of work just got (a router's segment) stores none:
+// the commit moves the got message into the put's place. Whatever ends the unit, each message
+// is whole where it should be: a backout, a commit (in the order put, the same payload put
+// twice), and a source queue deleted before the commit.
+TEST_F(PostgresStore, APassedOnPayloadMovesWithItsUnitOfWork) {
+  ASSERT_TRUE(mqi::defineQueue(qmgr_, "Q2", {}).ok());
+  MQHCONN h = connect();
+  MQHOBJ in = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT);
+  MQHOBJ out = open(h, MQOO_INPUT_SHARED | MQOO_OUTPUT, "Q2");
+  MQLONG cc, rc, backouts = -1;
+  std::string payload(24575, '\0'), got;
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + i / 251);
+  std::string other = payload;
+  other[100] ^= 1;
+  const MQLONG kUnit = MQGMO_SYNCPOINT | MQGMO_NO_WAIT, kNow = MQGMO_NO_SYNCPOINT | MQGMO_NO_WAIT;
+
+  ASSERT_EQ(put(h, out, "first on Q2", MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  ASSERT_EQ(put(h, in, payload, MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  ASSERT_EQ(get(h, in, kUnit, got), MQRC_NONE);
+  ASSERT_EQ(put(h, out, got, MQPMO_SYNCPOINT), MQRC_NONE);
+  MQBACK(h, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  EXPECT_EQ(mqi::describeQueue(qmgr_, "Q2").value.currentDepth, 1);
+
+  ASSERT_EQ(get(h, in, kUnit, got, &backouts), MQRC_NONE);
+  EXPECT_EQ(got, payload);
+  EXPECT_EQ(backouts, 1);
+  ASSERT_EQ(put(h, out, other, MQPMO_SYNCPOINT), MQRC_NONE);  // another payload: copied
+  ASSERT_EQ(put(h, out, got, MQPMO_SYNCPOINT), MQRC_NONE);    // moved
+  ASSERT_EQ(put(h, out, got, MQPMO_SYNCPOINT), MQRC_NONE);    // the same again: copied
+  MQCMIT(h, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  EXPECT_EQ(get(h, in, kNow, got), MQRC_NO_MSG_AVAILABLE);
+  for (const std::string& expected : {std::string("first on Q2"), other, payload, payload}) {
+    ASSERT_EQ(get(h, out, kNow, got, &backouts), MQRC_NONE);
+    EXPECT_EQ(got, expected) << "in the order put";
+    EXPECT_EQ(backouts, 0);
+  }
+
+  ASSERT_EQ(put(h, in, payload, MQPMO_NO_SYNCPOINT), MQRC_NONE);
+  ASSERT_EQ(get(h, in, kUnit, got), MQRC_NONE);
+  ASSERT_EQ(put(h, out, got, MQPMO_SYNCPOINT), MQRC_NONE);
+  MQCLOSE(h, &in, MQCO_NONE, &cc, &rc);
+  ASSERT_TRUE(mqi::deleteQueue(qmgr_, "Q1", true).ok());
+  MQCMIT(h, &cc, &rc);
+  EXPECT_EQ(rc, MQRC_BACKED_OUT);
+  EXPECT_EQ(get(h, out, kNow, got), MQRC_NO_MSG_AVAILABLE);
+  MQDISC(&h, &cc, &rc);
+  mqi::Result<mqi::CheckReport> checked = mqi::checkQueueManager(qmgr_);
+  ASSERT_TRUE(checked.ok());
+  EXPECT_TRUE(checked.value.ok()) << checked.value.problems.front();
+}
+
+// A get by MsgId and CorrelId (the router and qdrop taking a file's segments one by one) seeks
+// its message, whatever the statistics say: here they were gathered while the messages were
+// still in their loading unit of work, which once made every such get walk the queue.
+TEST_F(PostgresStore, GetsByCorrelIdSeekTheirMessageWhateverTheStatistics) {
+  constexpr int kMessages = 200;
+  PGconn* c = PQconnectdb(store_.c_str());
+  ASSERT_EQ(PQstatus(c), CONNECTION_OK);
+  auto indexStat = [c](const std::string& column, const std::string& index) {
+    PGresult* r = PQexec(c, ("SELECT " + column + " FROM pg_stat_user_indexes"
+                             " WHERE indexrelname='" + index + "'").c_str());
+    long n = PQresultStatus(r) == PGRES_TUPLES_OK ? std::atol(PQgetvalue(r, 0, 0)) : -1;
+    PQclear(r);
+    return n;
+  };
+  auto segment = [](int number) {
+    MQMD md = {MQMD_DEFAULT};
+    std::memset(md.MsgId, 'F', sizeof md.MsgId);
+    std::snprintf(reinterpret_cast<char*>(md.CorrelId), sizeof md.CorrelId, "segment %06d",
+                  number);
+    return md;
+  };
+  MQHCONN h = connect();
+  MQHOBJ q = open(h, MQOO_OUTPUT);
+  MQLONG cc, rc;
+  for (int n = 1; n <= kMessages; ++n) {
+    MQMD md = segment(n);
+    ASSERT_EQ(put(h, q, "data", MQPMO_SYNCPOINT, &md), MQRC_NONE);
+  }
+  PQclear(PQexec(c, "ANALYZE mqi.messages"));
+  MQCMIT(h, &cc, &rc);
+  ASSERT_EQ(rc, MQRC_NONE);
+  long seeks = indexStat("idx_scan", "messages_ids");
+  long walked = indexStat("idx_tup_read", "messages_order");
+
+  // In a process of its own, whose server connection reports its counts as it ends.
+  pid_t getter = fork();
+  ASSERT_GE(getter, 0);
+  if (getter == 0) {
+    MQHCONN g = connect();
+    MQHOBJ in = open(g, MQOO_INPUT_SHARED);
+    std::string text;
+    for (int n = 1; n <= kMessages; ++n) {
+      MQMD md = segment(n);
+      if (get(g, in, MQGMO_SYNCPOINT | MQGMO_NO_WAIT, text, nullptr, 0, &md) != 0) _exit(1);
+    }
+    MQCMIT(g, &cc, &rc);
+    _exit(rc == MQRC_NONE ? 0 : 2);
+  }
+  int status = 0;
+  waitpid(getter, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  for (int i = 0; i < 100 && indexStat("idx_scan", "messages_ids") - seeks < kMessages &&
+                  indexStat("idx_tup_read", "messages_order") - walked < kMessages;
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_GE(indexStat("idx_scan", "messages_ids") - seeks, kMessages);
+  EXPECT_LT(indexStat("idx_tup_read", "messages_order") - walked, kMessages)
+      << "the gets walked the queue in order";
+  PQfinish(c);
+  MQDISC(&h, &cc, &rc);
 }
 
 // An operator lists the sessions with what they hold, and ends one from any machine: its
