@@ -397,8 +397,10 @@ int32_t PostgresSession::openHandle(const QueueRef& queue, InputMode input, bool
   if (input == InputMode::kNone) return addHandle(queue.id, input, output, handleId);
   std::string id = std::to_string(sessionId_);
   std::string queueId = std::to_string(queue.id);
+  // The first try looks for no dead sessions: only a holder that excludes this open makes
+  // that worth its cost, and the second try does it.
   std::string sql =
-      reapSql() + "SELECT pg_advisory_xact_lock((" + std::to_string(kQueueLockSpace) +
+      "SELECT pg_advisory_xact_lock((" + std::to_string(kQueueLockSpace) +
       "::bigint << 32) | " + queueId + "); " +
       "WITH s AS (SELECT id FROM mqi.sessions WHERE id=" + id + " FOR KEY SHARE),"
       " c AS (SELECT EXISTS (SELECT 1 FROM mqi.handles WHERE queue_id=" + queueId +
@@ -410,7 +412,7 @@ int32_t PostgresSession::openHandle(const QueueRef& queue, InputMode input, bool
       " SELECT (SELECT id FROM i), (SELECT busy FROM c)::int, (SELECT count(*) FROM s)::int, " +
       sameMachine(conn_.literal(qmgr_), conn_.literal(platform::machineKey()), id);
   for (int round = 0;; ++round) {
-    Rows r = conn_.exec(sql);
+    Rows r = conn_.exec(round == 0 ? sql : reapSql() + sql);
     if (!r.ok()) return fail(r);
     int reaped = 0;
     if (int32_t rc = reapLocal(r.text(0, 3), &reaped); rc != 0) return rc;
@@ -419,7 +421,7 @@ int32_t PostgresSession::openHandle(const QueueRef& queue, InputMode input, bool
       handleId = r.i64(0, 0);
       return 0;
     }
-    if (reaped == 0 || round > 0) return MQRC_OBJECT_IN_USE;
+    if (round > 1 || (round == 1 && reaped == 0)) return MQRC_OBJECT_IN_USE;
   }
 }
 
