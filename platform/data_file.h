@@ -39,6 +39,13 @@ class DataFile {
   // never through a link, and waits until the process holds it alone among those that open it
   // so: the lock goes with the close.
   bool openLocked(const Folder& folder, const std::string& name, bool create);
+  // Writes through a descriptor (a Windows file handle) opened elsewhere: abandon() before the
+  // object ends gives it back unclosed.
+  static DataFile borrowing(intptr_t handle) {
+    DataFile file;
+    file.fd_ = handle;
+    return file;
+  }
   bool isOpen() const { return fd_ != -1; }
   void close();
   // Forgets the descriptor without closing it (a forked child's copy of its parent's file).

@@ -1,13 +1,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -268,16 +272,41 @@ TEST_F(FilesTest, APathThroughARegularFileFailsWithANonZeroCode) {
   expectFailure(platform::flushDirectory(below.c_str()), "flushDirectory");
 }
 
-TEST_F(FilesTest, WritingToAFullDeviceFails) {
-  platform::FileHandle full =
-      platform::createForWrite("/dev/full", platform::CreateMode::kCreateAlways);
-  ASSERT_NE(full, platform::kInvalidFile);
-  std::string block(100000, 'z');
-  bool written = platform::writeFile(full, block.data(), block.size());
-  bool flushed = written && platform::flushFile(full);
-  EXPECT_FALSE(written && flushed);
-  EXPECT_EQ(platform::lastError(), ENOSPC);
-  platform::closeFile(full);
+// Past its first MiB a file's pieces are written by another thread: the bytes still arrive
+// whole and in order, and a write that fails is reported by a later call on the file.
+TEST_F(FilesTest, LargeFilesArriveWholeAndAWriteThatFailsIsReported) {
+  std::string content;
+  for (int i = 0; content.size() < (size_t{3} << 20); ++i) content += std::to_string(i) + ',';
+  const std::string path = folder_.path() + "/large.dat";
+  platform::FileHandle file =
+      platform::createForWrite(path.c_str(), platform::CreateMode::kCreateAlways);
+  ASSERT_NE(file, platform::kInvalidFile);
+  for (size_t at = 0; at < content.size(); at += 24575)
+    ASSERT_TRUE(platform::writeFile(file, content.data() + at,
+                                    std::min<size_t>(24575, content.size() - at)));
+  EXPECT_TRUE(platform::flushFile(file));
+  EXPECT_TRUE(platform::closeFile(file));
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == content);
+
+  // A limit of 2 MiB on the size of files makes the thread's writes fail past it.
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit small = saved;
+  small.rlim_cur = rlim_t{2} << 20;
+  void (*action)(int) = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  file = platform::createForWrite(path.c_str(), platform::CreateMode::kCreateAlways);
+  bool written = file != platform::kInvalidFile;
+  for (size_t at = 0; written && at < content.size(); at += 24575)
+    written = platform::writeFile(file, content.data() + at, 24575);
+  bool flushed = written && platform::flushFile(file);
+  bool closed = platform::closeFile(file);
+  int error = platform::lastError();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, action);
+  EXPECT_FALSE(written && flushed && closed);
+  EXPECT_EQ(error, EFBIG);
 }
 
 TEST_F(FilesTest, TheReadOnlyAttributeIsTheWriteBits) {

@@ -104,8 +104,8 @@ MQLONG putLargeAndCommit(const std::string& data) {
     MQMD md = {MQMD_DEFAULT};
     MQPMO pmo = {MQPMO_DEFAULT};
     pmo.Options = MQPMO_SYNCPOINT;
-    MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char*>(data.data()),
-           &cc, &rc);
+    MQPUT1(h, &od, &md, &pmo, static_cast<MQLONG>(data.size()), const_cast<char*>(data.data()), &cc,
+           &rc);
   }
   MQCMIT(h, &cc, &rc);
   return rc;
@@ -439,6 +439,28 @@ TEST_F(FullDiskTest, ConnectsGetsAndCommitsGoOnWhilePutsWaitForSpace) {
   EXPECT_EQ(get(exclusive, data), MQRC_NONE);
   EXPECT_EQ(data, "after");
   EXPECT_EQ(describeQueue("QM1", "Q1").value.openInputCount, 1);
+}
+
+// A large put that needs a new payload file finds no room to list it: the put fails as a full
+// disk does, and the unit of work backs out whole.
+TEST_F(FullDiskTest, ALargePutThatCannotStartAPayloadFileFailsForLackOfSpace) {
+  connect();
+  MQHOBJ q = open("Q1", MQOO_OUTPUT | MQOO_INPUT_AS_Q_DEF);
+  const std::string payload(100000, 'p');
+  fill("filler");
+  EXPECT_EQ(put(q, payload, MQPMO_SYNCPOINT), MQRC_Q_SPACE_NOT_AVAILABLE);
+  EXPECT_FALSE(hasReserve());
+  MQLONG cc, rc;
+  MQBACK(hconn_, &cc, &rc);
+  EXPECT_EQ(rc, MQRC_NONE);
+  EXPECT_EQ(describeQueue("QM1", "Q1").value.currentDepth, 0);
+  std::filesystem::remove(small_ / "filler");
+  ASSERT_EQ(put(q, payload, MQPMO_SYNCPOINT), MQRC_NONE);
+  MQCMIT(hconn_, &cc, &rc);
+  EXPECT_EQ(rc, MQRC_NONE);
+  std::string data;
+  EXPECT_EQ(get(q, data, MQGMO_NO_SYNCPOINT, nullptr, 200000), MQRC_NONE);
+  EXPECT_TRUE(data == payload);
 }
 
 // Commits on the database directly, with counters shared as the processes share them.

@@ -27,6 +27,11 @@ int32_t reasonForErrno(int code) {
   return isOutOfSpace(code) ? MQRC_Q_SPACE_NOT_AVAILABLE : MQRC_RESOURCE_PROBLEM;
 }
 
+// A new file that cannot be listed for lack of space fails the put as a full disk does.
+int32_t rollFailed(int sqliteCode) {
+  return isDiskFull(sqliteCode) ? MQRC_Q_SPACE_NOT_AVAILABLE : sqlite::reasonFor(sqliteCode);
+}
+
 int userVersion(sqlite3* db) {
   Stmt q;
   if (!q.prepare(db, "PRAGMA user_version")) return -1;
@@ -119,8 +124,7 @@ int32_t PayloadWriter::roll() {
   if (dirty_) rolled_.push_back(std::move(file_));
   file_.close();
   dirty_ = false;
-  if (sqlite::exec(db_, "BEGIN IMMEDIATE") != SQLITE_OK)
-    return sqlite::reasonFor(sqlite3_errcode(db_));
+  if (sqlite::exec(db_, "BEGIN IMMEDIATE") != SQLITE_OK) return rollFailed(sqlite3_errcode(db_));
   int rc = fileId_ == 0 ? SQLITE_OK
                         : runWith(db_, "UPDATE payload_files SET writer=0 WHERE id=?1", fileId_);
   if (rc == SQLITE_OK)
@@ -129,7 +133,7 @@ int32_t PayloadWriter::roll() {
   if (rc == SQLITE_OK) rc = sqlite::exec(db_, "COMMIT");
   if (rc != SQLITE_OK) {
     sqlite::exec(db_, "ROLLBACK");
-    return sqlite::reasonFor(rc);
+    return rollFailed(rc);
   }
   fileId_ = id;
   size_ = 0;

@@ -960,7 +960,9 @@ int32_t EmbeddedSession::commitOnce() {
   if (broken_ != 0) return broken_;
   if (uncommitted_ == 0) return 0;
   // The payloads first: a committed row must never point at bytes that are not on disk.
-  if (writer_.flush() != 0) {
+  if (int32_t reason = writer_.flush(); reason != 0) {
+    // The puts that follow wait for room, as when a put finds the disk full itself.
+    if (reason == MQRC_Q_SPACE_NOT_AVAILABLE) releaseReserve(*shared_);
     backout();
     return MQRC_BACKED_OUT;
   }

@@ -10,11 +10,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <utility>
 
+#include "platform/data_file.h"
 #include "platform/folder.h"
 #include "platform/platform.h"
 #include "platform/posix_error.h"
+#include "platform/write_behind.h"
 #include "platform/write_failpoint.h"
 
 namespace platform {
@@ -97,23 +100,6 @@ FileHandle createForWrite(const char* path, CreateMode mode) {
   return fd;
 }
 
-bool readFile(FileHandle file, void* buffer, size_t size, size_t* got) {
-  // Fills the buffer unless the end of the file comes first, so that a file is cut into the
-  // same pieces on every file system.
-  size_t total = 0;
-  char* bytes = static_cast<char*>(buffer);
-  if (got != nullptr) *got = 0;
-  while (total < size) {
-    ssize_t n = read(toFd(file), bytes + total, size - total);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return posix::failErrno();
-    if (n == 0) break;
-    total += static_cast<size_t>(n);
-  }
-  if (got != nullptr) *got = total;
-  return true;
-}
-
 namespace {
 
 // A large file written in pieces has its pages sent to the disk as each window of
@@ -133,10 +119,7 @@ void startWriteback(int fd, size_t justWritten) {
   errno = saved;
 }
 
-}  // namespace
-
-bool writeFile(FileHandle file, const void* buffer, size_t size) {
-  if (const int code = detail::writeFailpoint()) return posix::fail(code);
+bool writeNow(FileHandle file, const void* buffer, size_t size) {
   const char* bytes = static_cast<const char*>(buffer);
   const size_t total = size;
   while (size > 0) {
@@ -151,15 +134,122 @@ bool writeFile(FileHandle file, const void* buffer, size_t size) {
   return true;
 }
 
+// Past its first kDirectBytes, a file's pieces are written by a thread of their own, so that
+// copying them into the file's pages overlaps the caller's next work (a delivery's next get);
+// small files never wait for the thread. One file at a time: writing another file, or
+// flushing, closing or reading this one, first waits until its bytes are in it and the file's
+// position is where they end. A failed write is reported by the next call on the file.
+class WritesBehind {
+ public:
+  ~WritesBehind() {
+    if (owner_ == getpid()) {
+      release(file_);
+    } else {
+      writer_.abandon();  // a forked child's copy
+    }
+    view_.abandon();
+  }
+  bool write(FileHandle file, const void* data, size_t size) {
+    if (owner_ != getpid()) return writeNow(file, data, size);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file != file_) {
+      releaseLocked();
+      file_ = file;
+      written_ = 0;
+    }
+    written_ += static_cast<int64_t>(size);
+    if (!view_.isOpen() && (written_ <= kDirectBytes || !startBehind()))
+      return writeNow(file, data, size);
+    if (!writer_.append(view_, end_, data, size)) return posix::failErrno();
+    end_ += static_cast<int64_t>(size);
+    return true;
+  }
+  // False (errno) when a write of the file failed.
+  bool settle(FileHandle file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return file != file_ || settleLocked();
+  }
+  // The same, and the file is forgotten: it is being closed.
+  bool release(FileHandle file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return file != file_ || releaseLocked();
+  }
+
+ private:
+  static constexpr int64_t kDirectBytes = int64_t{1} << 20;
+
+  bool startBehind() {
+    end_ = lseek(toFd(file_), 0, SEEK_CUR);
+    if (end_ < 0) return false;  // a pipe or a terminal: written at once
+    view_ = DataFile::borrowing(file_);
+    return true;
+  }
+  bool settleLocked() {
+    if (!view_.isOpen()) return true;
+    bool written = writer_.settle();
+    int code = errno;
+    lseek(toFd(file_), end_, SEEK_SET);
+    return written || posix::fail(code);
+  }
+  bool releaseLocked() {
+    bool written = settleLocked();
+    writer_.forgetFailure();
+    view_.abandon();
+    file_ = kInvalidFile;
+    return written;
+  }
+
+  std::mutex mutex_;
+  FileHandle file_ = kInvalidFile;
+  int64_t written_ = 0;  // bytes of file_ written so far
+  int64_t end_ = 0;      // the offset of the next piece, once the thread writes them
+  DataFile view_;        // file_, once the thread writes its pieces
+  WriteBehind writer_;
+  const pid_t owner_ = getpid();
+};
+
+WritesBehind& writesBehind() {
+  static WritesBehind writes;
+  return writes;
+}
+
+}  // namespace
+
+bool readFile(FileHandle file, void* buffer, size_t size, size_t* got) {
+  if (!writesBehind().settle(file)) return false;
+  // Fills the buffer unless the end of the file comes first, so that a file is cut into the
+  // same pieces on every file system.
+  size_t total = 0;
+  char* bytes = static_cast<char*>(buffer);
+  if (got != nullptr) *got = 0;
+  while (total < size) {
+    ssize_t n = read(toFd(file), bytes + total, size - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return posix::failErrno();
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
+  }
+  if (got != nullptr) *got = total;
+  return true;
+}
+
+bool writeFile(FileHandle file, const void* buffer, size_t size) {
+  if (const int code = detail::writeFailpoint()) return posix::fail(code);
+  return writesBehind().write(file, buffer, size);
+}
+
 bool flushFile(FileHandle file) {
+  if (!writesBehind().settle(file)) return false;
   if (fsync(toFd(file)) != 0) return posix::failErrno();
   return true;
 }
 
 bool closeFile(FileHandle file) {
+  bool written = writesBehind().release(file);
+  int code = errno;
   // On Linux the descriptor is gone even when close reports EINTR: never close twice.
   if (close(toFd(file)) != 0 && errno != EINTR) return posix::failErrno();
-  return true;
+  return written || posix::fail(code);
 }
 
 bool isOutsideFolder(int code) {
