@@ -53,7 +53,8 @@ bool stillGood(Conn& conn) {
 
 }  // namespace
 
-const char* const kSessionReset = "UNLISTEN *; SELECT pg_advisory_unlock_all(); RESET ALL";
+const std::vector<std::string> kSessionReset = {"UNLISTEN *", "SELECT pg_advisory_unlock_all()",
+                                                 "RESET ALL"};
 
 bool takeConnection(const std::string& conninfo, Conn& out) {
   Pool& p = pool();
