@@ -213,13 +213,12 @@ int32_t PostgresSession::connect() {
 
 // Listens for state changes, makes the session row and takes its advisory lock.
 int32_t PostgresSession::register_() {
-  // One round trip: the statements of a simple query run as one transaction, so the LISTEN
-  // and the session's row start together. The server side of the connection is told to end
-  // it when the client stops answering (settings this server does not know are left out):
-  // keepalives and a user timeout for TCP, and a transaction left open for a lease (a client
-  // stopped between the statements of an open) no longer holds its locks.
-  // Work between units of work is written without waiting for the flush (synchronous_commit
-  // off for the session).
+  // One round trip: statements run together share one transaction, so the LISTEN and the
+  // session's row start together. The server side of the connection is told to end it when
+  // the client stops answering (settings this server does not know are left out): keepalives
+  // and a user timeout for TCP, and a transaction left open for a lease (a client stopped
+  // between the statements of an open) no longer holds its locks. Work between units of work
+  // is written without waiting for the flush (synchronous_commit off for the session).
   static const std::string settings =
       "SELECT set_config(v.name, v.value, false)"
       " FROM (SELECT (coalesce((SELECT lease FROM mqi.qmgrs WHERE name=$1), $2::int)"
