@@ -113,6 +113,7 @@ class PostgresSession : public Session, public LeaseHolder {
   uint32_t tokenOf(int64_t queueId) { return global_ + changes_[queueId]; }
   int32_t setSync(bool on);
   std::vector<Rows> runDurably(std::vector<Conn::Step> steps);
+  Rows runFinal(const std::string& sql, const Params& params);
   void endUnit();
   int32_t addHandle(int64_t queueId, InputMode input, bool output, int64_t& handleId);
   int32_t reap();
@@ -330,6 +331,16 @@ std::vector<Rows> PostgresSession::runDurably(std::vector<Conn::Step> steps) {
   return conn_.runTogether(steps);
 }
 
+// One statement that makes something final at once (outside syncpoint): durable when it
+// returns, with no switch of the session's setting before it or back after it.
+Rows PostgresSession::runFinal(const std::string& sql, const Params& params) {
+  if (syncOn_) return conn_.run(sql, params);
+  std::vector<Rows> answers = runDurably({{sql, params}});
+  for (Rows& answer : answers)
+    if (!answer.ok()) return std::move(answer);
+  return std::move(answers.back());
+}
+
 // Backs out the work of dead sessions of this queue manager before a look at its queues:
 // sessions whose connection the server saw end, and sessions of this machine whose process is
 // gone although the server has not noticed yet.
@@ -497,7 +508,10 @@ int32_t PostgresSession::put(int64_t queueId, const MQMD& md, const void* data, 
                              bool syncpoint) {
   CallGuard call(callLock);
   if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs) return MQRC_SYNCPOINT_LIMIT_REACHED;
-  if (int32_t rc = setSync(!syncpoint && md.Persistence == MQPER_PERSISTENT); rc != 0) return rc;
+  bool final = !syncpoint && md.Persistence == MQPER_PERSISTENT;
+  if (!final) {
+    if (int32_t rc = setSync(false); rc != 0) return rc;
+  }
   Params p;
   p.add(queueId).add(static_cast<int64_t>(length)).add(syncpoint ? 1 : 0);
   p.add(syncpoint ? sessionId_ : 0).add(md.Priority);
@@ -509,7 +523,8 @@ int32_t PostgresSession::put(int64_t queueId, const MQMD& md, const void* data, 
                std::memcmp(data, lastGotData_.data(), length) == 0;
   p.addBytes(&md, sizeof md).addBytes(data, moved ? 0 : length);
   if (moved) p.add(lastGotId_);
-  Rows r = conn_.run(putStatement(syncpoint, moved), p);
+  Rows r = final ? runFinal(putStatement(syncpoint, moved), p)
+                 : conn_.run(putStatement(syncpoint, moved), p);
   if (!r.ok()) return fail(r);
   if (r.affected() == 0) return putRefused(queueId, length, syncpoint);
   if (syncpoint) {
@@ -607,6 +622,9 @@ std::string PostgresSession::conditions(const GetRequest& r, int32_t deliverySeq
 // Marks the message as got by this unit of work, or removes it; taken is false when another
 // session took it first.
 int32_t PostgresSession::take(int64_t id, bool syncpoint, bool& taken) {
+  static const std::string removal =
+      "WITH m AS (DELETE FROM mqi.messages WHERE id=$1 AND state=0 RETURNING queue_id)"
+      " UPDATE mqi.queues SET depth=depth-1 WHERE id IN (SELECT queue_id FROM m)";
   Rows r = syncpoint
                ? conn_.run(
                      "WITH s AS (SELECT id FROM mqi.sessions WHERE id=$2 FOR KEY SHARE),"
@@ -615,11 +633,7 @@ int32_t PostgresSession::take(int64_t id, bool syncpoint, bool& taken) {
                      " RETURNING queue_id)"
                      " UPDATE mqi.queues SET depth=depth-1 WHERE id IN (SELECT queue_id FROM m)",
                      Params().add(id).add(sessionId_))
-               : conn_.run(
-                     "WITH m AS (DELETE FROM mqi.messages WHERE id=$1 AND state=0"
-                     " RETURNING queue_id)"
-                     " UPDATE mqi.queues SET depth=depth-1 WHERE id IN (SELECT queue_id FROM m)",
-                     Params().add(id));
+               : runFinal(removal, Params().add(id));
   if (!r.ok()) return fail(r);
   taken = r.affected() > 0;
   return taken || !syncpoint ? 0 : leaseCheck();
@@ -765,7 +779,9 @@ int32_t PostgresSession::get(const GetRequest& r, const DeliverFn& deliver) {
       if (r.cursor != nullptr) *r.cursor = BrowseCursor{id, m.binI32(0, 5)};
       return 0;
     }
-    if (int32_t rc = setSync(!syncpoint); rc != 0) return rc;
+    if (syncpoint) {
+      if (int32_t rc = setSync(false); rc != 0) return rc;
+    }
     bool taken = false;
     if (int32_t rc = take(id, syncpoint, taken); rc != 0) return rc;
     if (taken) {
