@@ -54,7 +54,7 @@ bool stillGood(Conn& conn) {
 }  // namespace
 
 const std::vector<std::string> kSessionReset = {"UNLISTEN *", "SELECT pg_advisory_unlock_all()",
-                                                 "RESET ALL"};
+                                                "RESET ALL"};
 
 bool takeConnection(const std::string& conninfo, Conn& out) {
   Pool& p = pool();

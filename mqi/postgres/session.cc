@@ -903,8 +903,10 @@ int32_t PostgresSession::commit() {
   // statements: a new server connection would first have to look up and plan the function. They
   // run only while the session still holds its lease, which the first renews: the row lock it
   // takes keeps reapers off until the commit is done, and a session ended meanwhile commits
-  // nothing.
+  // nothing. The switch that makes the commit wait for the flush goes with the first.
   static const std::string lease = "SELECT mqi.hold_lease($1)";
+  static const std::string durableLease =
+      "SELECT set_config('synchronous_commit', 'on', true), mqi.hold_lease($1)";
   // Each message got whose payload a put took over takes the place of that put (its id, queue
   // and descriptor): the payload stays where it is, unwritten.
   static const std::string moves =
@@ -916,19 +918,21 @@ int32_t PostgresSession::commit() {
       " FROM p WHERE g.id=p.data_from AND g.owner=$1 AND g.state=2 RETURNING g.queue_id)"
       " SELECT mqi.finish_moves((SELECT count(*) FROM p), (SELECT count(*) FROM g),"
       " ARRAY(SELECT DISTINCT queue_id FROM g))";
+  // The messages got go, the messages put become available: other rows, so one statement.
   static const std::string gets = "DELETE FROM mqi.messages WHERE owner=$1 AND state=2";
-  static const std::string puts =
-      "WITH flipped AS (UPDATE mqi.messages SET state=0, owner=0 WHERE owner=$1 AND state=1"
+  static const std::string flip =
+      "flipped AS (UPDATE mqi.messages SET state=0, owner=0 WHERE owner=$1 AND state=1"
       " RETURNING queue_id) SELECT count(pg_notify('qt.q.' || q, ''))"
       " FROM (SELECT DISTINCT queue_id AS q FROM flipped) s";
+  static const std::string puts = "WITH " + flip;
+  static const std::string both = "WITH got AS (" + gets + "), " + flip;
   Params id;
   id.add(sessionId_);
   Clock::time_point started = Clock::now();
-  std::vector<Conn::Step> steps = {{lease, id}};
+  std::vector<Conn::Step> steps = {{syncOn_ ? lease : durableLease, id}};
   if (unitMoves_) steps.push_back({moves, id});
-  if (unitGets_) steps.push_back({gets, id});
-  if (unitPuts_) steps.push_back({puts, id});
-  std::vector<Rows> answers = runDurably(std::move(steps));
+  if (unitGets_ || unitPuts_) steps.push_back({!unitPuts_ ? gets : unitGets_ ? both : puts, id});
+  std::vector<Rows> answers = conn_.runTogether(steps);
   if (const Rows* failed = failedAnswer(answers)) {
     if (failed->sqlState() == kMoveLostState && conn_.usable()) {
       backout();
@@ -966,12 +970,12 @@ int32_t PostgresSession::disconnect() {
     // the session alive, in one transaction: a reaper that sees the lock free finds no row.
     // Nothing here needs to be durable, so no flush is waited for: the switch comes after the
     // reset of the settings, which would bring back the server's default.
-    static const std::string handles = "DELETE FROM mqi.handles WHERE session_id=$1";
-    static const std::string session = "DELETE FROM mqi.sessions WHERE id=$1";
+    static const std::string rows = "WITH h AS (DELETE FROM mqi.handles WHERE session_id=$1)"
+                                    " DELETE FROM mqi.sessions WHERE id=$1";
     Params none;
     Params id;
-  id.add(sessionId_);
-    std::vector<Conn::Step> steps = {{handles, id}, {session, id}};
+    id.add(sessionId_);
+    std::vector<Conn::Step> steps = {{rows, id}};
     for (const std::string& reset : kSessionReset) steps.push_back({reset, none});
     steps.push_back({kQuickCommit, none});
     std::vector<Rows> answers = conn_.runTogether(steps);

@@ -281,9 +281,9 @@ std::vector<Rows> Conn::runTogether(const std::vector<Step>& steps) {
     if (prepare && PQsendPrepare(c_, name.c_str(), step.sql->c_str(), 0, nullptr) == 0)
       return answers;
     const Params& p = *step.params;
-    if (PQsendQueryPrepared(c_, name.c_str(), p.count(), p.values(), p.lengths(), p.formats(),
-                            0) == 0)
-      return answers;
+    int sent = PQsendQueryPrepared(c_, name.c_str(), p.count(), p.values(), p.lengths(),
+                                   p.formats(), 0);
+    if (sent == 0) return answers;
     preparing.push_back(prepare ? &s : nullptr);
     if (prepare) s.name = name;  // forgotten below if the server refused it
   }
