@@ -41,11 +41,13 @@ void forgetParentConnections(Pool& p) {
 }
 
 // Whether a kept connection may serve a new session: still open as far as the socket tells,
-// and no transaction left open. Notifications that came while it was idle are dropped.
+// and no transaction or pipeline left open. Notifications that came while it was idle are
+// dropped.
 bool stillGood(Conn& conn) {
   PGconn* c = conn.raw();
   if (c == nullptr || PQstatus(c) != CONNECTION_OK) return false;
-  if (PQtransactionStatus(c) != PQTRANS_IDLE) return false;
+  if (PQtransactionStatus(c) != PQTRANS_IDLE || PQpipelineStatus(c) != PQ_PIPELINE_OFF)
+    return false;
   if (PQconsumeInput(c) == 0 || PQstatus(c) != CONNECTION_OK) return false;
   while (PGnotify* n = PQnotifies(c)) PQfreemem(n);
   return true;
@@ -53,7 +55,8 @@ bool stillGood(Conn& conn) {
 
 }  // namespace
 
-const char* const kSessionReset = "UNLISTEN *; SELECT pg_advisory_unlock_all(); RESET ALL";
+const std::vector<std::string> kSessionReset = {"UNLISTEN *", "SELECT pg_advisory_unlock_all()",
+                                                "RESET ALL"};
 
 bool takeConnection(const std::string& conninfo, Conn& out) {
   Pool& p = pool();

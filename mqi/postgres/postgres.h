@@ -44,6 +44,10 @@ constexpr int64_t kQueueLockSpace = 0x51540002;    // held while an open checks 
 // Parameters of one statement: integers and text are sent as text, byte strings as binary.
 class Params {
  public:
+  Params() = default;
+  // A copy would point into the values of the original.
+  Params(const Params&) = delete;
+  Params& operator=(const Params&) = delete;
   Params& add(int64_t value);
   Params& add(const std::string& text);
   Params& addBytes(const void* data, size_t length);
@@ -109,6 +113,17 @@ class Conn {
   // A parameterised statement, prepared when it runs a second time; binaryResult asks for
   // binary columns.
   Rows run(const std::string& sql, const Params& params, bool binaryResult = false);
+  // Statements that must run in one transaction, each with a fresh look at what is committed
+  // (as the statements of a simple query do), sent in one round trip as prepared statements:
+  // a simple query is planned anew every time. Each is prepared in the same round trip the
+  // first time this connection runs it. One answer per statement; after a failed one the rest
+  // are not run (their answers are not ok) and the transaction is rolled back.
+  struct Step {
+    Step(const std::string& text, const Params& values) : sql(&text), params(&values) {}
+    const std::string* sql;
+    const Params* params;
+  };
+  std::vector<Rows> runTogether(const std::vector<Step>& steps);
   std::string literal(const std::string& text) const;  // quoted for inclusion in SQL
   // When the last answer was read whole: every notification sent before it was read with it.
   std::chrono::steady_clock::time_point answered() const { return answered_; }
@@ -136,10 +151,11 @@ std::string connectErrorText(const std::string& conninfo, const Conn& conn);
 std::string connectFailureMessage(const std::string& conninfo, const Conn& conn);
 
 // The connections a process keeps between sessions (a few, closed oldest first), keyed by
-// their connection string. A session hands its connection back after it ran kSessionReset
-// (listening ended, advisory locks released, settings back to their defaults) in the same
-// round trip as its last statement; the prepared statements stay, they belong to the store.
-extern const char* const kSessionReset;
+// their connection string. A session hands its connection back after it ran the statements of
+// kSessionReset (listening ended, advisory locks released, settings back to their defaults) in
+// the same round trip as its last statement; the prepared statements stay, they belong to the
+// store.
+extern const std::vector<std::string> kSessionReset;
 // Moves a kept connection to `conninfo` into `out`: false when none is kept or none still
 // answers (those are closed).
 bool takeConnection(const std::string& conninfo, Conn& out);

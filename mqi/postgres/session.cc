@@ -38,6 +38,18 @@ int64_t nowMs() {
 
 std::string quotedChannel(const std::string& channel) { return "\"" + channel + "\""; }
 
+// Of the answers of statements run together, the one that failed (the first not ok: those
+// after it did not run), or nullptr.
+const Rows* failedAnswer(const std::vector<Rows>& answers) {
+  for (const Rows& r : answers)
+    if (!r.ok()) return &r;
+  return nullptr;
+}
+
+// The switch of synchronous_commit for the rest of one transaction, run with its statements.
+const std::string kDurableCommit = "SELECT set_config('synchronous_commit', 'on', true)";
+const std::string kQuickCommit = "SELECT set_config('synchronous_commit', 'off', true)";
+
 // The payload of the chosen message, already fetched with it.
 class ResultReader : public PayloadReader {
  public:
@@ -100,12 +112,11 @@ class PostgresSession : public Session, public LeaseHolder {
   void refreshState();
   uint32_t tokenOf(int64_t queueId) { return global_ + changes_[queueId]; }
   int32_t setSync(bool on);
-  Rows execWithSync(bool on, const std::string& sql);
-  Rows execDurably(const std::string& sql);
+  std::vector<Rows> runDurably(std::vector<Conn::Step> steps);
+  Rows runFinal(const std::string& sql, const Params& params);
   void endUnit();
   int32_t addHandle(int64_t queueId, InputMode input, bool output, int64_t& handleId);
   int32_t reap();
-  std::string reapSql();
   int32_t reapLocal(const std::string& list, int* reaped = nullptr);
   int32_t putRefused(int64_t queueId, size_t length, bool syncpoint);
   int32_t leaseCheck();
@@ -203,34 +214,42 @@ int32_t PostgresSession::connect() {
 
 // Listens for state changes, makes the session row and takes its advisory lock.
 int32_t PostgresSession::register_() {
-  // One round trip: the statements of a simple query run as one transaction, so the LISTEN
-  // and the session's row start together. The server side of the connection is told to end
-  // it when the client stops answering (settings this server does not know are left out):
-  // keepalives and a user timeout for TCP, and a transaction left open for a lease (a client
-  // stopped between the statements of an open) no longer holds its locks.
-  std::string qmgr = conn_.literal(qmgr_);
+  // One round trip: statements run together share one transaction, so the LISTEN and the
+  // session's row start together. The server side of the connection is told to end it when
+  // the client stops answering (settings this server does not know are left out): keepalives
+  // and a user timeout for TCP, and a transaction left open for a lease (a client stopped
+  // between the statements of an open) no longer holds its locks. Work between units of work
+  // is written without waiting for the flush (synchronous_commit off for the session).
+  static const std::string settings =
+      "SELECT set_config(v.name, v.value, false)"
+      " FROM (SELECT (coalesce((SELECT lease FROM mqi.qmgrs WHERE name=$1), $2::int)"
+      " * 1000)::text AS ms) l,"
+      " LATERAL (VALUES ('synchronous_commit', 'off'), ('tcp_keepalives_idle', '10'),"
+      " ('tcp_keepalives_interval', '5'), ('tcp_keepalives_count', '3'),"
+      " ('tcp_user_timeout', l.ms), ('idle_in_transaction_session_timeout', l.ms)) v(name, value)"
+      " WHERE current_setting(v.name, true) IS NOT NULL";
+  static const std::string insert =
+      "INSERT INTO mqi.sessions(qmgr, client, machine, client_pid, renewed)"
+      " VALUES($1, $2, $3, $4, clock_timestamp())"
+      " RETURNING id, pg_advisory_lock((1364459521::bigint << 32) | id)";
+  std::string listen = "LISTEN " + quotedChannel(qmgrChannel(qmgr_));
+  Params none;
+  Params lease;
+  lease.add(qmgr_).add(kDefaultSessionLease);
+  Params session;
+  session.add(qmgr_).add(platform::programName()).add(platform::machineKey());
+  session.add(platform::currentProcessId());
   Clock::time_point registered = Clock::now();
-  Rows s = conn_.exec(
-      "LISTEN " + quotedChannel(qmgrChannel(qmgr_)) +
-      "; SET synchronous_commit=off;"
-      " SELECT set_config(v.name, v.value, false)"
-      " FROM (SELECT (coalesce((SELECT lease FROM mqi.qmgrs WHERE name=" +
-      qmgr + "), " + std::to_string(kDefaultSessionLease) +
-      ") * 1000)::text AS ms) l,"
-      " LATERAL (VALUES ('tcp_keepalives_idle', '10'), ('tcp_keepalives_interval', '5'),"
-      " ('tcp_keepalives_count', '3'), ('tcp_user_timeout', l.ms),"
-      " ('idle_in_transaction_session_timeout', l.ms)) v(name, value)"
-      " WHERE current_setting(v.name, true) IS NOT NULL;"
-      " INSERT INTO mqi.sessions(qmgr, client, machine, client_pid, renewed) VALUES(" +
-      qmgr + ", " + conn_.literal(platform::programName()) + ", " +
-      conn_.literal(platform::machineKey()) + ", " + std::to_string(platform::currentProcessId()) +
-      ", clock_timestamp()) RETURNING id, pg_advisory_lock((1364459521::bigint << 32) | id)");
-  // No schema (or no table of it) yet: no queue manager was ever made in this database.
-  if (!s.ok() && (s.sqlState() == "3F000" || s.sqlState() == "42P01"))
-    return MQRC_Q_MGR_NAME_ERROR;
-  if (!s.ok()) return reasonFor(conn_, s);
+  std::vector<Rows> answers =
+      conn_.runTogether({{listen, none}, {settings, lease}, {insert, session}});
+  if (const Rows* failed = failedAnswer(answers)) {
+    // No schema (or no table of it) yet: no queue manager was ever made in this database.
+    if (failed->sqlState() == "3F000" || failed->sqlState() == "42P01")
+      return MQRC_Q_MGR_NAME_ERROR;
+    return reasonFor(conn_, *failed);
+  }
   syncOn_ = false;
-  sessionId_ = s.i64(0, 0);
+  sessionId_ = answers[2].i64(0, 0);
   renewedAt_ = registered;
   return 0;
 }
@@ -303,21 +322,23 @@ int32_t PostgresSession::setSync(bool on) {
   return 0;
 }
 
-// A simple statement (no parameters) with synchronous_commit switched first in the same round
-// trip when needed; the switch lasts beyond the statement.
-Rows PostgresSession::execWithSync(bool on, const std::string& sql) {
-  std::string switched;
-  if (on != syncOn_) switched = on ? "SET synchronous_commit=on; " : "SET synchronous_commit=off; ";
-  Rows r = conn_.exec(switched + sql);
-  if (r.ok()) syncOn_ = on;
-  return r;
+// Statements run together in one transaction whose commit waits until everything written
+// before it is on disk; the session's own setting stays as it was (off between units of work,
+// so that the next one needs no switch).
+std::vector<Rows> PostgresSession::runDurably(std::vector<Conn::Step> steps) {
+  static const Params none;
+  if (!syncOn_) steps.insert(steps.begin(), Conn::Step{kDurableCommit, none});
+  return conn_.runTogether(steps);
 }
 
-// Simple statements run as one transaction whose commit waits until everything written before
-// it is on disk; the session's own setting stays as it was (off between units of work, so that
-// the next one needs no switch).
-Rows PostgresSession::execDurably(const std::string& sql) {
-  return conn_.exec(syncOn_ ? sql : "SET LOCAL synchronous_commit=on; " + sql);
+// One statement that makes something final at once (outside syncpoint): durable when it
+// returns, with no switch of the session's setting before it or back after it.
+Rows PostgresSession::runFinal(const std::string& sql, const Params& params) {
+  if (syncOn_) return conn_.run(sql, params);
+  std::vector<Rows> answers = runDurably({{sql, params}});
+  for (Rows& answer : answers)
+    if (!answer.ok()) return std::move(answer);
+  return std::move(answers.back());
 }
 
 // Backs out the work of dead sessions of this queue manager before a look at its queues:
@@ -330,11 +351,9 @@ int32_t PostgresSession::reap() {
   return reapLocal(r.text(0, 1));
 }
 
-// The first statements of a simple query that looks at queues: the server-side part of reap(),
-// whose rows are gone for the statements after it. Those give the list for reapLocal.
-std::string PostgresSession::reapSql() {
-  return "SELECT mqi.reap(" + conn_.literal(qmgr_) + ", " + std::to_string(sessionId_) + "); ";
-}
+// The server-side part of reap(), run together with (before) the statements of a look at
+// queues: the rows of the dead are gone for those. They give the list for reapLocal.
+const std::string kReapFirst = "SELECT mqi.reap($1, $2)";
 
 // `list` is "id:pid,id:pid..." of the other sessions of this machine. The server only learns
 // that a client died when it next reads from the connection; a process on the same machine
@@ -386,34 +405,42 @@ int32_t PostgresSession::findQueue(const std::string& name, QueueRef& out) {
 }
 
 // Input modes are checked and the handle registered under an advisory lock on the queue, so
-// two machines opening at once cannot both get exclusive input. One round trip: the statements
-// of a simple query run in one transaction, each with a snapshot of its own, so the check after
-// the lock sees every handle committed before it; the dead sessions of the queue manager are
+// two machines opening at once cannot both get exclusive input. One round trip: statements run
+// together share one transaction, each with a snapshot of its own, so the check after the lock
+// sees every handle committed before it; the dead sessions of the queue manager are
 // backed out first, so that a dead holder's handle is gone. A conflicting handle of a session
 // whose process this machine sees gone is reaped, and the open tried once more.
 int32_t PostgresSession::openHandle(const QueueRef& queue, InputMode input, bool output,
                                     int64_t& handleId) {
   CallGuard call(callLock);
   if (input == InputMode::kNone) return addHandle(queue.id, input, output, handleId);
-  std::string id = std::to_string(sessionId_);
-  std::string queueId = std::to_string(queue.id);
+  static const std::string lock = "SELECT pg_advisory_xact_lock(($1::bigint << 32) | $2)";
+  // Exclusive input (2) excludes every other input handle, and any excludes exclusive input.
+  static const std::string open =
+      "WITH s AS (SELECT id FROM mqi.sessions WHERE id=$1 FOR KEY SHARE),"
+      " c AS (SELECT EXISTS (SELECT 1 FROM mqi.handles WHERE queue_id=$2"
+      " AND input<>0 AND (input=2 OR $3::int=2)) AS busy),"
+      " i AS (INSERT INTO mqi.handles(session_id, queue_id, input, output)"
+      " SELECT s.id, $2, $3::int, $4::int FROM s, c WHERE NOT c.busy RETURNING id)"
+      " SELECT (SELECT id FROM i), (SELECT busy FROM c)::int, (SELECT count(*) FROM s)::int, " +
+      sameMachine("$5", "$6", "$1");
+  Params reapParams;
+  reapParams.add(qmgr_).add(sessionId_);
+  Params lockParams;
+  lockParams.add(kQueueLockSpace).add(queue.id);
+  Params openParams;
+  openParams.add(sessionId_).add(queue.id).add(static_cast<int>(input));
+  openParams.add(output ? 1 : 0).add(qmgr_).add(platform::machineKey());
   // The first try looks for no dead sessions: only a holder that excludes this open makes
   // that worth its cost, and the second try does it.
-  std::string sql =
-      "SELECT pg_advisory_xact_lock((" + std::to_string(kQueueLockSpace) +
-      "::bigint << 32) | " + queueId + "); " +
-      "WITH s AS (SELECT id FROM mqi.sessions WHERE id=" + id + " FOR KEY SHARE),"
-      " c AS (SELECT EXISTS (SELECT 1 FROM mqi.handles WHERE queue_id=" + queueId +
-      " AND input<>0 AND (input=2 OR " + (input == InputMode::kExclusive ? "true" : "false") +
-      ")) AS busy),"
-      " i AS (INSERT INTO mqi.handles(session_id, queue_id, input, output)"
-      " SELECT s.id, " + queueId + ", " + std::to_string(static_cast<int>(input)) + ", " +
-      (output ? "1" : "0") + " FROM s, c WHERE NOT c.busy RETURNING id)"
-      " SELECT (SELECT id FROM i), (SELECT busy FROM c)::int, (SELECT count(*) FROM s)::int, " +
-      sameMachine(conn_.literal(qmgr_), conn_.literal(platform::machineKey()), id);
   for (int round = 0;; ++round) {
-    Rows r = conn_.exec(round == 0 ? sql : reapSql() + sql);
-    if (!r.ok()) return fail(r);
+    std::vector<Conn::Step> steps;
+    if (round > 0) steps.push_back({kReapFirst, reapParams});
+    steps.push_back({lock, lockParams});
+    steps.push_back({open, openParams});
+    std::vector<Rows> answers = conn_.runTogether(steps);
+    if (const Rows* failed = failedAnswer(answers)) return fail(*failed);
+    const Rows& r = answers.back();
     int reaped = 0;
     if (int32_t rc = reapLocal(r.text(0, 3), &reaped); rc != 0) return rc;
     if (r.i32(0, 2) == 0) return leaseLost();
@@ -481,7 +508,10 @@ int32_t PostgresSession::put(int64_t queueId, const MQMD& md, const void* data, 
                              bool syncpoint) {
   CallGuard call(callLock);
   if (syncpoint && uncommitted_ >= info_.maxUncommittedMsgs) return MQRC_SYNCPOINT_LIMIT_REACHED;
-  if (int32_t rc = setSync(!syncpoint && md.Persistence == MQPER_PERSISTENT); rc != 0) return rc;
+  bool final = !syncpoint && md.Persistence == MQPER_PERSISTENT;
+  if (!final) {
+    if (int32_t rc = setSync(false); rc != 0) return rc;
+  }
   Params p;
   p.add(queueId).add(static_cast<int64_t>(length)).add(syncpoint ? 1 : 0);
   p.add(syncpoint ? sessionId_ : 0).add(md.Priority);
@@ -493,7 +523,8 @@ int32_t PostgresSession::put(int64_t queueId, const MQMD& md, const void* data, 
                std::memcmp(data, lastGotData_.data(), length) == 0;
   p.addBytes(&md, sizeof md).addBytes(data, moved ? 0 : length);
   if (moved) p.add(lastGotId_);
-  Rows r = conn_.run(putStatement(syncpoint, moved), p);
+  Rows r = final ? runFinal(putStatement(syncpoint, moved), p)
+                 : conn_.run(putStatement(syncpoint, moved), p);
   if (!r.ok()) return fail(r);
   if (r.affected() == 0) return putRefused(queueId, length, syncpoint);
   if (syncpoint) {
@@ -591,6 +622,9 @@ std::string PostgresSession::conditions(const GetRequest& r, int32_t deliverySeq
 // Marks the message as got by this unit of work, or removes it; taken is false when another
 // session took it first.
 int32_t PostgresSession::take(int64_t id, bool syncpoint, bool& taken) {
+  static const std::string removal =
+      "WITH m AS (DELETE FROM mqi.messages WHERE id=$1 AND state=0 RETURNING queue_id)"
+      " UPDATE mqi.queues SET depth=depth-1 WHERE id IN (SELECT queue_id FROM m)";
   Rows r = syncpoint
                ? conn_.run(
                      "WITH s AS (SELECT id FROM mqi.sessions WHERE id=$2 FOR KEY SHARE),"
@@ -599,11 +633,7 @@ int32_t PostgresSession::take(int64_t id, bool syncpoint, bool& taken) {
                      " RETURNING queue_id)"
                      " UPDATE mqi.queues SET depth=depth-1 WHERE id IN (SELECT queue_id FROM m)",
                      Params().add(id).add(sessionId_))
-               : conn_.run(
-                     "WITH m AS (DELETE FROM mqi.messages WHERE id=$1 AND state=0"
-                     " RETURNING queue_id)"
-                     " UPDATE mqi.queues SET depth=depth-1 WHERE id IN (SELECT queue_id FROM m)",
-                     Params().add(id));
+               : runFinal(removal, Params().add(id));
   if (!r.ok()) return fail(r);
   taken = r.affected() > 0;
   return taken || !syncpoint ? 0 : leaseCheck();
@@ -749,7 +779,9 @@ int32_t PostgresSession::get(const GetRequest& r, const DeliverFn& deliver) {
       if (r.cursor != nullptr) *r.cursor = BrowseCursor{id, m.binI32(0, 5)};
       return 0;
     }
-    if (int32_t rc = setSync(!syncpoint); rc != 0) return rc;
+    if (syncpoint) {
+      if (int32_t rc = setSync(false); rc != 0) return rc;
+    }
     bool taken = false;
     if (int32_t rc = take(id, syncpoint, taken); rc != 0) return rc;
     if (taken) {
@@ -799,23 +831,26 @@ int32_t PostgresSession::describeQueue(int64_t queueId, QueueInfo& out) {
   CallGuard call(callLock);
   // The dead sessions are backed out in the same round trip, before the look; one that only
   // this machine sees dead means a second look.
-  std::string id = std::to_string(queueId);
-  std::string look = "SELECT name, max_msg_length, max_depth, def_priority, def_persistence,"
-                     " def_input, shareability, delivery_seq, inhibit_get, inhibit_put,"
-                     " description, depth,"
-                     " (SELECT count(*) FROM mqi.handles WHERE queue_id=" + id + " AND input<>0),"
-                     " (SELECT count(*) FROM mqi.handles WHERE queue_id=" + id + " AND output<>0),"
-                     " backout_threshold, backout_queue, ";
-  std::string from = " FROM mqi.queues WHERE id=" + id;
-  std::string here = sameMachine(conn_.literal(qmgr_), conn_.literal(platform::machineKey()),
-                                 std::to_string(sessionId_));
-  Rows q = conn_.exec(reapSql() + look + here + from);
-  if (!q.ok()) return fail(q);
+  static const std::string look =
+      "SELECT name, max_msg_length, max_depth, def_priority, def_persistence,"
+      " def_input, shareability, delivery_seq, inhibit_get, inhibit_put, description, depth,"
+      " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND input<>0),"
+      " (SELECT count(*) FROM mqi.handles WHERE queue_id=$1 AND output<>0),"
+      " backout_threshold, backout_queue, " +
+      sameMachine("$2", "$3", "$4") + " FROM mqi.queues WHERE id=$1";
+  Params reapParams;
+  reapParams.add(qmgr_).add(sessionId_);
+  Params lookParams;
+  lookParams.add(queueId).add(qmgr_).add(platform::machineKey());
+  lookParams.add(sessionId_);
+  std::vector<Rows> answers = conn_.runTogether({{kReapFirst, reapParams}, {look, lookParams}});
+  if (const Rows* failed = failedAnswer(answers)) return fail(*failed);
+  Rows q = std::move(answers[1]);
   int reaped = 0;
   if (int32_t rc = reapLocal(q.size() > 0 ? q.text(0, 16) : std::string(), &reaped); rc != 0)
     return rc;
-  if (reaped > 0) {
-    q = conn_.exec(look + "''" + from);
+  if (reaped > 0) {  // the list of this machine's other sessions is not read again
+    q = conn_.run(look, lookParams);
     if (!q.ok()) return fail(q);
   }
   if (q.size() == 0) return MQRC_Q_DELETED;
@@ -864,36 +899,47 @@ int32_t PostgresSession::commit() {
     endUnit();
     return 0;
   }
-  // The statements of mqi.commit_session that the unit needs, sent as they are: a new server
-  // connection would first have to look up and plan the function. They run only while the
-  // session still holds its lease, which the first renews: the row lock it takes keeps
-  // reapers off until the commit is done, and a session ended meanwhile commits nothing.
-  std::string id = std::to_string(sessionId_);
-  Clock::time_point started = Clock::now();
-  std::string sql = "SELECT mqi.hold_lease(" + id + ");";
+  // The statements of mqi.commit_session that the unit needs, run together as prepared
+  // statements: a new server connection would first have to look up and plan the function. They
+  // run only while the session still holds its lease, which the first renews: the row lock it
+  // takes keeps reapers off until the commit is done, and a session ended meanwhile commits
+  // nothing. The switch that makes the commit wait for the flush goes with the first.
+  static const std::string lease = "SELECT mqi.hold_lease($1)";
+  static const std::string durableLease =
+      "SELECT set_config('synchronous_commit', 'on', true), mqi.hold_lease($1)";
   // Each message got whose payload a put took over takes the place of that put (its id, queue
   // and descriptor): the payload stays where it is, unwritten.
-  if (unitMoves_)
-    sql += " WITH p AS (DELETE FROM mqi.messages WHERE owner=" + id +
-           " AND state=1 AND data_from<>0 RETURNING *),"
-           " g AS (UPDATE mqi.messages g SET id=p.id, queue_id=p.queue_id, state=0, owner=0,"
-           " priority=p.priority, msg_id=p.msg_id, correl_id=p.correl_id, backout=p.backout,"
-           " persistent=p.persistent, expires=p.expires, length=p.length, md=p.md, data_from=0"
-           " FROM p WHERE g.id=p.data_from AND g.owner=" + id + " AND g.state=2"
-           " RETURNING g.queue_id)"
-           " SELECT mqi.finish_moves((SELECT count(*) FROM p), (SELECT count(*) FROM g),"
-           " ARRAY(SELECT DISTINCT queue_id FROM g));";
-  if (unitGets_) sql += " DELETE FROM mqi.messages WHERE owner=" + id + " AND state=2;";
-  if (unitPuts_)
-    sql += " WITH flipped AS (UPDATE mqi.messages SET state=0, owner=0 WHERE owner=" + id +
-           " AND state=1 RETURNING queue_id) SELECT count(pg_notify('qt.q.' || q, ''))"
-           " FROM (SELECT DISTINCT queue_id AS q FROM flipped) s";
-  Rows r = execDurably(sql);
-  if (!r.ok() && r.sqlState() == kMoveLostState && conn_.usable()) {
-    backout();
-    return MQRC_BACKED_OUT;
+  static const std::string moves =
+      "WITH p AS (DELETE FROM mqi.messages WHERE owner=$1 AND state=1 AND data_from<>0"
+      " RETURNING *),"
+      " g AS (UPDATE mqi.messages g SET id=p.id, queue_id=p.queue_id, state=0, owner=0,"
+      " priority=p.priority, msg_id=p.msg_id, correl_id=p.correl_id, backout=p.backout,"
+      " persistent=p.persistent, expires=p.expires, length=p.length, md=p.md, data_from=0"
+      " FROM p WHERE g.id=p.data_from AND g.owner=$1 AND g.state=2 RETURNING g.queue_id)"
+      " SELECT mqi.finish_moves((SELECT count(*) FROM p), (SELECT count(*) FROM g),"
+      " ARRAY(SELECT DISTINCT queue_id FROM g))";
+  // The messages got go, the messages put become available: other rows, so one statement.
+  static const std::string gets = "DELETE FROM mqi.messages WHERE owner=$1 AND state=2";
+  static const std::string flip =
+      "flipped AS (UPDATE mqi.messages SET state=0, owner=0 WHERE owner=$1 AND state=1"
+      " RETURNING queue_id) SELECT count(pg_notify('qt.q.' || q, ''))"
+      " FROM (SELECT DISTINCT queue_id AS q FROM flipped) s";
+  static const std::string puts = "WITH " + flip;
+  static const std::string both = "WITH got AS (" + gets + "), " + flip;
+  Params id;
+  id.add(sessionId_);
+  Clock::time_point started = Clock::now();
+  std::vector<Conn::Step> steps = {{syncOn_ ? lease : durableLease, id}};
+  if (unitMoves_) steps.push_back({moves, id});
+  if (unitGets_ || unitPuts_) steps.push_back({!unitPuts_ ? gets : unitGets_ ? both : puts, id});
+  std::vector<Rows> answers = conn_.runTogether(steps);
+  if (const Rows* failed = failedAnswer(answers)) {
+    if (failed->sqlState() == kMoveLostState && conn_.usable()) {
+      backout();
+      return MQRC_BACKED_OUT;
+    }
+    return fail(*failed);
   }
-  if (!r.ok()) return fail(r);
   renewedAt_ = started;
   endUnit();
   return 0;
@@ -902,8 +948,11 @@ int32_t PostgresSession::commit() {
 int32_t PostgresSession::backout() {
   CallGuard call(callLock);
   if (broken_ != 0) return 0;  // the next session to look backs it out
-  Rows r = execDurably("SELECT mqi.backout_session(" + std::to_string(sessionId_) + ")");
-  if (!r.ok()) return fail(r);
+  static const std::string sql = "SELECT mqi.backout_session($1)";
+  Params id;
+  id.add(sessionId_);
+  std::vector<Rows> answers = runDurably({{sql, id}});
+  if (const Rows* failed = failedAnswer(answers)) return fail(*failed);
   endUnit();
   return 0;
 }
@@ -916,14 +965,21 @@ int32_t PostgresSession::disconnect() {
     backout();
     result = MQRC_BACKED_OUT;
   }
-  if (broken_ == 0 && sessionId_ != 0) {  // nothing to make durable: no flush waited for
+  if (broken_ == 0 && sessionId_ != 0) {
     // A session row left behind is reaped as dead. The row goes before the lock that marks
     // the session alive, in one transaction: a reaper that sees the lock free finds no row.
-    std::string id = std::to_string(sessionId_);
-    Rows r = execWithSync(false, "DELETE FROM mqi.handles WHERE session_id=" + id +
-                                     "; DELETE FROM mqi.sessions WHERE id=" + id + "; " +
-                                     kSessionReset);
-    if (r.ok()) keepConnection(conninfo_, std::move(conn_));
+    // Nothing here needs to be durable, so no flush is waited for: the switch comes after the
+    // reset of the settings, which would bring back the server's default.
+    static const std::string rows = "WITH h AS (DELETE FROM mqi.handles WHERE session_id=$1)"
+                                    " DELETE FROM mqi.sessions WHERE id=$1";
+    Params none;
+    Params id;
+    id.add(sessionId_);
+    std::vector<Conn::Step> steps = {{rows, id}};
+    for (const std::string& reset : kSessionReset) steps.push_back({reset, none});
+    steps.push_back({kQuickCommit, none});
+    std::vector<Rows> answers = conn_.runTogether(steps);
+    if (failedAnswer(answers) == nullptr) keepConnection(conninfo_, std::move(conn_));
   }
   conn_ = Conn();
   broken_ = MQRC_CONNECTION_BROKEN;

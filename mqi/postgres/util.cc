@@ -257,6 +257,60 @@ Rows Conn::run(const std::string& sql, const Params& params, bool binaryResult) 
                                params.lengths(), params.formats(), resultFormat));
 }
 
+namespace {
+
+// Reads the answers of one statement of a pipeline up to the end of its results: the last one.
+Rows nextAnswer(PGconn* c) {
+  Rows last;
+  while (PGresult* r = PQgetResult(c)) last = Rows(r);
+  return last;
+}
+
+}  // namespace
+
+std::vector<Rows> Conn::runTogether(const std::vector<Step>& steps) {
+  std::vector<Rows> answers(steps.size());
+  if (c_ == nullptr || PQenterPipelineMode(c_) == 0) return answers;
+  std::vector<Statement*> preparing;  // per statement sent: its entry when prepared now
+  for (const Step& step : steps) {
+    Statement& s = statements_[*step.sql];
+    ++s.uses;
+    bool prepare = s.name.empty();
+    std::string name = prepare ? "q" + std::to_string(++prepared_) : s.name;
+    // A send fails only with the connection gone: nothing more can be read then either.
+    if (prepare && PQsendPrepare(c_, name.c_str(), step.sql->c_str(), 0, nullptr) == 0)
+      return answers;
+    const Params& p = *step.params;
+    int sent = PQsendQueryPrepared(c_, name.c_str(), p.count(), p.values(), p.lengths(),
+                                   p.formats(), 0);
+    if (sent == 0) return answers;
+    preparing.push_back(prepare ? &s : nullptr);
+    if (prepare) s.name = name;  // forgotten below if the server refused it
+  }
+  if (PQpipelineSync(c_) == 0) return answers;
+  for (size_t i = 0; i < preparing.size(); ++i) {
+    if (preparing[i] != nullptr) {
+      Rows made = nextAnswer(c_);
+      if (!made.ok()) {  // its error is the statement's answer; its run was skipped
+        preparing[i]->name.clear();
+        nextAnswer(c_);
+        answers[i] = std::move(made);
+        continue;
+      }
+    }
+    answers[i] = nextAnswer(c_);
+  }
+  // The end of the pipeline, then back to one statement at a time.
+  while (PGresult* r = PQgetResult(c_)) {
+    bool synced = PQresultStatus(r) == PGRES_PIPELINE_SYNC;
+    PQclear(r);
+    if (synced) break;
+  }
+  PQexitPipelineMode(c_);
+  answered_ = std::chrono::steady_clock::now();
+  return answers;
+}
+
 std::string Conn::literal(const std::string& text) const {
   char* quoted = PQescapeLiteral(c_, text.data(), text.size());
   if (quoted == nullptr) return "NULL";

@@ -19,6 +19,7 @@
 
 #include "mqi/admin.h"
 #include "mqi/mqi.h"
+#include "mqi/postgres/postgres.h"
 #include "tests/postgres/server_control.h"
 #include "tests/support/queue_manager.h"
 
@@ -110,6 +111,38 @@ TEST_F(PostgresStore, UnreachableServerGives2059) {
       << made.message();
   EXPECT_NE(mqi::lastConnectError().find("/nonexistent-qt-socket-dir"), std::string::npos)
       << mqi::lastConnectError();
+}
+
+// The calls of several statements (a commit, an open for input, a disconnect) run them together:
+// one transaction, so a failure undoes what came before it, and a setting made for the
+// transaction (a commit's synchronous_commit) holds for all of them and ends with them. A
+// statement the server refused to prepare is prepared again when it next runs.
+TEST_F(PostgresStore, StatementsRunTogetherShareOneTransaction) {
+  mqi::pg::Conn conn;
+  ASSERT_TRUE(conn.open(store_));
+  const std::string insert = "INSERT INTO together VALUES(1)";
+  const std::string broken = "SELECT 1/0";
+  const std::string count = "SELECT count(*) FROM together";
+  const std::string flush = "SELECT set_config('synchronous_commit', 'off', true)";
+  const std::string setting = "SELECT current_setting('synchronous_commit')";
+  mqi::pg::Params none;
+  std::vector<mqi::pg::Rows> early = conn.runTogether({{insert, none}});
+  EXPECT_EQ(early[0].sqlState(), "42P01");  // no such table yet
+  ASSERT_TRUE(conn.exec("CREATE TEMPORARY TABLE together(v int)").ok());
+
+  std::vector<mqi::pg::Rows> failed =
+      conn.runTogether({{insert, none}, {broken, none}, {insert, none}});
+  EXPECT_TRUE(failed[0].ok());
+  EXPECT_EQ(failed[1].sqlState(), "22012");
+  EXPECT_FALSE(failed[2].ok());
+  EXPECT_EQ(conn.run(count, none).text(0, 0), "0") << "the first insert was rolled back";
+
+  std::vector<mqi::pg::Rows> done =
+      conn.runTogether({{flush, none}, {insert, none}, {setting, none}, {count, none}});
+  ASSERT_TRUE(done[3].ok());
+  EXPECT_EQ(done[2].text(0, 0), "off");
+  EXPECT_EQ(done[3].text(0, 0), "1");
+  EXPECT_EQ(conn.run(setting, none).text(0, 0), "on") << "the setting ended with them";
 }
 
 // A refused password and a missing database each name their cause, to the operator and in the
