@@ -559,6 +559,8 @@ TEST_F(PostgresStore, AStoppedSessionLosesItsLeaseAndNeverCommitsStaleWork) {
   pid_t peer = fork();
   ASSERT_GE(peer, 0);
   if (peer == 0) {  // gets the job under syncpoint, then (after the stop) commits and reconnects
+    // A group of its own: a stopped member of a group that becomes orphaned gets SIGHUP.
+    setpgid(0, 0);
     MQHCONN p = connect();
     MQHOBJ pq = open(p, MQOO_INPUT_SHARED);
     std::string got;
@@ -573,6 +575,9 @@ TEST_F(PostgresStore, AStoppedSessionLosesItsLeaseAndNeverCommitsStaleWork) {
     if (write(fromPeer[1], results + 1, 2 * sizeof results[0]) < 0) _exit(1);
     _exit(0);
   }
+  // A peer that ends early gives an end of file, not a wait for ever.
+  close(fromPeer[1]);
+  close(toPeer[0]);
   MQLONG peerGot = -1;
   ASSERT_EQ(read(fromPeer[0], &peerGot, sizeof peerGot), static_cast<ssize_t>(sizeof peerGot));
   ASSERT_EQ(peerGot, MQRC_NONE);
@@ -607,7 +612,7 @@ TEST_F(PostgresStore, AStoppedSessionLosesItsLeaseAndNeverCommitsStaleWork) {
   ASSERT_TRUE(checked.ok());
   EXPECT_TRUE(checked.value.ok()) << checked.value.problems.front();
   MQDISC(&h, &cc, &rc);
-  for (int fd : {toPeer[0], toPeer[1], fromPeer[0], fromPeer[1]}) close(fd);
+  for (int fd : {toPeer[1], fromPeer[0]}) close(fd);
 }
 
 // Input modes hold across processes, and a dead holder never blocks: the open that finds its
@@ -628,6 +633,7 @@ TEST_F(PostgresStore, ADeadProcessesExclusiveHandleGivesWayToTheNextOpen) {
     pause();
     _exit(0);
   }
+  close(fromPeer[1]);  // a peer that ends early gives an end of file
   MQLONG peerOpened = -1;
   ASSERT_EQ(read(fromPeer[0], &peerOpened, sizeof peerOpened),
             static_cast<ssize_t>(sizeof peerOpened));
@@ -661,7 +667,6 @@ TEST_F(PostgresStore, ADeadProcessesExclusiveHandleGivesWayToTheNextOpen) {
   EXPECT_EQ(openInputCount(), 0);
   MQDISC(&h, &cc, &rc);
   close(fromPeer[0]);
-  close(fromPeer[1]);
 }
 
 // A put that passes on the payload its unit of work just got (a router's segment) stores none:
