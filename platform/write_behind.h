@@ -1,6 +1,5 @@
 // Writes handed to a thread of their own, so that putting a program's bytes into a file's
-// pages overlaps the program's next work: reading the next piece of a file, writing rows,
-// getting the next message.
+// pages overlaps the program's next work (a delivery's next get).
 #ifndef QT_PLATFORM_WRITE_BEHIND_H
 #define QT_PLATFORM_WRITE_BEHIND_H
 
@@ -38,8 +37,8 @@ class WriteBehind {
 
   // Each buffer's size; a power of two that divides kWritebackStep.
   static constexpr size_t kBufferBytes = size_t{512} << 10;
-  // Bytes are handed to the disk in steps of this size as they come, so that the sync at the
-  // commit waits for little more than the last step.
+  // Bytes are handed to the disk in steps of this size as they come, so that a flush at the
+  // end waits for little more than the last step.
   static constexpr int64_t kWritebackStep = int64_t{8} << 20;
 
  private:
@@ -57,8 +56,7 @@ class WriteBehind {
   std::condition_variable changed_;
   Buffer buffers_[2];
   int filling_ = 0;
-  std::deque<int> queued_;  // buffers waiting for the thread, oldest first
-  bool writing_ = false;    // the thread writes the buffer at the front of queued_
+  std::deque<int> queued_;  // buffers for the thread, oldest (the one it writes) first
   bool stopping_ = false;
   int error_ = 0;  // errno of the first failed write, until forgetFailure()
   std::unique_ptr<std::thread> thread_;
