@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -231,6 +232,16 @@ TEST_F(QfeedFailureTest, AFileCommittedButNotDeletedIsDeletedByTheNextJobNotLoad
 
   putJob(path, "-rcvrqname RECV", 'N', 13);
   EXPECT_TRUE(waitGone(path));
+  // The job deletes the file before it looks for the one it names: its unit of work must be
+  // over before a new file of that name appears.
+  EXPECT_TRUE(testsupport::pollUntil(
+      [] {
+        mqi::Result<std::vector<mqi::SessionInfo>> sessions = mqi::listSessions(kQmgr);
+        return sessions.ok() &&
+               std::none_of(sessions.value.begin(), sessions.value.end(),
+                            [](const mqi::SessionInfo& s) { return s.heldMessages > 0; });
+      },
+      20000));
   EXPECT_EQ(countText(" Delete file : " + path), 2);
   // A new file under the same name is a new file: loaded.
   writeSource(sourceFolder("a"), "f.dat", "twice");
