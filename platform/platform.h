@@ -125,6 +125,10 @@ FileHandle createForWrite(const char* path, CreateMode mode);
 bool readFile(FileHandle file, void* buffer, size_t size, size_t* got);
 // For the tests of a full disk: with QT_PLATFORM_FAILPOINTS=writeFile@N=CODE in the
 // environment, the N-th call of the process (counted from 1) fails with the error code CODE.
+// On POSIX the pieces of a file past its first MiB may reach it after the call returns (a
+// thread writes them, one file at a time); flushFile, closeFile and readFile wait for them,
+// and a write that failed fails the next call on the file. A file written so is closed with
+// closeFile only.
 bool writeFile(FileHandle file, const void* buffer, size_t size);
 // Forces the file's data to stable storage.
 bool flushFile(FileHandle file);
