@@ -102,26 +102,11 @@ FileHandle createForWrite(const char* path, CreateMode mode) {
 
 namespace {
 
-// A large file written in pieces has its pages sent to the disk as each window of
-// kWritebackWindow fills, so that the flush at the end waits for the last window only instead
-// of the whole file. Only starts the writing; never waits, never fails the write.
-constexpr off_t kWritebackWindow = off_t{8} << 20;
-
-void startWriteback(int fd, size_t justWritten) {
-  off_t end = lseek(fd, 0, SEEK_CUR);
-  if (end < 0) return;  // a pipe or a terminal
-  off_t start = end - static_cast<off_t>(justWritten);
-  off_t filled = end / kWritebackWindow * kWritebackWindow;
-  if (filled <= start / kWritebackWindow * kWritebackWindow) return;  // no window filled
-  off_t from = start / kWritebackWindow * kWritebackWindow;
-  int saved = errno;
-  sync_file_range(fd, from, filled - from, SYNC_FILE_RANGE_WRITE);
-  errno = saved;
-}
-
+// Writes the whole piece at the file's position. The pages of a large file go to the disk in
+// steps as they fill by the thread below (WriteBehind), which writes every piece past the
+// first MiB: a piece written here never needs that.
 bool writeNow(FileHandle file, const void* buffer, size_t size) {
   const char* bytes = static_cast<const char*>(buffer);
-  const size_t total = size;
   while (size > 0) {
     ssize_t n = write(toFd(file), bytes, size);
     if (n < 0 && errno == EINTR) continue;
@@ -130,7 +115,6 @@ bool writeNow(FileHandle file, const void* buffer, size_t size) {
     bytes += n;
     size -= static_cast<size_t>(n);
   }
-  startWriteback(toFd(file), total);
   return true;
 }
 
