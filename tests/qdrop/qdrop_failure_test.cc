@@ -1,8 +1,10 @@
 // qdrop when things go wrong: deferral, the exits, and the reconnection paths.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -74,6 +76,33 @@ TEST_F(QdropTest, AWriteFailureRemovesTheFileAndDefersEveryMessage) {
   EXPECT_EQ(Hex(replies[0].md.MsgId, 24), Hex(group.msgId, 24));
   EXPECT_TRUE(hasLine(run.err, " " + errorText)) << run.err;
   EXPECT_TRUE(hasLine(run.out, " " + errorText));
+}
+
+// Past its first MiB a file is written by a thread of the agent: a write that fails there
+// (here, past a limit of 2 MiB on file sizes that qdrop inherits) fails the delivery the same
+// way, at a later write or at the flush.
+TEST_F(QdropTest, AWriteOfALargeFileThatFailsLaterIsReportedTheSameWay) {
+  std::string content = patternBytes(3 << 20, 11);
+  std::vector<std::string> segments = splitSegments(content, 24575);
+  PutGroup group = PutDelivery(
+      Header("new(" + Path("large.bin") + ")", "REPLACE", static_cast<uint32_t>(segments.size())),
+      segments);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit small = saved;
+  small.rlim_cur = rlim_t{2} << 20;
+  void (*action)(int) = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  Finished run = RunUntilReplies(1);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, action);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_FALSE(fs::exists(Path("large.bin")));
+  ExpectNoPrivateNames(folder);
+  ExpectDeferredIntact(group, Drain(kDeferQueue));
+  std::vector<Message> replies = Drain(kReplyQueue);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].data, WaitingStatus(Path("large.bin") + ":" + std::strerror(EFBIG) + "\n"));
 }
 
 // A FIFO, a device and a drive path from a Windows template fail before anything is opened;
