@@ -79,11 +79,20 @@ class MessageReader : public PayloadReader {
 
 // The statements that open and end a transaction, prepared once per connection: a get or a
 // put opens one per call, and parsing their text each time cost more than running them.
+// A commit that filled the log runs the checkpoint once it is over (see holdCheckpoints).
 struct TxnStatements {
   Stmt begin, beginWrite, commit, rollback;
-  bool prepare(sqlite3* db) {
+  sqlite3* db = nullptr;
+  sqlite::CommitFlush* flush = nullptr;
+  bool prepare(sqlite3* connection, sqlite::CommitFlush* commitFlush) {
+    db = connection;
+    flush = commitFlush;
+    flush->holdCheckpoints(true);
     return begin.prepare(db, "BEGIN") && beginWrite.prepare(db, "BEGIN IMMEDIATE") &&
            commit.prepare(db, "COMMIT") && rollback.prepare(db, "ROLLBACK");
+  }
+  void checkpointIfDue() {
+    if (flush != nullptr) flush->checkpointIfDue(db);
   }
 };
 
@@ -104,9 +113,11 @@ class Txn {
     open_ = rc == SQLITE_OK;
     return rc;
   }
-  int commit() {
+  // A caller that wakes waiting processes passes false and runs the checkpoint after them.
+  int commit(bool checkpoint = true) {
     int rc = runTxnStatement(s_.commit);
     if (rc == SQLITE_OK) open_ = false;
+    if (rc == SQLITE_OK && checkpoint) s_.checkpointIfDue();
     return rc;
   }
   void rollback() {
@@ -299,7 +310,7 @@ class EmbeddedSession : public Session {
 };
 
 bool EmbeddedSession::prepareAll() {
-  return txn_.prepare(db_) &&
+  return txn_.prepare(db_, flush_.get()) &&
          queueRow_.prepare(db_,
                            "SELECT inhibit_get, inhibit_put, max_depth, max_msg_length,"
                            " delivery_seq, depth FROM queues WHERE id=?1") &&
@@ -468,6 +479,9 @@ int32_t EmbeddedSession::endedByOperator() {
 
 void EmbeddedSession::setSync(bool full) {
   flush_->setDurable(full);
+  // The commits inside a large unit of work (its rows written in batches, its payload files
+  // listed) let the log grow longer before a checkpoint; its own commit does not.
+  flush_->allowLongLog(!full && uncommitted_ >= static_cast<int64_t>(kClaims));
 }
 
 int32_t EmbeddedSession::findQueue(const std::string& name, QueueRef& out) {
@@ -717,8 +731,9 @@ int32_t EmbeddedSession::putNow(int64_t queueId, const MQMD& md, const void* dat
   }
   if ((rc = insertRow(put, 0, data)) != SQLITE_DONE) return fail(rc);
   if ((rc = addDepth(queueId, 1)) != SQLITE_DONE) return fail(rc);
-  if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
+  if ((rc = txn.commit(false)) != SQLITE_OK) return fail(rc);
   shared_->wakeQueue(queueId);
+  txn_.checkpointIfDue();
   return 0;
 }
 
@@ -983,11 +998,12 @@ int32_t EmbeddedSession::commitOnce() {
     backout();
     return MQRC_BACKED_OUT;
   }
-  if ((rc = txn.commit()) != SQLITE_OK) return fail(rc);
+  if ((rc = txn.commit(false)) != SQLITE_OK) return fail(rc);
   forgetBuffered();
   forgetClaims();
   uncommitted_ = 0;
   for (int64_t q : putQueues_) shared_->wakeQueue(q);
+  txn_.checkpointIfDue();
   putQueues_.clear();
   getQueues_.clear();
   writer_.sealIfLarge();
@@ -1037,6 +1053,7 @@ int32_t EmbeddedSession::disconnect() {
   // connection, which the next process to look backs out.
   bool ended = broken_ != 0 || connectionId_ == 0 ||
                backoutConnection(db_, *shared_, connectionId_, true) == SQLITE_OK;
+  if (broken_ == 0) txn_.checkpointIfDue();
   forgetBuffered();
   forgetClaims();
   if (slot_ < kSlots) {

@@ -109,6 +109,14 @@ class CommitFlush {
 
   void setDurable(bool durable) { durable_ = durable; }
   bool durable() const { return durable_; }
+  // While held, a commit that fills the log only marks a checkpoint as due, for
+  // checkpointIfDue: the committer can first wake the processes waiting for its messages,
+  // which then run beside the checkpoint rather than after it.
+  void holdCheckpoints(bool hold) { holdCheckpoints_ = hold; }
+  void checkpointIfDue(sqlite3* db);
+  // For the commits inside a large unit of work: they let the log grow longer before a
+  // checkpoint.
+  void allowLongLog(bool allow) { allowLongLog_ = allow; }
 
   // Installs the commit, rollback and busy callbacks on db.
   void attach(sqlite3* db);
@@ -123,6 +131,9 @@ class CommitFlush {
 
   CommitShare* share_;
   bool durable_ = true;
+  bool holdCheckpoints_ = false;
+  bool allowLongLog_ = false;
+  bool checkpointDue_ = false;
   int64_t busySinceUs_ = 0;
   uint32_t writeEndSeen_ = 0;  // the count of ended write transactions before the last attempt
 };
