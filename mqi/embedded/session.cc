@@ -479,8 +479,9 @@ int32_t EmbeddedSession::endedByOperator() {
 
 void EmbeddedSession::setSync(bool full) {
   flush_->setDurable(full);
-  // The commits inside a large unit of work (its rows written in batches, its payload files
-  // listed) let the log grow longer before a checkpoint; its own commit does not.
+  // The commits inside a large unit of work (one that holds at least a batch of claims' worth
+  // of messages: its rows written in batches, its payload files listed) let the log grow
+  // longer before a checkpoint; its own commit does not.
   flush_->allowLongLog(!full && uncommitted_ >= static_cast<int64_t>(kClaims));
 }
 
