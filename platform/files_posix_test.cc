@@ -1,14 +1,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -19,6 +17,7 @@
 #include "platform/folder.h"
 #include "platform/platform.h"
 #include "platform/publish.h"
+#include "platform/test_file_size_limit.h"
 #include "platform/test_folder.h"
 
 namespace {
@@ -290,12 +289,8 @@ TEST_F(FilesTest, LargeFilesArriveWholeAndAWriteThatFailsIsReported) {
   EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == content);
 
   // A limit of 2 MiB on the size of files makes the thread's writes fail past it.
-  struct rlimit saved;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  struct rlimit small = saved;
-  small.rlim_cur = rlim_t{2} << 20;
-  void (*action)(int) = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  platform::FileSizeLimit limit(rlim_t{2} << 20);
+  ASSERT_TRUE(limit.ok());
   file = platform::createForWrite(path.c_str(), platform::CreateMode::kCreateAlways);
   bool written = file != platform::kInvalidFile;
   for (size_t at = 0; written && at < content.size(); at += 24575)
@@ -303,8 +298,6 @@ TEST_F(FilesTest, LargeFilesArriveWholeAndAWriteThatFailsIsReported) {
   bool flushed = written && platform::flushFile(file);
   bool closed = platform::closeFile(file);
   int error = platform::lastError();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, action);
   EXPECT_FALSE(written && flushed && closed);
   EXPECT_EQ(error, EFBIG);
 }

@@ -1,10 +1,8 @@
 // qdrop when things go wrong: deferral, the exits, and the reconnection paths.
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +11,7 @@
 
 #include "common/log.h"
 #include "mqi/admin.h"
+#include "platform/test_file_size_limit.h"
 #include "tests/qdrop/qdrop_fixture.h"
 
 namespace qdroptest {
@@ -87,15 +86,12 @@ TEST_F(QdropTest, AWriteOfALargeFileThatFailsLaterIsReportedTheSameWay) {
   PutGroup group = PutDelivery(
       Header("new(" + Path("large.bin") + ")", "REPLACE", static_cast<uint32_t>(segments.size())),
       segments);
-  struct rlimit saved;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  struct rlimit small = saved;
-  small.rlim_cur = rlim_t{2} << 20;
-  void (*action)(int) = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  Finished run = RunUntilReplies(1);
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, action);
+  Finished run;
+  {
+    platform::FileSizeLimit limit(rlim_t{2} << 20);
+    ASSERT_TRUE(limit.ok());
+    run = RunUntilReplies(1);
+  }
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_FALSE(fs::exists(Path("large.bin")));
   ExpectNoPrivateNames(folder);
