@@ -2,7 +2,7 @@
 // disk cannot be filled on purpose: QT_PLATFORM_FAILPOINTS=writeFile@N=CODE makes the Nth
 // writeFile of the process fail with the system error CODE. Used by both systems' files module.
 // Entries are separated by ','; an entry NAME=CODE (no count) makes every call of NAME fail,
-// for as long as the environment says so.
+// for as long as the environment says so (syncData: the flush of a DataFile).
 #ifndef QT_PLATFORM_WRITE_FAILPOINT_H
 #define QT_PLATFORM_WRITE_FAILPOINT_H
 

@@ -620,19 +620,22 @@ int backoutSlot(sqlite3* db, SharedMap& shared, uint32_t slot, int64_t connectio
   return SQLITE_OK;
 }
 
-void reapDeadConnections(sqlite3* db, SharedMap& shared, platform::LockFile& locks,
+bool reapDeadConnections(sqlite3* db, SharedMap& shared, platform::LockFile& locks,
                          uint32_t ownSlot) {
   SharedArea* area = shared.area();
   uint32_t high = std::min(area->highSlot.load(), kSlots);
+  bool found = false;
   for (uint32_t i = 0; i < high; ++i) {
     if (i == ownSlot) continue;
     int64_t id = area->slots[i].connectionId.load();
     if (id == 0 || locks.isHeldElsewhere(i)) continue;
     // Nobody holds the slot's lock: its process is gone. Anyone may back it out; doing it
     // twice is harmless because the second finds no rows.
+    found = true;
     if (backoutSlot(db, shared, i, id) == SQLITE_OK)
       area->slots[i].connectionId.compare_exchange_strong(id, 0);
   }
+  return found;
 }
 
 // A row whose slot now holds a later connection (ids only grow) is left over; so is one whose

@@ -219,7 +219,8 @@ int backoutSlot(sqlite3* db, SharedMap& shared, uint32_t slot, int64_t connectio
 bool registerClaimed(sqlite3* db, SharedMap& shared);
 
 // Backs out units of work of connections whose process died, seen through their slot locks.
-void reapDeadConnections(sqlite3* db, SharedMap& shared, platform::LockFile& locks,
+// True when there was one.
+bool reapDeadConnections(sqlite3* db, SharedMap& shared, platform::LockFile& locks,
                          uint32_t ownSlot);
 
 // Checks the whole store of the queue manager whose database is `db` (see qmctl check).

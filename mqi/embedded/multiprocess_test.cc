@@ -130,6 +130,22 @@ TEST_F(QmTest, CrashesAroundPayloadWritesLoseOnlyTheOpenUnitOfWork) {
     EXPECT_EQ(describeQueue("QM1", "Q1").value.currentDepth, 0) << point;
     EXPECT_EQ(measureSpace("QM1").value.payloadFiles, 0) << point;
   }
+  // Killed before its thread deleted the files its commits let go of: whoever backs out its
+  // connection deletes them.
+  const std::string stray = folder_.path() + "/QM1/payloads/998.pay";
+  ASSERT_EQ(inChild([&] {
+              MQHCONN h;
+              MQLONG cc, rc;
+              MQCHAR48 name = "QM1";
+              MQCONN(name, &h, &cc, &rc);
+              std::ofstream(stray) << "let go of, not yet deleted";
+              raise(SIGKILL);
+            }),
+            -SIGKILL);
+  ASSERT_TRUE(std::filesystem::exists(stray));
+  std::string none;
+  EXPECT_EQ(get(q, none, MQGMO_NO_SYNCPOINT, nullptr, 400 * 1024), MQRC_NO_MSG_AVAILABLE);
+  EXPECT_FALSE(std::filesystem::exists(stray));
 
   // Five messages of which four are then got: a mostly dead file for the compaction.
   ASSERT_EQ(putLargeAndCommit(large), MQRC_NONE);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "mqi/embedded/embedded.h"
+#include "mqi/embedded/file_remover.h"
 #include "mqi/embedded/sqlite_util.h"
 #include "mqi/mqi.h"
 
@@ -222,10 +223,9 @@ int sweepPayloadFiles(sqlite3* db, const std::string& qmFolder) {
   }
   // Once the rows are gone nothing can point into these files again; a crash before the
   // files go leaves them unlisted, for removeUnlistedPayloadFiles.
-  for (int64_t id : ids) {
-    std::error_code ec;
-    fs::remove(payloadPath(qmFolder, id), ec);
-  }
+  std::vector<std::string> paths;
+  for (int64_t id : ids) paths.push_back(payloadPath(qmFolder, id));
+  removeFilesLater(std::move(paths));
   releaseSpace(db, qmFolder);
   return SQLITE_OK;
 }
@@ -346,6 +346,7 @@ Status compactOne(sqlite3* db, const std::string& qmFolder, int64_t oldId, Compa
 }  // namespace
 
 Result<StoreSpace> measureSpace(sqlite3* db, const std::string& qmFolder) {
+  awaitFileRemovals();  // what this process deleted is gone from the figures
   StoreSpace space;
   space.kept = true;
   space.databaseBytes = fileSize(qmFolder + "/qm.db") + fileSize(qmFolder + "/qm.db-wal");

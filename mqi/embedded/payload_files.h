@@ -68,8 +68,11 @@ class PayloadWriter {
   }
   // Inside the put's transaction: appends the bytes. Returns an MQ reason.
   int32_t append(const void* data, size_t length, Extent& out);
-  // Makes every byte appended so far durable. Returns an MQ reason.
+  // Makes every byte appended so far durable. Returns an MQ reason. It touches only the
+  // payload files, so it may run on another thread while the session writes rows.
   int32_t flush();
+  // Whether flush() has anything to make durable.
+  bool unsynced() const { return dirty_ || folderDirty_ || !rolled_.empty(); }
   // After a commit: seals the file once past kSealBytes (the next put starts another).
   void sealIfLarge();
   void abandon() {
@@ -115,12 +118,14 @@ class PayloadFiles {
   platform::DataFile file_;
 };
 
-// Deletes sealed payload files that no row references. Returns an sqlite3 code.
+// Deletes sealed payload files that no row references: their rows at once, the files by a
+// thread of the process (removeFilesLater). Returns an sqlite3 code.
 int sweepPayloadFiles(sqlite3* db, const std::string& qmFolder);
 
-// Files in the payload folder that the table does not list (left by a crash between the
-// removal of a file's row and the removal of the file) are deleted too; run when no session
-// may be creating a file, or accept that a file just created is spared (its row exists).
+// Files in the payload folder that the table does not list (left by a process killed between
+// the removal of a file's row and the removal of the file) are deleted; run by whoever backs
+// out a dead connection, and by qmctl's calls. A file's row is listed before the file is made,
+// so a file being made is spared.
 void removeUnlistedPayloadFiles(sqlite3* db, const std::string& qmFolder);
 
 // The space of a queue manager's payloads.

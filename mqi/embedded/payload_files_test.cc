@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "mqi/embedded/file_remover.h"
 #include "mqi/test_fixture.h"
 
 namespace mqi::testing {
@@ -28,6 +29,7 @@ class PayloadFilesTest : public QmTest {
  protected:
   fs::path payloads() const { return fs::path(folder_.path()) / "QM1" / "payloads"; }
   std::vector<fs::path> payloadFiles() const {
+    embedded::awaitFileRemovals();
     std::vector<fs::path> files;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(payloads(), ec)) files.push_back(entry.path());
@@ -107,6 +109,12 @@ TEST_F(PayloadFilesTest, SpaceComesBackAndARouterPassesBytesOnWithoutWritingThem
   EXPECT_EQ(space().liveBytes, 0);
   disconnect();  // lets go of the file it was writing (less than the size that seals one)
   EXPECT_TRUE(payloadFiles().empty());
+
+  // A process killed before its thread deleted the dead files leaves them unlisted: whoever
+  // backs out its connection deletes them, and so does any administrative call.
+  std::ofstream(payloads() / "999.pay") << "dead bytes";
+  EXPECT_TRUE(describeQueueManager("QM1").ok());
+  EXPECT_TRUE(payloadFiles().empty());
 }
 
 TEST_F(PayloadFilesTest, DamagedFilesAreReportedAndOtherMessagesKept) {
@@ -130,6 +138,27 @@ TEST_F(PayloadFilesTest, DamagedFilesAreReportedAndOtherMessagesKept) {
   EXPECT_EQ(data, big(2));
   EXPECT_TRUE(describeQueueManager("QM1").ok());
   EXPECT_EQ(describeQueue("QM1", "Q1").value.currentDepth, 1);
+}
+
+// Payloads that cannot be made durable fail the commit, whose unit of work backs out whole:
+// a small one syncs them before its rows, a large one while it writes its rows.
+TEST_F(PayloadFilesTest, ACommitWhosePayloadsCannotBeSyncedBacksOut) {
+  connect();
+  MQHOBJ q = open("Q1", MQOO_OUTPUT | MQOO_INPUT_SHARED);
+  for (uint32_t count : {1u, 70u}) {
+    for (uint32_t i = 0; i < count; ++i) ASSERT_EQ(put(q, big(i), MQPMO_SYNCPOINT), MQRC_NONE);
+    setenv("QT_PLATFORM_FAILPOINTS", "syncData=5", 1);
+    MQLONG cc, rc;
+    MQCMIT(hconn_, &cc, &rc);
+    unsetenv("QT_PLATFORM_FAILPOINTS");
+    EXPECT_EQ(rc, MQRC_BACKED_OUT) << count;
+    EXPECT_EQ(describeQueue("QM1", "Q1").value.currentDepth, 0) << count;
+    ASSERT_EQ(put(q, big(count), MQPMO_SYNCPOINT), MQRC_NONE);
+    commit();
+    std::string data;
+    ASSERT_EQ(get(q, data, MQGMO_NO_SYNCPOINT, nullptr, kBuffer), MQRC_NONE);
+    EXPECT_TRUE(data == big(count)) << count;
+  }
 }
 
 TEST_F(PayloadFilesTest, CompactionMovesWhatIsLeftOfMostlyDeadFiles) {

@@ -8,10 +8,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <map>
 #include <set>
+#include <system_error>
 
 #include "mqi/embedded/embedded.h"
+#include "mqi/embedded/file_remover.h"
 #include "mqi/embedded/payload_files.h"
 #include "mqi/embedded/sqlite_util.h"
 #include "platform/host.h"
@@ -225,6 +228,7 @@ class EmbeddedSession : public Session {
   int32_t putChecked(int64_t queueId, const MQMD& md, const void* data, size_t length,
                      bool syncpoint);
   int32_t commitOnce();
+  int32_t payloadsNotSynced(int32_t reason);
   // Whether the next writes are flushed before they return. Rows of connections and handles
   // never are: after a crash they describe processes that are gone, and they are cleared the
   // way a dead process's are; any later flushed commit carries them to disk anyway.
@@ -463,7 +467,8 @@ int32_t EmbeddedSession::health() {
   int64_t now = steadyMicroseconds();
   if (uncommitted_ > 0 && now - lastReapUs_ < kReapIntervalUs) return 0;
   lastReapUs_ = now;
-  reapDeadConnections(db_, *shared_, locks_, slot_);
+  // A process killed before its thread deleted the files it let go of leaves them unlisted.
+  if (reapDeadConnections(db_, *shared_, locks_, slot_)) removeUnlistedPayloadFiles(db_, folder_);
   return 0;
 }
 
@@ -972,17 +977,22 @@ int32_t EmbeddedSession::commit() {
   return backout() == 0 ? MQRC_BACKED_OUT : reason;
 }
 
+// A committed row must never point at bytes that are not on disk: the payloads are synced
+// before the rows commit. A large unit of work writes its rows (the messages got go, those put
+// become available) while a thread syncs its payloads: a file of 1 GiB has 0.75 s of row work
+// and about as long a sync. The write lock is then held while the sync ends.
 int32_t EmbeddedSession::commitOnce() {
   if (broken_ != 0) return broken_;
   if (uncommitted_ == 0) return 0;
-  // The payloads first: a committed row must never point at bytes that are not on disk.
-  if (int32_t reason = writer_.flush(); reason != 0) {
-    // The puts that follow wait for room, as when a put finds the disk full itself.
-    if (reason == MQRC_Q_SPACE_NOT_AVAILABLE) releaseReserve(*shared_);
-    backout();
-    return MQRC_BACKED_OUT;
+  std::future<int32_t> payloads;
+  if (uncommitted_ >= static_cast<int64_t>(kClaims) && writer_.unsynced()) {
+    try {
+      payloads = std::async(std::launch::async, [this] { return writer_.flush(); });
+    } catch (const std::system_error&) {  // no thread to be had: the sync comes first
+    }
   }
-  crashPoint("commit-payloads-synced");
+  if (!payloads.valid())
+    if (int32_t reason = writer_.flush(); reason != 0) return payloadsNotSynced(reason);
   setSync(true);
   Txn txn(txn_);
   int rc = txn.begin(true);
@@ -992,13 +1002,20 @@ int32_t EmbeddedSession::commitOnce() {
   for (int64_t q : putQueues_)
     if (rc == SQLITE_OK) rc = batches_.release(q, putState(connectionId_), 0, count);
   if (rc == SQLITE_OK) rc = deleteClaimed();
+  int32_t reason = rc == SQLITE_OK ? writeBuffered(0) : 0;
+  int32_t synced = payloads.valid() ? payloads.get() : 0;
   if (rc != SQLITE_OK) return fail(rc);
-  if (int32_t reason = writeBuffered(0); reason != 0) {
+  if (reason != 0) {
     txn.rollback();
     if (diskFull_) return reason;  // the caller tries again with the reserve released
     backout();
     return MQRC_BACKED_OUT;
   }
+  if (synced != 0) {
+    txn.rollback();
+    return payloadsNotSynced(synced);
+  }
+  crashPoint("commit-payloads-synced");
   if ((rc = txn.commit(false)) != SQLITE_OK) return fail(rc);
   forgetBuffered();
   forgetClaims();
@@ -1010,6 +1027,14 @@ int32_t EmbeddedSession::commitOnce() {
   writer_.sealIfLarge();
   endUnitOfWork();
   return 0;
+}
+
+// The unit of work cannot commit when its payloads cannot be made durable: it is backed out.
+int32_t EmbeddedSession::payloadsNotSynced(int32_t reason) {
+  // The puts that follow wait for room, as when a put finds the disk full itself.
+  if (reason == MQRC_Q_SPACE_NOT_AVAILABLE) releaseReserve(*shared_);
+  backout();
+  return MQRC_BACKED_OUT;
 }
 
 void EmbeddedSession::endUnitOfWork() {
@@ -1049,6 +1074,9 @@ int32_t EmbeddedSession::disconnect() {
     result = MQRC_BACKED_OUT;
   }
   setSync(false);
+  // Connected while its dead files are deleted: a process killed meanwhile is a dead
+  // connection, whose reaper deletes them.
+  awaitFileRemovals();
   // When the connection's row and handles cannot be removed now (the disk full even without
   // the reserve), the slot keeps the connection's id: once its lock is let go it is a dead
   // connection, which the next process to look backs out.

@@ -56,6 +56,7 @@ class QmAccess {
       return unusable(databasePath(folder_), sqlite3_errmsg(db_), sqlite3_errcode(db_));
     reapDeadConnections(db_, *shared_, locks_, kSlots);
     reapOrphanedConnections(db_, *shared_, locks_);
+    removeUnlistedPayloadFiles(db_, folder_);
     return Status::Ok();
   }
   // The store cannot be used as it is: which file, what is wrong, and what to do.

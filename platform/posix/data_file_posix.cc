@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "platform/data_file.h"
+#include "platform/write_failpoint.h"
 
 namespace platform {
 
@@ -74,6 +75,10 @@ bool DataFile::readAt(int64_t offset, void* into, size_t length) const {
 }
 
 bool DataFile::syncData() {
+  if (const int code = detail::everyCallFailpoint("syncData")) {
+    errno = code;
+    return false;
+  }
   int rc;
   do rc = ::fdatasync(fd_);
   while (rc != 0 && errno == EINTR);

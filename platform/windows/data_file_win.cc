@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "platform/data_file.h"
+#include "platform/write_failpoint.h"
 #include "platform/windows/windows_error.h"
 
 namespace platform {
@@ -97,6 +98,10 @@ bool DataFile::readAt(int64_t offset, void* into, size_t length) const {
 }
 
 bool DataFile::syncData() {
+  if (const int code = detail::everyCallFailpoint("syncData")) {
+    errno = code;
+    return false;
+  }
   return FlushFileBuffers(handleOf(fd_)) || windows::failLastErrorAsErrno();
 }
 
